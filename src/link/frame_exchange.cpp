@@ -1,0 +1,193 @@
+// One request at a time: frame it, write it, wait, collect the answer until
+// the line falls quiet, check it, and try again within fixed limits.
+#include <algorithm>
+
+#include "link/frame.h"
+#include "link/numbers.h"
+#include "link/xcp_link.h"
+
+namespace kbx {
+
+namespace {
+constexpr int kPauseAfterWriteMs = 500;
+constexpr int kQuietWindowMs = 600;
+constexpr int kSettleMs = 200;
+constexpr int kBudgetSeconds = 15;
+constexpr int kMaxAttempts = 5;
+
+bool IsRefusal(int reply) {
+  return reply == 0x31 || reply == 0x32 || (reply >= 0x34 && reply <= 0x37);
+}
+}  // namespace
+
+std::uint8_t XcpLink::Rx(long index) const {
+  if (index < 0 || index >= static_cast<long>(RxBuffer.size())) throw RunTimeError(kErrSubscript);
+  return RxBuffer[static_cast<std::size_t>(index)];
+}
+
+bool XcpLink::XcpTransact(int iLength, const Bytes& data, int iExpect) {
+  bool result = false;
+  try {
+    host_.UpdateStatus(1);
+    FlushPort();
+    std::fill(RxBuffer.begin(), RxBuffer.end(), 0);
+    if (port_.PortOpen()) {
+      if (iLength < 0 || iLength > 255 || data.size() < static_cast<std::size_t>(iLength)) {
+        throw RunTimeError(kErrSubscript);
+      }
+      TxFrame = BuildRequestFrame(Bytes(data.begin(), data.begin() + iLength));
+      port_.Output(TxFrame);
+      lTxStartTime = ToLong(clock_.TimeOfDay());
+      Sleep(kPauseAfterWriteMs);
+      if (iExpect <= 0) {
+        result = true;
+      } else {
+        for (int attempts = 0;;) {
+          if (!(clock_.TimeOfDay() < lTxStartTime + kBudgetSeconds) || attempts >= kMaxAttempts) break;
+          ++attempts;
+          const int reply = GetResponse();
+          if (reply == iExpect) {
+            result = true;
+            break;
+          }
+          if (IsRefusal(reply)) break;
+          // Nothing usable, the UPS is busy, or another block: ask again. What
+          // is left of the last answer goes first, so that the answer to the
+          // repeated frame, however soon it comes, is the one read next.
+          FlushPort();
+          port_.Output(TxFrame);
+          Sleep(kPauseAfterWriteMs);
+        }
+      }
+    }
+  } catch (const RunTimeError& e) {
+    RecordError(e);
+    ErrorCheck(5);
+    return false;
+  }
+  host_.UpdateStatus(0);
+  return result;
+}
+
+bool XcpLink::ReadPort() {
+  try {
+    std::fill(RxBuffer.begin(), RxBuffer.end(), 0);
+    // The windows are measured on a single-precision time of day.
+    auto now = [this] { return static_cast<float>(clock_.TimeOfDay()); };
+    float start = now();
+    while (now() < start + static_cast<float>(iRxTimeout)) {
+      const int before = port_.InBufferCount();
+      Sleep(kQuietWindowMs);
+      const int arrived = port_.InBufferCount() - before;
+      if (now() < start + static_cast<float>(iRxTimeout) && arrived == 0) break;  // quiet for a window
+      start += 2.0f;
+    }
+    Sleep(kSettleMs);
+    if (port_.InBufferCount() > 0) {
+      // Keep everything the read brings, also what arrived after the count.
+      RxChunk = port_.Input();
+      const std::size_t n = std::min(RxChunk.size(), RxBuffer.size());
+      std::copy_n(RxChunk.begin(), n, RxBuffer.begin());
+      RxChunk.clear();
+    }
+    return true;
+  } catch (const RunTimeError& e) {
+    RecordError(e);
+    ErrorCheck(4);
+    return false;
+  }
+}
+
+bool XcpLink::ExtractResponse() {
+  ResponseBlock.assign(1, 0);
+  int expected = 1;
+  long p = 0;
+  bool first = true;
+  bool last = false;
+  for (;;) {
+    if (last) return true;
+    if (Rx(p) != kFrameStart) return false;
+    const int len = Rx(p + 2);
+    if (len < 1 || len > kMaxFrameData) return false;
+    const std::size_t base = first ? 0 : ResponseBlock.size();
+    ResponseBlock.resize(base + static_cast<std::size_t>(len));
+    first = false;
+    const int sequence = Rx(p + 3);
+    if (sequence & kLastFrameBit) last = true;
+    if ((sequence & 0x7F) != expected) return false;
+    expected = (sequence & 0x7F) + 1;
+    unsigned sum = Rx(p) + Rx(p + 1) + Rx(p + 2) + Rx(p + 3);
+    for (int i = 0; i < len; ++i) {
+      const std::uint8_t byte = Rx(p + 4 + i);
+      ResponseBlock[base + static_cast<std::size_t>(i)] = byte;
+      sum += byte;
+    }
+    if (Rx(p + 4 + len) != (256 - sum % 256) % 256) return false;
+    p += 5 + len;
+  }
+}
+
+int XcpLink::GetResponse() {
+  try {
+    if (ReadPort() && ExtractResponse()) return Rx(1) == kAckBlock ? ResponseBlock[0] : Rx(1);
+    return 0;
+  } catch (const RunTimeError& e) {
+    RecordError(e);
+    ErrorCheck(35);
+    return 0;
+  }
+}
+
+bool XcpLink::ReceiveFrame() {
+  ReadPort();
+  return Rx(0) == kFrameStart;
+}
+
+bool XcpLink::SendDisconnect() {
+  RequestBlock = {0xFF};
+  return XcpTransact(static_cast<int>(RequestBlock.size()), RequestBlock, 0);
+}
+
+bool XcpLink::CheckAck(int iBlock) {
+  try {
+    if (!ReadPort()) {
+      AddToBoard("NO ACK");
+      return false;
+    }
+    const int block = Rx(1);
+    if (block != kAckBlock) return block == iBlock;
+    const int status = Rx(4);
+    switch (status) {
+      case 0x31:
+        return true;
+      case 0x32:
+        AddToBoard("Command Not Implemented (32)");
+        break;
+      case 0x33:
+        AddToBoard("UPS Busy (33)");
+        break;
+      case 0x34:
+        AddToBoard("Command Unrecognized (34)");
+        break;
+      case 0x35:
+        AddToBoard("Command Parameter out of range (35)");
+        break;
+      case 0x36:
+        AddToBoard("Command Parameter invalid (36)");
+        break;
+      case 0x37:
+        AddToBoard("Command Accepted with parameter adjusted (37)");
+        break;
+      default:
+        AddToBoard("Unknown ACK " + std::to_string(status));
+        break;
+    }
+    return false;
+  } catch (const RunTimeError& e) {
+    RecordError(e);
+    ErrorCheck(3);
+    return false;
+  }
+}
+
+}  // namespace kbx

@@ -1,0 +1,85 @@
+// The battery time remaining: reading the meter and showing it.
+#include "ups/runtime.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "link/numbers.h"
+
+namespace kbx {
+
+bool Xcp::RequestMeterBlock() {
+  RequestBlock = {0x34};
+  return XcpTransact(1, RequestBlock, 4);
+}
+
+double Xcp::GetBatteryTimeRemaining(const std::int16_t& meter) {
+  double result = 0;
+  try {
+    if (UpsType < 1) {
+      AddToBoard("Invalid Machine Type");
+      return 0;
+    }
+    // The meter's place among the reported meters; one past the end when the
+    // unit does not report it, which fails below once the block is in.
+    std::size_t k = 0;
+    while (k < MeterNumber.size() && MeterNumber[k] != meter) ++k;
+    if (!RequestMeterBlock()) return 0;
+    if (!ExtractResponse()) return 0;
+    if (k >= MeterFormat.size()) throw RunTimeError(kErrSubscript);
+    const int format = MeterFormat[k];
+    const long at = 4 * static_cast<long>(k);
+    const std::uint8_t bytes[4] = {Response(at), Response(at + 1), Response(at + 2), Response(at + 3)};
+    const std::uint32_t whole =
+        bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+    if (format >= 0xF0) {
+      result = std::ldexp(static_cast<double>(whole), -(format - 0xF0));
+    } else if (format <= 0x97) {
+      float single;
+      std::memcpy(&single, bytes, sizeof single);
+      result = single;
+    } else if (format == 0xE2) {
+      result = static_cast<double>(whole);
+    }
+  } catch (const RunTimeError& e) {
+    RecordError(e);
+  }
+  if (ErrorCheck(10)) result = 0;
+  return result;
+}
+
+std::string TimeRemainText(double hours) {
+  const double h = std::floor(hours);
+  std::string text = SignedNumberText(h);
+  const double m = (hours - h) * 60;
+  text += m < 10 ? ":0" : ":";
+  text += SignedNumberText(std::floor(m)).substr(1);
+  const double s = (m - std::floor(m)) * 60;
+  text += s < 10 ? ":0" : ":";
+  text += SignedNumberText(std::floor(s)).substr(1);
+  return text;
+}
+
+bool RuntimeCommand(Xcp& xcp) {
+  XcpHost& host = xcp.host();
+  host.BoardClear();
+  host.Repaint();
+  if (!xcp.LinkUp) {
+    host.AddToBoard("Link Down");
+    return false;
+  }
+  host.AddToBoard("Getting Time Remain...");
+  host.Repaint();
+  xcp.clock().Sleep(100);
+  const double hours = xcp.GetBatteryTimeRemaining(kBatteryTimeMeter) / 3600.0;
+  // A value that is no finite number is no reading either.
+  if (hours == 0 || !std::isfinite(hours)) {
+    host.AddToBoard("Error Getting Runtime");
+    return false;
+  }
+  host.AddToBoard("Battery Time Remain: " + TimeRemainText(hours));
+  host.AddToBoard("Done");
+  return true;
+}
+
+}  // namespace kbx

@@ -1,0 +1,406 @@
+// The serial link: frames, checksums, the exchange's pacing and retries,
+// acknowledgements, and the port with its indicators.
+#include <gtest/gtest.h>
+
+#include "link/numbers.h"
+#include "support/xcp_fixture.h"
+
+namespace kbx::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(Frame, ChecksumsOfTheWorkedFrames) {
+  EXPECT_EQ(BuildRequestFrame({0x12, 0x34}), (Bytes{0xAB, 0x02, 0x12, 0x34, 0x0D}));
+  EXPECT_EQ(BuildRequestFrame({0xFF}), (Bytes{0xAB, 0x01, 0xFF, 0x55}));
+  EXPECT_EQ(BuildRequestFrame({0xA0}), (Bytes{0xAB, 0x01, 0xA0, 0xB4}));
+  EXPECT_EQ(Ack(0x31), (Bytes{0xAB, 0x09, 0x01, 0x81, 0x31, 0x99}));
+  EXPECT_EQ(BuildResponseFrame(4, 0x01, {0x10, 0x20}), (Bytes{0xAB, 0x04, 0x02, 0x01, 0x10, 0x20, 0x1E}));
+  EXPECT_EQ(BuildResponseFrame(4, 0x82, {0x30}), (Bytes{0xAB, 0x04, 0x01, 0x82, 0x30, 0x9E}));
+  // A sum that is already a multiple of 256 needs a checksum of 0, not 256.
+  EXPECT_EQ(FrameChecksum(Bytes{0xAB, 0x55}), 0x00);
+}
+
+class Extract : public XcpTest {
+ protected:
+  bool Run(const Bytes& raw) {
+    std::fill(xcp.RxBuffer.begin(), xcp.RxBuffer.end(), 0);
+    std::copy(raw.begin(), raw.end(), xcp.RxBuffer.begin());
+    return xcp.ExtractResponse();
+  }
+};
+
+TEST_F(Extract, AcceptsOnlyCompleteValidResponses) {
+  const Bytes two = Join({BuildResponseFrame(4, 0x01, {0x10, 0x20}), BuildResponseFrame(4, 0x82, {0x30})});
+  EXPECT_TRUE(Run(two));
+  EXPECT_EQ(xcp.ResponseBlock, (Bytes{0x10, 0x20, 0x30}));
+
+  Bytes badChecksum = Ack(0x31);
+  badChecksum.back() ^= 1;
+  Bytes len0 = BuildResponseFrame(4, 0x81, {0x01});
+  len0[2] = 0;
+  const Bytes len140 = BuildResponseFrame(4, 0x81, Bytes(140, 0x01));
+  const Bytes len141 = BuildResponseFrame(4, 0x81, Bytes(141, 0x01));
+  struct Case {
+    const char* what;
+    Bytes raw;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"single ack", Ack(0x31), true},
+      {"140 data bytes", len140, true},
+      {"no start byte", Join({{0x00}, Ack(0x31)}), false},
+      {"length 0", len0, false},
+      {"length 141", len141, false},
+      {"wrong checksum", badChecksum, false},
+      {"second frame numbered 3", Join({BuildResponseFrame(4, 0x01, {1}), BuildResponseFrame(4, 0x83, {2})}),
+       false},
+      {"first frame numbered 2", BuildResponseFrame(4, 0x82, {1}), false},
+      {"last bit clear, nothing after", BuildResponseFrame(4, 0x01, {1}), false},
+      {"nothing", {}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Run(c.raw), c.ok) << c.what;
+}
+
+TEST_F(Extract, ReadingPastTheBufferIsAnErrorTheReplyReports) {
+  // Frames of 140 bytes back to back, never marked last: the eighth runs past byte 1023.
+  Bytes raw;
+  for (std::uint8_t n = 1; raw.size() < 1024; ++n) {
+    const Bytes frame = BuildResponseFrame(4, n, Bytes(140, n));
+    raw.insert(raw.end(), frame.begin(), frame.end());
+  }
+  raw.resize(1024);
+  port.SetOpenDirect(true);
+  port.Deliver(raw, 0);
+  EXPECT_EQ(xcp.GetResponse(), 0);
+  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 35"));
+  EXPECT_FALSE(xcp.ErrorPending());
+}
+
+class Transact : public XcpTest {};
+
+TEST_F(Transact, WritesTheFrameAndAcceptsTheExpectedBlock) {
+  port.Answer({Join({BuildResponseFrame(4, 0x01, {0x10, 0x20}), BuildResponseFrame(4, 0x82, {0x30})})});
+  xcp.RequestBlock = {0x34};
+  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 4));
+  EXPECT_THAT(port.Written(), ElementsAre(Bytes{0xAB, 0x01, 0x34, 0x20}));
+  EXPECT_EQ(xcp.ResponseBlock, (Bytes{0x10, 0x20, 0x30}));
+  EXPECT_THAT(host.statuses, ElementsAre(1, 0));
+  EXPECT_TRUE(host.board.empty());
+  // The answer came during the 500 ms pause: one quiet window, then 200 ms.
+  EXPECT_EQ(clock.SleptMs(), 500 + 600 + 200);
+}
+
+TEST_F(Transact, SilentLineWritesSixTimesInAboutSevenSeconds) {
+  const double start = clock.Now();
+  xcp.RequestBlock = {0xA0};
+  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  ASSERT_EQ(port.writes.size(), 6u);
+  for (const auto& w : port.writes) EXPECT_EQ(w.bytes, (Bytes{0xAB, 0x01, 0xA0, 0xB4}));
+  // Each attempt: 0.6 s window and 0.2 s settle, then 0.5 s after the repeated write.
+  EXPECT_NEAR(port.writes[1].at - port.writes[0].at, 1.3, 1e-6);
+  EXPECT_NEAR(clock.Now() - start, 0.5 + 5 * 1.3, 1e-6);
+  EXPECT_TRUE(host.board.empty());
+}
+
+TEST_F(Transact, RetriesOnBusyWrongBlockAndGarbageButNotOnRefusals) {
+  Bytes badChecksum = Block(1, {0x01});
+  badChecksum.back() ^= 0xFF;
+  struct Case {
+    const char* what;
+    std::vector<Bytes> answers;
+    int expect;
+    bool result;
+    std::size_t writes;
+  };
+  const Case cases[] = {
+      {"busy then block", {Ack(0x33), Block(1, {7})}, 1, true, 2},
+      {"other block then block", {Block(4, {7}), Block(1, {7})}, 1, true, 2},
+      {"bad checksum then block", {badChecksum, Block(1, {7})}, 1, true, 2},
+      {"busy five times", {Ack(0x33), Ack(0x33), Ack(0x33), Ack(0x33), Ack(0x33)}, 1, false, 6},
+      {"not implemented", {Ack(0x32)}, 1, false, 1},
+      {"parameter adjusted", {Ack(0x37)}, 1, false, 1},
+      {"accepted when expected", {Ack(0x31)}, 0x31, true, 1},
+      {"accepted when a block was expected", {Ack(0x31)}, 1, false, 1},
+      {"unknown status", {Ack(0x38), Ack(0x31)}, 0x31, true, 2},
+  };
+  for (const auto& c : cases) {
+    port.writes.clear();
+    port.Answer(c.answers);
+    xcp.RequestBlock = {0xA0};
+    EXPECT_EQ(xcp.XcpTransact(1, xcp.RequestBlock, c.expect), c.result) << c.what;
+    EXPECT_EQ(port.writes.size(), c.writes) << c.what;
+  }
+  EXPECT_TRUE(host.board.empty());
+}
+
+TEST_F(Transact, TheAnswerToARepeatedFrameIsReadHoweverSoonItComes) {
+  // Busy first; the repeat is answered at once, inside the pause after the
+  // write, while a stale byte of the busy answer is still on the line.
+  int n = 0;
+  port.onWrite = [&](const Bytes&) {
+    if (++n == 1) {
+      port.Deliver(Ack(0x33), 10);
+      port.Deliver({0x00}, 1500);  // trails in after the busy answer was read
+    } else {
+      port.Deliver(Block(1, {2}), 10);
+    }
+  };
+  xcp.RequestBlock = {0xA0};
+  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_EQ(xcp.ResponseBlock, (Bytes{2}));
+  EXPECT_EQ(port.writes.size(), 2u);
+}
+
+TEST_F(Transact, ExpectingNothingReturnsAfterThePauseAndLeavesTheAnswer) {
+  port.Answer({Ack(0x31)});
+  xcp.RequestBlock = {0x78, 0x00};
+  EXPECT_TRUE(xcp.XcpTransact(2, xcp.RequestBlock, 0));
+  EXPECT_EQ(clock.SleptMs(), 500);
+  EXPECT_EQ(port.InBufferCount(), 6);
+}
+
+TEST_F(Transact, ClosedPortSendsNothing) {
+  port.SetPortOpen(false);
+  xcp.RequestBlock = {0xA0};
+  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 0));
+  EXPECT_TRUE(port.writes.empty());
+  EXPECT_TRUE(host.board.empty());
+}
+
+TEST_F(Transact, AcrossMidnightTheAttemptLimitEndsIt) {
+  VirtualClock lateClock(86400.0 - 2.0);
+  FakePort latePort(lateClock);
+  RecordingHost lateHost;
+  Xcp late(latePort, lateClock, lateHost);
+  StartUp(late);
+  late.RequestBlock = {0xA0};
+  EXPECT_FALSE(late.XcpTransact(1, late.RequestBlock, 1));
+  EXPECT_EQ(latePort.writes.size(), 6u);
+}
+
+TEST_F(Transact, ThePortFailingMidExchangeIsReportedWithTag5) {
+  port.onWrite = [&](const Bytes&) { port.SetOpenDirect(false); };
+  xcp.RequestBlock = {0xA0};
+  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_THAT(host.board, ElementsAre("8012 The device is not open 5"));
+  EXPECT_THAT(host.statuses, ElementsAre(1));  // not told 0 on that path
+}
+
+TEST_F(Transact, SendDisconnectWritesTheOneByteRequest) {
+  EXPECT_TRUE(xcp.SendDisconnect());
+  EXPECT_THAT(port.Written(), ElementsAre(Bytes{0xAB, 0x01, 0xFF, 0x55}));
+}
+
+class Read : public XcpTest {};
+
+TEST_F(Read, KeepsEveryByteAndStopsOnAFullBuffer) {
+  // A line that never falls quiet: 100 bytes every 100 ms for a minute.
+  for (int i = 0; i < 600; ++i) port.Deliver(Bytes(100, static_cast<std::uint8_t>(i)), i * 100);
+  const double start = clock.Now();
+  EXPECT_TRUE(xcp.ReadPort());
+  EXPECT_LT(clock.Now() - start, 3.0);
+  EXPECT_EQ(xcp.RxBuffer[1023], 10);  // the eleventh chunk filled the buffer
+}
+
+TEST_F(Read, BytesArrivingAfterTheCountAreKept) {
+  port.Deliver(Bytes(10, 0x11), 0);
+  port.beforeInput = [&] { port.Deliver(Bytes(5, 0x22), 0); };
+  EXPECT_TRUE(xcp.ReadPort());
+  EXPECT_EQ(xcp.RxBuffer[9], 0x11);
+  EXPECT_EQ(xcp.RxBuffer[14], 0x22);
+}
+
+TEST_F(Read, ATrickleKeepsTheWindowOpen) {
+  // One byte every 500 ms for 5 s: each window brings something new.
+  for (int i = 0; i < 10; ++i) port.Deliver({static_cast<std::uint8_t>(i + 1)}, 100 + i * 500);
+  EXPECT_TRUE(xcp.ReadPort());
+  EXPECT_EQ(xcp.RxBuffer[9], 10);
+}
+
+class Acks : public XcpTest {};
+
+TEST_F(Acks, StatusesAndTheirLines) {
+  Bytes wrongChecksum = Ack(0x35);
+  wrongChecksum.back() ^= 0xFF;
+  struct Case {
+    Bytes answer;
+    bool result;
+    const char* line;
+  };
+  const Case cases[] = {
+      {Ack(0x31), true, nullptr},
+      {Ack(0x32), false, "Command Not Implemented (32)"},
+      {Ack(0x33), false, "UPS Busy (33)"},
+      {Ack(0x34), false, "Command Unrecognized (34)"},
+      {Ack(0x35), false, "Command Parameter out of range (35)"},
+      {Ack(0x36), false, "Command Parameter invalid (36)"},
+      {Ack(0x37), false, "Command Accepted with parameter adjusted (37)"},
+      {Ack(0x30), false, "Unknown ACK 48"},
+      {Ack(0x38), false, "Unknown ACK 56"},
+      {wrongChecksum, false, "Command Parameter out of range (35)"},
+      {Block(4, {0x31}), false, nullptr},
+      {{}, false, nullptr},
+  };
+  for (const auto& c : cases) {
+    host.board.clear();
+    if (!c.answer.empty()) port.Deliver(c.answer, 0);
+    EXPECT_EQ(xcp.CheckAck(9), c.result);
+    if (c.line) {
+      EXPECT_THAT(host.board, ElementsAre(c.line));
+    } else {
+      EXPECT_TRUE(host.board.empty()) << host.board.front();
+    }
+  }
+}
+
+TEST_F(Acks, AFailingReadIsNoAck) {
+  port.Deliver(Ack(0x31), 0);
+  port.onWrite = nullptr;
+  port.SetOpenDirect(false);
+  // Input on a port that went away fails inside the read.
+  port.existing.clear();
+  struct Gone : FakePort {
+    using FakePort::FakePort;
+    int InBufferCount() override { throw RunTimeError(kErrReadDevice); }
+  } gone(clock);
+  Xcp other(gone, clock, host);
+  EXPECT_FALSE(other.CheckAck(9));
+  EXPECT_THAT(host.board, ElementsAre("8020 Error reading comm device 4", "NO ACK"));
+}
+
+TEST(FixLength, PadsOnTheLeftAndKeepsTheLeftmost) {
+  EXPECT_EQ(FixLength("A", 2), "0A");
+  EXPECT_EQ(FixLength("1F", 4), "001F");
+  EXPECT_EQ(FixLength("", 2), "00");
+  EXPECT_EQ(FixLength("ABCDE", 4), "ABCD");
+  EXPECT_EQ(FixLength("3E2", 4), "03E2");
+  EXPECT_EQ(FixLength("12", 2), "12");
+}
+
+TEST(Numbers, ConversionsRaiseTheirErrors) {
+  EXPECT_EQ(ToInteger(2.5), 2);
+  EXPECT_EQ(ToInteger(3.5), 4);
+  EXPECT_EQ(ToLong(36000.5), 36000);
+  EXPECT_EQ(ToInteger(32767), 32767);
+  EXPECT_THROW(ToInteger(32768), RunTimeError);
+  EXPECT_EQ(IntegerFromText(" 12 "), 12);
+  try {
+    IntegerFromText("A");
+    FAIL();
+  } catch (const RunTimeError& e) {
+    EXPECT_EQ(e.number(), 13);
+    EXPECT_EQ(e.description(), "Type mismatch");
+  }
+  try {
+    IntegerFromText("40000");
+    FAIL();
+  } catch (const RunTimeError& e) {
+    EXPECT_EQ(e.number(), 6);
+    EXPECT_EQ(e.description(), "Overflow");
+  }
+  EXPECT_FALSE(IsNumeric(""));
+  EXPECT_TRUE(IsNumeric("-1.5e3"));
+  EXPECT_FALSE(IsNumeric("1.0A"));
+  EXPECT_EQ(HexValue("3E2"), 0x3E2u);
+  EXPECT_EQ(HexValue("1Z"), 1u);
+  EXPECT_EQ(HexValue("ZZ"), 0u);
+  EXPECT_EQ(SignedNumberText(1), " 1");
+  EXPECT_EQ(SignedNumberText(-3), "-3");
+}
+
+class Port : public XcpTest {};
+
+TEST_F(Port, StartUpSettingsAndLabel) {
+  EXPECT_EQ(port.Settings(), "19200,N,8,1");
+  EXPECT_EQ(host.settingsCaption, " COM1,19200,N,8,1");
+  EXPECT_FALSE(host.strikethru);
+  EXPECT_FALSE(host.greenLamp);
+  EXPECT_EQ(host.connectCaption, "Connect");
+  EXPECT_TRUE(port.PortOpen());
+  // The properties go to the port in this order, the number last before opening.
+  const std::vector<std::string> expected{"PortOpen=False", "RTSEnable",     "DTREnable",     "Handshaking",
+                                          "InBufferSize",   "OutBufferSize", "InBufferCount", "Settings",
+                                          "InputMode",      "InputLen",      "SThreshold",    "RThreshold",
+                                          "CommPort",       "PortOpen=True"};
+  port.calls.clear();
+  xcp.OpenPort();
+  EXPECT_EQ(port.calls, expected);
+}
+
+TEST_F(Port, EmptyArgumentsKeepTheStoredSettings) {
+  xcp.ConfigurePort("", "", 0, 0, "");
+  EXPECT_EQ(xcp.SettingsString(), "19200,N,8,1");
+  EXPECT_EQ(xcp.sComPort, "1");
+  EXPECT_TRUE(port.PortOpen());
+}
+
+TEST_F(Port, FailuresAndTheirLines) {
+  struct Case {
+    const char* what;
+    std::string comPort;
+    std::string baud;
+    int openError;
+    const char* line;
+    int pending;
+  };
+  const Case cases[] = {
+      {"no such port", "3", "19200", 0, "Invalid port number", 8002},
+      {"refused baud", "1", "12345", 0, "Invalid Baud Rate", 380},
+      {"busy device", "1", "19200", 8012, "Unable to open port", 8012},
+      {"line settings", "1", "19200", 8015, "Invalid communications parameters", 8015},
+      {"already open", "1", "19200", 8005, "Port already open", 8005},
+      {"other error", "1", "19200", 8020, "8020 Error reading comm device", 0},
+      {"port text", "A", "19200", 0, "13 Type mismatch", 0},
+  };
+  for (const auto& c : cases) {
+    xcp.ClearError();
+    host.board.clear();
+    xcp.ConfigurePort("19200", "", 0, 0, "1");  // back to a good port
+    ASSERT_TRUE(port.PortOpen());
+    xcp.LinkUp = true;
+    port.openError = c.openError;
+    xcp.sComPort = c.comPort;
+    xcp.sBaudRate = c.baud;
+    xcp.OpenPort();
+    EXPECT_THAT(host.board, ElementsAre(c.line)) << c.what;
+    EXPECT_EQ(xcp.Err.number, c.pending) << c.what;
+    EXPECT_FALSE(port.PortOpen()) << c.what;
+    EXPECT_TRUE(host.strikethru) << c.what;
+    EXPECT_FALSE(xcp.LinkUp) << c.what;
+  }
+}
+
+TEST_F(Port, AFailedOpenLeavesTheIndicatorsOfTheLinkBefore) {
+  xcp.LinkUp = true;
+  xcp.OpenPort();
+  ASSERT_EQ(host.connectCaption, "Disconnect");
+  xcp.sComPort = "3";
+  xcp.OpenPort();
+  EXPECT_TRUE(host.greenLamp);
+  EXPECT_EQ(host.connectCaption, "Disconnect");
+  EXPECT_FALSE(xcp.LinkUp);
+}
+
+TEST_F(Port, ARefusedBaudShowsTheSettingsStillInForce) {
+  xcp.sBaudRate = "12345";
+  xcp.OpenPort();
+  EXPECT_EQ(host.settingsCaption, " COM1,19200,N,8,1");
+  EXPECT_TRUE(host.strikethru);
+}
+
+TEST_F(Port, FlushEmptiesTheReceiveSideAndTheResponse) {
+  port.Deliver(Bytes(50, 1), 0);
+  xcp.ResponseBlock = {1, 2, 3};
+  xcp.FlushPort();
+  EXPECT_EQ(port.InBufferCount(), 0);
+  EXPECT_EQ(xcp.ResponseBlock, Bytes{0});
+  port.SetPortOpen(false);
+  xcp.FlushPort();
+  EXPECT_EQ(xcp.ResponseBlock, Bytes{0});
+  EXPECT_EQ(clock.SleptMs(), 0);
+}
+
+}  // namespace
+}  // namespace kbx::test

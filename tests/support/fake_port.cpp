@@ -1,0 +1,89 @@
+#include "fake_port.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace kbx::test {
+
+void FakePort::SetCommPort(int number) {
+  calls.push_back("CommPort");
+  if (open_) throw RunTimeError(kErrPortAlreadyOpen);
+  if (number < 1) throw RunTimeError(kErrInvalidPortNumber);
+  comm_port_ = number;
+}
+
+void FakePort::SetSettings(const std::string& settings) {
+  calls.push_back("Settings");
+  static const std::set<std::string> bauds{"110",   "300",    "600",    "1200",  "2400",  "4800",
+                                           "9600",  "14400",  "19200",  "28800", "38400", "56000",
+                                           "57600", "115200", "128000", "256000"};
+  std::vector<std::string> parts;
+  std::stringstream in(settings);
+  for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
+  if (parts.size() != 4 || !bauds.count(parts[0])) throw RunTimeError(kErrInvalidProperty);
+  settings_ = settings;
+}
+
+void FakePort::SetPortOpen(bool open) {
+  calls.push_back(open ? "PortOpen=True" : "PortOpen=False");
+  if (!open) {
+    open_ = false;
+    return;
+  }
+  if (open_) throw RunTimeError(kErrPortAlreadyOpen);
+  if (!existing.count(comm_port_)) throw RunTimeError(kErrInvalidPortNumber);
+  if (openError != 0) {
+    const int error = openError;
+    openError = 0;
+    throw RunTimeError(error);
+  }
+  open_ = true;
+}
+
+void FakePort::Deliver(const Bytes& bytes, int delayMs) {
+  const Arrival arrival{clock_.Now() + delayMs / 1000.0, bytes};
+  auto later = std::upper_bound(pending_.begin(), pending_.end(), arrival.at,
+                                [](double at, const Arrival& a) { return at < a.at; });
+  pending_.insert(later, arrival);
+}
+
+void FakePort::TakeDue() {
+  while (!pending_.empty() && pending_.front().at <= clock_.Now() + 1e-9) {
+    if (open_) {
+      for (auto b : pending_.front().bytes) {
+        if (in_.size() < 1024) in_.push_back(b);  // an overrun loses the rest
+      }
+    }
+    pending_.pop_front();
+  }
+}
+
+int FakePort::InBufferCount() {
+  if (!open_) return 0;
+  TakeDue();
+  return static_cast<int>(in_.size());
+}
+
+void FakePort::SetInBufferCount(int) {
+  calls.push_back("InBufferCount");
+  TakeDue();
+  in_.clear();
+}
+
+Bytes FakePort::Input() {
+  if (!open_) throw RunTimeError(kErrDeviceNotOpen);
+  if (beforeInput) beforeInput();
+  TakeDue();
+  Bytes out;
+  out.swap(in_);
+  return out;
+}
+
+void FakePort::Output(const Bytes& bytes) {
+  if (!open_) throw RunTimeError(kErrDeviceNotOpen);
+  if (bytes.empty()) return;
+  writes.push_back({clock_.Now(), bytes});
+  if (onWrite) onWrite(bytes);
+}
+
+}  // namespace kbx::test

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cmath>
+
+#include "platform/clock.h"
+
+namespace kbx::test {
+
+// A clock that moves only when the program sleeps, so that the fixed pauses
+// and time budgets cost no real time.
+class VirtualClock : public Clock {
+ public:
+  explicit VirtualClock(double startOfDay = 10 * 3600.0) : now_(startOfDay) {}
+
+  double TimeOfDay() override { return std::fmod(now_, 86400.0); }
+  void Sleep(int milliseconds) override {
+    now_ += milliseconds / 1000.0;
+    slept_ms_ += milliseconds;
+  }
+
+  // Seconds since the clock was made (does not wrap at midnight).
+  double Now() const { return now_; }
+  long SleptMs() const { return slept_ms_; }
+
+ private:
+  double now_;
+  long slept_ms_ = 0;
+};
+
+}  // namespace kbx::test
