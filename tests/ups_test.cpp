@@ -1,0 +1,553 @@
+// What the program does with the UPS: identification, connecting, the
+// battery time, the setting commands, the module configuration and start-up.
+#include <cmath>
+#include <cstring>
+
+#include "support/xcp_fixture.h"
+#include "ups/kbx_config.h"
+#include "ups/runtime.h"
+
+namespace kbx::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+class Identification : public XcpTest {
+ protected:
+  // Runs ReadIdentification on the given block.
+  void Parse(const Bytes& block) {
+    ups.answers[0xA0] = {Block(1, block)};
+    ups.Attach(port);
+    xcp.ReadIdentification();
+  }
+};
+
+TEST_F(Identification, TheWorkedBlock) {
+  Parse({0x01, 0x03, 0x01, 0x05, 0x00, 0x00, 0x02, 0x41, 0x42, 0x04, 0x00, 0xF0, 0x00, 0x40, 0x01, 0x07, 0x10,
+         0x00, 0x00});
+  EXPECT_DOUBLE_EQ(xcp.CpuVersion1, 1.03);
+  EXPECT_EQ(xcp.CpuVersion2, 0.0f);
+  EXPECT_EQ(xcp.MeterMapLength, 4);
+  EXPECT_THAT(xcp.MeterNumber, ElementsAre(2, 4));
+  EXPECT_THAT(xcp.MeterFormat, ElementsAre(0xF0, 0x40));
+  EXPECT_EQ(xcp.FlagMapLength, 1);
+  EXPECT_EQ(xcp.TypeBlockLength, 16);
+  EXPECT_EQ(xcp.ThirdMapLength, 0);
+  EXPECT_TRUE(host.board.empty());
+  // The authorization goes first, with the access code, and nothing waits for its answer.
+  ASSERT_GE(ups.requests.size(), 2u);
+  EXPECT_EQ(ups.requests[0], (Bytes{0xCF, 0x4B, 0x42, 0x58}));
+  EXPECT_EQ(ups.requests[1], Bytes{0xA0});
+}
+
+TEST_F(Identification, ProcessorCountsAndSelector) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> versions;
+    std::uint8_t selector;
+    double v1;
+    float v2, v5;
+  };
+  const Case cases[] = {
+      {"no processors", {}, 0x05, 0, 0, 0},
+      {"selector 0 has an extension", {{0x01, 0x03}, {0x02, 0x10}}, 0x00, 1.03, 2.10f, 0},
+      {"seven processors",
+       {{1, 3}, {1, 9}, {1, 0}, {2, 0}, {3, 0x45}, {9, 9}, {8, 8}},
+       0x05,
+       1.03,
+       1.09f,
+       3.45f},
+  };
+  for (const auto& c : cases) {
+    Parse(IdBlock(c.versions, c.selector, MeterMap36(0xF0), 2, 0x0010, 3));
+    EXPECT_DOUBLE_EQ(xcp.CpuVersion1, c.v1) << c.what;
+    EXPECT_EQ(xcp.CpuVersion2, c.v2) << c.what;
+    EXPECT_EQ(xcp.CpuVersion5, c.v5) << c.what;
+    EXPECT_EQ(xcp.MeterMapLength, 36) << c.what;
+    EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36)) << c.what;
+    EXPECT_EQ(xcp.FlagMapLength, 2) << c.what;
+    EXPECT_EQ(xcp.TypeBlockLength, 16) << c.what;
+    EXPECT_EQ(xcp.ThirdMapLength, 3) << c.what;
+    EXPECT_TRUE(host.board.empty()) << c.what;
+  }
+}
+
+TEST_F(Identification, VersionTexts) {
+  EXPECT_EQ(Xcp::VersionText(0x01, 0x03), "1.03");
+  EXPECT_EQ(Xcp::VersionText(0x02, 0x10), "2.10");
+  EXPECT_EQ(Xcp::VersionText(0x1A, 0x0B), "1A.0B");
+  // A version with letters in it counts as no version.
+  Parse(IdBlock({{0x01, 0x03}, {0x01, 0x0A}}, 0x05, MeterMap36(0xF0), 0, 16));
+  EXPECT_EQ(xcp.CpuVersion2, 0.0f);
+}
+
+TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
+  const Bytes full = IdBlock({{0x01, 0x03}}, 0x05, {0x00, 0xF0}, 0, 16, 2);
+  // Cut after the meter map: the flag map length is missing.
+  Parse(Bytes(full.begin(), full.begin() + 12));
+  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 9"));
+  EXPECT_DOUBLE_EQ(xcp.CpuVersion1, 1.03);
+  EXPECT_EQ(xcp.MeterMapLength, 2);
+  EXPECT_THAT(xcp.MeterNumber, ElementsAre(2));
+  EXPECT_EQ(xcp.TypeBlockLength, 0);
+
+  // A third map shorter than announced.
+  host.board.clear();
+  Parse(Bytes(full.begin(), full.end() - 1));
+  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 9"));
+  EXPECT_EQ(xcp.TypeBlockLength, 16);
+
+  host.board.clear();
+  ups.answers[0xA0] = {Block(1, IdBlock({{0x01, 0x03}}, 0x05, {0x40}, 0, 0x8001, 2))};
+  EXPECT_EQ(xcp.IdentifyUps(), 0);
+  EXPECT_THAT(host.board, ElementsAre("6 Overflow 9"));
+  EXPECT_EQ(xcp.TypeBlockLength, 0);
+  EXPECT_EQ(xcp.ThirdMapLength, 0);
+}
+
+TEST_F(Identification, AnEmptyMeterMapKeepsTheMetersOfTheUnitBefore) {
+  Parse(IdBlock({{1, 3}}, 5, {0x00, 0x40}, 0, 16));
+  Parse(IdBlock({{1, 3}}, 5, {0x00, 0x00, 0x00}, 0, 16));
+  EXPECT_EQ(xcp.MeterMapLength, 3);
+  EXPECT_THAT(xcp.MeterNumber, ElementsAre(2));
+}
+
+TEST_F(Identification, TypeCodes) {
+  struct Case {
+    const char* what;
+    std::uint16_t typeLength;
+    Bytes typeBlock;  // empty: no answer
+    std::int32_t type;
+  };
+  const Case cases[] = {
+      {"280", 16, {0x18, 0x01, 0x00}, 280},
+      {"292", 16, {0x24, 0x01}, 292},
+      {"above 32767", 16, {0x01, 0x80}, 32769},
+      {"none announced", 0, {0x18, 0x01}, 0},
+      {"no answer", 16, {}, 0},
+  };
+  for (const auto& c : cases) {
+    ups.requests.clear();
+    ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, {0x40}, 0, c.typeLength))};
+    ups.answers[0x36] = {c.typeBlock.empty() ? Bytes{} : Block(6, c.typeBlock)};
+    ups.Attach(port);
+    EXPECT_EQ(xcp.IdentifyUps(), c.type) << c.what;
+    // The type block is asked for even when none was announced.
+    EXPECT_FALSE(ups.RequestsStartingWith(0x36).empty()) << c.what;
+  }
+  host.board.clear();
+  ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, {0x40}, 0, 16))};
+  ups.answers[0x36] = {Block(6, {0x18})};
+  EXPECT_EQ(xcp.IdentifyUps(), 0);
+  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 8"));
+}
+
+class Connect : public XcpTest {};
+
+TEST_F(Connect, DecidesByTypeAndVersion) {
+  struct Case {
+    std::uint16_t type;
+    std::pair<std::uint8_t, std::uint8_t> cpu2;
+    bool linkUp;
+    std::vector<std::string> board;
+  };
+  const std::vector<std::string> found{"Connecting...", "UPS Found", "Done"};
+  const Case cases[] = {
+      {280, {1, 3}, true, found},
+      {292, {1, 3}, true, found},
+      {290, {1, 3}, true, found},
+      {290, {1, 2}, false, {"Connecting...", "UPS code needs upgrade to newer version", "Done"}},
+      {290, {1, 4}, false, {"Connecting...", "KBX Configurator needs upgrade to newer version", "Done"}},
+      {285, {1, 3}, false, {"Connecting...", "Invalid UPS Type", "Done"}},
+      {2, {1, 3}, false, {"Connecting...", "Invalid UPS Type", "Done"}},
+      {1, {1, 3}, false, {"Connecting...", "NO UPS Found", "Done"}},
+      {0x8001, {1, 3}, false, {"Connecting...", "6 Overflow 6"}},
+  };
+  for (const auto& c : cases) {
+    xcp.LinkUp = false;
+    ups.requests.clear();
+    Unit(c.type, c.cpu2);
+    xcp.ConnectUps();
+    EXPECT_EQ(xcp.LinkUp, c.linkUp) << c.type;
+    EXPECT_EQ(host.board, c.board) << c.type;
+    EXPECT_EQ(host.connectCaption, c.linkUp ? "Disconnect" : "Connect") << c.type;
+    EXPECT_EQ(host.greenLamp, c.linkUp) << c.type;
+    // An accepted unit is told the link starts; the others are not.
+    const bool linkStart = !ups.RequestsStartingWith(0xFF).empty();
+    EXPECT_EQ(linkStart, c.linkUp) << c.type;
+    if (c.linkUp) {
+      EXPECT_EQ(ups.RequestsStartingWith(0xFF).back(), (Bytes{0xFF, 0x06, 0x08, 0x62}));
+    }
+    if (c.type != 0x8001) {
+      EXPECT_EQ(xcp.UpsType, static_cast<std::int16_t>(c.type)) << c.type;
+    }
+  }
+}
+
+TEST_F(Connect, A290WithoutASecondProcessorNeedsNewerUpsCode) {
+  ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, MeterMap36(0xF0), 0, 16))};
+  ups.answers[0x36] = {Block(6, {0x22, 0x01})};
+  ups.Attach(port);
+  xcp.ConnectUps();
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "UPS code needs upgrade to newer version", "Done"));
+}
+
+TEST_F(Connect, ASilentLineFindsNoUps) {
+  xcp.ConnectUps();
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
+  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_EQ(xcp.UpsType, 0);
+}
+
+TEST_F(Connect, A281IsSwitchedOverAndAcceptedAs280) {
+  Unit(281);
+  Bytes as280(16, 0);
+  as280[0] = 0x18;
+  as280[1] = 0x01;
+  ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, as280)};
+  xcp.ConnectUps();
+  EXPECT_TRUE(xcp.LinkUp);
+  EXPECT_EQ(xcp.UpsType, 280);
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
+  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x00, 0x00}));
+  EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), 2u);  // link start after the switch and after acceptance
+}
+
+TEST_F(Connect, A281ThatAnswersTheSwitchRequestIsNoUps) {
+  Unit(281);
+  ups.answers[0xCE] = {Ack(0x31)};
+  xcp.ConnectUps();
+  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
+}
+
+TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
+  Unit(281);
+  ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, {0x24, 0x01})};
+  xcp.ConnectUps();
+  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_EQ(xcp.UpsType, 292);
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
+}
+
+TEST_F(Connect, AFourthProcessorGivesTheLongSwitchRequest) {
+  ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}, {1, 3}, {1, 0}, {1, 1}}, 5, MeterMap36(0xF0), 0, 16))};
+  ups.answers[0x36] = {Block(6, {0x19, 0x01})};
+  ups.Attach(port);
+  xcp.ConnectUps();
+  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x01, 0x00, 0x00}));
+}
+
+TEST_F(Connect, ConnectingWhileUpDisconnectsFirst) {
+  Connected(280);
+  xcp.ConnectUps();
+  ASSERT_GE(ups.requests.size(), 2u);
+  EXPECT_EQ(ups.requests[0], Bytes{0xFF});
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "UPS Found", "Done"));
+  EXPECT_TRUE(xcp.LinkUp);
+}
+
+TEST_F(Connect, DisconnectForgetsTheUnitButNotItsMeters) {
+  Connected(290);
+  xcp.DisconnectUps();
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xFF}));
+  EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "Done"));
+  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_EQ(xcp.UpsType, 0);
+  EXPECT_EQ(xcp.CpuVersion1, 0);
+  EXPECT_EQ(xcp.CpuVersion2, 0);
+  EXPECT_EQ(xcp.MeterMapLength, 0);
+  EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36));
+  EXPECT_EQ(host.connectCaption, "Connect");
+  EXPECT_FALSE(host.greenLamp);
+  EXPECT_TRUE(port.PortOpen());
+}
+
+class Runtime : public XcpTest {
+ protected:
+  // Reads meter 36 of a 290 whose meter 36 has the given format and bytes.
+  double Read(std::uint8_t format, Bytes value) {
+    ups.answers.clear();
+    Unit(290, {1, 3}, format);
+    xcp.ConnectUps();
+    host.board.clear();
+    Bytes meters{0, 0, 0x61, 0x45, 0, 0, 0, 0};  // meters 3 and 10
+    meters.insert(meters.end(), value.begin(), value.end());
+    ups.answers[0x34] = {Block(4, meters)};
+    return xcp.GetBatteryTimeRemaining(kBatteryTimeMeter);
+  }
+};
+
+TEST_F(Runtime, DecodesEveryFormat) {
+  struct Case {
+    std::uint8_t format;
+    Bytes bytes;
+    double value;
+  };
+  const Case cases[] = {
+      {0xF0, {0x10, 0x0E, 0x00, 0x00}, 3600},  {0xF2, {0x10, 0x0E, 0x00, 0x00}, 900},
+      {0xE2, {0x2C, 0x01, 0x00, 0x00}, 300},   {0x40, {0x00, 0x00, 0x61, 0x45}, 3600},
+      {0x01, {0x00, 0x00, 0xC0, 0x3F}, 1.5},   {0xF0, {0x05, 0x01, 0x00, 0x00}, 261},
+      {0xFF, {0x00, 0x00, 0x00, 0x80}, 65536}, {0xF0, {0x78, 0x56, 0x34, 0x12}, 0x12345678},
+      {0xE0, {0x10, 0x0E, 0, 0}, 0},           {0xE1, {0x10, 0x0E, 0, 0}, 0},
+      {0x98, {0x10, 0x0E, 0, 0}, 0},           {0xEF, {0x10, 0x0E, 0, 0}, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(Read(c.format, c.bytes), c.value) << std::hex << int{c.format};
+    EXPECT_TRUE(host.board.empty()) << std::hex << int{c.format};
+  }
+}
+
+TEST_F(Runtime, ANotReportedMeterIsAnErrorAfterTheRequest) {
+  Read(0xF0, {0x10, 0x0E, 0, 0});
+  host.board.clear();
+  ups.requests.clear();
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(99), 0);
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x34}));
+  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 10"));
+}
+
+TEST_F(Runtime, AShortMeterBlockIsAnError) {
+  Unit(290);
+  xcp.ConnectUps();
+  host.board.clear();
+  ups.answers[0x34] = {Block(4, Bytes(9, 0))};
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(kBatteryTimeMeter), 0);
+  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 10"));
+}
+
+TEST_F(Runtime, NoUnitMeansNoTraffic) {
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(kBatteryTimeMeter), 0);
+  EXPECT_THAT(host.board, ElementsAre("Invalid Machine Type"));
+  EXPECT_TRUE(port.writes.empty());
+}
+
+TEST(TimeRemain, Texts) {
+  const std::pair<double, const char*> cases[] = {
+      {5400, " 1:30:00"},   {600, " 0:10:00"},  {13, " 0:00:12"},    {61, " 0:01:01"},
+      {36000, " 10:00:00"}, {3599, " 0:59:59"}, {-1800, "-1:30:00"},
+  };
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(TimeRemainText(seconds / 3600.0), text) << seconds;
+}
+
+TEST_F(Runtime, TheCommandShowsTheTimeOrWhyNot) {
+  auto command = [&](Bytes value) {
+    ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), value}))};
+    RuntimeCommand(xcp);
+    return host.board;
+  };
+  EXPECT_THAT(command({0x10, 0x0E, 0, 0}), ElementsAre("Link Down"));
+  Unit(290);
+  xcp.ConnectUps();
+  EXPECT_THAT(command({0x18, 0x15, 0, 0}),
+              ElementsAre("Getting Time Remain...", "Battery Time Remain:  1:30:00", "Done"));
+  EXPECT_THAT(command({0, 0, 0, 0}), ElementsAre("Getting Time Remain...", "Error Getting Runtime"));
+}
+
+TEST_F(Runtime, ANonFiniteReadingIsAFailedReading) {
+  float inf = INFINITY;
+  float nan = NAN;
+  for (float bad : {inf, nan}) {
+    Unit(290, {1, 3}, 0x40);
+    xcp.ConnectUps();
+    Bytes value(4);
+    std::memcpy(value.data(), &bad, 4);
+    ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), value}))};
+    EXPECT_FALSE(RuntimeCommand(xcp));
+    EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", "Error Getting Runtime"));
+  }
+}
+
+class SetCommands : public XcpTest {
+ protected:
+  void SetUp() override {
+    XcpTest::SetUp();
+    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {Ack(0x31)};
+    ups.Attach(port);
+  }
+};
+
+TEST_F(SetCommands, RequestBytes) {
+  EXPECT_TRUE(xcp.SetUpsVariable("32", "5"));
+  EXPECT_TRUE(xcp.SetUpsVariable("56", "118B"));
+  EXPECT_TRUE(xcp.SetUpsVariable("56", "ABCDE"));
+  EXPECT_TRUE(xcp.SetUpsVariable("32", "A"));
+  EXPECT_TRUE(xcp.ResetEepromChecksum());
+  EXPECT_TRUE(xcp.SetRamValue("0269", "3E2"));
+  EXPECT_TRUE(xcp.SetUpsParameter("F", "2"));
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x8B, 0x11},
+                                        Bytes{0x78, 0x38, 0xCD, 0xAB}, Bytes{0x78, 0x20, 0x0A, 0x00},
+                                        Bytes{0x78, 0x00}, Bytes{0xBD, 0x69, 0x02, 0xE2, 0x03},
+                                        Bytes{0xCF, 0x4B, 0x42, 0x58}, Bytes{0x95, 0x0F, 0x02, 0x00}));
+  EXPECT_TRUE(host.board.empty());
+}
+
+TEST_F(SetCommands, RefusalsAndTheirLines) {
+  ups.answers[0xBD] = {Ack(0x33)};
+  EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
+  EXPECT_THAT(host.board, ElementsAre("UPS Busy (33)", "Error Setting RAM Value"));
+
+  host.board.clear();
+  ups.answers[0xCF] = {Ack(0x36)};
+  ups.answers[0x95] = {Ack(0x35)};
+  EXPECT_FALSE(xcp.SetUpsParameter("F", "1"));
+  EXPECT_THAT(host.board, ElementsAre("Command Parameter invalid (36)"));
+
+  host.board.clear();
+  port.SetPortOpen(false);
+  EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
+  EXPECT_FALSE(xcp.SetUpsVariable("32", "1"));
+  EXPECT_TRUE(host.board.empty());
+}
+
+class Modules : public XcpTest {
+ protected:
+  void Prepare(std::uint16_t type) {
+    Connected(type);
+    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {Ack(0x31)};
+  }
+};
+
+TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
+  struct Case {
+    std::int16_t type;
+    std::vector<std::string> items;
+    bool apply, options;
+    const char* line;
+  };
+  const Case cases[] = {
+      {280, {"0", "1", "2"}, true, true, "Done"},
+      {290, {"0", "1", "2"}, true, true, "Done"},
+      {292, {"0", "1", "2"}, true, true, "Done"},
+      {281, {}, false, false, "Unknown UPS Type"},
+      {0, {}, true, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    host.board.clear();
+    xcp.UpsType = c.type;
+    xcp.sKBXCount = "1";
+    const KbxChoices choices = DetermineKbxSupport(xcp);
+    EXPECT_EQ(choices.items, c.items) << c.type;
+    EXPECT_EQ(choices.applyEnabled, c.apply) << c.type;
+    EXPECT_EQ(choices.optionsEnabled, c.options) << c.type;
+    EXPECT_EQ(choices.selected, c.items.empty() ? -1 : 1) << c.type;
+    std::vector<std::string> board{"Determining KBXs Supported..."};
+    if (c.line) board.push_back(c.line);
+    EXPECT_EQ(host.board, board) << c.type;
+  }
+}
+
+TEST_F(Modules, TwoModulesOnA290) {
+  Prepare(290);
+  EXPECT_TRUE(ApplyKbxConfiguration(xcp, "2", false));
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
+                                        Bytes{0xBD, 0x69, 0x02, 0x88, 0x20}, Bytes{0x78, 0x00}));
+  EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Done"));
+  EXPECT_EQ(xcp.sKBXCount, "2");
+  EXPECT_FALSE(xcp.bBatteryTest);
+}
+
+TEST_F(Modules, NoModuleOnA290AndOneOnThe280And292) {
+  Prepare(290);
+  EXPECT_TRUE(UpdateKBXConfiguration(xcp, 0));
+  EXPECT_EQ(ups.requests[0], (Bytes{0x78, 0x20, 0x01, 0x00}));
+  EXPECT_EQ(ups.requests[1], (Bytes{0x78, 0x38, 0xE2, 0x03}));
+  for (std::uint16_t type : {std::uint16_t{280}, std::uint16_t{292}}) {
+    Prepare(type);
+    EXPECT_TRUE(UpdateKBXConfiguration(xcp, 1)) << type;
+    EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xCF, 0x4B, 0x42, 0x58}, Bytes{0x95, 0x0F, 0x01, 0x00}))
+        << type;
+  }
+}
+
+TEST_F(Modules, EachRefusedStepOfA290StopsTheUpdate) {
+  struct Case {
+    std::uint8_t command;
+    int refuseAt;  // which request with that command byte is refused (0-based)
+    std::vector<std::string> board;
+    std::size_t requests;
+  };
+  const Case cases[] = {
+      {0x78, 0, {"Updating KBXs...", "UPS Busy (33)", "Error Setting KBXs"}, 1},
+      {0x78, 1, {"Updating KBXs...", "UPS Busy (33)", "Error Setting Battery Base Time"}, 2},
+      {0xBD,
+       0,
+       {"Updating KBXs...", "UPS Busy (33)", "Error Setting RAM Value",
+        "Error Updating Battery Base Time RAM value"},
+       3},
+      {0x78, 2, {"Updating KBXs...", "UPS Busy (33)", "Error Resetting EEPROM Checksum"}, 4},
+  };
+  for (const auto& c : cases) {
+    Prepare(290);
+    std::vector<Bytes> answers(static_cast<std::size_t>(c.refuseAt) + 2, Ack(0x31));
+    answers[static_cast<std::size_t>(c.refuseAt)] = Ack(0x33);
+    ups.answers[c.command] = answers;
+    xcp.sKBXCount = "0";
+    EXPECT_FALSE(ApplyKbxConfiguration(xcp, "1", true));
+    EXPECT_EQ(host.board, c.board);
+    EXPECT_EQ(ups.requests.size(), c.requests);
+    EXPECT_EQ(xcp.sKBXCount, "1");  // kept although the update failed
+  }
+}
+
+TEST_F(Modules, FailuresOfThe280AndOfTheArguments) {
+  Prepare(280);
+  ups.answers[0x95] = {Ack(0x35)};
+  EXPECT_FALSE(ApplyKbxConfiguration(xcp, "2", true));
+  EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Error Setting KBXs"));
+
+  host.board.clear();
+  EXPECT_FALSE(ApplyKbxConfiguration(xcp, "", true));
+  EXPECT_THAT(host.board, ElementsAre("13 Type mismatch 14"));
+
+  Prepare(290);
+  EXPECT_FALSE(UpdateKBXConfiguration(xcp, 3));
+  EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "9 Subscript out of range"));
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x07, 0x00}));
+
+  xcp.UpsType = 281;
+  ups.requests.clear();
+  EXPECT_FALSE(UpdateKBXConfiguration(xcp, 1));
+  EXPECT_TRUE(ups.requests.empty());
+}
+
+TEST(KbxConfirm, TheQuestion) {
+  EXPECT_EQ(KbxConfirmText("2"),
+            "WARNING: You are about to update number of KBXs attached to UPS. \r\nRuntime will be inaccurate "
+            "if wrong "
+            "number of KBXs are associated with UPS.\r\n\r\nNumber of KBXs selected:  2 \r\n\r\nContinue? ");
+}
+
+TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
+  struct Case {
+    int openError;
+    const char* box;
+    const char* line;
+  };
+  const Case cases[] = {
+      {0, "", nullptr},
+      {8012, "", "Unable to open port"},
+      {8005, "8005 Start: Port already open 1", "Port already open"},
+      {8015, "8015 Start: Could not set comm state, there may be one or more invalid parameters 1",
+       "Invalid communications parameters"},
+  };
+  for (const auto& c : cases) {
+    VirtualClock clock;
+    FakePort port(clock);
+    RecordingHost host;
+    Xcp xcp(port, clock, host);
+    port.openError = c.openError;
+    EXPECT_EQ(StartUp(xcp), c.box);
+    if (c.line) {
+      EXPECT_THAT(host.board, ElementsAre(c.line));
+    }
+    EXPECT_FALSE(xcp.ErrorPending());
+    EXPECT_EQ(host.settingsCaption, " COM1,19200,N,8,1");
+    EXPECT_EQ(host.strikethru, c.line != nullptr);
+    EXPECT_EQ(xcp.sKBXCount, "0");
+    EXPECT_EQ(xcp.iRxTimeout, 6);
+  }
+}
+
+}  // namespace
+}  // namespace kbx::test
