@@ -1,0 +1,142 @@
+#include "platform/pseudo_terminal.h"
+
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kbx {
+
+namespace {
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) ThrowErrno("tcgetattr");
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) ThrowErrno("tcsetattr");
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Waits without spinning; used when the master side has nothing to offer
+// but a hang-up, which poll() would otherwise report again at once.
+void Pause(int milliseconds) {
+  if (milliseconds > 0) ::poll(nullptr, 0, milliseconds);
+}
+
+}  // namespace
+
+PseudoTerminal::PseudoTerminal() {
+  if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) ThrowErrno("openpty");
+  try {
+    char name[256] = {};
+    if (::ptsname_r(master_, name, sizeof name) != 0) ThrowErrno("ptsname_r");
+    slave_path_ = name;
+    MakeRaw(slave_);
+    MakeRaw(master_);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    const int flags = ::fcntl(master_, F_GETFL);
+    if (flags < 0 || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) ThrowErrno("fcntl");
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+PseudoTerminal::~PseudoTerminal() {
+  Close();
+}
+
+Bytes PseudoTerminal::Read(int timeoutMs) {
+  if (master_ < 0) {
+    Pause(timeoutMs);
+    return {};
+  }
+  pollfd pfd{master_, POLLIN, 0};
+  const int ready = ::poll(&pfd, 1, timeoutMs);
+  if (ready <= 0) return {};  // time-out or a signal
+  if ((pfd.revents & POLLIN) == 0) {
+    // Hang-up without data: nobody holds the slave side open.
+    Pause(timeoutMs);
+    return {};
+  }
+  Bytes buffer(4096);
+  const ssize_t n = ::read(master_, buffer.data(), buffer.size());
+  if (n <= 0) {
+    if (n < 0 && errno == EIO) Pause(timeoutMs);  // the slave side went away meanwhile
+    return {};
+  }
+  buffer.resize(static_cast<std::size_t>(n));
+  return buffer;
+}
+
+std::size_t PseudoTerminal::Write(const Bytes& bytes, int timeoutMs) {
+  std::size_t done = 0;
+  while (master_ >= 0 && done < bytes.size()) {
+    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;  // e.g. EIO: no slave side
+    pollfd pfd{master_, POLLOUT, 0};
+    if (::poll(&pfd, 1, timeoutMs) <= 0 || (pfd.revents & POLLOUT) == 0) break;
+  }
+  return done;
+}
+
+void PseudoTerminal::CloseSlaveSide() {
+  CloseFd(slave_);
+}
+
+void PseudoTerminal::ReopenSlaveSide() {
+  if (master_ < 0 || slave_ >= 0) return;
+  slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) ThrowErrno("open slave");
+}
+
+void PseudoTerminal::Close() {
+  CloseFd(slave_);
+  CloseFd(master_);
+}
+
+void BlockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  const int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_sigmask");
+}
+
+int WaitForStopSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  int signal_number = 0;
+  const int rc = ::sigwait(&set, &signal_number);
+  if (rc != 0) throw std::system_error(rc, std::generic_category(), "sigwait");
+  return signal_number;
+}
+
+}  // namespace kbx
