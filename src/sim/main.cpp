@@ -1,0 +1,189 @@
+// kbx-ups-sim: a simulated UPS on a pseudo-terminal. Prints the path of the
+// serial device to open as its first line, then answers requests until it is
+// interrupted (SIGINT or SIGTERM).
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/pseudo_terminal.h"
+#include "sim/pty_simulator.h"
+
+#ifndef KBX_VERSION
+#define KBX_VERSION "1.2.1"
+#endif
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: kbx-ups-sim [OPTION]...\n"
+    "Simulates a UPS on a pseudo-terminal. The first line printed is the serial\n"
+    "device to open; the simulator then serves until SIGINT or SIGTERM.\n"
+    "\n"
+    "Unit:\n"
+    "  --type CODE            UPS type code, 0..65535 (default 290; 281 turns into\n"
+    "                         280 on the switch request)\n"
+    "  --versions LIST        processor versions, major.minor with the minor as two\n"
+    "                         hex digits, comma-separated (default 1.03,1.03)\n"
+    "  --meter-format HEX     format code of meter 36 (default F0; 00 leaves it out)\n"
+    "  --battery-time SECONDS battery time with no module attached (default 1800)\n"
+    "  --modules N            module count committed at power-up, 0..2 (default 0)\n"
+    "  --access-code HEX6     access code that unlocks set commands (default 4B4258)\n"
+    "  --log FILE             log every request frame with a time stamp\n"
+    "Faults:\n"
+    "  --silent               never answer\n"
+    "  --busy N               answer the first N answered requests with status 33\n"
+    "  --bad-checksum[=N]     corrupt the checksum of every answer (or the first N)\n"
+    "  --split N              at most N data bytes per answer frame (1..255)\n"
+    "  --refuse CMD=STATUS    answer command CMD with status STATUS (hex; repeatable)\n"
+    "\n"
+    "  --help                 show this help and exit\n"
+    "  --version              show the version and exit\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+unsigned long ParseNumber(const std::string& option, const std::string& text, int base, unsigned long max) {
+  std::size_t used = 0;
+  unsigned long value = 0;
+  try {
+    if (text.empty() || text[0] == '-' || text[0] == '+') throw std::invalid_argument(text);
+    value = std::stoul(text, &used, base);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value > max)
+    throw UsageError("invalid value '" + text + "' for " + option);
+  return value;
+}
+
+std::uint8_t ParseHexByte(const std::string& option, std::string text) {
+  if (text.size() > 2 && (text.starts_with("0x") || text.starts_with("0X"))) text = text.substr(2);
+  return static_cast<std::uint8_t>(ParseNumber(option, text, 16, 0xFF));
+}
+
+std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
+  std::vector<kbx::ProcessorVersion> versions;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string item = text.substr(start, comma - start);
+    const std::size_t dot = item.find('.');
+    if (dot == std::string::npos || dot == 0 || item.size() - dot - 1 != 2)
+      throw UsageError("invalid version '" + item + "' for --versions (expected e.g. 1.03)");
+    kbx::ProcessorVersion version;
+    version.major = ParseHexByte("--versions", item.substr(0, dot));
+    version.minor = ParseHexByte("--versions", item.substr(dot + 1));
+    versions.push_back(version);
+    start = comma + 1;
+  }
+  if (versions.size() > 255) throw UsageError("too many versions for --versions");
+  return versions;
+}
+
+struct Command {
+  kbx::SimOptions options;
+  std::string log_path;
+};
+
+// Returns nothing when --help or --version has been answered.
+std::optional<Command> ParseCommandLine(int argc, char** argv) {
+  Command command;
+  kbx::SimOptions& o = command.options;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inline_value;
+    if (const std::size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    auto value = [&]() -> std::string {
+      if (inline_value) return *inline_value;
+      if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
+      return args[++i];
+    };
+    auto no_value = [&] {
+      if (inline_value) throw UsageError("option " + name + " takes no value");
+    };
+
+    if (name == "--help") {
+      std::cout << kUsage;
+      return std::nullopt;
+    } else if (name == "--version") {
+      std::cout << "kbx-ups-sim " << KBX_VERSION << '\n';
+      return std::nullopt;
+    } else if (name == "--type") {
+      o.type = static_cast<int>(ParseNumber(name, value(), 10, 0xFFFF));
+    } else if (name == "--versions") {
+      o.versions = ParseVersions(value());
+    } else if (name == "--meter-format") {
+      o.meter36_format = ParseHexByte(name, value());
+    } else if (name == "--battery-time") {
+      o.battery_time = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
+    } else if (name == "--modules") {
+      o.module_count = static_cast<int>(ParseNumber(name, value(), 10, 2));
+    } else if (name == "--access-code") {
+      const std::string code = value();
+      if (code.size() != 6) throw UsageError("--access-code needs six hex digits");
+      for (std::size_t k = 0; k < 3; ++k) o.access_code[k] = ParseHexByte(name, code.substr(2 * k, 2));
+    } else if (name == "--log") {
+      command.log_path = value();
+      if (command.log_path.empty()) throw UsageError("--log needs a file name");
+    } else if (name == "--silent") {
+      no_value();
+      o.silent = true;
+    } else if (name == "--busy") {
+      o.busy = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
+    } else if (name == "--bad-checksum") {
+      o.bad_checksum = inline_value ? static_cast<int>(ParseNumber(name, *inline_value, 10, 1000000))
+                                    : kbx::SimOptions::kEveryAnswer;
+    } else if (name == "--split") {
+      o.split = static_cast<int>(ParseNumber(name, value(), 10, 255));
+      if (o.split < 1) throw UsageError("--split needs a value from 1 to 255");
+    } else if (name == "--refuse") {
+      const std::string pair = value();
+      const std::size_t eq = pair.find('=');
+      if (eq == std::string::npos) throw UsageError("--refuse needs CMD=STATUS, e.g. 95=35");
+      o.refuse[ParseHexByte(name, pair.substr(0, eq))] = ParseHexByte(name, pair.substr(eq + 1));
+    } else {
+      throw UsageError("unknown option '" + args[i] + "'");
+    }
+  }
+  return command;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Command> command;
+  try {
+    command = ParseCommandLine(argc, argv);
+  } catch (const UsageError& error) {
+    std::cerr << "kbx-ups-sim: " << error.what() << "\nTry 'kbx-ups-sim --help'.\n";
+    return 2;
+  }
+  if (!command) return 0;
+
+  try {
+    kbx::BlockStopSignals();  // before the serving thread exists, so that it inherits the mask
+    kbx::PtySimulator simulator(command->options, command->log_path);
+    simulator.Start();
+    std::cout << simulator.SlavePath() << std::endl;
+    kbx::WaitForStopSignal();
+    simulator.Stop();
+  } catch (const std::invalid_argument& error) {
+    std::cerr << "kbx-ups-sim: " << error.what() << '\n';
+    return 2;
+  } catch (const std::exception& error) {
+    std::cerr << "kbx-ups-sim: " << error.what() << '\n';
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,152 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "link/frame.h"
+#include "platform/run_time_error.h"
+
+namespace kbx {
+
+// Acknowledgement statuses the simulated unit answers with.
+inline constexpr std::uint8_t kAckAccepted = 0x31;
+inline constexpr std::uint8_t kAckNotImplemented = 0x32;
+inline constexpr std::uint8_t kAckBusy = 0x33;
+inline constexpr std::uint8_t kAckUnrecognized = 0x34;
+inline constexpr std::uint8_t kAckOutOfRange = 0x35;
+inline constexpr std::uint8_t kAckInvalid = 0x36;
+
+// Battery base time per module count (index = count), as the module
+// configuration writes it for type 290.
+inline constexpr std::array<int, 3> kSimBaseTime{994, 4491, 8328};
+
+// The battery time remaining meter.
+inline constexpr int kSimBatteryTimeMeter = 36;
+
+// What a unit has to do with the module count.
+inline constexpr int kModuleCountVariable = 32;     // 2 * count + 1 (type 290)
+inline constexpr int kBaseTimeVariable = 56;        // battery base time (type 290)
+inline constexpr int kBaseTimeRamWord = 0x0269;     // battery base time (type 290)
+inline constexpr int kModuleCountParameter = 0x0F;  // count (other types)
+
+struct ProcessorVersion {
+  std::uint8_t major = 0x01;
+  std::uint8_t minor = 0x03;  // read as two hex digits: 0x03 is "1.03"
+};
+
+struct SimOptions {
+  int type = 290;  // the UPS type code, 0 to 65535
+  std::vector<ProcessorVersion> versions{{0x01, 0x03}, {0x01, 0x03}};
+  std::uint8_t meter36_format = 0xF0;  // 0 leaves meter 36 out of the meter map
+  int battery_time = 1800;             // seconds, with no module attached
+  int module_count = 0;                // committed count at power-up, 0 to 2
+  std::array<std::uint8_t, 3> access_code{0x4B, 0x42, 0x58};
+  int type_block_length = 16;  // as announced in the identification block
+
+  // Faults.
+  bool silent = false;        // never answers anything
+  int busy = 0;               // the first N answered requests get status 0x33 and are not carried out
+  int bad_checksum = 0;       // corrupt the checksums of the first N answers; kEveryAnswer: of all
+  int split = kMaxFrameData;  // at most this many data bytes per answer frame
+  // Command byte -> status answered instead of carrying the command out.
+  std::map<std::uint8_t, std::uint8_t> refuse;
+
+  static constexpr int kEveryAnswer = -1;
+};
+
+// The four bytes, least significant first, with which a meter of the given
+// format code reports a value: 0x01..0x97 single precision, 0xF0..0xFF fixed
+// point (value * 2^(code - 0xF0)), anything else a 32-bit integer.
+Bytes EncodeMeterValue(double value, std::uint8_t format);
+
+// A simulated UPS: request frames in, answer frames out. Pure logic, no I/O
+// and no clock; the caller carries the bytes.
+class UpsModel {
+ public:
+  explicit UpsModel(SimOptions options = {});
+
+  // Takes bytes from the line. For every complete request frame (AB, LEN,
+  // data, checksum) it returns the answer frames, all concatenated; requests
+  // without an answer add nothing. Bytes before a start byte and frames with a
+  // wrong checksum are skipped; the search goes on at the next 0xAB.
+  Bytes Receive(const Bytes& incoming);
+
+  // The line has been quiet: an incomplete frame is garbage. Skips it, looks
+  // for frames behind its start byte and returns their answers.
+  Bytes LineIdle();
+  bool HasPartialFrame() const { return !pending_.empty(); }
+
+  // Called with every complete, valid request frame, before it is answered.
+  void SetRequestObserver(std::function<void(const Bytes& frame)> observer) {
+    observer_ = std::move(observer);
+  }
+
+  // The answer frames to the data bytes of one request (empty: no answer).
+  Bytes Answer(const Bytes& request);
+
+  // The blocks as they are sent now (data bytes only).
+  Bytes IdentificationBlock() const;
+  Bytes TypeBlock() const;
+  Bytes MeterBlock() const;
+  // The meter map and the meter numbers it reports, in map order.
+  Bytes MeterMap() const;
+  std::vector<int> ReportedMeters() const;
+
+  // State.
+  const SimOptions& options() const { return options_; }
+  int ReportedType() const { return switched_ ? 280 : options_.type; }
+  bool Switched() const { return switched_; }
+  bool Locked() const { return locked_; }
+  int CommittedModuleCount() const { return module_count_; }
+  bool HasUncommittedChanges() const { return uncommitted_; }
+  double BatteryTime() const;  // seconds, as meter 36 reports it
+  std::optional<std::uint16_t> Variable(int number) const;
+  std::optional<std::uint16_t> RamWord(int address) const;
+  std::optional<std::uint16_t> Parameter(int number) const;
+  int RequestCount(std::uint8_t command) const;
+  int LinkStartCount() const { return link_starts_; }
+  int DisconnectCount() const { return disconnects_; }
+  int BadFrameCount() const { return bad_frames_; }
+  // The data bytes of every valid request frame received, in order.
+  const std::vector<Bytes>& Requests() const { return requests_; }
+
+ private:
+  struct Reply {
+    std::uint8_t block;
+    Bytes data;
+  };
+  std::optional<Reply> Handle(const Bytes& request);
+  Reply Ack(std::uint8_t status) const { return {kAckBlock, Bytes{status}}; }
+  Reply Authorize(const Bytes& request);
+  Reply SetVariable(const Bytes& request);
+  Reply SetRamWord(const Bytes& request);
+  Reply SetParameter(const Bytes& request);
+  Bytes Frames(const Reply& reply);
+  Bytes Process();
+  bool UsesVariables() const { return ReportedType() == 290; }
+
+  SimOptions options_;
+  Bytes pending_;
+  std::function<void(const Bytes&)> observer_;
+
+  bool locked_ = true;
+  bool switched_ = false;
+  bool uncommitted_ = false;
+  int module_count_ = 0;
+  int busy_left_ = 0;
+  int bad_checksum_left_ = 0;
+  std::map<int, std::uint16_t> variables_;
+  std::map<int, std::uint16_t> ram_;
+  std::map<int, std::uint16_t> parameters_;
+  std::array<int, 256> request_counts_{};
+  int link_starts_ = 0;
+  int disconnects_ = 0;
+  int bad_frames_ = 0;
+  std::vector<Bytes> requests_;
+};
+
+}  // namespace kbx
