@@ -1,0 +1,192 @@
+// Measures `kbx` sessions against the simulated UPS: wall time against the
+// floor set by the program's fixed waits, CPU time and peak memory.
+//
+//   kbx-bench PATH-TO-KBX [--runs N]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/xcp_host.h"
+#include "platform/clock.h"
+#include "platform/serial_control.h"
+#include "sim/ups_model.h"
+#include "ups/kbx_config.h"
+#include "ups/runtime.h"
+#include "ups/startup.h"
+
+namespace {
+
+using namespace kbx;
+
+// A clock that only counts the waits.
+class CountingClock : public Clock {
+ public:
+  double TimeOfDay() override { return now_; }
+  void Sleep(int milliseconds) override {
+    now_ += milliseconds / 1000.0;
+    slept_ += milliseconds;
+  }
+  long slept() const { return slept_; }
+
+ private:
+  double now_ = 10 * 3600.0;
+  long slept_ = 0;
+};
+
+// A port whose UPS answers at once: every wait left is one of the program's own.
+class InstantPort : public SerialControl {
+ public:
+  explicit InstantPort(UpsModel& model) : model_(model) {}
+  void SetCommPort(int number) override { port_ = number; }
+  int CommPort() const override { return port_; }
+  void SetSettings(const std::string& settings) override { settings_ = settings; }
+  std::string Settings() const override { return settings_; }
+  bool PortOpen() const override { return open_; }
+  void SetPortOpen(bool open) override { open_ = open; }
+  void SetRTSEnable(bool) override {}
+  void SetDTREnable(bool) override {}
+  void SetHandshaking(long) override {}
+  void SetInBufferSize(int) override {}
+  void SetOutBufferSize(int) override {}
+  int InBufferCount() override { return static_cast<int>(in_.size()); }
+  void SetInBufferCount(int) override { in_.clear(); }
+  int OutBufferCount() override { return 0; }
+  void SetInputMode(long) override {}
+  void SetInputLen(int) override {}
+  void SetSThreshold(int) override {}
+  void SetRThreshold(int) override {}
+  Bytes Input() override { return std::exchange(in_, {}); }
+  void Output(const Bytes& bytes) override {
+    const Bytes answer = model_.Receive(bytes);
+    in_.insert(in_.end(), answer.begin(), answer.end());
+    if (in_.size() > 1024) in_.resize(1024);
+  }
+
+ private:
+  UpsModel& model_;
+  int port_ = 1;
+  std::string settings_;
+  bool open_ = false;
+  Bytes in_;
+};
+
+class SilentHost : public XcpHost {
+ public:
+  void AddToBoard(const std::string&) override {}
+  void BoardClear() override {}
+  void Repaint() override {}
+  void UpdateStatus(int) override {}
+  void SetSettingsCaption(const std::string&) override {}
+  void SetSettingsStrikethru(bool) override {}
+  bool SettingsStrikethru() const override { return false; }
+  void ShowLinkLamp(bool) override {}
+  void SetConnectCaption(const std::string&) override {}
+};
+
+struct Scenario {
+  std::vector<std::string> args;
+  bool runtime;
+  int modules;  // -1: none
+};
+
+// The fixed waits of the scenario: the same operations as kbx runs, on a UPS
+// that answers at once.
+double FloorSeconds(const Scenario& scenario) {
+  SimOptions options;
+  options.type = 290;
+  UpsModel model(options);
+  CountingClock clock;
+  InstantPort port(model);
+  SilentHost host;
+  Xcp xcp(port, clock, host);
+  StartUp(xcp);
+  xcp.ConnectUps();
+  if (scenario.runtime) RuntimeCommand(xcp);
+  if (scenario.modules >= 0) {
+    const KbxChoices choices = DetermineKbxSupport(xcp);
+    ApplyKbxConfiguration(xcp, std::to_string(scenario.modules), choices.enableTest);
+  }
+  if (xcp.LinkUp) xcp.DisconnectUps();
+  return static_cast<double>(clock.slept()) / 1000.0;
+}
+
+struct Measure {
+  double wall = 0;
+  double cpu = 0;
+  long maxRssKb = 0;
+  int status = 0;
+};
+
+Measure RunOnce(const std::string& kbx, const std::vector<std::string>& args) {
+  std::vector<char*> argv{const_cast<char*>(kbx.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    execv(kbx.c_str(), argv.data());
+    _exit(127);
+  }
+  Measure m;
+  rusage usage{};
+  wait4(pid, &m.status, 0, &usage);
+  m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  m.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  m.maxRssKb = usage.ru_maxrss;
+  return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: kbx-bench PATH-TO-KBX [--runs N]\n");
+    return 2;
+  }
+  const std::string kbx = argv[1];
+  int runs = 3;
+  if (argc >= 4 && std::strcmp(argv[2], "--runs") == 0) runs = std::max(1, std::atoi(argv[3]));
+
+  const std::vector<Scenario> scenarios = {
+      {{"--simulate", "290", "connect", "runtime"}, true, -1},
+  };
+  bool pass = true;
+  for (const auto& scenario : scenarios) {
+    const double floor = FloorSeconds(scenario);
+    std::vector<Measure> measures;
+    for (int i = 0; i < runs; ++i) measures.push_back(RunOnce(kbx, scenario.args));
+    std::sort(measures.begin(), measures.end(),
+              [](const Measure& a, const Measure& b) { return a.wall < b.wall; });
+    const Measure& median = measures[measures.size() / 2];
+    long peak = 0;
+    for (const auto& m : measures) peak = std::max(peak, m.maxRssKb);
+    const double ratio = median.wall / floor;
+    const double cpuShare = 100.0 * median.cpu / median.wall;
+    const bool ok = WIFEXITED(median.status) && WEXITSTATUS(median.status) == 0 && ratio <= 1.03 &&
+                    cpuShare < 3.0 && peak < 30 * 1024;
+    pass = pass && ok;
+    std::string line = "kbx";
+    for (const auto& a : scenario.args) line += " " + a;
+    std::printf("%s  (median of %d runs)\n", line.c_str(), runs);
+    std::printf("  wall time   %8.3f s\n", median.wall);
+    std::printf("  floor       %8.3f s   (the fixed waits of the session)\n", floor);
+    std::printf("  ratio       %8.4f     (target <= 1.03)\n", ratio);
+    std::printf("  CPU time    %8.3f s   (%.2f %% of wall; target < 3 %%)\n", median.cpu, cpuShare);
+    std::printf("  peak memory %8.1f MB  (target < 30 MB)\n", static_cast<double>(peak) / 1024.0);
+    std::printf("  exit status %d   %s\n\n", WIFEXITED(median.status) ? WEXITSTATUS(median.status) : -1,
+                ok ? "PASS" : "FAIL");
+  }
+  return pass ? 0 : 1;
+}

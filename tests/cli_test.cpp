@@ -1,0 +1,232 @@
+// The command line: its options, its exit statuses, and whole sessions with
+// the simulated UPS through a real pseudo-terminal.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <QCoreApplication>
+#include <cstdlib>
+#include <sstream>
+
+#include "cli/cli_options.h"
+#include "cli/kbx_cli.h"
+
+namespace kbx {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct KbxRun {
+  int status;
+  std::vector<std::string> out;
+  std::string err;
+};
+
+KbxRun Kbx(const std::vector<std::string>& args, Confirm confirm = {}) {
+  std::ostringstream out, err;
+  const int status = RunKbx(args, out, err, confirm);
+  return {status, Lines(out.str()), err.str()};
+}
+
+// Seconds of a board line "Battery Time Remain:  H:MM:SS".
+int Seconds(const std::string& line) {
+  int h = 0, m = 0, s = 0;
+  EXPECT_EQ(std::sscanf(line.c_str(), "Battery Time Remain: %d:%d:%d", &h, &m, &s), 3) << line;
+  return h * 3600 + m * 60 + s;
+}
+
+TEST(CliOptions, UsageErrors) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"dance"},
+      {"--frobnicate", "connect"},
+      {"modules"},
+      {"modules", "3"},
+      {"modules", "-1"},
+      {"ports", "connect"},
+      {"--port", "A", "connect"},
+      {"--port"},
+      {"--com", "1", "connect"},
+      {"--com", "x=/dev/null", "connect"},
+      {"--access-code", "12345", "connect"},
+      {"--access-code", "12345G", "connect"},
+  };
+  for (const auto& args : bad) {
+    const KbxRun run = Kbx(args);
+    EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+    EXPECT_TRUE(run.out.empty()) << ::testing::PrintToString(args);
+    EXPECT_THAT(run.err, HasSubstr("kbx: ")) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(CliOptions, WhatIsUnderstood) {
+  CliOptions o;
+  std::string error;
+  ASSERT_TRUE(
+      ParseCliOptions({"--port", "3", "--baud", "9600", "--com", "3=/dev/ttyUSB0", "--access-code", "a1B2c3",
+                       "--simulate", "292", "--yes", "connect", "modules", "0", "runtime", "info"},
+                      o, error))
+      << error;
+  EXPECT_EQ(o.port, "3");
+  EXPECT_EQ(o.baud, "9600");
+  ASSERT_EQ(o.mappings.size(), 1u);
+  EXPECT_EQ(o.mappings[0].second, "/dev/ttyUSB0");
+  EXPECT_EQ(o.accessCode, (std::array<std::uint8_t, 3>{0xA1, 0xB2, 0xC3}));
+  EXPECT_TRUE(o.simulate);
+  EXPECT_EQ(o.simulateType, 292);
+  ASSERT_EQ(o.commands.size(), 4u);
+  EXPECT_EQ(o.commands[1].kind, CliCommand::kModules);
+  EXPECT_EQ(o.commands[1].count, 0);
+
+  CliOptions plain;
+  ASSERT_TRUE(ParseCliOptions({"--simulate", "runtime"}, plain, error));
+  EXPECT_EQ(plain.simulateType, 290);
+  EXPECT_EQ(plain.port, "1");
+  EXPECT_EQ(plain.baud, "19200");
+}
+
+TEST(Cli, HelpAndVersion) {
+  EXPECT_THAT(Kbx({"--version"}).out, ElementsAre("kbx 1.2.1"));
+  const KbxRun help = Kbx({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out.front(), HasSubstr("Usage: kbx"));
+}
+
+TEST(Cli, AModuleCountNeedsSomeoneToConfirmIt) {
+  const KbxRun run = Kbx({"--simulate", "modules", "1"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(run.out.empty());
+  EXPECT_THAT(run.err, HasSubstr("--yes"));
+}
+
+TEST(Cli, APortThatCannotBeOpenedSendsNothing) {
+  const KbxRun run = Kbx({"--com", "1=/dev/kbx-no-such-device", "connect"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.out, ElementsAre("Invalid port number"));
+  EXPECT_THAT(run.err, HasSubstr("8002 Start: Invalid port number 1"));
+
+  const KbxRun baud = Kbx({"--simulate", "--baud", "12345", "connect"});
+  EXPECT_EQ(baud.status, 1);
+  EXPECT_THAT(baud.out, ElementsAre("Invalid Baud Rate"));
+  EXPECT_THAT(baud.err, HasSubstr("380 Start: Invalid property value 1"));
+}
+
+TEST(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
+  const KbxRun run = Kbx({"--simulate", "290", "connect", "runtime", "modules", "2", "--yes", "runtime"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.out.size(), 15u) << ::testing::PrintToString(run.out);
+  EXPECT_THAT(std::vector<std::string>(run.out.begin(), run.out.begin() + 4),
+              ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain..."));
+  EXPECT_EQ(run.out[4], "Battery Time Remain:  0:30:00");
+  EXPECT_THAT(std::vector<std::string>(run.out.begin() + 5, run.out.begin() + 11),
+              ElementsAre("Done", "Determining KBXs Supported...", "Done", "Updating KBXs...", "Done",
+                          "Getting Time Remain..."));
+  // 1800 s scaled by the base times of two modules and of none.
+  EXPECT_NEAR(Seconds(run.out[11]), 1800.0 * 8328 / 994, 1.0);
+  EXPECT_THAT(std::vector<std::string>(run.out.begin() + 12, run.out.end()),
+              ElementsAre("Done", "Disconnecting...", "Done"));
+}
+
+TEST(CliSession, A280TakesTheModuleCountAsAParameter) {
+  const KbxRun run = Kbx({"--simulate", "280", "modules", "1", "--yes", "runtime"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  ASSERT_GE(run.out.size(), 10u);
+  EXPECT_EQ(run.out[5], "Updating KBXs...");
+  EXPECT_EQ(run.out[6], "Done");
+  EXPECT_NEAR(Seconds(run.out[8]), 1800.0 * 4491 / 994, 1.0);
+}
+
+TEST(CliSession, A292ShowsItsIdentificationAndAsksBeforeTheUpdate) {
+  int asked = 0;
+  Confirm yes{true, [&](const std::string& question) {
+                ++asked;
+                EXPECT_THAT(question, HasSubstr("Number of KBXs selected:  0 "));
+                return true;
+              }};
+  const KbxRun run = Kbx({"--simulate", "292", "info", "modules", "0"}, yes);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(asked, 1);
+  EXPECT_THAT(run.out, ::testing::Contains("UPS type: 292"));
+  EXPECT_THAT(run.out, ::testing::Contains("Processor 2 version: 1.03"));
+  EXPECT_THAT(run.out, ::testing::Contains(
+                           "Meters reported: 3 (format 40), 10 (format 40), 36 (format F0), 38 (format F0)"));
+}
+
+TEST(CliSession, AnsweringNoChangesNothing) {
+  Confirm no{true, [](const std::string&) { return false; }};
+  const KbxRun run = Kbx({"--simulate", "290", "modules", "1", "runtime"}, no);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.out, ::testing::Contains("Battery Time Remain:  0:30:00"));
+  EXPECT_THAT(run.out, ::testing::Not(::testing::Contains("Updating KBXs...")));
+}
+
+TEST(CliSession, UnknownTypesAreRefused) {
+  const KbxRun run = Kbx({"--simulate", "285", "connect", "runtime"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.out, ElementsAre("Connecting...", "Invalid UPS Type", "Done", "Link Down"));
+}
+
+// The two programs as a user runs them: the simulator in its own process,
+// kbx pointed at the pseudo-terminal it prints.
+TEST(CliProcesses, KbxAgainstTheSimulatorProgram) {
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t sim = fork();
+  ASSERT_GE(sim, 0);
+  if (sim == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    execl(KBX_SIM_BIN, KBX_SIM_BIN, "--type", "290", "--battery-time", "5400", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  FILE* simOut = fdopen(pipeFds[0], "r");
+  char path[256] = {};
+  const bool gotPath = fgets(path, sizeof path, simOut) != nullptr;
+  std::string device(path);
+  device.erase(device.find_last_not_of("\r\n") + 1);
+
+  std::string output;
+  int status = -1;
+  if (gotPath) {
+    const std::string command =
+        std::string(KBX_BIN) + " --com 1=" + device + " connect runtime modules 1 --yes";
+    FILE* kbx = popen(command.c_str(), "r");
+    char buffer[512];
+    while (kbx && fgets(buffer, sizeof buffer, kbx)) output += buffer;
+    if (kbx) status = pclose(kbx);
+  }
+  kill(sim, SIGTERM);
+  int simStatus = 0;
+  waitpid(sim, &simStatus, 0);
+  fclose(simOut);
+
+  ASSERT_TRUE(gotPath);
+  EXPECT_THAT(device, HasSubstr("/dev/"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_THAT(Lines(output),
+              ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
+                          "Battery Time Remain:  1:30:00", "Done", "Determining KBXs Supported...", "Done",
+                          "Updating KBXs...", "Done", "Disconnecting...", "Done"));
+}
+
+}  // namespace
+}  // namespace kbx
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
