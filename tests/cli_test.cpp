@@ -14,6 +14,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/kbx_cli.h"
+#include "support/xcp_fixture.h"
 
 namespace kbx {
 namespace {
@@ -176,6 +177,50 @@ TEST(CliSession, UnknownTypesAreRefused) {
   const KbxRun run = Kbx({"--simulate", "285", "connect", "runtime"});
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.out, ElementsAre("Connecting...", "Invalid UPS Type", "Done", "Link Down"));
+}
+
+// A session on the fake port, for what a real line rarely does.
+class CliOnFakePort : public test::XcpTest {
+ protected:
+  int Session(std::vector<std::string> args) {
+    CliOptions options;
+    std::string error;
+    EXPECT_TRUE(ParseCliOptions(args, options, error)) << error;
+    return RunSession(xcp, options, Confirm{});
+  }
+};
+
+TEST_F(CliOnFakePort, AnErrorNoOperationTrapsEndsTheCommandNotTheProgram) {
+  struct FailingPort : test::FakePort {
+    using FakePort::FakePort;
+    bool fail = false;
+    int InBufferCount() override {
+      if (fail) throw RunTimeError(kErrReadDevice);
+      return FakePort::InBufferCount();
+    }
+  } failing(clock);
+  Xcp session(failing, clock, host);
+  StartUp(session);
+  Unit(280);
+  ups.Attach(failing);
+  auto attached = failing.onWrite;
+  failing.onWrite = [&](const Bytes& frame) {
+    if (frame == Bytes{0xAB, 0x01, 0xFF, 0x55}) failing.fail = true;  // the device goes at disconnect
+    attached(frame);
+  };
+  CliOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseCliOptions({"connect"}, options, error));
+  EXPECT_EQ(RunSession(session, options, Confirm{}), 1);
+  EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "8020 Error reading comm device",
+                                      "8020 Error reading comm device"));
+}
+
+TEST_F(CliOnFakePort, CommandsWithoutALinkSayLinkDown) {
+  EXPECT_EQ(Session({"runtime", "modules", "1", "--yes", "info"}), 1);
+  // Each command clears the board first; the console prints every line all the same.
+  EXPECT_THAT(host.board, ElementsAre("Link Down", "No UPS identified"));
+  EXPECT_EQ(host.clears, 3);  // connect, runtime, modules
 }
 
 // The two programs as a user runs them: the simulator in its own process,

@@ -402,5 +402,19 @@ TEST_F(Port, FlushEmptiesTheReceiveSideAndTheResponse) {
   EXPECT_EQ(clock.SleptMs(), 0);
 }
 
+TEST_F(Port, FlushingALineThatNeverDrainsOrFallsQuietEnds) {
+  struct Stuck : FakePort {
+    using FakePort::FakePort;
+    int OutBufferCount() override { return 10; }
+    int InBufferCount() override { return 5; }  // always more coming
+    Bytes Input() override { return Bytes(5, 0x11); }
+  } stuck(clock);
+  Xcp other(stuck, clock, host);
+  other.FlushPort();
+  // A bounded wait in sleeps, not a spin: two seconds for the transmit side.
+  EXPECT_EQ(clock.SleptMs(), 2000);
+  EXPECT_EQ(other.ResponseBlock, Bytes{0});
+}
+
 }  // namespace
 }  // namespace kbx::test

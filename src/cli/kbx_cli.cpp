@@ -91,6 +91,54 @@ void ListPorts(const PortMap& map, std::ostream& out) {
 
 }  // namespace
 
+int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
+  XcpHost& host = xcp.host();
+  // Whatever fails inside a command ends that command with a line on the
+  // board, never the program.
+  auto guarded = [&](const std::function<bool()>& command) {
+    try {
+      return command();
+    } catch (const RunTimeError& e) {
+      host.AddToBoard(std::to_string(e.number()) + " " + e.description());
+    } catch (const std::exception& e) {
+      host.AddToBoard(e.what());
+    }
+    return false;
+  };
+  bool ok = guarded([&] {
+    xcp.ConnectUps();
+    return xcp.LinkUp;
+  });
+  for (const CliCommand& command : options.commands) {
+    bool done = true;
+    switch (command.kind) {
+      case CliCommand::kConnect:
+        done = xcp.LinkUp;
+        break;
+      case CliCommand::kRuntime:
+        done = guarded([&] { return RuntimeCommand(xcp); });
+        break;
+      case CliCommand::kModules:
+        done = guarded([&] { return ModulesCommand(xcp, command.count, options.yes, confirm); });
+        break;
+      case CliCommand::kInfo:
+        done = guarded([&] { return InfoCommand(xcp); });
+        break;
+      case CliCommand::kPorts:
+        break;
+    }
+    ok = ok && done;
+  }
+  if (xcp.LinkUp) {
+    ok = guarded([&] {
+           xcp.DisconnectUps();
+           return true;
+         }) &&
+         ok;
+  }
+  return ok ? 0 : 1;
+}
+
 int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
            const Confirm& confirm) {
   CliOptions options;
@@ -146,51 +194,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 1;
   }
 
-  bool ok = true;
-  // Whatever fails inside a command ends that command with a line on the
-  // board, never the program.
-  auto guarded = [&](const std::function<bool()>& command) {
-    try {
-      return command();
-    } catch (const RunTimeError& e) {
-      host.AddToBoard(std::to_string(e.number()) + " " + e.description());
-    } catch (const std::exception& e) {
-      host.AddToBoard(e.what());
-    }
-    return false;
-  };
-  ok = guarded([&] {
-         xcp.ConnectUps();
-         return xcp.LinkUp;
-       }) &&
-       ok;
-  for (const CliCommand& command : options.commands) {
-    bool done = true;
-    switch (command.kind) {
-      case CliCommand::kConnect:
-        done = xcp.LinkUp;
-        break;
-      case CliCommand::kRuntime:
-        done = guarded([&] { return RuntimeCommand(xcp); });
-        break;
-      case CliCommand::kModules:
-        done = guarded([&] { return ModulesCommand(xcp, command.count, options.yes, confirm); });
-        break;
-      case CliCommand::kInfo:
-        done = guarded([&] { return InfoCommand(xcp); });
-        break;
-      case CliCommand::kPorts:
-        break;
-    }
-    ok = ok && done;
-  }
-  if (xcp.LinkUp) {
-    guarded([&] {
-      xcp.DisconnectUps();
-      return true;
-    });
-  }
-  return ok ? 0 : 1;
+  return RunSession(xcp, options, confirm);
 }
 
 }  // namespace kbx

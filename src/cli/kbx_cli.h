@@ -16,6 +16,13 @@ struct Confirm {
 // The command line front end: start-up, connect, each command in order,
 // disconnect. Board lines go to `out`, messages about the run to `err`.
 // Returns the exit status (0 all succeeded, 1 one failed, 2 usage error).
+struct CliOptions;
+class Xcp;
+
+// The session on a port that start-up has opened: connect, each command in
+// order, disconnect. Returns the exit status.
+int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm);
+
 int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
            const Confirm& confirm);
 
