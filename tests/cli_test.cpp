@@ -191,27 +191,17 @@ class CliOnFakePort : public test::XcpTest {
 };
 
 TEST_F(CliOnFakePort, AnErrorNoOperationTrapsEndsTheCommandNotTheProgram) {
-  struct FailingPort : test::FakePort {
-    using FakePort::FakePort;
-    bool fail = false;
-    int InBufferCount() override {
-      if (fail) throw RunTimeError(kErrReadDevice);
-      return FakePort::InBufferCount();
-    }
-  } failing(clock);
-  Xcp session(failing, clock, host);
-  StartUp(session);
   Unit(280);
-  ups.Attach(failing);
-  auto attached = failing.onWrite;
-  failing.onWrite = [&](const Bytes& frame) {
-    if (frame == Bytes{0xAB, 0x01, 0xFF, 0x55}) failing.fail = true;  // the device goes at disconnect
+  auto attached = port.onWrite;
+  port.onWrite = [&](const Bytes& frame) {
+    if (frame == Bytes{0xAB, 0x01, 0xFF, 0x55})
+      port.readError = kErrReadDevice;  // the device goes at disconnect
     attached(frame);
   };
   CliOptions options;
   std::string error;
   ASSERT_TRUE(ParseCliOptions({"connect"}, options, error));
-  EXPECT_EQ(RunSession(session, options, Confirm{}), 1);
+  EXPECT_EQ(RunSession(xcp, options, Confirm{}), 1);
   EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "8020 Error reading comm device",
                                       "8020 Error reading comm device"));
 }

@@ -59,6 +59,7 @@ void FakePort::TakeDue() {
 }
 
 int FakePort::InBufferCount() {
+  if (readError != 0) throw RunTimeError(readError);
   if (!open_) return 0;
   TakeDue();
   return static_cast<int>(in_.size());

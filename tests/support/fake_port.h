@@ -26,6 +26,7 @@ class FakePort : public SerialControl {
   // --- test controls ---------------------------------------------------------
   std::set<int> existing{1, 2};
   int openError = 0;  // thrown by the next SetPortOpen(true) when not 0
+  int readError = 0;  // thrown by every look at the receive side when not 0
   std::vector<Write> writes;
   std::vector<std::string> calls;  // property writes, in order
   // Called for every Output; it may Deliver an answer.

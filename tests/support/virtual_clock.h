@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cmath>
+#include <functional>
 
 #include "platform/clock.h"
 
@@ -16,7 +17,11 @@ class VirtualClock : public Clock {
   void Sleep(int milliseconds) override {
     now_ += milliseconds / 1000.0;
     slept_ms_ += milliseconds;
+    if (onSleep) onSleep();
   }
+
+  // Runs at every wait: a look at the program while it waits.
+  std::function<void()> onSleep;
 
   // Seconds since the clock was made (does not wrap at midnight).
   double Now() const { return now_; }

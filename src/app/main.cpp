@@ -1,0 +1,59 @@
+// kbx-configurator: the desktop program.
+#include <QApplication>
+#include <iostream>
+#include <memory>
+
+#include "app/desktop.h"
+#include "platform/event_clock.h"
+#include "platform/help_viewer.h"
+#include "platform/port_map.h"
+#include "platform/qt_serial_control.h"
+#include "sim/pty_simulator.h"
+#include "ui/frm_main.h"
+#include "ups/startup.h"
+#include "ups/xcp.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("kbx-configurator");
+  QApplication::setApplicationVersion(kbx::kProgramVersion);
+
+  kbx::DesktopOptions options;
+  std::string error;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!kbx::ParseDesktopOptions(args, options, error)) {
+    std::cerr << "kbx-configurator: " << error << "\nTry 'kbx-configurator --help'.\n";
+    return 2;
+  }
+  if (options.help) {
+    std::cout << kbx::kDesktopUsage;
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "kbx-configurator " << kbx::kProgramVersion << '\n';
+    return 0;
+  }
+
+  kbx::PortMap ports;
+  for (const auto& [number, device] : options.mappings) ports.Map(number, device);
+  std::unique_ptr<kbx::PtySimulator> simulator;
+  if (options.simulate) {
+    kbx::SimOptions sim;
+    sim.type = options.simulateType;
+    if (options.hasAccessCode) sim.access_code = options.accessCode;
+    simulator = std::make_unique<kbx::PtySimulator>(sim);
+    simulator->Start();
+    ports.Map(1, simulator->SlavePath());
+  }
+
+  kbx::EventClock clock;
+  kbx::QtSerialControl port(ports);
+  kbx::BrowserHelpViewer help;
+  kbx::FrmMain window;
+  kbx::Xcp xcp(port, clock, window);
+  if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
+  window.SetXcp(&xcp);
+  window.SetHelpViewer(&help);
+  kbx::StartDesktop(window, xcp);
+  return QApplication::exec();
+}

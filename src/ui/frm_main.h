@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <functional>
+#include <string>
+
+#include "link/xcp_host.h"
+
+class QAction;
+class QLabel;
+class QListWidget;
+class QPushButton;
+
+namespace kbx {
+
+class HelpViewer;
+class Xcp;
+
+// The main window: the status board, the port indicators, the four command
+// buttons and the three menus.
+class FrmMain : public QMainWindow, public XcpHost {
+  Q_OBJECT
+
+ public:
+  explicit FrmMain(QWidget* parent = nullptr);
+  ~FrmMain() override;
+
+  // The module the commands work on, and the help window; both outlive the window.
+  void SetXcp(Xcp* xcp) { xcp_ = xcp; }
+  void SetHelpViewer(HelpViewer* viewer) { help_ = viewer; }
+  const std::string& HelpFile() const { return helpFile_; }
+  void SetHelpFile(const std::string& path) { helpFile_ = path; }
+
+  // XcpHost
+  void AddToBoard(const std::string& message) override;
+  void BoardClear() override;
+  void Repaint() override;
+  void UpdateStatus(int status) override;
+  void SetSettingsCaption(const std::string& caption) override;
+  void SetSettingsStrikethru(bool struck) override;
+  bool SettingsStrikethru() const override;
+  void ShowLinkLamp(bool connected) override;
+  void SetConnectCaption(const std::string& caption) override;
+
+  // Whether the window takes user input (false while a command runs).
+  bool TakesInput() const;
+  // Whether the green lamp is in front.
+  bool LampShowsConnected() const;
+  bool Busy() const { return busy_; }
+
+ public slots:
+  void cmdConnect_Click();
+  void mnuConnect_Click();
+  void mnuDisconnect_Click();
+  void cmdBattComm_Click();
+  void Command1_Click();
+  void cmdPortSettings_Click();
+  void mnuSettings_Click();
+  void mnuUpdateKBX_Click();
+  void mnuReadBatteryStatus_Click();
+  void mnuExitOption_Click();
+  void HelpTopics_Click();
+  void AboutOption_Click();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void LockForm();
+  void UnlockForm();
+  // Hourglass, locked window, the body, and everything restored again,
+  // whatever the body raised.
+  void BusyFrame(const std::function<void()>& body);
+  // A body that talks to the UPS; an error no operation trapped becomes a line.
+  void Guarded(const std::function<void()>& body);
+  void Unload();
+
+  Xcp* xcp_ = nullptr;
+  HelpViewer* help_ = nullptr;
+  std::string helpFile_;
+  bool busy_ = false;
+  bool closePending_ = false;
+  bool unloaded_ = false;
+
+  QPushButton* cmdPortSettings_;
+  QPushButton* cmdConnect_;
+  QPushButton* command1_;
+  QPushButton* cmdBattComm_;
+  QListWidget* list1_;
+  QLabel* lblSettings_;
+  QLabel* imgNotConnected_;
+  QLabel* imgConnected_;
+  QWidget* settingsDialog_ = nullptr;
+  QPointer<QWidget> focusBeforeLock_;
+};
+
+}  // namespace kbx

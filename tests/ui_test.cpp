@@ -1,0 +1,417 @@
+// The windows, driven as a user drives them, on the fake port and the
+// virtual clock.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include "app/desktop.h"
+#include "platform/help_viewer.h"
+#include "support/xcp_fixture.h"
+#include "ui/frm_main.h"
+
+namespace kbx {
+namespace {
+
+using ::testing::ElementsAre;
+
+// Acts on the next modal window as soon as it is up.
+void WhenModal(std::function<void(QWidget*)> act) {
+  QTimer::singleShot(0, [act = std::move(act)] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr) << "no modal window came up";
+    act(modal);
+  });
+}
+
+template <typename T>
+T* Child(QWidget* parent, const char* name) {
+  T* child = parent->findChild<T*>(name);
+  EXPECT_NE(child, nullptr) << name;
+  return child;
+}
+
+class Window : public ::testing::Test {
+ protected:
+  test::VirtualClock clock;
+  test::FakePort port{clock};
+  FrmMain window;
+  Xcp xcp{port, clock, window};
+  test::ScriptedUps ups;
+
+  void SetUp() override {
+    window.SetXcp(&xcp);
+    StartDesktop(window, xcp);
+  }
+  void TearDown() override { window.hide(); }
+
+  std::vector<std::string> Board() {
+    std::vector<std::string> lines;
+    auto* list = Child<QListWidget>(&window, "List1");
+    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+    return lines;
+  }
+  QPushButton* Button(const char* name) { return Child<QPushButton>(&window, name); }
+  QAction* Action(const char* name) { return Child<QAction>(&window, name); }
+  QString Label() { return Child<QLabel>(&window, "lblSettings")->text(); }
+
+  void Unit(std::uint16_t type) {
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> versions{{1, 3}, {1, 3}};
+    ups.answers[0xA0] = {test::Block(1, test::IdBlock(versions, 5, test::MeterMap36(0xF0), 0, 16))};
+    ups.answers[0x36] = {
+        test::Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
+    ups.answers[0x34] = {test::Block(4, test::Join({Bytes(8, 0), {0x18, 0x15, 0x00, 0x00}}))};
+    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {test::Ack(0x31)};
+    ups.Attach(port);
+  }
+  void Connect(std::uint16_t type) {
+    Unit(type);
+    Button("cmdConnect")->click();
+    ASSERT_TRUE(xcp.LinkUp);
+  }
+  // Every command ends with the window taking input and the default pointer.
+  void ExpectIdle() {
+    EXPECT_TRUE(window.TakesInput());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  }
+};
+
+TEST_F(Window, StartsWithTheDefaultPortAndTheRedLamp) {
+  EXPECT_EQ(window.windowTitle(), "KBX Configurator");
+  EXPECT_EQ(Label(), " COM1,19200,N,8,1");
+  EXPECT_FALSE(window.SettingsStrikethru());
+  EXPECT_FALSE(window.LampShowsConnected());
+  EXPECT_EQ(Button("cmdConnect")->text(), "Connect");
+  EXPECT_TRUE(Board().empty());
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+
+  std::vector<std::string> menus;
+  for (QAction* menu : window.menuBar()->actions()) {
+    std::string line = menu->text().toStdString() + ":";
+    for (QAction* item : menu->menu()->actions())
+      line += " " + (item->isSeparator() ? "-" : item->text().toStdString());
+    menus.push_back(line);
+  }
+  EXPECT_THAT(menus, ElementsAre("&File: &Properties - E&xit",
+                                 "&UPS: &Connect &Disconect &Update KBX &Battery Time Remain",
+                                 "&Help: &Help Topics - &About KBX Configuration Utility"));
+  std::vector<std::string> buttons;
+  for (const char* name : {"cmdPortSettings", "cmdConnect", "Command1", "cmdBattComm"}) {
+    buttons.push_back(Button(name)->text().toStdString() + "|" + Button(name)->toolTip().toStdString());
+  }
+  EXPECT_THAT(buttons,
+              ElementsAre("Port|Change Baud Rate or COM port", "Connect|Establish Communication with UPS",
+                          "Runtime|Get current KBX information from UPS", "KBX|Add KBXs"));
+}
+
+TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
+  struct Case {
+    int openError;
+    std::string box;
+  };
+  const Case cases[] = {{8012, ""}, {8005, "8005 Start: Port already open 1"}};
+  for (const auto& c : cases) {
+    test::VirtualClock clock;
+    test::FakePort port(clock);
+    FrmMain window;
+    Xcp xcp(port, clock, window);
+    window.SetXcp(&xcp);
+    port.openError = c.openError;
+    std::string shown;
+    bool visibleUnderBox = false;
+    QTimer::singleShot(0, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        shown = box->text().toStdString();
+        visibleUnderBox = window.isVisible();
+        box->accept();
+      }
+    });
+    StartDesktop(window, xcp);
+    QApplication::processEvents();
+    EXPECT_EQ(shown, c.box) << c.openError;
+    EXPECT_EQ(visibleUnderBox, !c.box.empty());
+    EXPECT_TRUE(window.SettingsStrikethru());
+    window.hide();
+  }
+}
+
+TEST_F(Window, ConnectAndDisconnectByButtonAndMenu) {
+  Connect(290);
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
+  EXPECT_EQ(Button("cmdConnect")->text(), "Disconnect");
+  EXPECT_TRUE(window.LampShowsConnected());
+  ExpectIdle();
+
+  Button("cmdConnect")->click();
+  EXPECT_THAT(Board(), ElementsAre("Disconnecting...", "Done"));
+  EXPECT_EQ(Button("cmdConnect")->text(), "Connect");
+  EXPECT_FALSE(window.LampShowsConnected());
+
+  ups.requests.clear();
+  Action("mnuDisconnect")->trigger();  // link down: nothing happens
+  EXPECT_TRUE(ups.requests.empty());
+  EXPECT_THAT(Board(), ElementsAre("Disconnecting...", "Done"));
+
+  Action("mnuConnect")->trigger();
+  EXPECT_TRUE(xcp.LinkUp);
+  ups.requests.clear();
+  Action("mnuConnect")->trigger();  // connects again, disconnecting first
+  EXPECT_EQ(ups.RequestsStartingWith(0xFF).front(), Bytes{0xFF});
+  EXPECT_TRUE(xcp.LinkUp);
+  Action("mnuDisconnect")->trigger();
+  EXPECT_FALSE(xcp.LinkUp);
+  ExpectIdle();
+}
+
+TEST_F(Window, TheConnectButtonDoesNothingWhileThePortIsClosed) {
+  port.existing.erase(1);
+  xcp.OpenPort();
+  ASSERT_TRUE(window.SettingsStrikethru());
+  Button("cmdConnect")->click();
+  EXPECT_THAT(Board(), ElementsAre("Invalid port number"));
+  ExpectIdle();
+}
+
+TEST_F(Window, WhileACommandRunsTheWindowRefusesInputAndShowsTheHourglass) {
+  Unit(280);
+  int looks = 0;
+  clock.onSleep = [&] {
+    ++looks;
+    EXPECT_FALSE(window.TakesInput());
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  };
+  Button("cmdConnect")->click();
+  Button("Command1")->click();
+  clock.onSleep = nullptr;
+  EXPECT_GT(looks, 10);
+  ExpectIdle();
+}
+
+TEST_F(Window, TheKeyboardFocusStaysOnTheButtonThatRanTheCommand) {
+  Unit(290);
+  Button("cmdConnect")->setFocus();
+  ASSERT_EQ(window.focusWidget(), Button("cmdConnect"));
+  Button("cmdConnect")->click();
+  EXPECT_EQ(window.focusWidget(), Button("cmdConnect"));
+}
+
+TEST_F(Window, RuntimeShowsTheTimeOrLinkDown) {
+  Button("Command1")->click();
+  EXPECT_THAT(Board(), ElementsAre("Link Down"));
+  EXPECT_TRUE(port.writes.empty());
+  ExpectIdle();
+  Connect(290);
+  Action("mnuReadBatteryStatus")->trigger();
+  EXPECT_THAT(Board(), ElementsAre("Getting Time Remain...", "Battery Time Remain:  1:30:00", "Done"));
+  ExpectIdle();
+}
+
+TEST_F(Window, AnErrorNoOperationTrapsBecomesALineAndTheWindowRecovers) {
+  Connect(280);
+  port.readError = kErrReadDevice;  // the device has gone away
+  Button("cmdConnect")->click();
+  EXPECT_EQ(Board().back(), "8020 Error reading comm device");
+  ExpectIdle();
+}
+
+TEST_F(Window, PortSettings) {
+  bool checked = false;
+  WhenModal([&](QWidget* dialog) {
+    auto* com = Child<QLineEdit>(dialog, "txtCOM");
+    auto* baud = Child<QLineEdit>(dialog, "txtBaud");
+    EXPECT_EQ(dialog->windowTitle(), "Settings");
+    EXPECT_EQ(baud->text(), "19200");
+    EXPECT_EQ(com->text(), "1");
+    EXPECT_EQ(com->maxLength(), 1);
+    EXPECT_EQ(baud->maxLength(), 5);
+    xcp.LinkUp = true;
+
+    com->setText("A");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_TRUE(Board().empty());
+    EXPECT_EQ(dialog->focusWidget(), com);
+    EXPECT_TRUE(xcp.LinkUp);
+    EXPECT_EQ(port.CommPort(), 1);
+
+    com->setText("2");
+    baud->setText("");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_EQ(dialog->focusWidget(), baud);
+
+    baud->setText("9600");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_FALSE(xcp.LinkUp);
+    EXPECT_EQ(port.CommPort(), 2);
+    EXPECT_EQ(port.Settings(), "9600,N,8,1");
+    EXPECT_EQ(Label(), " COM2,9600,N,8,1");
+    EXPECT_FALSE(window.LampShowsConnected());
+    EXPECT_TRUE(dialog->isVisible());
+
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(com, &escape);
+    EXPECT_FALSE(dialog->isVisible());
+    checked = true;
+  });
+  Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(xcp.sComPort, "2");
+}
+
+TEST_F(Window, KbxWithTheLinkDownOpensNoDialog) {
+  Button("cmdBattComm")->click();
+  EXPECT_THAT(Board(), ElementsAre("Link Down"));
+  ExpectIdle();
+}
+
+TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
+  Connect(290);
+  auto answer = [](QMessageBox::StandardButton button, std::string* text) {
+    WhenModal([button, text](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      ASSERT_NE(box, nullptr);
+      *text = box->text().toStdString();
+      EXPECT_EQ(box->windowTitle(), "Update KBX Configuration");
+      EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+      box->button(button)->click();
+    });
+  };
+  std::string question;
+  WhenModal([&](QWidget* dialog) {
+    EXPECT_EQ(dialog->windowTitle(), "KBX Options");
+    auto* combo = Child<QComboBox>(dialog, "cmbKBX");
+    auto* apply = Child<QPushButton>(dialog, "cmdApply");
+    ASSERT_EQ(combo->count(), 3);
+    EXPECT_EQ(combo->currentText(), "0");
+    EXPECT_TRUE(Child<QRadioButton>(dialog, "BTCEnable1")->isChecked());
+    EXPECT_TRUE(apply->isEnabled());
+    EXPECT_THAT(Board(), ElementsAre("Determining KBXs Supported...", "Done"));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the dialog put the pointer back
+
+    combo->setCurrentIndex(1);
+    answer(QMessageBox::No, &question);
+    apply->click();
+    EXPECT_TRUE(Board().empty());
+    EXPECT_EQ(xcp.sKBXCount, "0");
+
+    combo->setCurrentIndex(2);
+    Child<QRadioButton>(dialog, "BTCEnable0")->setChecked(true);
+    answer(QMessageBox::Yes, &question);
+    apply->click();
+    EXPECT_THAT(Board(), ElementsAre("Updating KBXs...", "Done"));
+    EXPECT_FALSE(apply->isEnabled());
+    Child<QPushButton>(dialog, "cmdExit")->click();
+  });
+  ups.requests.clear();
+  Button("cmdBattComm")->click();
+  EXPECT_NE(question.find("Number of KBXs selected:  2 \n\nContinue? "), std::string::npos) << question;
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
+                                        Bytes{0xBD, 0x69, 0x02, 0x88, 0x20}, Bytes{0x78, 0x00}));
+  EXPECT_EQ(xcp.sKBXCount, "2");
+  EXPECT_FALSE(xcp.bBatteryTest);
+  ExpectIdle();
+
+  WhenModal([&](QWidget* dialog) {
+    EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->currentText(), "2");
+    EXPECT_TRUE(Child<QRadioButton>(dialog, "BTCEnable0")->isChecked());
+    EXPECT_TRUE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(dialog, &escape);
+  });
+  Action("mnuUpdateKBX")->trigger();
+  ExpectIdle();
+}
+
+TEST_F(Window, KbxDialogKeepsTheCountOfAFailedUpdate) {
+  Connect(280);
+  ups.answers[0x95] = {test::Ack(0x35)};
+  WhenModal([&](QWidget* dialog) {
+    Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
+    WhenModal([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_THAT(Board(), ElementsAre("Updating KBXs...", "Error Setting KBXs"));
+    EXPECT_TRUE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
+    Child<QPushButton>(dialog, "cmdExit")->click();
+  });
+  Button("cmdBattComm")->click();
+  EXPECT_EQ(xcp.sKBXCount, "1");
+}
+
+TEST_F(Window, KbxDialogForAnUnknownType) {
+  Connect(280);
+  xcp.UpsType = 281;
+  WhenModal([&](QWidget* dialog) {
+    EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->count(), 0);
+    EXPECT_FALSE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
+    EXPECT_FALSE(Child<QRadioButton>(dialog, "BTCEnable0")->isEnabled());
+    EXPECT_FALSE(Child<QRadioButton>(dialog, "BTCEnable1")->isEnabled());
+    EXPECT_THAT(Board(), ElementsAre("Determining KBXs Supported...", "Unknown UPS Type"));
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  Button("cmdBattComm")->click();
+}
+
+TEST_F(Window, AboutBox) {
+  WhenModal([](QWidget* about) {
+    EXPECT_EQ(about->windowTitle(), "About KBX Configurator");
+    EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), "Version 1.2.1");
+    EXPECT_EQ(
+        Child<QLabel>(about, "lblDescription")->text(),
+        "The KBX Configurator updates value associated with numbers of KBXs stored inside UPS.  This results "
+        "in accurate Battery Time Remain calculations.  Refer to Help for more details.");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(about, &enter);
+    EXPECT_FALSE(about->isVisible());
+  });
+  Action("AboutOption")->trigger();
+}
+
+TEST_F(Window, HelpWithoutItsFileShowsTheViewersNoticeAndChangesNothing) {
+  BrowserHelpViewer help;
+  window.SetHelpViewer(&help);
+  window.SetHelpFile("/nonexistent/KBX.html");
+  Action("HelpTopics")->trigger();
+  ASSERT_NE(help.window(), nullptr);
+  EXPECT_TRUE(help.window()->isVisible());
+  EXPECT_TRUE(help.window()->toPlainText().contains("cannot be found"));
+  EXPECT_TRUE(Board().empty());
+  EXPECT_TRUE(port.PortOpen());
+  help.Quit();
+}
+
+TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
+  Unit(290);
+  bool asked = false;
+  clock.onSleep = [&] {
+    if (asked) return;
+    asked = true;
+    EXPECT_FALSE(window.close());  // held
+  };
+  Button("cmdConnect")->click();
+  clock.onSleep = nullptr;
+  EXPECT_TRUE(asked);
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(port.PortOpen());
+}
+
+}  // namespace
+}  // namespace kbx
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
