@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test bench format clean
+.PHONY: deps build run test bench format screenshot install clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -18,16 +18,29 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 
-# A session with a simulated type 290 UPS: connect, identify, read the
-# battery time, attach two modules, and read the time again.
+# The desktop program on a simulated type 290 UPS. Without a display, a
+# command-line session with it instead: connect, identify, read the battery
+# time, attach two modules, and read the time again.
 run: build
-	$(BUILD)/src/cli/kbx --simulate 290 connect info runtime modules 2 --yes runtime
+	@if [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+	  $(BUILD)/src/app/kbx-configurator --simulate 290; \
+	else \
+	  echo "No display: running the command line on the simulated UPS instead."; \
+	  $(BUILD)/src/cli/kbx --simulate 290 connect info runtime modules 2 --yes runtime; \
+	fi
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
 
 bench: build
 	$(BUILD)/bench/kbx-bench $(BUILD)/src/cli/kbx
+
+# The README's screenshot, taken under Xvfb (needs xvfb, xdotool, imagemagick).
+screenshot: build
+	tools/screenshot.sh $(BUILD) docs/main-window.png
+
+install: build
+	cmake --install $(BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
