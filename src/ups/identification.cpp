@@ -60,46 +60,48 @@ void Xcp::ReadIdentification() {
     CpuVersion2 = CpuVersion3 = CpuVersion4 = CpuVersion5 = 0;
     SendAuthorization();
     Sleep(500);
-    if (RequestIdBlock()) {
-      const int processors = Response(0);
-      for (int c = 1; c <= processors && c <= 5; ++c) {
-        // A version with the letters A to F in it is no number: it counts as absent.
-        const std::string text = VersionText(Response(2 * c), Response(2 * c - 1));
-        StoreVersion(c, IsNumeric(text) ? NumberFromText(text) : 0.0);
-      }
-      long i = 2L * processors + 1;
-      const int selector = Response(i++);
-      if (selector == 0) i += 2;  // extension
-      i += 2;
-      const int skip = Response(i++);
-      i += skip;
-      const int meters = Response(i++);
-      MeterMapLength = static_cast<std::int16_t>(meters);
-      std::size_t reported = 0;
-      for (int j = 1; j <= meters; ++j) {
-        const std::uint8_t format = Response(i++);
-        if (format == 0) continue;
-        MeterNumber.resize(reported + 1);
-        MeterFormat.resize(reported + 1);
-        MeterNumber[reported] = static_cast<std::int16_t>(j);
-        MeterFormat[reported] = format;
-        ++reported;
-      }
-      const int flags = Response(i++);
-      FlagMapLength = static_cast<std::int16_t>(flags);
-      i += flags;
-      const std::uint8_t low = Response(i);
-      const std::uint8_t high = Response(i + 1);
-      TypeBlockLength = ToInteger(low + 256.0 * high);
-      i += 2;
-      const int third = Response(i++);
-      ThirdMapLength = static_cast<std::int16_t>(third);
-      for (int s = 0; s < third; ++s) Response(i++);
-    }
+    if (RequestIdBlock()) ParseIdentificationBlock();
   } catch (const RunTimeError& e) {
     RecordError(e);
   }
   ErrorCheck(9);
+}
+
+void Xcp::ParseIdentificationBlock() {
+  const int processors = Response(0);
+  for (int c = 1; c <= processors && c <= 5; ++c) {
+    // A version with the letters A to F in it is no number: it counts as absent.
+    const std::string text = VersionText(Response(2 * c), Response(2 * c - 1));
+    StoreVersion(c, IsNumeric(text) ? NumberFromText(text) : 0.0);
+  }
+  long i = 2L * processors + 1;
+  const int selector = Response(i++);
+  if (selector == 0) i += 2;  // extension
+  i += 2;
+  const int skip = Response(i++);
+  i += skip;
+  const int meters = Response(i++);
+  MeterMapLength = static_cast<std::int16_t>(meters);
+  std::size_t reported = 0;
+  for (int j = 1; j <= meters; ++j) {
+    const std::uint8_t format = Response(i++);
+    if (format == 0) continue;
+    MeterNumber.resize(reported + 1);
+    MeterFormat.resize(reported + 1);
+    MeterNumber[reported] = static_cast<std::int16_t>(j);
+    MeterFormat[reported] = format;
+    ++reported;
+  }
+  const int flags = Response(i++);
+  FlagMapLength = static_cast<std::int16_t>(flags);
+  i += flags;
+  const std::uint8_t low = Response(i);
+  const std::uint8_t high = Response(i + 1);
+  TypeBlockLength = ToInteger(low + 256.0 * high);
+  i += 2;
+  const int third = Response(i++);
+  ThirdMapLength = static_cast<std::int16_t>(third);
+  for (int s = 0; s < third; ++s) Response(i++);
 }
 
 bool Xcp::RequestIdBlock() {

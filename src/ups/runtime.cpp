@@ -13,6 +13,23 @@ bool Xcp::RequestMeterBlock() {
   return XcpTransact(1, RequestBlock, 4);
 }
 
+double Xcp::DecodeMeterValue(std::size_t k) const {
+  if (k >= MeterFormat.size()) throw RunTimeError(kErrSubscript);
+  const int format = MeterFormat[k];
+  const long at = 4 * static_cast<long>(k);
+  const std::uint8_t bytes[4] = {Response(at), Response(at + 1), Response(at + 2), Response(at + 3)};
+  const std::uint32_t whole =
+      bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+  if (format >= 0xF0) return std::ldexp(static_cast<double>(whole), -(format - 0xF0));
+  if (format <= 0x97) {
+    float single;
+    std::memcpy(&single, bytes, sizeof single);
+    return single;
+  }
+  if (format == 0xE2) return static_cast<double>(whole);
+  return 0;  // a format this program does not read
+}
+
 double Xcp::GetBatteryTimeRemaining(const std::int16_t& meter) {
   double result = 0;
   try {
@@ -26,21 +43,7 @@ double Xcp::GetBatteryTimeRemaining(const std::int16_t& meter) {
     while (k < MeterNumber.size() && MeterNumber[k] != meter) ++k;
     if (!RequestMeterBlock()) return 0;
     if (!ExtractResponse()) return 0;
-    if (k >= MeterFormat.size()) throw RunTimeError(kErrSubscript);
-    const int format = MeterFormat[k];
-    const long at = 4 * static_cast<long>(k);
-    const std::uint8_t bytes[4] = {Response(at), Response(at + 1), Response(at + 2), Response(at + 3)};
-    const std::uint32_t whole =
-        bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-    if (format >= 0xF0) {
-      result = std::ldexp(static_cast<double>(whole), -(format - 0xF0));
-    } else if (format <= 0x97) {
-      float single;
-      std::memcpy(&single, bytes, sizeof single);
-      result = single;
-    } else if (format == 0xE2) {
-      result = static_cast<double>(whole);
-    }
+    result = DecodeMeterValue(k);
   } catch (const RunTimeError& e) {
     RecordError(e);
   }

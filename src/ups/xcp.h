@@ -27,6 +27,9 @@ class Xcp : public XcpLink {
   // --- identification -------------------------------------------------------
   std::int32_t IdentifyUps();
   void ReadIdentification();
+  // Takes the identification block in ResponseBlock apart; raises 9 when it
+  // is shorter than its fields, 6 for a type block length above 32767.
+  void ParseIdentificationBlock();
   bool RequestIdBlock();
   bool RequestTypeBlock();
   void SendAuthorization();
@@ -35,6 +38,9 @@ class Xcp : public XcpLink {
   // --- battery runtime ------------------------------------------------------
   double GetBatteryTimeRemaining(const std::int16_t& meter);
   bool RequestMeterBlock();
+  // The value of the k-th reported meter in the meter block in ResponseBlock,
+  // by its format code; raises 9 when the meter or its bytes are missing.
+  double DecodeMeterValue(std::size_t k) const;
 
   // --- setting commands -----------------------------------------------------
   bool SetUpsVariable(const std::string& variable, const std::string& value);
