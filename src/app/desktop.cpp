@@ -11,10 +11,12 @@ namespace kbx {
 
 const char* const kDesktopUsage =
     "Usage: kbx-configurator [--com N=DEVICE]... [--access-code HEX6] [--simulate [TYPE]]\n"
+    "                        [--trace FILE]\n"
     "\n"
     "  --com N=DEVICE     use DEVICE for COM N (e.g. --com 1=/dev/ttyUSB0); repeatable\n"
     "  --access-code HEX6 the code that unlocks the UPS's set commands\n"
     "  --simulate [TYPE]  run against a simulated UPS of TYPE on COM1 (default 290)\n"
+    "  --trace FILE       write every byte exchanged with the UPS, timed and decoded, to FILE\n"
     "  --help, --version\n";
 
 bool ParseDesktopOptions(const std::vector<std::string>& args, DesktopOptions& options, std::string& error) {
@@ -40,6 +42,12 @@ bool ParseDesktopOptions(const std::vector<std::string>& args, DesktopOptions& o
       }
       options.hasAccessCode = true;
       ++i;
+    } else if (arg == "--trace") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = "--trace needs a file name";
+        return false;
+      }
+      options.trace = args[++i];
     } else if (arg == "--simulate") {
       options.simulate = true;
       const std::string& next = i + 1 < args.size() ? args[i + 1] : std::string();

@@ -17,6 +17,7 @@ struct DesktopOptions {
   std::array<std::uint8_t, 3> accessCode{};
   bool simulate = false;
   int simulateType = 290;
+  std::string trace;  // --trace FILE; empty for none
   bool help = false;
   bool version = false;
 };

@@ -1,9 +1,11 @@
 // kbx-configurator: the desktop program.
 #include <QApplication>
+#include <fstream>
 #include <iostream>
 #include <memory>
 
 #include "app/desktop.h"
+#include "link/trace.h"
 #include "platform/event_clock.h"
 #include "platform/help_viewer.h"
 #include "platform/port_map.h"
@@ -14,10 +16,6 @@
 #include "ups/xcp.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("kbx-configurator");
-  QApplication::setApplicationVersion(kbx::kProgramVersion);
-
   kbx::DesktopOptions options;
   std::string error;
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -34,6 +32,20 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Options first: --help and --version need no display.
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("kbx-configurator");
+  QApplication::setApplicationVersion(kbx::kProgramVersion);
+
+  std::ofstream traceFile;
+  if (!options.trace.empty()) {
+    traceFile.open(options.trace, std::ios::out | std::ios::trunc);
+    if (!traceFile) {
+      std::cerr << "kbx-configurator: cannot write the trace file \"" << options.trace << "\"\n";
+      return 2;
+    }
+  }
+
   kbx::PortMap ports;
   for (const auto& [number, device] : options.mappings) ports.Map(number, device);
   std::unique_ptr<kbx::PtySimulator> simulator;
@@ -48,9 +60,14 @@ int main(int argc, char** argv) {
 
   kbx::EventClock clock;
   kbx::QtSerialControl port(ports);
+  std::unique_ptr<kbx::TracingSerialControl> traced;
+  if (traceFile.is_open()) {
+    traced = std::make_unique<kbx::TracingSerialControl>(
+        port, clock, traceFile, [&ports](int number) { return ports.Device(number); });
+  }
   kbx::BrowserHelpViewer help;
   kbx::FrmMain window;
-  kbx::Xcp xcp(port, clock, window);
+  kbx::Xcp xcp(traced ? static_cast<kbx::SerialControl&>(*traced) : port, clock, window);
   if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);

@@ -8,7 +8,7 @@ namespace kbx {
 
 const char* const kCliUsage =
     "Usage: kbx [--port N] [--baud RATE] [--com N=DEVICE]... [--access-code HEX6]\n"
-    "           [--simulate [TYPE]] [--yes] COMMAND...\n"
+    "           [--simulate [TYPE]] [--trace FILE] [--yes] COMMAND...\n"
     "\n"
     "Commands, run in order in one session with the UPS:\n"
     "  connect        connect to the UPS and identify it\n"
@@ -23,6 +23,7 @@ const char* const kCliUsage =
     "  --com N=DEVICE     use DEVICE for COM N (e.g. --com 1=/dev/ttyUSB0); repeatable\n"
     "  --access-code HEX6 the code that unlocks the UPS's set commands\n"
     "  --simulate [TYPE]  run against a simulated UPS of TYPE (280, 281, 290, 292...; default 290)\n"
+    "  --trace FILE       write every byte exchanged with the UPS, timed and decoded, to FILE\n"
     "  --yes              apply a module count without asking\n"
     "  --help, --version\n"
     "\n"
@@ -84,6 +85,13 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& options, 
         return false;
       }
       options.hasAccessCode = true;
+    } else if (arg == "--trace") {
+      if (!value(i, arg, v)) return false;
+      if (v.empty()) {
+        error = "--trace needs a file name";
+        return false;
+      }
+      options.trace = v;
     } else if (arg == "--simulate") {
       options.simulate = true;
       if (i + 1 < args.size() && IsWholeNumber(args[i + 1])) {

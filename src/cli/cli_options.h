@@ -22,6 +22,7 @@ struct CliOptions {
   bool simulate = false;
   int simulateType = 290;
   bool yes = false;
+  std::string trace;  // --trace FILE; empty for none
   bool help = false;
   bool version = false;
   std::vector<CliCommand> commands;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
+#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
@@ -171,6 +173,15 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 2;
   }
 
+  std::ofstream traceFile;
+  if (!options.trace.empty()) {
+    traceFile.open(options.trace, std::ios::out | std::ios::trunc);
+    if (!traceFile) {
+      err << "kbx: cannot write the trace file \"" << options.trace << "\"\n";
+      return 2;
+    }
+  }
+
   std::unique_ptr<PtySimulator> simulator;
   if (options.simulate) {
     SimOptions sim;
@@ -183,8 +194,13 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
   SystemClock clock;
   QtSerialControl port(map);
+  std::unique_ptr<TracingSerialControl> traced;
+  if (traceFile.is_open()) {
+    traced = std::make_unique<TracingSerialControl>(port, clock, traceFile,
+                                                    [&map](int number) { return map.Device(number); });
+  }
   ConsoleHost host(out);
-  Xcp xcp(port, clock, host);
+  Xcp xcp(traced ? static_cast<SerialControl&>(*traced) : port, clock, host);
   const std::string box = StartUp(xcp, options.baud, options.port);
   if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
   if (!port.PortOpen()) {

@@ -1,0 +1,245 @@
+#include "link/trace.h"
+
+#include <cmath>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "link/frame.h"
+
+namespace kbx {
+
+namespace {
+
+constexpr double kSecondsPerDay = 86400.0;
+constexpr std::uint8_t kAuthorizationCommand = 0xCF;
+
+std::string Hex2(std::uint8_t byte) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", byte);
+  return text;
+}
+
+// The bytes in hex, those marked hidden as "**".
+std::string HexBytes(const Bytes& bytes, const std::vector<bool>& hidden) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i) text += ' ';
+    text += hidden[i] ? "**" : Hex2(bytes[i]);
+  }
+  return text;
+}
+
+std::string Count(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Error(const RunTimeError& e) {
+  return std::to_string(e.number()) + " " + e.description();
+}
+
+std::string AckStatusText(std::uint8_t status) {
+  switch (status) {
+    case 0x31:
+      return "Command Accepted";
+    case 0x32:
+      return "Command Not Implemented";
+    case 0x33:
+      return "UPS Busy";
+    case 0x34:
+      return "Command Unrecognized";
+    case 0x35:
+      return "Command Parameter out of range";
+    case 0x36:
+      return "Command Parameter invalid";
+    case 0x37:
+      return "Command Accepted with parameter adjusted";
+    default:
+      return "unknown status";
+  }
+}
+
+std::size_t NextFrameStart(const Bytes& bytes, std::size_t from) {
+  while (from < bytes.size() && bytes[from] != kFrameStart) ++from;
+  return from;
+}
+
+std::string ChecksumText(const Bytes& bytes, std::size_t start, std::size_t checksumAt) {
+  const std::uint8_t want = FrameChecksum(bytes.data() + start, checksumAt - start);
+  if (bytes[checksumAt] == want) return "checksum good";
+  return "checksum bad (" + Hex2(bytes[checksumAt]) + ", should be " + Hex2(want) + ")";
+}
+
+// What a written chunk holds, request frame by request frame. Everything after
+// the command byte of an authorization request is marked hidden.
+std::string DescribeWritten(const Bytes& bytes, std::vector<bool>& hidden) {
+  std::vector<std::string> parts;
+  const std::size_t n = bytes.size();
+  for (std::size_t p = 0; p < n;) {
+    if (bytes[p] != kFrameStart) {
+      const std::size_t next = NextFrameStart(bytes, p);
+      parts.push_back(Count(next - p, "byte", "bytes") + " outside a frame");
+      p = next;
+      continue;
+    }
+    if (n - p >= 3 && bytes[p + 2] == kAuthorizationCommand) {
+      for (std::size_t i = p + 3; i < n; ++i) hidden[i] = true;
+      parts.push_back("authorization request, code hidden");
+      break;
+    }
+    if (n - p < 2) {
+      parts.push_back("incomplete request frame");
+      break;
+    }
+    const std::size_t length = bytes[p + 1];
+    const std::size_t size = length + 3;
+    if (n - p < size) {
+      parts.push_back("incomplete request frame: " + std::to_string(n - p) + " of " + std::to_string(size) +
+                      " bytes");
+      break;
+    }
+    std::string part = length ? "request " + Hex2(bytes[p + 2]) : std::string("empty request");
+    part += ", len " + std::to_string(length) + ", " + ChecksumText(bytes, p, p + size - 1);
+    parts.push_back(part);
+    p += size;
+  }
+  std::string text;
+  for (const auto& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
+// What a read chunk holds, response frame by response frame.
+std::string DescribeRead(const Bytes& bytes) {
+  std::vector<std::string> parts;
+  const std::size_t n = bytes.size();
+  for (std::size_t p = 0; p < n;) {
+    if (bytes[p] != kFrameStart) {
+      const std::size_t next = NextFrameStart(bytes, p);
+      parts.push_back(Count(next - p, "byte", "bytes") + " of garbage");
+      p = next;
+      continue;
+    }
+    if (n - p < 4) {
+      parts.push_back("incomplete frame: " + Count(n - p, "byte", "bytes") + ", header cut short");
+      break;
+    }
+    const std::uint8_t block = bytes[p + 1];
+    const std::size_t length = bytes[p + 2];
+    const std::uint8_t sequence = bytes[p + 3];
+    const std::size_t size = length + 5;
+    std::string part = "block " + std::to_string(block);
+    if (n - p < size) {
+      parts.push_back("incomplete frame: " + part + ", len " + std::to_string(length) + ", " +
+                      std::to_string(n - p) + " of " + std::to_string(size) + " bytes");
+      break;
+    }
+    part += ", seq " + Hex2(sequence) + " (#" + std::to_string(sequence & 0x7F) +
+            ((sequence & kLastFrameBit) ? ", last)" : ")");
+    part += ", len " + std::to_string(length);
+    if (length < 1 || length > static_cast<std::size_t>(kMaxFrameData)) part += " (out of range)";
+    part += ", " + ChecksumText(bytes, p, p + size - 1);
+    if (block == kAckBlock && length >= 1) {
+      part += ", status " + Hex2(bytes[p + 4]) + " " + AckStatusText(bytes[p + 4]);
+    }
+    parts.push_back(part);
+    p += size;
+  }
+  std::string text;
+  for (const auto& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
+}  // namespace
+
+TracingSerialControl::TracingSerialControl(SerialControl& port, Clock& clock, std::ostream& out,
+                                           DeviceName device)
+    : port_(port), clock_(clock), out_(out), device_(std::move(device)), last_(clock.TimeOfDay()) {
+  const long long ms = std::llround(last_ * 1000.0);
+  char text[64];
+  std::snprintf(text, sizeof text, "trace start at %02lld:%02lld:%02lld.%03lld", ms / 3600000 % 24,
+                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  Line(text);
+}
+
+void TracingSerialControl::Line(const std::string& text) {
+  const double now = clock_.TimeOfDay();
+  double step = now - last_;
+  // The time of day only goes back when it passes midnight.
+  if (step < 0) step += kSecondsPerDay;
+  elapsed_ += step;
+  last_ = now;
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%8lld ms  ", std::llround(elapsed_ * 1000.0));
+  out_ << stamp << text << '\n';
+  out_.flush();
+}
+
+std::string TracingSerialControl::PortName() const {
+  const int number = port_.CommPort();
+  std::string name = "COM" + std::to_string(number);
+  const std::string device = device_ ? device_(number) : std::string();
+  if (!device.empty()) name += " (" + device + ")";
+  return name;
+}
+
+void TracingSerialControl::SetCommPort(int number) {
+  try {
+    port_.SetCommPort(number);
+  } catch (const RunTimeError& e) {
+    Line("port number " + std::to_string(number) + " refused: " + Error(e));
+    throw;
+  }
+}
+
+void TracingSerialControl::SetSettings(const std::string& settings) {
+  try {
+    port_.SetSettings(settings);
+  } catch (const RunTimeError& e) {
+    Line("settings \"" + settings + "\" refused: " + Error(e));
+    throw;
+  }
+}
+
+void TracingSerialControl::SetPortOpen(bool open) {
+  const bool wasOpen = port_.PortOpen();
+  try {
+    port_.SetPortOpen(open);
+  } catch (const RunTimeError& e) {
+    Line(std::string(open ? "open " : "close ") + PortName() + " " + port_.Settings() +
+         " failed: " + Error(e));
+    throw;
+  }
+  if (open) {
+    Line("open " + PortName() + " " + port_.Settings());
+  } else if (wasOpen) {
+    Line("close " + PortName());
+  }
+}
+
+Bytes TracingSerialControl::Input() {
+  Bytes bytes;
+  try {
+    bytes = port_.Input();
+  } catch (const RunTimeError& e) {
+    Line("<  read failed: " + Error(e));
+    throw;
+  }
+  if (!bytes.empty()) {
+    Line("<  " + HexBytes(bytes, std::vector<bool>(bytes.size(), false)) + "  | " + DescribeRead(bytes));
+  }
+  return bytes;
+}
+
+void TracingSerialControl::Output(const Bytes& bytes) {
+  std::vector<bool> hidden(bytes.size(), false);
+  const std::string description = bytes.empty() ? std::string("nothing") : DescribeWritten(bytes, hidden);
+  try {
+    port_.Output(bytes);
+  } catch (const RunTimeError& e) {
+    Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + Error(e));
+    throw;
+  }
+  if (!bytes.empty()) Line(">  " + HexBytes(bytes, hidden) + "  | " + description);
+}
+
+}  // namespace kbx
