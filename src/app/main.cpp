@@ -1,5 +1,6 @@
 // kbx-configurator: the desktop program.
 #include <QApplication>
+#include <QTimer>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -72,5 +73,12 @@ int main(int argc, char** argv) {
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
   kbx::StartDesktop(window, xcp);
+  if (qEnvironmentVariableIsSet("KBX_EXIT_WHEN_SHOWN")) {
+    // For the benchmark: once the shown window has been painted, say so and end.
+    QTimer::singleShot(0, [] {
+      std::cout << "shown" << std::endl;
+      QApplication::quit();
+    });
+  }
   return QApplication::exec();
 }
