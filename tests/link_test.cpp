@@ -152,6 +152,32 @@ TEST_F(Transact, TheAnswerToARepeatedFrameIsReadHoweverSoonItComes) {
   EXPECT_EQ(port.writes.size(), 2u);
 }
 
+TEST_F(Transact, ALateAnswerInFrontOfTheAnswerIsPassedOver) {
+  // The acknowledgement of an earlier request arrives after the flush, just
+  // before the answer to this one.
+  port.onWrite = [&](const Bytes&) { port.Deliver(Join({Ack(0x31), Block(1, {7, 8})}), 30); };
+  xcp.RequestBlock = {0xA0};
+  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_EQ(xcp.ResponseBlock, (Bytes{7, 8}));
+
+  // A late acceptance does not stand for a busy answer: the request is repeated.
+  port.writes.clear();
+  port.Answer({Join({Ack(0x31), Ack(0x33)}), Ack(0x31)});
+  xcp.RequestBlock = {0x95, 0x0F, 0x02, 0x00};
+  EXPECT_TRUE(xcp.XcpTransact(4, xcp.RequestBlock, 0x31));
+  EXPECT_EQ(port.writes.size(), 2u);
+
+  // A broken answer behind the late one is a broken answer.
+  Bytes broken = Block(1, {7});
+  broken.back() ^= 1;
+  port.writes.clear();
+  port.Answer({Join({Ack(0x31), broken}), Block(1, {9})});
+  xcp.RequestBlock = {0xA0};
+  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_EQ(xcp.ResponseBlock, Bytes{9});
+  EXPECT_EQ(port.writes.size(), 2u);
+}
+
 TEST_F(Transact, ExpectingNothingReturnsAfterThePauseAndLeavesTheAnswer) {
   port.Answer({Ack(0x31)});
   xcp.RequestBlock = {0x78, 0x00};

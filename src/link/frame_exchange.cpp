@@ -99,13 +99,31 @@ bool XcpLink::ReadPort() {
 }
 
 bool XcpLink::ExtractResponse() {
+  // An answer that came too late for an earlier request can stand in front
+  // of the one to this request: the answer is the last response on the line.
+  for (long start = 0;;) {
+    long end = 0;
+    if (!ExtractResponseAt(start, end)) return false;
+    if (end < static_cast<long>(RxBuffer.size()) && RxBuffer[static_cast<std::size_t>(end)] == kFrameStart) {
+      start = end;
+      continue;
+    }
+    responseStart_ = start;
+    return true;
+  }
+}
+
+bool XcpLink::ExtractResponseAt(long start, long& end) {
   ResponseBlock.assign(1, 0);
   int expected = 1;
-  long p = 0;
+  long p = start;
   bool first = true;
   bool last = false;
   for (;;) {
-    if (last) return true;
+    if (last) {
+      end = p;
+      return true;
+    }
     if (Rx(p) != kFrameStart) return false;
     const int len = Rx(p + 2);
     if (len < 1 || len > kMaxFrameData) return false;
@@ -129,7 +147,10 @@ bool XcpLink::ExtractResponse() {
 
 int XcpLink::GetResponse() {
   try {
-    if (ReadPort() && ExtractResponse()) return Rx(1) == kAckBlock ? ResponseBlock[0] : Rx(1);
+    if (ReadPort() && ExtractResponse()) {
+      const std::uint8_t block = Rx(responseStart_ + 1);
+      return block == kAckBlock ? ResponseBlock[0] : block;
+    }
     return 0;
   } catch (const RunTimeError& e) {
     RecordError(e);

@@ -74,6 +74,8 @@ class XcpLink {
   Bytes ResponseBlock = Bytes(1, 0);
   std::int32_t lTxStartTime = 0;
   std::int16_t iRxTimeout = 6;
+  // Where in RxBuffer the response that ExtractResponse accepted begins.
+  long responseStart_ = 0;
 
  protected:
   // A byte of RxBuffer; an index outside 0..1023 raises 9.
@@ -82,6 +84,9 @@ class XcpLink {
   void AddToBoard(const std::string& line) { host_.AddToBoard(line); }
 
  private:
+  // One response from `start`, all its frames; `end` is where it stops.
+  bool ExtractResponseAt(long start, long& end);
+
   SerialControl& port_;
   Clock& clock_;
   XcpHost& host_;
