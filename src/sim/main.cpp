@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/pseudo_terminal.h"
@@ -41,6 +42,25 @@ constexpr const char* kUsage =
     "  --bad-checksum[=N]     corrupt the checksum of every answer (or the first N)\n"
     "  --split N              at most N data bytes per answer frame (1..255)\n"
     "  --refuse CMD=STATUS    answer command CMD with status STATUS (hex; repeatable)\n"
+    "  --long-answer SEL[=N]  pad the data of the answers to SEL to N bytes (default\n"
+    "                         1100): more than a 1024-byte receive buffer holds\n"
+    "Line faults (SEL picks requests: CMD, the command byte in hex, for every\n"
+    "request with it; CMD:K for the K-th of them only; all, or all:K for the K-th\n"
+    "request of any kind):\n"
+    "  --link PATH            also reach the device through a symbolic link at PATH,\n"
+    "                         which follows it when it comes back after --unplug;\n"
+    "                         the first line printed is then PATH\n"
+    "  --unplug SEL[=MS]      the device vanishes when SEL arrives (the request is\n"
+    "                         carried out, the answer lost) and comes back after MS\n"
+    "                         ms (default 2000) as a new pseudo-terminal\n"
+    "  --noise SEL=MS         after answering SEL the line does not fall quiet for\n"
+    "                         MS ms: a byte of noise every --noise-gap ms\n"
+    "  --noise-gap MS         pause between noise bytes (default 10)\n"
+    "  --trickle SEL=MIN[-MAX]  answers to SEL go out one byte at a time, each after\n"
+    "                         a pause of MIN to MAX ms\n"
+    "  --seed N               seed of the trickle pauses (default 1)\n"
+    "  --delay SEL=MS         hold the answers to SEL back for MS ms more\n"
+    "  --garbage SEL[=N]      N bytes of garbage (default 3) before the answers to SEL\n"
     "\n"
     "  --help                 show this help and exit\n"
     "  --version              show the version and exit\n";
@@ -87,15 +107,45 @@ std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
   return versions;
 }
 
+// SEL: "all", "all:K", "CMD" or "CMD:K" (CMD in hex, K from 1).
+kbx::RequestSelector ParseSelector(const std::string& option, const std::string& text) {
+  kbx::RequestSelector selector;
+  const std::size_t colon = text.find(':');
+  const std::string what = text.substr(0, colon);
+  selector.command = what == "all" ? kbx::RequestSelector::kAnyCommand : ParseHexByte(option, what);
+  if (colon != std::string::npos) {
+    selector.occurrence = static_cast<int>(ParseNumber(option, text.substr(colon + 1), 10, 1000000));
+    if (selector.occurrence < 1) throw UsageError("the request count K of " + option + " starts at 1");
+  }
+  return selector;
+}
+
+// "SEL=VALUE" (VALUE required unless a default is given).
+std::pair<kbx::RequestSelector, std::string> ParseSelected(const std::string& option, const std::string& text,
+                                                           const char* fallback = nullptr) {
+  const std::size_t eq = text.find('=');
+  if (eq == std::string::npos && fallback == nullptr)
+    throw UsageError(option + " needs SEL=VALUE, e.g. 78:2=1500");
+  const std::string value = eq == std::string::npos ? fallback : text.substr(eq + 1);
+  return {ParseSelector(option, text.substr(0, eq)), value};
+}
+
+int ParseMs(const std::string& option, const std::string& text) {
+  return static_cast<int>(ParseNumber(option, text, 10, 3600000));
+}
+
 struct Command {
   kbx::SimOptions options;
+  kbx::LineFaults faults;
   std::string log_path;
+  std::string link_path;
 };
 
 // Returns nothing when --help or --version has been answered.
 std::optional<Command> ParseCommandLine(int argc, char** argv) {
   Command command;
   kbx::SimOptions& o = command.options;
+  kbx::LineFaults& f = command.faults;
   const std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -152,6 +202,41 @@ std::optional<Command> ParseCommandLine(int argc, char** argv) {
       const std::size_t eq = pair.find('=');
       if (eq == std::string::npos) throw UsageError("--refuse needs CMD=STATUS, e.g. 95=35");
       o.refuse[ParseHexByte(name, pair.substr(0, eq))] = ParseHexByte(name, pair.substr(eq + 1));
+    } else if (name == "--long-answer") {
+      const auto [selector, length] = ParseSelected(name, value(), "1100");
+      o.long_answer = selector;
+      o.long_answer_length = static_cast<int>(ParseNumber(name, length, 10, 127 * 140));
+    } else if (name == "--link") {
+      command.link_path = value();
+      if (command.link_path.empty()) throw UsageError("--link needs a path");
+    } else if (name == "--unplug") {
+      const auto [selector, ms] = ParseSelected(name, value(), "2000");
+      f.unplug = selector;
+      f.replug_after_ms = ParseMs(name, ms);
+    } else if (name == "--noise") {
+      const auto [selector, ms] = ParseSelected(name, value());
+      f.noise = selector;
+      f.noise_ms = ParseMs(name, ms);
+    } else if (name == "--noise-gap") {
+      f.noise_gap_ms = ParseMs(name, value());
+      if (f.noise_gap_ms < 1) throw UsageError("--noise-gap needs at least 1 ms");
+    } else if (name == "--trickle") {
+      const auto [selector, range] = ParseSelected(name, value());
+      f.trickle = selector;
+      const std::size_t dash = range.find('-');
+      f.trickle_min_ms = ParseMs(name, range.substr(0, dash));
+      f.trickle_max_ms = dash == std::string::npos ? f.trickle_min_ms : ParseMs(name, range.substr(dash + 1));
+      if (f.trickle_max_ms < f.trickle_min_ms) throw UsageError("--trickle needs MIN <= MAX");
+    } else if (name == "--seed") {
+      f.seed = static_cast<unsigned>(ParseNumber(name, value(), 10, 0xFFFFFFFFul));
+    } else if (name == "--delay") {
+      const auto [selector, ms] = ParseSelected(name, value());
+      f.delay = selector;
+      f.delay_ms = ParseMs(name, ms);
+    } else if (name == "--garbage") {
+      const auto [selector, count] = ParseSelected(name, value(), "3");
+      f.garbage = selector;
+      f.garbage_bytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
     } else {
       throw UsageError("unknown option '" + args[i] + "'");
     }
@@ -173,9 +258,10 @@ int main(int argc, char** argv) {
 
   try {
     kbx::BlockStopSignals();  // before the serving thread exists, so that it inherits the mask
-    kbx::PtySimulator simulator(command->options, command->log_path);
+    kbx::PtySimulator simulator(command->options, command->log_path, 5, command->faults);
+    if (!command->link_path.empty()) simulator.LinkAt(command->link_path);
     simulator.Start();
-    std::cout << simulator.SlavePath() << std::endl;
+    std::cout << (command->link_path.empty() ? simulator.SlavePath() : command->link_path) << std::endl;
     kbx::WaitForStopSignal();
     simulator.Stop();
   } catch (const std::invalid_argument& error) {

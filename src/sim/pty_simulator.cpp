@@ -1,8 +1,12 @@
 #include "sim/pty_simulator.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
+
+#include <unistd.h>
 
 #include "platform/clock.h"
 
@@ -10,9 +14,20 @@ namespace kbx {
 
 namespace {
 
+// The longest the serving thread sleeps in poll() before it looks at the
+// stop flag again.
 constexpr int kPollMs = 20;
 // A frame that stays incomplete this long is garbage.
 constexpr auto kLineIdle = std::chrono::milliseconds(200);
+
+// Line noise and garbage: anything but the start byte.
+constexpr std::uint8_t kNoise[] = {0x55, 0xAA, 0x00, 0xFF, 0x5A, 0xA5, 0x0F, 0xF0, 0x33, 0xCC};
+
+Bytes NoiseBytes(std::size_t count) {
+  Bytes bytes(count);
+  for (std::size_t i = 0; i < count; ++i) bytes[i] = kNoise[i % std::size(kNoise)];
+  return bytes;
+}
 
 std::string TimeStamp() {
   SystemClock clock;
@@ -23,10 +38,31 @@ std::string TimeStamp() {
   return text;
 }
 
+void CheckFaults(const LineFaults& faults) {
+  if (faults.noise_ms < 0) throw std::invalid_argument("negative noise time");
+  if (faults.noise.Active() && faults.noise_gap_ms < 1) throw std::invalid_argument("noise gap below 1 ms");
+  if (faults.trickle_min_ms < 0 || faults.trickle_max_ms < faults.trickle_min_ms)
+    throw std::invalid_argument("trickle pauses must satisfy 0 <= min <= max");
+  if (faults.delay_ms < 0) throw std::invalid_argument("negative answer delay");
+  if (faults.garbage_bytes < 0) throw std::invalid_argument("negative garbage length");
+}
+
+bool Picks(const RequestSelector& selector, const UpsModel::Exchange& exchange) {
+  return !exchange.request.empty() &&
+         selector.Selects(exchange.request[0], exchange.nth_of_command, exchange.nth);
+}
+
 }  // namespace
 
-PtySimulator::PtySimulator(SimOptions options, const std::string& log_path, int answer_delay_ms)
-    : model_(std::move(options)), answer_delay_ms_(answer_delay_ms) {
+PtySimulator::PtySimulator(SimOptions options, const std::string& log_path, int answer_delay_ms,
+                           const LineFaults& faults)
+    : pty_(std::make_unique<PseudoTerminal>()),
+      model_(std::move(options)),
+      faults_(faults),
+      answer_delay_ms_(answer_delay_ms),
+      pauses_(faults.seed) {
+  CheckFaults(faults);
+  slave_path_ = pty_->SlavePath();
   if (!log_path.empty()) {
     log_.open(log_path, std::ios::out | std::ios::trunc);
     if (!log_) throw std::runtime_error("cannot open log file " + log_path);
@@ -36,44 +72,217 @@ PtySimulator::PtySimulator(SimOptions options, const std::string& log_path, int 
 
 PtySimulator::~PtySimulator() {
   Stop();
+  std::lock_guard lock(mutex_);
+  RemoveLink();
 }
 
 void PtySimulator::Start() {
   if (thread_.joinable()) return;
-  if (!pty_.IsOpen()) throw std::logic_error("simulator was unplugged");
+  if (!pty_->IsOpen()) throw std::logic_error("simulator was unplugged");
   stop_ = false;
   thread_ = std::thread([this] { Serve(); });
 }
 
 void PtySimulator::Stop() {
-  stop_ = true;
+  {
+    std::lock_guard lock(wake_mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
   if (thread_.joinable()) thread_.join();
+}
+
+std::string PtySimulator::SlavePath() const {
+  std::lock_guard lock(mutex_);
+  return slave_path_;
+}
+
+void PtySimulator::LinkAt(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  RemoveLink();
+  link_path_ = path;
+  if (plugged_) PlaceLink();
+}
+
+std::string PtySimulator::LinkPath() const {
+  std::lock_guard lock(mutex_);
+  return link_path_;
+}
+
+void PtySimulator::SetLineFaults(const LineFaults& faults) {
+  CheckFaults(faults);
+  std::lock_guard lock(mutex_);
+  faults_ = faults;
+  faults_changed_ = true;
 }
 
 void PtySimulator::Unplug() {
   Stop();
-  pty_.Close();
+  std::lock_guard lock(mutex_);
+  ClosePty();
+}
+
+void PtySimulator::Replug() {
+  Stop();
+  {
+    std::lock_guard lock(mutex_);
+    ClosePty();
+    OpenPty();
+  }
+  outbox_.clear();
+  replug_at_.reset();
+  Start();
+}
+
+bool PtySimulator::Plugged() const {
+  std::lock_guard lock(mutex_);
+  return plugged_;
+}
+
+int PtySimulator::FaultUnplugs() const {
+  std::lock_guard lock(mutex_);
+  return fault_unplugs_;
+}
+
+void PtySimulator::ClosePty() {
+  pty_->Close();
+  plugged_ = false;
+  RemoveLink();
+}
+
+void PtySimulator::OpenPty() {
+  pty_ = std::make_unique<PseudoTerminal>();
+  slave_path_ = pty_->SlavePath();
+  plugged_ = true;
+  PlaceLink();
+}
+
+void PtySimulator::PlaceLink() {
+  if (link_path_.empty()) return;
+  ::unlink(link_path_.c_str());
+  if (::symlink(slave_path_.c_str(), link_path_.c_str()) != 0)
+    throw std::system_error(errno, std::generic_category(), "symlink " + link_path_);
+}
+
+void PtySimulator::RemoveLink() {
+  if (!link_path_.empty()) ::unlink(link_path_.c_str());
+}
+
+bool PtySimulator::Schedule(const UpsModel::Exchange& exchange, const LineFaults& faults,
+                            Steady::time_point now) {
+  using std::chrono::milliseconds;
+  if (Picks(faults.unplug, exchange)) return false;
+
+  Bytes answer = exchange.answer;
+  if (!answer.empty() && Picks(faults.garbage, exchange)) {
+    const Bytes garbage = NoiseBytes(static_cast<std::size_t>(faults.garbage_bytes));
+    answer.insert(answer.begin(), garbage.begin(), garbage.end());
+  }
+  line_free_at_ = std::max(line_free_at_, now);
+  if (!answer.empty()) {
+    auto due = now + milliseconds(answer_delay_ms_);
+    if (Picks(faults.delay, exchange)) due += milliseconds(faults.delay_ms);
+    due = std::max(due, line_free_at_);
+    if (Picks(faults.trickle, exchange)) {
+      std::uniform_int_distribution<int> pause(faults.trickle_min_ms, faults.trickle_max_ms);
+      for (const std::uint8_t byte : answer) {
+        due += milliseconds(pause(pauses_));
+        outbox_.push_back({due, Bytes{byte}});
+      }
+    } else {
+      outbox_.push_back({due, std::move(answer)});
+    }
+    line_free_at_ = due;
+  }
+  if (faults.noise_ms > 0 && Picks(faults.noise, exchange)) {
+    const auto count = static_cast<std::size_t>(faults.noise_ms / faults.noise_gap_ms);
+    if (count > 0) {
+      const milliseconds gap(faults.noise_gap_ms);
+      outbox_.push_back({line_free_at_ + gap, NoiseBytes(count), gap});
+      line_free_at_ += gap * static_cast<long>(count);
+    }
+  }
+  return true;
+}
+
+void PtySimulator::WriteDue() {
+  const auto now = Steady::now();
+  while (!outbox_.empty() && outbox_.front().due <= now) {
+    Outgoing& front = outbox_.front();
+    if (front.spacing.count() == 0) {
+      pty_->Write(front.bytes);
+      outbox_.pop_front();
+      continue;
+    }
+    pty_->Write(Bytes{front.bytes[front.next]});
+    if (++front.next == front.bytes.size()) {
+      outbox_.pop_front();
+    } else {
+      front.due += front.spacing;
+    }
+  }
+}
+
+int PtySimulator::MillisecondsToNextWrite() const {
+  if (outbox_.empty()) return kPollMs;
+  const auto left = outbox_.front().due - Steady::now();
+  // Rounded up, so that the write is due when poll() returns.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::clamp<long long>(ms, 0, kPollMs));
 }
 
 void PtySimulator::Serve() {
-  using Steady = std::chrono::steady_clock;
   auto last_input = Steady::now();
   try {
     while (!stop_) {
-      const Bytes in = pty_.Read(kPollMs);
-      Bytes out;
+      if (!pty_->IsOpen()) {
+        // Unplugged: wait, without serving, until the device comes back or
+        // the simulator stops.
+        std::unique_lock wait(wake_mutex_);
+        const auto stopping = [this] { return stop_.load(); };
+        if (!replug_at_) {
+          wake_.wait(wait, stopping);
+          break;
+        }
+        if (wake_.wait_until(wait, *replug_at_, stopping)) break;
+        wait.unlock();
+        replug_at_.reset();
+        std::lock_guard lock(mutex_);
+        OpenPty();
+        last_input = Steady::now();
+        continue;
+      }
+
+      WriteDue();
+      const Bytes in = pty_->Read(MillisecondsToNextWrite());
+      std::vector<UpsModel::Exchange> exchanges;
+      LineFaults faults;
       {
         std::lock_guard lock(mutex_);
         if (!in.empty()) {
           last_input = Steady::now();
-          out = model_.Receive(in);
+          exchanges = model_.ReceiveExchanges(in);
         } else if (model_.HasPartialFrame() && Steady::now() - last_input >= kLineIdle) {
-          out = model_.LineIdle();
+          exchanges = model_.LineIdleExchanges();
+        }
+        faults = faults_;
+        if (faults_changed_) {
+          pauses_.seed(faults_.seed);
+          faults_changed_ = false;
         }
       }
-      if (out.empty()) continue;
-      if (answer_delay_ms_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer_delay_ms_));
-      pty_.Write(out);
+      const auto now = Steady::now();
+      for (const UpsModel::Exchange& exchange : exchanges) {
+        if (Schedule(exchange, faults, now)) continue;
+        // The device vanishes: what was still to be sent goes with it.
+        outbox_.clear();
+        line_free_at_ = now;
+        std::lock_guard lock(mutex_);
+        ClosePty();
+        ++fault_unplugs_;
+        if (faults.replug_after_ms >= 0) replug_at_ = now + std::chrono::milliseconds(faults.replug_after_ms);
+        break;
+      }
     }
   } catch (const std::exception& error) {
     std::lock_guard lock(mutex_);

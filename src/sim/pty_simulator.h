@@ -1,11 +1,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,17 +20,59 @@
 
 namespace kbx {
 
+// Faults of the line between the unit and the program, the way a cable, an
+// adapter or a unit in trouble produces them. Each is tied to the requests a
+// RequestSelector picks; requests count from the simulator's creation, across
+// re-plugging. Answers leave in the order of their requests: an answer held
+// back holds back everything behind it, and so does noise.
+struct LineFaults {
+  // The unit carries a picked request out, but the device vanishes before it
+  // answers: the pseudo-terminal closes and its path (and the link, if any)
+  // disappears. It comes back replug_after_ms later as a new pseudo-terminal;
+  // the kernel usually gives that one another /dev/pts path, so whoever must
+  // find it again uses the link (PtySimulator::LinkAt). Negative: it stays
+  // away until PtySimulator::Replug().
+  RequestSelector unplug;
+  int replug_after_ms = 2000;
+
+  // After the answer to a picked request (or right after the request, when it
+  // gets none) the line does not fall quiet for noise_ms: one byte of noise
+  // every noise_gap_ms.
+  RequestSelector noise;
+  int noise_ms = 0;
+  int noise_gap_ms = 10;
+
+  // Answers to picked requests trickle in one byte at a time, each byte after
+  // a pause drawn from trickle_min_ms..trickle_max_ms (repeatable: the pauses
+  // come from a generator seeded with seed).
+  RequestSelector trickle;
+  int trickle_min_ms = 100;
+  int trickle_max_ms = 700;
+  unsigned seed = 1;
+
+  // Answers to picked requests are held back delay_ms longer.
+  RequestSelector delay;
+  int delay_ms = 0;
+
+  // garbage_bytes bytes of line garbage (never a start byte) go out in front of
+  // the answers to picked requests.
+  RequestSelector garbage;
+  int garbage_bytes = 3;
+};
+
 // A simulated UPS behind a pseudo-terminal: the program under test opens
-// SlavePath() as its serial port. A background thread waits in poll() for
-// requests, feeds them to a UpsModel and writes the answers back after a short
-// delay. Optionally every request frame is logged as one line of hex bytes
-// after a time stamp: "HH:MM:SS.mmm AB 01 A0 B4".
+// SlavePath() (or the link, see LinkAt) as its serial port. A background
+// thread waits in poll() for requests, feeds them to a UpsModel and writes the
+// answers back after a short delay, with the line faults applied. Optionally
+// every request frame is logged as one line of hex bytes after a time stamp:
+// "HH:MM:SS.mmm AB 01 A0 B4".
 class PtySimulator {
  public:
   // Opens the pseudo-terminal at once (SlavePath() is valid from here on) and
   // the log file, if one is named (truncated). Throws when either fails, or
   // std::invalid_argument for unusable options.
-  explicit PtySimulator(SimOptions options, const std::string& log_path = {}, int answer_delay_ms = 5);
+  explicit PtySimulator(SimOptions options, const std::string& log_path = {}, int answer_delay_ms = 5,
+                        const LineFaults& faults = {});
   ~PtySimulator();
   PtySimulator(const PtySimulator&) = delete;
   PtySimulator& operator=(const PtySimulator&) = delete;
@@ -33,11 +80,28 @@ class PtySimulator {
   void Start();
   void Stop();  // joins the thread; Start() may be called again
   bool Running() const { return thread_.joinable(); }
-  std::string SlavePath() const { return pty_.SlavePath(); }
+  // The device path now; it changes when the device comes back after an unplug.
+  std::string SlavePath() const;
+
+  // Puts a symbolic link at `path` to the device, and keeps it there across
+  // re-plugging (a stable name, as udev gives a USB adapter). It goes with the
+  // device while that is unplugged, and is removed with the simulator. An
+  // existing file at `path` is replaced. Throws std::system_error on failure.
+  void LinkAt(const std::string& path);
+  std::string LinkPath() const;
+
+  // Replaces the line faults from the next request on (thread-safe).
+  void SetLineFaults(const LineFaults& faults);
 
   // Stops serving and closes the pseudo-terminal: the slave path disappears,
-  // as when the device is unplugged. The simulator cannot be started again.
+  // as when the device is unplugged. Start() fails until Replug().
   void Unplug();
+  // The device comes back as a new pseudo-terminal (a new slave path; the link
+  // follows it) and is served again. The unit keeps its state.
+  void Replug();
+  bool Plugged() const;
+  // How often the device has vanished through the unplug fault.
+  int FaultUnplugs() const;
 
   // Thread-safe views of the model.
   UpsModel Snapshot() const;  // a copy without the log observer
@@ -56,16 +120,51 @@ class PtySimulator {
   std::string Error() const;
 
  private:
+  using Steady = std::chrono::steady_clock;
+  // Bytes for the line: all at once when due, or one at a time, `spacing`
+  // apart, from `due` on.
+  struct Outgoing {
+    Steady::time_point due;
+    Bytes bytes;
+    std::chrono::milliseconds spacing{0};
+    std::size_t next = 0;
+  };
+
   void Serve();
   void Log(const Bytes& frame);
+  // Queues the answer to one request with the faults that pick it; returns
+  // false when the device vanishes on it instead.
+  bool Schedule(const UpsModel::Exchange& exchange, const LineFaults& faults, Steady::time_point now);
+  void WriteDue();
+  int MillisecondsToNextWrite() const;
+  // With mutex_ held.
+  void ClosePty();
+  void OpenPty();
+  void PlaceLink();
+  void RemoveLink();
 
-  PseudoTerminal pty_;
-  mutable std::mutex mutex_;  // guards model_, log_ and error_
+  std::unique_ptr<PseudoTerminal> pty_;  // swapped only while no thread serves, or by the serving thread
+  mutable std::mutex mutex_;             // guards model_, log_, error_, faults_, paths and counters
   UpsModel model_;
   std::ofstream log_;
   std::string error_;
+  std::string slave_path_;
+  std::string link_path_;
+  bool plugged_ = true;
+  int fault_unplugs_ = 0;
+  LineFaults faults_;
+  bool faults_changed_ = false;
   int answer_delay_ms_;
+
+  // Serving thread only.
+  std::deque<Outgoing> outbox_;
+  Steady::time_point line_free_at_{};
+  std::optional<Steady::time_point> replug_at_;
+  std::minstd_rand pauses_;
+
   std::atomic<bool> stop_{false};
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
   std::thread thread_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <iterator>
 #include <stdexcept>
 
 namespace kbx {
@@ -77,6 +78,10 @@ UpsModel::UpsModel(SimOptions options) : options_(std::move(options)) {
   if (options_.busy < 0) throw std::invalid_argument("negative busy count");
   if (options_.bad_checksum < SimOptions::kEveryAnswer)
     throw std::invalid_argument("bad checksum count below -1");
+  // The sequence byte numbers at most 127 frames.
+  if (options_.long_answer.Active() &&
+      (options_.long_answer_length < 0 || options_.long_answer_length > 127 * options_.split))
+    throw std::invalid_argument("long answer length out of 0..127 frames");
 
   module_count_ = options_.module_count;
   busy_left_ = options_.busy;
@@ -91,23 +96,44 @@ UpsModel::UpsModel(SimOptions options) : options_(std::move(options)) {
   }
 }
 
+bool RequestSelector::Selects(std::uint8_t request_command, int nth_of_command, int nth) const {
+  if (command == kNoCommand) return false;
+  if (command == kAnyCommand) return occurrence == 0 || occurrence == nth;
+  return command == request_command && (occurrence == 0 || occurrence == nth_of_command);
+}
+
+Bytes UpsModel::Answers(const std::vector<Exchange>& exchanges) {
+  Bytes out;
+  for (const Exchange& exchange : exchanges)
+    out.insert(out.end(), exchange.answer.begin(), exchange.answer.end());
+  return out;
+}
+
 Bytes UpsModel::Receive(const Bytes& incoming) {
+  return Answers(ReceiveExchanges(incoming));
+}
+
+Bytes UpsModel::LineIdle() {
+  return Answers(LineIdleExchanges());
+}
+
+std::vector<UpsModel::Exchange> UpsModel::ReceiveExchanges(const Bytes& incoming) {
   pending_.insert(pending_.end(), incoming.begin(), incoming.end());
   return Process();
 }
 
-Bytes UpsModel::LineIdle() {
-  Bytes out;
+std::vector<UpsModel::Exchange> UpsModel::LineIdleExchanges() {
+  std::vector<Exchange> out;
   while (!pending_.empty()) {
     pending_.erase(pending_.begin());
-    const Bytes more = Process();
-    out.insert(out.end(), more.begin(), more.end());
+    std::vector<Exchange> more = Process();
+    out.insert(out.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
   }
   return out;
 }
 
-Bytes UpsModel::Process() {
-  Bytes out;
+std::vector<UpsModel::Exchange> UpsModel::Process() {
+  std::vector<Exchange> out;
   for (;;) {
     const auto start = std::find(pending_.begin(), pending_.end(), kFrameStart);
     pending_.erase(pending_.begin(), start);
@@ -122,8 +148,14 @@ Bytes UpsModel::Process() {
     const Bytes frame(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(total));
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(total));
     if (observer_) observer_(frame);
-    const Bytes answer = Answer(Bytes(frame.begin() + 2, frame.end() - 1));
-    out.insert(out.end(), answer.begin(), answer.end());
+    Exchange exchange;
+    exchange.request.assign(frame.begin() + 2, frame.end() - 1);
+    exchange.answer = Answer(exchange.request);
+    if (!exchange.request.empty()) {
+      exchange.nth_of_command = request_counts_[exchange.request[0]];
+      exchange.nth = static_cast<int>(requests_.size());
+    }
+    out.push_back(std::move(exchange));
   }
   return out;
 }
@@ -132,8 +164,14 @@ Bytes UpsModel::Answer(const Bytes& request) {
   if (request.empty()) return {};
   requests_.push_back(request);
   ++request_counts_[request[0]];
-  const std::optional<Reply> reply = Handle(request);
-  return reply ? Frames(*reply) : Bytes{};
+  std::optional<Reply> reply = Handle(request);
+  if (!reply) return {};
+  if (options_.long_answer.Selects(request[0], request_counts_[request[0]],
+                                   static_cast<int>(requests_.size())) &&
+      reply->data.size() < static_cast<std::size_t>(options_.long_answer_length)) {
+    reply->data.resize(static_cast<std::size_t>(options_.long_answer_length), 0);
+  }
+  return Frames(*reply);
 }
 
 std::optional<UpsModel::Reply> UpsModel::Handle(const Bytes& request) {

@@ -38,6 +38,20 @@ struct ProcessorVersion {
   std::uint8_t minor = 0x03;  // read as two hex digits: 0x03 is "1.03"
 };
 
+// A choice of requests by their command byte: every request with that byte,
+// or only the n-th of them (counted from 1 since the unit was created).
+// kAnyCommand stands for every command; its n-th is the n-th request at all.
+struct RequestSelector {
+  static constexpr int kNoCommand = -1;
+  static constexpr int kAnyCommand = 256;
+  int command = kNoCommand;  // 0..255, kAnyCommand, or kNoCommand (selects nothing)
+  int occurrence = 0;        // 0: every one; n: only the n-th
+
+  bool Active() const { return command != kNoCommand; }
+  // nth_of_command counts the requests with this command byte, nth all of them.
+  bool Selects(std::uint8_t request_command, int nth_of_command, int nth) const;
+};
+
 struct SimOptions {
   int type = 290;  // the UPS type code, 0 to 65535
   std::vector<ProcessorVersion> versions{{0x01, 0x03}, {0x01, 0x03}};
@@ -54,6 +68,10 @@ struct SimOptions {
   int split = kMaxFrameData;  // at most this many data bytes per answer frame
   // Command byte -> status answered instead of carrying the command out.
   std::map<std::uint8_t, std::uint8_t> refuse;
+  // The answers to these requests carry their data padded with zero bytes to
+  // long_answer_length bytes: more than a 1024-byte receive buffer holds.
+  RequestSelector long_answer;
+  int long_answer_length = 1100;
 
   static constexpr int kEveryAnswer = -1;
 };
@@ -78,6 +96,17 @@ class UpsModel {
   // The line has been quiet: an incomplete frame is garbage. Skips it, looks
   // for frames behind its start byte and returns their answers.
   Bytes LineIdle();
+
+  // The same, one entry per request frame taken from the line.
+  struct Exchange {
+    Bytes request;           // its data bytes
+    int nth_of_command = 0;  // which request with this command byte it is (from 1)
+    int nth = 0;             // which request at all it is (from 1)
+    Bytes answer;            // the answer frames (empty: none)
+  };
+  std::vector<Exchange> ReceiveExchanges(const Bytes& incoming);
+  std::vector<Exchange> LineIdleExchanges();
+
   bool HasPartialFrame() const { return !pending_.empty(); }
 
   // Called with every complete, valid request frame, before it is answered.
@@ -126,7 +155,8 @@ class UpsModel {
   Reply SetRamWord(const Bytes& request);
   Reply SetParameter(const Bytes& request);
   Bytes Frames(const Reply& reply);
-  Bytes Process();
+  std::vector<Exchange> Process();
+  static Bytes Answers(const std::vector<Exchange>& exchanges);
   bool UsesVariables() const { return ReportedType() == 290; }
 
   SimOptions options_;
