@@ -77,8 +77,9 @@ TEST_F(Identification, VersionTexts) {
   EXPECT_EQ(Xcp::VersionText(0x02, 0x10), "2.10");
   EXPECT_EQ(Xcp::VersionText(0x1A, 0x0B), "1A.0B");
   // A version with letters in it counts as no version.
-  Parse(IdBlock({{0x01, 0x03}, {0x01, 0x0A}}, 0x05, MeterMap36(0xF0), 0, 16));
+  Parse(IdBlock({{0x01, 0x03}, {0x01, 0x0A}, {0x01, 0xE5}}, 0x05, MeterMap36(0xF0), 0, 16));
   EXPECT_EQ(xcp.CpuVersion2, 0.0f);
+  EXPECT_EQ(xcp.CpuVersion3, 0.0f);  // "1.E5" is no number either
 }
 
 TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {

@@ -99,18 +99,30 @@ bool XcpLink::ReadPort() {
 }
 
 bool XcpLink::ExtractResponse() {
+  long start = 0;
+  long end = 0;
+  if (!ExtractResponseAt(start, end)) return false;
   // An answer that came too late for an earlier request can stand in front
-  // of the one to this request: the answer is the last response on the line.
-  for (long start = 0;;) {
-    long end = 0;
-    if (!ExtractResponseAt(start, end)) return false;
-    if (end < static_cast<long>(RxBuffer.size()) && RxBuffer[static_cast<std::size_t>(end)] == kFrameStart) {
-      start = end;
-      continue;
+  // of the one to this request: a complete response that follows is the
+  // answer. A broken one is noise and leaves the answer as it was.
+  while (end < static_cast<long>(RxBuffer.size()) && RxBuffer[static_cast<std::size_t>(end)] == kFrameStart) {
+    const Bytes answer = ResponseBlock;
+    long next = 0;
+    bool complete = false;
+    try {
+      complete = ExtractResponseAt(end, next);
+    } catch (const RunTimeError&) {
+      complete = false;  // runs past the buffer
     }
-    responseStart_ = start;
-    return true;
+    if (!complete) {
+      ResponseBlock = answer;
+      break;
+    }
+    start = end;
+    end = next;
   }
+  responseStart_ = start;
+  return true;
 }
 
 bool XcpLink::ExtractResponseAt(long start, long& end) {

@@ -72,7 +72,8 @@ void Xcp::ParseIdentificationBlock() {
   for (int c = 1; c <= processors && c <= 5; ++c) {
     // A version with the letters A to F in it is no number: it counts as absent.
     const std::string text = VersionText(Response(2 * c), Response(2 * c - 1));
-    StoreVersion(c, IsNumeric(text) ? NumberFromText(text) : 0.0);
+    const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos;
+    StoreVersion(c, decimal && IsNumeric(text) ? NumberFromText(text) : 0.0);
   }
   long i = 2L * processors + 1;
   const int selector = Response(i++);
