@@ -1,10 +1,11 @@
 # KBX Configurator: `make run` and `make test` on a fresh Debian machine.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev
+DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev \
+        clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test bench format screenshot install clean
+.PHONY: deps build run test test-sanitize fuzz bench format screenshot install clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -32,8 +33,46 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
 
+# Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (leaks included; tests/lsan.supp names the libraries not ours).
+ASAN_BUILD ?= build-asan
+SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+                LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+
+test-sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_SANITIZE=ON
+	$(SANITIZE_ENV) cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# The libFuzzer targets of fuzz/, each run for FUZZ_SECONDS from its seeds in
+# fuzz/corpus/<target>/ (what it finds on the way stays in $(FUZZ_BUILD)/corpus).
+# A crash or a broken invariant leaves its input in $(FUZZ_BUILD)/artifacts/.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := fuzz_frames fuzz_identification fuzz_meter fuzz_ack fuzz_settings
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS)
+	@mkdir -p $(FUZZ_BUILD)/artifacts $(FUZZ_BUILD)/logs; passed=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  log=$(FUZZ_BUILD)/logs/$$t.log; \
+	  if $(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t >$$log 2>&1; then \
+	    runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $$log); \
+	    secs=$$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' $$log); \
+	    echo "$$t: $$runs runs in $$secs s ($$(sed -n 's/^stat::average_exec_per_sec: *//p' $$log)/s), no failure"; \
+	    passed=$$((passed + 1)); \
+	  else \
+	    tail -n 60 $$log; echo "$$t FAILED (input in $(FUZZ_BUILD)/artifacts/, log in $$log)"; \
+	    echo "fuzz: $$passed passed, 1 failed"; exit 1; \
+	  fi; \
+	done; \
+	echo "fuzz: $$passed passed, 0 failed"
+
 bench: build
-	$(BUILD)/bench/kbx-bench $(BUILD)/src/cli/kbx
+	$(BUILD)/bench/kbx-bench $(BUILD)/src/cli/kbx --desktop $(BUILD)/src/app/kbx-configurator
 
 # The README's screenshot, taken under Xvfb (needs xvfb, xdotool, imagemagick).
 screenshot: build
@@ -46,4 +85,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
