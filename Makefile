@@ -1,6 +1,8 @@
 # KBX Configurator: `make run` and `make test` on a fresh Debian machine.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Most tests wait on a serial line in real time, not on the CPU: run more at once.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev \
         clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -31,7 +33,7 @@ run: build
 	fi
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leaks included; tests/lsan.supp names the libraries not ours).
@@ -42,7 +44,7 @@ SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:hal
 test-sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_SANITIZE=ON
 	$(SANITIZE_ENV) cmake --build $(ASAN_BUILD) -j$(JOBS)
-	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(JOBS) --timeout 300
+	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
 
 # The libFuzzer targets of fuzz/, each run for FUZZ_SECONDS from its seeds in
 # fuzz/corpus/<target>/ (what it finds on the way stays in $(FUZZ_BUILD)/corpus).
