@@ -82,6 +82,7 @@ class Window : public ::testing::Test {
   // Every command ends with the window taking input and the default pointer.
   void ExpectIdle() {
     EXPECT_TRUE(window.TakesInput());
+    EXPECT_TRUE(Button("cmdConnect")->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   }
 };
@@ -189,6 +190,11 @@ TEST_F(Window, WhileACommandRunsTheWindowRefusesInputAndShowsTheHourglass) {
   clock.onSleep = [&] {
     ++looks;
     EXPECT_FALSE(window.TakesInput());
+    for (const char* name : {"cmdPortSettings", "cmdConnect", "Command1", "cmdBattComm"}) {
+      EXPECT_FALSE(Button(name)->isEnabled()) << name;
+    }
+    EXPECT_FALSE(Child<QListWidget>(&window, "List1")->isEnabled());
+    EXPECT_TRUE(Child<QLabel>(&window, "imgConnected")->isEnabled());  // the lamp stays readable
     ASSERT_NE(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
   };

@@ -212,14 +212,21 @@ void FrmMain::SetConnectCaption(const std::string& caption) {
 // --- busy frame ---------------------------------------------------------------
 
 bool FrmMain::TakesInput() const {
-  return centralWidget()->isEnabled() && menuBar()->isEnabled();
+  return menuBar()->isEnabled();
+}
+
+void FrmMain::SetInputEnabled(bool enabled) {
+  // Only what takes input: the lamp and the settings label stay as they are,
+  // so that a locked window still shows the link's state plainly.
+  const std::initializer_list<QWidget*> controls{cmdPortSettings_, cmdConnect_, command1_,
+                                                 cmdBattComm_,     list1_,      menuBar()};
+  for (QWidget* control : controls) control->setEnabled(enabled);
 }
 
 void FrmMain::LockForm() {
   // Disabling takes the focus away; the keyboard user gets it back afterwards.
   focusBeforeLock_ = focusWidget();
-  centralWidget()->setEnabled(false);
-  menuBar()->setEnabled(false);
+  SetInputEnabled(false);
 }
 
 void FrmMain::UnlockForm() {
@@ -227,8 +234,7 @@ void FrmMain::UnlockForm() {
   // still refuses them, so that none of them fires afterwards.
   QGuiApplication::sync();
   QCoreApplication::processEvents();
-  centralWidget()->setEnabled(true);
-  menuBar()->setEnabled(true);
+  SetInputEnabled(true);
   if (focusBeforeLock_) focusBeforeLock_->setFocus();
   focusBeforeLock_ = nullptr;
 }

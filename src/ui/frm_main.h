@@ -67,6 +67,7 @@ class FrmMain : public QMainWindow, public XcpHost {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  void SetInputEnabled(bool enabled);
   void LockForm();
   void UnlockForm();
   // Hourglass, locked window, the body, and everything restored again,
