@@ -1,7 +1,6 @@
-// Inputs from the fuzz targets of fuzz/ kept as plain tests: the edges of the
-// 1024-byte receive buffer, the shortest answers, the largest identification
-// block, and the settings strings.
-#include <gtest/gtest.h>
+// Inputs from the fuzz targets of fuzz/ kept as plain tests: the edge of the
+// 1024-byte receive buffer, a short meter block, and the settings strings.
+#include <gmock/gmock.h>
 
 #include <algorithm>
 
@@ -13,90 +12,46 @@ namespace kbx::test {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::Not;
+using ::testing::StartsWith;
 
-// Seven full frames of 140 data bytes and a last one of `last` bytes.
-Bytes EightFrames(std::size_t last) {
+// `data` as a response of `block` in frames of 140 data bytes.
+Bytes Frames(std::uint8_t block, const Bytes& data) {
   Bytes raw;
-  for (std::uint8_t n = 1; n <= 7; ++n) {
-    const Bytes frame = BuildResponseFrame(4, n, Bytes(140, n));
-    raw.insert(raw.end(), frame.begin(), frame.end());
+  for (std::size_t at = 0; at < data.size(); at += 140) {
+    const auto sequence = static_cast<std::uint8_t>(at / 140 + 1 + (at + 140 >= data.size() ? 0x80 : 0));
+    const Bytes part(data.begin() + at, data.begin() + std::min(at + 140, data.size()));
+    raw = Join({raw, BuildResponseFrame(block, sequence, part)});
   }
-  const Bytes frame = BuildResponseFrame(4, 0x88, Bytes(last, 8));
-  raw.insert(raw.end(), frame.begin(), frame.end());
   return raw;
 }
 
 class FuzzRegress : public XcpTest {};
 
-TEST_F(FuzzRegress, AResponseWhoseChecksumIsByte1023IsAccepted) {
-  const Bytes raw = EightFrames(4);
-  ASSERT_EQ(raw.size(), 1024u);
-  port.SetOpenDirect(true);
-  port.Deliver(raw, 0);
-  EXPECT_EQ(xcp.GetResponse(), 4);
-  EXPECT_EQ(xcp.ResponseBlock.size(), 7u * 140 + 4);
-  EXPECT_EQ(xcp.ResponseBlock.back(), 8);
-  EXPECT_TRUE(host.board.empty());
-}
-
-TEST_F(FuzzRegress, AResponseOneByteLongerIsReportedAtEveryAttempt) {
-  // Its checksum would be byte 1024: the port keeps 1024 bytes, and reading
-  // past them is error 9, reported by GetResponse and asked again.
-  const Bytes raw = EightFrames(5);
-  ups.answers[0x34] = {raw};
+TEST_F(FuzzRegress, ResponsesEndingByByte1023AreTakenOneByteLongerIsError9AtEveryAttempt) {
+  // The largest identification block: 980 data bytes in 7 frames, 1015 bytes.
+  Bytes id = IdBlock({{0x01, 0x03}, {0x01, 0x03}}, 0x05, MeterMap36(0xF0), 1, 16);
+  id.resize(980, 0xEE);
+  ups.answers[0xA0] = {Frames(1, id)};
+  // 984 data bytes in 8 frames: the last checksum is byte 1023. Then one more.
+  const Bytes fits(984, 0x5A);
+  ups.answers[0x34] = {Frames(4, fits), Frames(4, Join({fits, {0x5A}}))};
+  ASSERT_EQ(ups.answers[0xA0][0].size() + ups.answers[0x34][0].size(), 1015u + 1024u);
   ups.Attach(port);
+  xcp.ReadIdentification();
+  EXPECT_EQ(xcp.ResponseBlock, id);
+  EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36));
+  EXPECT_TRUE(xcp.XcpTransact(1, {0x34}, 4));
+  EXPECT_EQ(xcp.ResponseBlock, fits);
+  EXPECT_TRUE(host.board.empty());
+
+  // Reading the checksum at byte 1024 is error 9, reported by GetResponse, and
+  // the request is asked again.
+  port.writes.clear();
   EXPECT_FALSE(xcp.XcpTransact(1, {0x34}, 4));
   EXPECT_EQ(port.writes.size(), 6u);
   EXPECT_EQ(host.board, std::vector<std::string>(5, "9 Subscript out of range 35"));
   EXPECT_FALSE(xcp.ErrorPending());
-}
-
-// Found by fuzz_frames: a complete, valid answer followed by one stray start
-// byte. The exchange's rules take the response at byte 0 and look at nothing
-// after its last frame, so this is the answer 10 20 30 of block 4. Since the
-// program takes the last of consecutive responses, the stray byte reads as a
-// broken later response and the whole answer counts as none (reply code 0).
-// Disabled until that choice is settled; enable it with the fix.
-TEST_F(FuzzRegress, AnAnswerFollowedByAStrayStartByteIsStillTheAnswer) {
-  const Bytes raw =
-      Join({BuildResponseFrame(4, 0x01, {0x10, 0x20}), BuildResponseFrame(4, 0x82, {0x30}), {0xAB}});
-  port.SetOpenDirect(true);
-  port.Deliver(raw, 0);
-  EXPECT_EQ(xcp.GetResponse(), 4);
-  EXPECT_EQ(xcp.ResponseBlock, (Bytes{0x10, 0x20, 0x30}));
-  EXPECT_TRUE(host.board.empty());
-}
-
-TEST_F(FuzzRegress, AnAcknowledgementCutAfterItsBlockNumberIsAnUnknownStatus) {
-  port.SetOpenDirect(true);
-  port.Deliver({0xAB, 0x09}, 0);
-  EXPECT_FALSE(xcp.CheckAck(9));
-  EXPECT_THAT(host.board, ElementsAre("Unknown ACK 0"));
-  EXPECT_FALSE(xcp.ErrorPending());
-}
-
-TEST_F(FuzzRegress, TheLargestIdentificationBlockComesInSevenFrames) {
-  // 980 data bytes, the most that 1024 bytes of frames carry.
-  Bytes block = IdBlock({{0x01, 0x03}, {0x01, 0x03}}, 0x05, MeterMap36(0xF0), 1, 16);
-  block.resize(980, 0xEE);
-  Bytes raw;
-  for (std::size_t at = 0, n = 1; at < block.size(); at += 140, ++n) {
-    const std::size_t end = std::min(at + 140, block.size());
-    const bool last = end == block.size();
-    const Bytes frame = BuildResponseFrame(
-        1, static_cast<std::uint8_t>(n | (last ? 0x80 : 0)),
-        Bytes(block.begin() + static_cast<long>(at), block.begin() + static_cast<long>(end)));
-    raw.insert(raw.end(), frame.begin(), frame.end());
-  }
-  ASSERT_EQ(raw.size(), 1015u);
-  ups.answers[0xA0] = {raw};
-  ups.Attach(port);
-  xcp.ReadIdentification();
-  EXPECT_TRUE(host.board.empty());
-  EXPECT_EQ(xcp.ResponseBlock, block);
-  EXPECT_FLOAT_EQ(xcp.CpuVersion2, 1.03f);
-  EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36));
-  EXPECT_EQ(xcp.TypeBlockLength, 16);
 }
 
 TEST_F(FuzzRegress, AMeterBlockThatEndsInsideTheMetersBytesIsALineWithTag10) {
@@ -109,21 +64,19 @@ TEST_F(FuzzRegress, AMeterBlockThatEndsInsideTheMetersBytesIsALineWithTag10) {
 }
 
 TEST(FuzzRegressSettings, WhatIsAcceptedReadsBackTheSameAndARefusalChangesNothing) {
-  using Line = QtSerialControl::LineSettings;
+  // The normal form of `text`, after "refused: " the settings a refusal left.
+  const auto normal = [](const std::string& text) {
+    QtSerialControl::LineSettings line{1, '?', 0, 0};
+    const bool ok = QtSerialControl::ParseSettings(text, line);
+    return (ok ? "" : "refused: ") + QtSerialControl::FormatSettings(line);
+  };
   for (const char* text : {"19200,N,8,1", "9600,e,7,1.5", "115200,O,8,2", "256000,m,5,1", "110,S,6,2"}) {
-    Line line{1, '?', 0, 0};
-    ASSERT_TRUE(QtSerialControl::ParseSettings(text, line)) << text;
-    Line again{1, '?', 0, 0};
-    ASSERT_TRUE(QtSerialControl::ParseSettings(QtSerialControl::FormatSettings(line), again)) << text;
-    EXPECT_EQ(QtSerialControl::FormatSettings(again), QtSerialControl::FormatSettings(line)) << text;
+    EXPECT_THAT(normal(text), Not(StartsWith("refused"))) << text;
+    EXPECT_EQ(normal(normal(text)), normal(text)) << text;
   }
   for (const char* text : {"", ",,,", "19200,N,8,1,", "19200,X,8,1", "19200,N,9,1", "19200,N,8,3",
-                           "19201,N,8,1", "1234567890,N,8,1", "19200,NN,8,1", " 19200,N,8,1"}) {
-    Line line{1, '?', 0, 0};
-    EXPECT_FALSE(QtSerialControl::ParseSettings(text, line)) << text;
-    EXPECT_EQ(line.baud, 1) << text;
-    EXPECT_EQ(line.parity, '?') << text;
-  }
+                           "19201,N,8,1", "1234567890,N,8,1", "19200,NN,8,1", " 19200,N,8,1"})
+    EXPECT_EQ(normal(text), "refused: 1,?,0,1") << text;
 }
 
 }  // namespace
