@@ -13,13 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "link/xcp_host.h"
-#include "platform/clock.h"
-#include "platform/serial_control.h"
 #include "sim/ups_model.h"
+#include "support/fake_port.h"
+#include "support/recording_host.h"
+#include "support/virtual_clock.h"
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
 #include "ups/startup.h"
@@ -27,71 +26,6 @@
 namespace {
 
 using namespace kbx;
-
-// A clock that only counts the waits.
-class CountingClock : public Clock {
- public:
-  double TimeOfDay() override { return now_; }
-  void Sleep(int milliseconds) override {
-    now_ += milliseconds / 1000.0;
-    slept_ += milliseconds;
-  }
-  long slept() const { return slept_; }
-
- private:
-  double now_ = 10 * 3600.0;
-  long slept_ = 0;
-};
-
-// A port whose UPS answers at once: every wait left is one of the program's own.
-class InstantPort : public SerialControl {
- public:
-  explicit InstantPort(UpsModel& model) : model_(model) {}
-  void SetCommPort(int number) override { port_ = number; }
-  int CommPort() const override { return port_; }
-  void SetSettings(const std::string& settings) override { settings_ = settings; }
-  std::string Settings() const override { return settings_; }
-  bool PortOpen() const override { return open_; }
-  void SetPortOpen(bool open) override { open_ = open; }
-  void SetRTSEnable(bool) override {}
-  void SetDTREnable(bool) override {}
-  void SetHandshaking(long) override {}
-  void SetInBufferSize(int) override {}
-  void SetOutBufferSize(int) override {}
-  int InBufferCount() override { return static_cast<int>(in_.size()); }
-  void SetInBufferCount(int) override { in_.clear(); }
-  int OutBufferCount() override { return 0; }
-  void SetInputMode(long) override {}
-  void SetInputLen(int) override {}
-  void SetSThreshold(int) override {}
-  void SetRThreshold(int) override {}
-  Bytes Input() override { return std::exchange(in_, {}); }
-  void Output(const Bytes& bytes) override {
-    const Bytes answer = model_.Receive(bytes);
-    in_.insert(in_.end(), answer.begin(), answer.end());
-    if (in_.size() > 1024) in_.resize(1024);
-  }
-
- private:
-  UpsModel& model_;
-  int port_ = 1;
-  std::string settings_;
-  bool open_ = false;
-  Bytes in_;
-};
-
-class SilentHost : public XcpHost {
- public:
-  void AddToBoard(const std::string&) override {}
-  void BoardClear() override {}
-  void Repaint() override {}
-  void UpdateStatus(int) override {}
-  void SetSettingsCaption(const std::string&) override {}
-  void SetSettingsStrikethru(bool) override {}
-  bool SettingsStrikethru() const override { return false; }
-  void ShowLinkLamp(bool) override {}
-  void SetConnectCaption(const std::string&) override {}
-};
 
 struct Scenario {
   int type;
@@ -111,9 +45,11 @@ double FloorSeconds(const Scenario& scenario) {
   SimOptions options;
   options.type = scenario.type;
   UpsModel model(options);
-  CountingClock clock;
-  InstantPort port(model);
-  SilentHost host;
+  test::VirtualClock clock;
+  test::FakePort port(clock);
+  test::RecordingHost host;
+  // The UPS answers at once: every wait left is one of the program's own.
+  port.onWrite = [&](const Bytes& frame) { port.Deliver(model.Receive(frame), 0); };
   Xcp xcp(port, clock, host);
   StartUp(xcp);
   xcp.ConnectUps();
@@ -123,7 +59,7 @@ double FloorSeconds(const Scenario& scenario) {
     ApplyKbxConfiguration(xcp, std::to_string(scenario.modules), choices.enableTest);
   }
   if (xcp.LinkUp) xcp.DisconnectUps();
-  return static_cast<double>(clock.slept()) / 1000.0;
+  return static_cast<double>(clock.SleptMs()) / 1000.0;
 }
 
 struct Measure {

@@ -7,6 +7,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
+#include "link/command_guard.h"
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
@@ -94,19 +95,9 @@ void ListPorts(const PortMap& map, std::ostream& out) {
 }  // namespace
 
 int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
-  XcpHost& host = xcp.host();
   // Whatever fails inside a command ends that command with a line on the
   // board, never the program.
-  auto guarded = [&](const std::function<bool()>& command) {
-    try {
-      return command();
-    } catch (const RunTimeError& e) {
-      host.AddToBoard(std::to_string(e.number()) + " " + e.description());
-    } catch (const std::exception& e) {
-      host.AddToBoard(e.what());
-    }
-    return false;
-  };
+  auto guarded = [&](const std::function<bool()>& command) { return RunGuarded(xcp.host(), command); };
   bool ok = guarded([&] {
     xcp.ConnectUps();
     return xcp.LinkUp;

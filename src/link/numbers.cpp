@@ -28,7 +28,8 @@ std::int32_t ToLong(double value) {
 
 namespace {
 
-// Length of the numeric body at the start of s (after blanks), 0 when none.
+// Whether a number starts the text (after blanks); `pos` is where it and
+// the blanks after it end.
 bool ScanNumber(const std::string& text, std::size_t& pos) {
   auto digit = [&](std::size_t i) {
     return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));

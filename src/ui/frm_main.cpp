@@ -17,6 +17,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "link/command_guard.h"
 #include "platform/help_viewer.h"
 #include "ui/frm_about.h"
 #include "ui/frm_kbx_config.h"
@@ -240,13 +241,10 @@ void FrmMain::UnlockForm() {
 }
 
 void FrmMain::Guarded(const std::function<void()>& body) {
-  try {
+  RunGuarded(*this, [&] {
     body();
-  } catch (const RunTimeError& e) {
-    AddToBoard(std::to_string(e.number()) + " " + e.description());
-  } catch (const std::exception& e) {
-    AddToBoard(e.what());
-  }
+    return true;
+  });
 }
 
 void FrmMain::BusyFrame(const std::function<void()>& body) {
