@@ -48,7 +48,7 @@ PseudoTerminal::PseudoTerminal() {
   try {
     char name[256] = {};
     if (::ptsname_r(master_, name, sizeof name) != 0) ThrowErrno("ptsname_r");
-    slave_path_ = name;
+    slavePath_ = name;
     MakeRaw(slave_);
     MakeRaw(master_);
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -110,7 +110,7 @@ void PseudoTerminal::CloseSlaveSide() {
 
 void PseudoTerminal::ReopenSlaveSide() {
   if (master_ < 0 || slave_ >= 0) return;
-  slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_ < 0) ThrowErrno("open slave");
 }
 
@@ -133,10 +133,10 @@ int WaitForStopSignal() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
-  int signal_number = 0;
-  const int rc = ::sigwait(&set, &signal_number);
+  int signalNumber = 0;
+  const int rc = ::sigwait(&set, &signalNumber);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "sigwait");
-  return signal_number;
+  return signalNumber;
 }
 
 }  // namespace kbx

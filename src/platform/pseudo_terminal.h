@@ -22,7 +22,7 @@ class PseudoTerminal {
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
   // The path of the slave device, e.g. "/dev/pts/7".
-  std::string SlavePath() const { return slave_path_; }
+  std::string SlavePath() const { return slavePath_; }
 
   // Waits up to timeoutMs for input on the master side and returns what has
   // arrived; empty on time-out, when nobody holds the slave side open, or
@@ -47,7 +47,7 @@ class PseudoTerminal {
  private:
   int master_ = -1;
   int slave_ = -1;
-  std::string slave_path_;
+  std::string slavePath_;
 };
 
 // Termination signals of the simulator executable. BlockStopSignals() must be

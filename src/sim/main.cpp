@@ -212,31 +212,31 @@ std::optional<Command> ParseCommandLine(int argc, char** argv) {
     } else if (name == "--unplug") {
       const auto [selector, ms] = ParseSelected(name, value(), "2000");
       f.unplug = selector;
-      f.replug_after_ms = ParseMs(name, ms);
+      f.replugAfterMs = ParseMs(name, ms);
     } else if (name == "--noise") {
       const auto [selector, ms] = ParseSelected(name, value());
       f.noise = selector;
-      f.noise_ms = ParseMs(name, ms);
+      f.noiseMs = ParseMs(name, ms);
     } else if (name == "--noise-gap") {
-      f.noise_gap_ms = ParseMs(name, value());
-      if (f.noise_gap_ms < 1) throw UsageError("--noise-gap needs at least 1 ms");
+      f.noiseGapMs = ParseMs(name, value());
+      if (f.noiseGapMs < 1) throw UsageError("--noise-gap needs at least 1 ms");
     } else if (name == "--trickle") {
       const auto [selector, range] = ParseSelected(name, value());
       f.trickle = selector;
       const std::size_t dash = range.find('-');
-      f.trickle_min_ms = ParseMs(name, range.substr(0, dash));
-      f.trickle_max_ms = dash == std::string::npos ? f.trickle_min_ms : ParseMs(name, range.substr(dash + 1));
-      if (f.trickle_max_ms < f.trickle_min_ms) throw UsageError("--trickle needs MIN <= MAX");
+      f.trickleMinMs = ParseMs(name, range.substr(0, dash));
+      f.trickleMaxMs = dash == std::string::npos ? f.trickleMinMs : ParseMs(name, range.substr(dash + 1));
+      if (f.trickleMaxMs < f.trickleMinMs) throw UsageError("--trickle needs MIN <= MAX");
     } else if (name == "--seed") {
       f.seed = static_cast<unsigned>(ParseNumber(name, value(), 10, 0xFFFFFFFFul));
     } else if (name == "--delay") {
       const auto [selector, ms] = ParseSelected(name, value());
       f.delay = selector;
-      f.delay_ms = ParseMs(name, ms);
+      f.delayMs = ParseMs(name, ms);
     } else if (name == "--garbage") {
       const auto [selector, count] = ParseSelected(name, value(), "3");
       f.garbage = selector;
-      f.garbage_bytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
+      f.garbageBytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
     } else {
       throw UsageError("unknown option '" + args[i] + "'");
     }
