@@ -35,6 +35,13 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  return set;
+}
+
 // Waits without spinning; used when the master side has nothing to offer
 // but a hang-up, which poll() would otherwise report again at once.
 void Pause(int milliseconds) {
@@ -120,19 +127,14 @@ void PseudoTerminal::Close() {
 }
 
 void BlockStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  const sigset_t set = StopSignals();
   const int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_sigmask");
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) ThrowErrno("signal");
 }
 
 int WaitForStopSignal() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  const sigset_t set = StopSignals();
   int signalNumber = 0;
   const int rc = ::sigwait(&set, &signalNumber);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "sigwait");

@@ -50,9 +50,11 @@ class PseudoTerminal {
   std::string slavePath_;
 };
 
-// Termination signals of the simulator executable. BlockStopSignals() must be
-// called before any thread is started; WaitForStopSignal() then blocks the
-// calling thread until SIGINT or SIGTERM arrives and returns its number.
+// Termination signals of the simulator executable: SIGINT, SIGTERM and SIGHUP
+// (its terminal closed) all end it cleanly. BlockStopSignals() must be called
+// before any thread is started; it also ignores SIGPIPE, so that a reader of
+// its output that goes away does not kill it. WaitForStopSignal() then blocks
+// the calling thread until a stop signal arrives and returns its number.
 void BlockStopSignals();
 int WaitForStopSignal();
 

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <stdexcept>
 #include <system_error>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/clock.h"
@@ -45,6 +47,12 @@ void CheckFaults(const LineFaults& faults) {
     throw std::invalid_argument("trickle pauses must satisfy 0 <= min <= max");
   if (faults.delayMs < 0) throw std::invalid_argument("negative answer delay");
   if (faults.garbageBytes < 0) throw std::invalid_argument("negative garbage length");
+}
+
+std::string KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a folder";
+  return "not a symbolic link";
 }
 
 bool Picks(const RequestSelector& selector, const UpsModel::Exchange& exchange) {
@@ -99,9 +107,16 @@ std::string PtySimulator::SlavePath() const {
 
 void PtySimulator::LinkAt(const std::string& path) {
   std::lock_guard lock(mutex_);
+  CheckLinkPlace(path);
   RemoveLink();
   linkPath_ = path;
-  if (plugged_) PlaceLink();
+  if (!plugged_) return;
+  try {
+    PlaceLink();
+  } catch (...) {
+    linkPath_.clear();
+    throw;
+  }
 }
 
 std::string PtySimulator::LinkPath() const {
@@ -157,15 +172,32 @@ void PtySimulator::OpenPty() {
   PlaceLink();
 }
 
+bool PtySimulator::CheckLinkPlace(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) return true;
+  throw std::invalid_argument(path + " is " + KindOf(st.st_mode) +
+                              ", not a symbolic link: it is left as it is");
+}
+
 void PtySimulator::PlaceLink() {
   if (linkPath_.empty()) return;
-  ::unlink(linkPath_.c_str());
+  // A symbolic link there (one left dangling by an earlier run, say) is
+  // replaced; CheckLinkPlace refuses anything else.
+  if (CheckLinkPlace(linkPath_) && ::unlink(linkPath_.c_str()) != 0 && errno != ENOENT)
+    throw std::system_error(errno, std::generic_category(), "cannot replace the link " + linkPath_);
   if (::symlink(slavePath_.c_str(), linkPath_.c_str()) != 0)
     throw std::system_error(errno, std::generic_category(), "symlink " + linkPath_);
+  linkTarget_ = slavePath_;
 }
 
 void PtySimulator::RemoveLink() {
-  if (!linkPath_.empty()) ::unlink(linkPath_.c_str());
+  if (linkTarget_.empty()) return;
+  std::string target(PATH_MAX, '\0');
+  const ssize_t size = ::readlink(linkPath_.c_str(), target.data(), target.size());
+  if (size >= 0 && target.substr(0, static_cast<std::size_t>(size)) == linkTarget_)
+    ::unlink(linkPath_.c_str());
+  linkTarget_.clear();
 }
 
 bool PtySimulator::Schedule(const UpsModel::Exchange& exchange, const LineFaults& faults,

@@ -85,8 +85,12 @@ class PtySimulator {
 
   // Puts a symbolic link at `path` to the device, and keeps it there across
   // re-plugging (a stable name, as udev gives a USB adapter). It goes with the
-  // device while that is unplugged, and is removed with the simulator. An
-  // existing file at `path` is replaced. Throws std::system_error on failure.
+  // device while that is unplugged, and is removed with the simulator. Only a
+  // symbolic link already at `path` is replaced: anything else there (a file,
+  // a folder) stays as it is and makes this throw std::invalid_argument. The
+  // link is removed only while it still points at our device, so whatever has
+  // taken its place meanwhile stays too. Throws std::system_error when the
+  // link cannot be made.
   void LinkAt(const std::string& path);
   std::string LinkPath() const;
 
@@ -137,10 +141,14 @@ class PtySimulator {
   bool Schedule(const UpsModel::Exchange& exchange, const LineFaults& faults, Steady::time_point now);
   void WriteDue();
   int MillisecondsToNextWrite() const;
+  // True when a symbolic link is at `path`, false when nothing is; throws
+  // std::invalid_argument when anything else is.
+  static bool CheckLinkPlace(const std::string& path);
   // With mutex_ held.
   void ClosePty();
   void OpenPty();
   void PlaceLink();
+  // Removes the link we placed if it still points at our device.
   void RemoveLink();
 
   std::unique_ptr<PseudoTerminal> pty_;  // swapped only while no thread serves, or by the serving thread
@@ -150,6 +158,7 @@ class PtySimulator {
   std::string error_;
   std::string slavePath_;
   std::string linkPath_;
+  std::string linkTarget_;  // what the link we placed points at; "" while none is placed
   bool plugged_ = true;
   int faultUnplugs_ = 0;
   LineFaults faults_;
