@@ -408,8 +408,8 @@ std::string BinaryPid(pid_t pid) {
   return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-std::string OwnProgram() {
-  std::ifstream comm("/proc/self/comm");
+std::string ProgramOf(const std::string& pid) {
+  std::ifstream comm("/proc/" + pid + "/comm");
   std::string name;
   std::getline(comm, name);
   return name;
@@ -426,7 +426,11 @@ pid_t Spawn(const char* program, const char* argument = nullptr) {
 
 // A program that runs until the test ends: a live holder of lock files.
 struct Sleeper {
-  Sleeper() : pid(Spawn("sleep", "60")) {}
+  Sleeper() : pid(Spawn("sleep", "60")) {
+    // Until the child has become sleep, it is a copy of this program.
+    for (int waited = 0; waited < 5000 && ProgramOf(std::to_string(pid)) != "sleep"; ++waited)
+      std::this_thread::sleep_for(1ms);
+  }
   ~Sleeper() {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
@@ -528,7 +532,7 @@ TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrPortAlreadyOpen);
   EXPECT_EQ(port_.LastFailure().holderPid, ::getpid());
-  EXPECT_EQ(port_.LastFailure().holderProgram, OwnProgram());
+  EXPECT_EQ(port_.LastFailure().holderProgram, ProgramOf("self"));
   EXPECT_TRUE(Contains(port_.LastFailure().reason, "flock()")) << port_.LastFailure().reason;
   EXPECT_TRUE(LockFolder().empty());  // the lock file we had made is gone again
   ::close(other);
