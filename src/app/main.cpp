@@ -1,6 +1,7 @@
 // kbx-configurator: the desktop program.
 #include <QApplication>
 #include <QTimer>
+#include <clocale>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -35,6 +36,9 @@ int main(int argc, char** argv) {
 
   // Options first: --help and --version need no display.
   QApplication app(argc, argv);
+  // The application object has set every locale category from the environment;
+  // numbers read or written as text keep "." whatever the user's locale says.
+  std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName("kbx-configurator");
   QApplication::setApplicationVersion(kbx::kProgramVersion);
 

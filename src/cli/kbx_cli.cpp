@@ -8,6 +8,7 @@
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
 #include "link/command_guard.h"
+#include "link/numbers.h"
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
@@ -22,9 +23,7 @@ namespace kbx {
 namespace {
 
 std::string Version(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
+  return FixedText(value, 2);
 }
 
 std::string Hex2(int value) {
