@@ -162,14 +162,14 @@ TEST(SimBlocks, IdentificationFollowsTheOptionsWithMeter36TheThirdMeter) {
 
   UpsModel other(With([&](SimOptions& o) {
     o.versions = {{0x01, 0x03}, {0x01, 0x04}, {0x00, 0x00}, {0x01, 0x10}};
-    o.meter36_format = 0xE2;
-    o.type_block_length = 0x0123;
+    o.meter36Format = 0xE2;
+    o.typeBlockLength = 0x0123;
   }));
   EXPECT_EQ(Join(Ask(other, {0xA0}), 1),
             Identification(0xE2, {0x04, 0x03, 0x01, 0x04, 0x01, 0x00, 0x00, 0x10, 0x01}, {0x23, 0x01}));
   EXPECT_EQ(Join(Ask(other, {0x36}), 6).size(), 0x0123u);
 
-  UpsModel without36(With([&](SimOptions& o) { o.meter36_format = 0; }));
+  UpsModel without36(With([&](SimOptions& o) { o.meter36Format = 0; }));
   EXPECT_EQ(Join(Ask(without36, {0xA0}), 1), Identification(0x00));
   EXPECT_EQ(Join(Ask(without36, {0x34}), 4).size(), 12u);
 }
@@ -197,7 +197,7 @@ TEST(SimBlocks, MetersAreEncodedPerFormatAndBatteryTimeSitsInBytes8To11) {
   for (const auto& [value, format, bits] : rows) {
     SCOPED_TRACE(std::to_string(value) + " as format " + std::to_string(format));
     EXPECT_EQ(Le32(EncodeMeterValue(value, format), 0), bits);
-    UpsModel model(With([&](SimOptions& o) { o.meter36_format = format; }));
+    UpsModel model(With([&](SimOptions& o) { o.meter36Format = format; }));
     const Bytes meters = Join(Ask(model, {0x34}), 4);
     ASSERT_EQ(meters.size(), 16u);
     EXPECT_EQ(Bytes(meters.begin() + 8, meters.begin() + 12), EncodeMeterValue(1800, format));
@@ -224,7 +224,7 @@ TEST(SimAuthorization, SetCommandsNeedTheAccessCodeUntilDisconnect) {
   EXPECT_EQ(AskAck(model, {0x78, 0x20, 0x03, 0x00}), 0x36);
   EXPECT_EQ(model.Variable(32), 5);
 
-  UpsModel own_code(With([&](SimOptions& o) { o.access_code = {0x12, 0x34, 0x56}; }));
+  UpsModel own_code(With([&](SimOptions& o) { o.accessCode = {0x12, 0x34, 0x56}; }));
   EXPECT_EQ(AskAck(own_code, {0xCF, 0x4B, 0x42, 0x58}), 0x36);
   EXPECT_EQ(AskAck(own_code, {0xCF, 0x12, 0x34, 0x56}), 0x31);
   EXPECT_FALSE(own_code.Locked());
@@ -319,9 +319,9 @@ TEST(SimFaults, SplitAnswersComeInNumberedFramesWithChecksums) {
 }
 
 TEST(SimFaults, BadChecksumsOnTheFirstNAnswersOrOnAll) {
-  UpsModel first_two(With([&](SimOptions& o) { o.bad_checksum = 2; }));
+  UpsModel first_two(With([&](SimOptions& o) { o.badChecksum = 2; }));
   UpsModel every(With([&](SimOptions& o) {
-    o.bad_checksum = SimOptions::kEveryAnswer;
+    o.badChecksum = SimOptions::kEveryAnswer;
     o.split = 20;  // every frame of an answer
   }));
   for (int round = 0; round < 3; ++round) {
@@ -352,7 +352,7 @@ TEST(SimFaults, RefusedCommandsGetTheirStatusAndAreNotCarriedOut) {
 
 TEST(SimModel, RejectsUnusableOptions) {
   EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.type = 65536; })), std::invalid_argument);
-  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.module_count = 3; })), std::invalid_argument);
+  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.moduleCount = 3; })), std::invalid_argument);
   EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.split = 0; })), std::invalid_argument);
 }
 

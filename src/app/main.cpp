@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   if (options.simulate) {
     kbx::SimOptions sim;
     sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.access_code = options.accessCode;
+    if (options.hasAccessCode) sim.accessCode = options.accessCode;
     simulator = std::make_unique<kbx::PtySimulator>(sim);
     simulator->Start();
     ports.Map(1, simulator->SlavePath());

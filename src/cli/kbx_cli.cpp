@@ -177,7 +177,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   if (options.simulate) {
     SimOptions sim;
     sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.access_code = options.accessCode;
+    if (options.hasAccessCode) sim.accessCode = options.accessCode;
     simulator = std::make_unique<PtySimulator>(sim);
     simulator->Start();
     map.Map(std::stoi(options.port), simulator->SlavePath());

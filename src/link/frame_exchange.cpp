@@ -15,8 +15,10 @@ constexpr int kSettleMs = 200;
 constexpr int kBudgetSeconds = 15;
 constexpr int kMaxAttempts = 5;
 
+// Every status but busy ends the exchange: the UPS has said what it will do.
 bool IsRefusal(int reply) {
-  return reply == 0x31 || reply == 0x32 || (reply >= 0x34 && reply <= 0x37);
+  return reply == kAckAccepted || reply == kAckNotImplemented ||
+         (reply >= kAckUnrecognized && reply <= kAckAdjusted);
 }
 }  // namespace
 
@@ -144,8 +146,8 @@ bool XcpLink::ExtractResponseAt(long start, long& end) {
     first = false;
     const int sequence = Rx(p + 3);
     if (sequence & kLastFrameBit) last = true;
-    if ((sequence & 0x7F) != expected) return false;
-    expected = (sequence & 0x7F) + 1;
+    if ((sequence & kFrameNumberMask) != expected) return false;
+    expected = (sequence & kFrameNumberMask) + 1;
     unsigned sum = Rx(p) + Rx(p + 1) + Rx(p + 2) + Rx(p + 3);
     for (int i = 0; i < len; ++i) {
       const std::uint8_t byte = Rx(p + 4 + i);
@@ -177,7 +179,7 @@ bool XcpLink::ReceiveFrame() {
 }
 
 bool XcpLink::SendDisconnect() {
-  RequestBlock = {0xFF};
+  RequestBlock = {kDisconnectCommand};
   return XcpTransact(static_cast<int>(RequestBlock.size()), RequestBlock, 0);
 }
 
@@ -189,32 +191,9 @@ bool XcpLink::CheckAck(int iBlock) {
     }
     const int block = Rx(1);
     if (block != kAckBlock) return block == iBlock;
-    const int status = Rx(4);
-    switch (status) {
-      case 0x31:
-        return true;
-      case 0x32:
-        AddToBoard("Command Not Implemented (32)");
-        break;
-      case 0x33:
-        AddToBoard("UPS Busy (33)");
-        break;
-      case 0x34:
-        AddToBoard("Command Unrecognized (34)");
-        break;
-      case 0x35:
-        AddToBoard("Command Parameter out of range (35)");
-        break;
-      case 0x36:
-        AddToBoard("Command Parameter invalid (36)");
-        break;
-      case 0x37:
-        AddToBoard("Command Accepted with parameter adjusted (37)");
-        break;
-      default:
-        AddToBoard("Unknown ACK " + std::to_string(status));
-        break;
-    }
+    const std::uint8_t status = Rx(4);
+    if (status == kAckAccepted) return true;
+    AddToBoard(AckBoardLine(status));
     return false;
   } catch (const RunTimeError& e) {
     RecordError(e);

@@ -61,7 +61,7 @@ void XcpLink::OpenPort() {
   step([&] { port.SetDTREnable(true); });
   step([&] { port.SetHandshaking(0); });
   step([&] { port.SetInBufferSize(kRxBufferSize); });
-  step([&] { port.SetOutBufferSize(512); });
+  step([&] { port.SetOutBufferSize(kTxBufferSize); });
   step([&] { port.SetInBufferCount(0); });
   step([&] { port.SetSettings(SettingsString()); });
   step([&] { port.SetInputMode(1); });

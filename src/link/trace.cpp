@@ -12,7 +12,6 @@ namespace kbx {
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
-constexpr std::uint8_t kAuthorizationCommand = 0xCF;
 
 std::string Hex2(std::uint8_t byte) {
   char text[4];
@@ -36,27 +35,6 @@ std::string Count(std::size_t n, const char* one, const char* many) {
 
 std::string Error(const RunTimeError& e) {
   return std::to_string(e.number()) + " " + e.description();
-}
-
-std::string AckStatusText(std::uint8_t status) {
-  switch (status) {
-    case 0x31:
-      return "Command Accepted";
-    case 0x32:
-      return "Command Not Implemented";
-    case 0x33:
-      return "UPS Busy";
-    case 0x34:
-      return "Command Unrecognized";
-    case 0x35:
-      return "Command Parameter out of range";
-    case 0x36:
-      return "Command Parameter invalid";
-    case 0x37:
-      return "Command Accepted with parameter adjusted";
-    default:
-      return "unknown status";
-  }
 }
 
 std::size_t NextFrameStart(const Bytes& bytes, std::size_t from) {
@@ -133,13 +111,14 @@ std::string DescribeRead(const Bytes& bytes) {
                       std::to_string(n - p) + " of " + std::to_string(size) + " bytes");
       break;
     }
-    part += ", seq " + Hex2(sequence) + " (#" + std::to_string(sequence & 0x7F) +
+    part += ", seq " + Hex2(sequence) + " (#" + std::to_string(sequence & kFrameNumberMask) +
             ((sequence & kLastFrameBit) ? ", last)" : ")");
     part += ", len " + std::to_string(length);
     if (length < 1 || length > static_cast<std::size_t>(kMaxFrameData)) part += " (out of range)";
     part += ", " + ChecksumText(bytes, p, p + size - 1);
     if (block == kAckBlock && length >= 1) {
-      part += ", status " + Hex2(bytes[p + 4]) + " " + AckStatusText(bytes[p + 4]);
+      const std::string status = AckStatusText(bytes[p + 4]);
+      part += ", status " + Hex2(bytes[p + 4]) + " " + (status.empty() ? "unknown status" : status);
     }
     parts.push_back(part);
     p += size;

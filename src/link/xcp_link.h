@@ -3,14 +3,13 @@
 #include <cstdint>
 #include <string>
 
+#include "link/protocol.h"
 #include "link/xcp_host.h"
 #include "platform/clock.h"
 #include "platform/run_time_error.h"
 #include "platform/serial_control.h"
 
 namespace kbx {
-
-inline constexpr int kRxBufferSize = 1024;
 
 // The serial link of the XCP module: the port and its settings, the frame
 // exchange with its pacing, time-outs and retries, and the acknowledgements.

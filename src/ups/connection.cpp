@@ -8,7 +8,6 @@ namespace kbx {
 void Xcp::InitState() {
   CpuVersion1 = 0;
   CpuVersion2 = CpuVersion3 = CpuVersion4 = CpuVersion5 = 0;
-  SwitchPrefix = {0, 1, 0};
   sKBXCount = "0";
   bBatteryTest = true;
   iRxTimeout = 6;
@@ -107,10 +106,9 @@ bool Xcp::SendSwitchRequest(std::string& value) {
   value = FixLength(value, 2);
   const auto v = static_cast<std::uint8_t>(HexValue(value));
   if (CpuVersion4 > 0) {
-    RequestBlock = {0xCE, static_cast<std::uint8_t>(SwitchPrefix[1]),
-                    static_cast<std::uint8_t>(SwitchPrefix[2]), v};
+    RequestBlock = {kSwitchCommand, kLongSwitchPrefix[0], kLongSwitchPrefix[1], v};
   } else {
-    RequestBlock = {0xCE, 0x00, v};
+    RequestBlock = {kSwitchCommand, 0x00, v};
   }
   // A unit that can be switched says nothing; one that answers cannot.
   if (XcpTransact(static_cast<int>(RequestBlock.size()), RequestBlock, 0) && ReceiveFrame()) return false;
@@ -118,7 +116,7 @@ bool Xcp::SendSwitchRequest(std::string& value) {
 }
 
 void Xcp::SendLinkStart() {
-  RequestBlock = {0xFF, 0x06, 0x08, 0x62};
+  RequestBlock.assign(kLinkStartRequest.begin(), kLinkStartRequest.end());
   XcpTransact(4, RequestBlock, 0);
 }
 

@@ -106,17 +106,17 @@ void Xcp::ParseIdentificationBlock() {
 }
 
 bool Xcp::RequestIdBlock() {
-  RequestBlock = {0xA0};
-  return XcpTransact(1, RequestBlock, 1);
+  RequestBlock = {kIdentificationRequest};
+  return XcpTransact(1, RequestBlock, kIdentificationBlock);
 }
 
 bool Xcp::RequestTypeBlock() {
-  RequestBlock = {0x36};
-  return XcpTransact(1, RequestBlock, 6);
+  RequestBlock = {kTypeBlockRequest};
+  return XcpTransact(1, RequestBlock, kTypeBlock);
 }
 
 void Xcp::SendAuthorization() {
-  RequestBlock = {0xCF, AccessCode[0], AccessCode[1], AccessCode[2]};
+  RequestBlock = {kAuthorizationCommand, AccessCode[0], AccessCode[1], AccessCode[2]};
   XcpTransact(4, RequestBlock, 0);
 }
 

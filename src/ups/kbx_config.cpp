@@ -51,12 +51,15 @@ bool UpdateKBXConfiguration(Xcp& xcp, const std::int16_t& count) {
     switch (xcp.UpsType) {
       case 280:
       case 292:
-        result = xcp.SetUpsParameter("F", HexText(static_cast<std::uint32_t>(count)));
+        result =
+            xcp.SetUpsParameter(HexText(kModuleCountParameter), HexText(static_cast<std::uint32_t>(count)));
         if (!result) host.AddToBoard("Error Setting KBXs");
         break;
       case 290: {
         const std::int16_t modulesValue = ToInteger(2.0 * count + 1);
-        if (xcp.SetUpsVariable("32", HexText(static_cast<std::uint16_t>(modulesValue))) && !xcp.CheckAck(9)) {
+        if (xcp.SetUpsVariable(std::to_string(kModuleCountVariable),
+                               HexText(static_cast<std::uint16_t>(modulesValue))) &&
+            !xcp.CheckAck(kAckBlock)) {
           host.AddToBoard("Error Setting KBXs");
           break;
         }
@@ -64,16 +67,16 @@ bool UpdateKBXConfiguration(Xcp& xcp, const std::int16_t& count) {
           throw RunTimeError(kErrSubscript);
         }
         const std::string baseTime = HexText(static_cast<std::uint16_t>(kBatteryBaseTime[count]));
-        if (xcp.SetUpsVariable("56", baseTime) && !xcp.CheckAck(9)) {
+        if (xcp.SetUpsVariable(std::to_string(kBaseTimeVariable), baseTime) && !xcp.CheckAck(kAckBlock)) {
           host.AddToBoard("Error Setting Battery Base Time");
           break;
         }
-        if (!xcp.SetRamValue("0269", baseTime)) {
+        if (!xcp.SetRamValue(HexText(kBaseTimeRamWord), baseTime)) {
           host.AddToBoard("Error Updating Battery Base Time RAM value");
           break;
         }
         if (!xcp.ResetEepromChecksum()) break;
-        result = xcp.CheckAck(9);
+        result = xcp.CheckAck(kAckBlock);
         if (!result) host.AddToBoard("Error Resetting EEPROM Checksum");
         break;
       }

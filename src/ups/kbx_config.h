@@ -10,9 +10,6 @@
 
 namespace kbx {
 
-// Battery base time per module count (none, one, two).
-inline constexpr std::array<std::int16_t, 3> kBatteryBaseTime{994, 4491, 8328};
-
 // What the module configuration dialog shows once it has looked at the UPS
 // type. It starts as a new dialog does: Apply enabled, "Enable Test" chosen.
 struct KbxChoices {

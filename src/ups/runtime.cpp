@@ -9,8 +9,8 @@
 namespace kbx {
 
 bool Xcp::RequestMeterBlock() {
-  RequestBlock = {0x34};
-  return XcpTransact(1, RequestBlock, 4);
+  RequestBlock = {kMeterBlockRequest};
+  return XcpTransact(1, RequestBlock, kMeterBlock);
 }
 
 double Xcp::DecodeMeterValue(std::size_t k) const {
@@ -20,13 +20,14 @@ double Xcp::DecodeMeterValue(std::size_t k) const {
   const std::uint8_t bytes[4] = {Response(at), Response(at + 1), Response(at + 2), Response(at + 3)};
   const std::uint32_t whole =
       bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-  if (format >= 0xF0) return std::ldexp(static_cast<double>(whole), -(format - 0xF0));
-  if (format <= 0x97) {
+  if (format >= kFirstFixedPointFormat)
+    return std::ldexp(static_cast<double>(whole), -(format - kFirstFixedPointFormat));
+  if (format <= kLastSingleFormat) {
     float single;
     std::memcpy(&single, bytes, sizeof single);
     return single;
   }
-  if (format == 0xE2) return static_cast<double>(whole);
+  if (format == kIntegerFormat) return static_cast<double>(whole);
   return 0;  // a format this program does not read
 }
 

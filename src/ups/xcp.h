@@ -61,12 +61,11 @@ class Xcp : public XcpLink {
   std::int16_t FlagMapLength = 0;
   std::int16_t TypeBlockLength = 0;
   std::int16_t ThirdMapLength = 0;
-  std::array<std::int16_t, 3> SwitchPrefix{0, 1, 0};
   std::string sKBXCount = "0";
   bool bBatteryTest = true;
   // The three code bytes of the authorization request that unlocks the set
   // commands; `--access-code` replaces them.
-  std::array<std::uint8_t, 3> AccessCode{0x4B, 0x42, 0x58};
+  std::array<std::uint8_t, 3> AccessCode = kDefaultAccessCode;
 
  private:
   // A byte of ResponseBlock; an index outside it raises 9.
