@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   kbx::BrowserHelpViewer help;
   kbx::FrmMain window;
   kbx::Xcp xcp(traced ? static_cast<kbx::SerialControl&>(*traced) : port, clock, window);
-  if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
+  if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
   kbx::StartDesktop(window, xcp);

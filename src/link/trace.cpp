@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "link/error_trap.h"
 #include "link/frame.h"
 
 namespace kbx {
@@ -31,10 +32,6 @@ std::string HexBytes(const Bytes& bytes, const std::vector<bool>& hidden) {
 
 std::string Count(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-std::string Error(const RunTimeError& e) {
-  return std::to_string(e.number()) + " " + e.description();
 }
 
 std::size_t NextFrameStart(const Bytes& bytes, std::size_t from) {
@@ -162,31 +159,25 @@ std::string TracingSerialControl::PortName() const {
 }
 
 void TracingSerialControl::SetCommPort(int number) {
-  try {
-    port_.SetCommPort(number);
-  } catch (const RunTimeError& e) {
-    Line("port number " + std::to_string(number) + " refused: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { port_.SetCommPort(number); })) {
+    Line("port number " + std::to_string(number) + " refused: " + ErrorText(*error));
+    throw *error;
   }
 }
 
 void TracingSerialControl::SetSettings(const std::string& settings) {
-  try {
-    port_.SetSettings(settings);
-  } catch (const RunTimeError& e) {
-    Line("settings \"" + settings + "\" refused: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { port_.SetSettings(settings); })) {
+    Line("settings \"" + settings + "\" refused: " + ErrorText(*error));
+    throw *error;
   }
 }
 
 void TracingSerialControl::SetPortOpen(bool open) {
   const bool wasOpen = port_.PortOpen();
-  try {
-    port_.SetPortOpen(open);
-  } catch (const RunTimeError& e) {
+  if (auto error = ErrorOf([&] { port_.SetPortOpen(open); })) {
     Line(std::string(open ? "open " : "close ") + PortName() + " " + port_.Settings() +
-         " failed: " + Error(e));
-    throw;
+         " failed: " + ErrorText(*error));
+    throw *error;
   }
   if (open) {
     Line("open " + PortName() + " " + port_.Settings());
@@ -197,11 +188,9 @@ void TracingSerialControl::SetPortOpen(bool open) {
 
 Bytes TracingSerialControl::Input() {
   Bytes bytes;
-  try {
-    bytes = port_.Input();
-  } catch (const RunTimeError& e) {
-    Line("<  read failed: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { bytes = port_.Input(); })) {
+    Line("<  read failed: " + ErrorText(*error));
+    throw *error;
   }
   if (!bytes.empty()) {
     Line("<  " + HexBytes(bytes, std::vector<bool>(bytes.size(), false)) + "  | " + DescribeRead(bytes));
@@ -212,11 +201,9 @@ Bytes TracingSerialControl::Input() {
 void TracingSerialControl::Output(const Bytes& bytes) {
   std::vector<bool> hidden(bytes.size(), false);
   const std::string description = bytes.empty() ? std::string("nothing") : DescribeWritten(bytes, hidden);
-  try {
-    port_.Output(bytes);
-  } catch (const RunTimeError& e) {
-    Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { port_.Output(bytes); })) {
+    Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + ErrorText(*error));
+    throw *error;
   }
   if (!bytes.empty()) Line(">  " + HexBytes(bytes, hidden) + "  | " + description);
 }

@@ -80,7 +80,7 @@ void FrmKBXConfig::Form_Load() {
 }
 
 void FrmKBXConfig::cmdApply_Click() {
-  xcp_.host().BoardClear();
+  xcp_.Host().BoardClear();
   const std::string count = cmbKBX_->currentText().toStdString();
   QMessageBox question(QMessageBox::Warning, kKbxConfirmTitle,
                        QString::fromStdString(KbxConfirmText(count)).replace("\r\n", "\n"),
@@ -90,7 +90,7 @@ void FrmKBXConfig::cmdApply_Click() {
   if (question.exec() != QMessageBox::Yes) return;
   SetScreenPointer(Pointer::kHourglass);
   const bool done = ApplyKbxConfiguration(xcp_, count, btcEnable1_->isChecked());
-  SelectTestOption(xcp_.bBatteryTest);
+  SelectTestOption(xcp_.BatteryTestEnabled());
   SetScreenPointer(Pointer::kDefault);
   if (done) cmdApply_->setEnabled(false);
 }

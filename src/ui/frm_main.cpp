@@ -183,31 +183,23 @@ void FrmMain::Repaint() {
 
 void FrmMain::UpdateStatus(int) {}
 
-void FrmMain::SetSettingsCaption(const std::string& caption) {
-  lblSettings_->setText(QString::fromStdString(caption));
-}
-
-void FrmMain::SetSettingsStrikethru(bool struck) {
+void FrmMain::PortStateChanged(const PortState& state) {
+  portState_ = state;
+  lblSettings_->setText(QString::fromStdString(state.settingsLabel));
   QFont font = lblSettings_->font();
-  font.setStrikeOut(struck);
+  font.setStrikeOut(!state.open);
   lblSettings_->setFont(font);
+  (state.linkUp ? imgConnected_ : imgNotConnected_)->raise();
+  cmdConnect_->setText(state.linkUp ? "Disconnect" : "Connect");
 }
 
 bool FrmMain::SettingsStrikethru() const {
   return lblSettings_->font().strikeOut();
 }
 
-void FrmMain::ShowLinkLamp(bool connected) {
-  (connected ? imgConnected_ : imgNotConnected_)->raise();
-}
-
 bool FrmMain::LampShowsConnected() const {
   const QObjectList& stack = imgConnected_->parent()->children();
   return stack.indexOf(imgConnected_) > stack.indexOf(imgNotConnected_);
-}
-
-void FrmMain::SetConnectCaption(const std::string& caption) {
-  cmdConnect_->setText(QString::fromStdString(caption));
 }
 
 // --- busy frame ---------------------------------------------------------------
@@ -265,8 +257,8 @@ void FrmMain::BusyFrame(const std::function<void()>& body) {
 
 void FrmMain::cmdConnect_Click() {
   BusyFrame([this] {
-    if (SettingsStrikethru()) return;  // the port is not open
-    if (xcp_->LinkUp) {
+    if (!portState_.open) return;
+    if (xcp_->LinkUp()) {
       xcp_->DisconnectUps();
     } else {
       xcp_->ConnectUps();
@@ -282,14 +274,14 @@ void FrmMain::mnuConnect_Click() {
 void FrmMain::mnuDisconnect_Click() {
   if (!TakesInput()) return;
   BusyFrame([this] {
-    if (xcp_->LinkUp) xcp_->DisconnectUps();
+    if (xcp_->LinkUp()) xcp_->DisconnectUps();
   });
 }
 
 void FrmMain::cmdBattComm_Click() {
   BusyFrame([this] {
     BoardClear();
-    if (!xcp_->LinkUp) {
+    if (!xcp_->LinkUp()) {
       AddToBoard("Link Down");
       return;
     }
@@ -350,13 +342,7 @@ void FrmMain::closeEvent(QCloseEvent* event) {
 void FrmMain::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
-  if (xcp_) {
-    try {
-      if (xcp_->MSComm1().PortOpen()) xcp_->MSComm1().SetPortOpen(false);
-    } catch (const RunTimeError&) {
-      // the program ends all the same
-    }
-  }
+  if (xcp_) xcp_->ClosePort();
   if (help_) help_->Quit();
   if (settingsDialog_) settingsDialog_->close();
   QCoreApplication::quit();

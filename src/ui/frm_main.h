@@ -37,17 +37,15 @@ class FrmMain : public QMainWindow, public XcpHost {
   void BoardClear() override;
   void Repaint() override;
   void UpdateStatus(int status) override;
-  void SetSettingsCaption(const std::string& caption) override;
-  void SetSettingsStrikethru(bool struck) override;
-  bool SettingsStrikethru() const override;
-  void ShowLinkLamp(bool connected) override;
-  void SetConnectCaption(const std::string& caption) override;
+  // The settings label, struck through while the port is not open; the
+  // lamp and the Connect button's caption by whether the link is up.
+  void PortStateChanged(const PortState& state) override;
 
   // Whether the window takes user input (false while a command runs).
   bool TakesInput() const;
-  // Whether the green lamp is in front.
+  // What the window shows: the settings label struck through, the green lamp in front.
+  bool SettingsStrikethru() const;
   bool LampShowsConnected() const;
-  bool Busy() const { return busy_; }
 
  public slots:
   void cmdConnect_Click();
@@ -83,6 +81,7 @@ class FrmMain : public QMainWindow, public XcpHost {
   bool busy_ = false;
   bool closePending_ = false;
   bool unloaded_ = false;
+  PortState portState_;  // as the link told it last
 
   QPushButton* cmdPortSettings_;
   QPushButton* cmdConnect_;

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "link/error_trap.h"
 #include "link/numbers.h"
 #include "ups/xcp.h"
 
@@ -51,11 +52,11 @@ FrmSettings::FrmSettings(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
 
   // Load: the stored settings, and the label as the port reports them. Escape
   // anywhere closes the dialog, as QDialog does.
-  txtBaud_->setText(QString::fromStdString(xcp_.sBaudRate));
-  txtCOM_->setText(QString::fromStdString(xcp_.sComPort));
-  xcp_.host().SetSettingsCaption(" COM" + std::to_string(xcp_.MSComm1().CommPort()) + "," +
-                                 xcp_.MSComm1().Settings());
-  xcp_.ErrorCheck(13);
+  RunTrapped(xcp_.Host(), Routine::kSettingsDialogLoad, [&] {
+    txtBaud_->setText(QString::fromStdString(xcp_.StoredPortSettings().baudRate));
+    txtCOM_->setText(QString::fromStdString(xcp_.StoredPortSettings().comPort));
+    xcp_.RefreshSettingsLabel();
+  });
   cmdCancel_->setFocus();
 
   setFixedSize(sizeHint());
@@ -63,7 +64,7 @@ FrmSettings::FrmSettings(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
 }
 
 void FrmSettings::cmdApply_Click() {
-  xcp_.host().BoardClear();
+  xcp_.Host().BoardClear();
   if (!IsNumeric(txtCOM_->text().toStdString())) {
     txtCOM_->setFocus();
     return;
@@ -72,10 +73,8 @@ void FrmSettings::cmdApply_Click() {
     txtBaud_->setFocus();
     return;
   }
-  xcp_.LinkUp = false;
-  xcp_.sBaudRate = txtBaud_->text().toStdString();
-  xcp_.sComPort = txtCOM_->text().toStdString();
-  xcp_.OpenPort();
+  // A port that fails says so on the board; the dialog stays for a correction.
+  xcp_.ChangePort(txtBaud_->text().toStdString(), txtCOM_->text().toStdString());
 }
 
 void FrmSettings::cmdCancel_Click() {

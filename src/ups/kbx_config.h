@@ -28,7 +28,7 @@ KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDia
 
 // Writes the module count, and for type 290 the battery base time, into the
 // UPS. True when the UPS accepted the whole update.
-bool UpdateKBXConfiguration(Xcp& xcp, const std::int16_t& count);
+bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count);
 
 // Apply after the user confirmed: remembers the choices, runs the update and
 // writes "Done" when it succeeded.
