@@ -19,7 +19,7 @@
 #include "platform/help_viewer.h"
 #include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
-#include "ui/frm_main.h"
+#include "ui/main_window.h"
 
 namespace kbx {
 namespace {
@@ -46,7 +46,7 @@ class Window : public ::testing::Test {
  protected:
   test::VirtualClock clock;
   test::FakePort port{clock};
-  FrmMain window;
+  MainWindow window;
   Xcp xcp{port, clock, window};
   test::ScriptedUps ups;
 
@@ -126,7 +126,7 @@ TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
   for (const auto& c : cases) {
     test::VirtualClock clock;
     test::FakePort port(clock);
-    FrmMain window;
+    MainWindow window;
     Xcp xcp(port, clock, window);
     window.SetXcp(&xcp);
     port.openError = c.openError;

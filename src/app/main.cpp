@@ -12,7 +12,7 @@
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
 #include "sim/pty_simulator.h"
-#include "ui/frm_main.h"
+#include "ui/main_window.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         port, clock, traceFile, [&ports](int number) { return ports.Device(number); });
   }
   kbx::BrowserHelpViewer help;
-  kbx::FrmMain window;
+  kbx::MainWindow window;
   kbx::Xcp xcp(traced ? static_cast<kbx::SerialControl&>(*traced) : port, clock, window);
   if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
   window.SetXcp(&xcp);
