@@ -13,7 +13,7 @@
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
 #include "sim/pty_simulator.h"
-#include "ui/frm_main.h"
+#include "ui/main_window.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   if (options.simulate) {
     kbx::SimOptions sim;
     sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.access_code = options.accessCode;
+    if (options.hasAccessCode) sim.accessCode = options.accessCode;
     simulator = std::make_unique<kbx::PtySimulator>(sim);
     simulator->Start();
     ports.Map(1, simulator->SlavePath());
@@ -71,9 +71,9 @@ int main(int argc, char** argv) {
         port, clock, traceFile, [&ports](int number) { return ports.Device(number); });
   }
   kbx::BrowserHelpViewer help;
-  kbx::FrmMain window;
+  kbx::MainWindow window;
   kbx::Xcp xcp(traced ? static_cast<kbx::SerialControl&>(*traced) : port, clock, window);
-  if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
+  if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
   kbx::StartDesktop(window, xcp);

@@ -57,7 +57,7 @@ std::string KindOf(mode_t mode) {
 
 bool Picks(const RequestSelector& selector, const UpsModel::Exchange& exchange) {
   return !exchange.request.empty() &&
-         selector.Selects(exchange.request[0], exchange.nth_of_command, exchange.nth);
+         selector.Selects(exchange.request[0], exchange.nthOfCommand, exchange.nth);
 }
 
 }  // namespace
