@@ -141,11 +141,11 @@ TEST_F(CommaLocaleXcp, A290IsDecidedByTheVersionOfItsSecondProcessor) {
       {{0x01, 0x04}, newer},    {{0x01, 0x10}, newer}, {{0x02, 0x00}, newer},
   };
   for (const auto& [cpu2, board] : cases) {
-    xcp.LinkUp = false;
+    link.SetLinkUp(false);
     Unit(290, cpu2);
     xcp.ConnectUps();
     EXPECT_EQ(host.board, board) << Xcp::VersionText(cpu2.first, cpu2.second);
-    EXPECT_EQ(xcp.LinkUp, board == accepted) << Xcp::VersionText(cpu2.first, cpu2.second);
+    EXPECT_EQ(xcp.LinkUp(), board == accepted) << Xcp::VersionText(cpu2.first, cpu2.second);
   }
 }
 
@@ -164,9 +164,9 @@ TEST_F(CommaLocaleXcp, A281WithAFourthProcessorGetsTheLongSwitchRequest) {
 // The port number is a number read as text like any other: "1.5" is port 2.
 TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
   EXPECT_EQ(StartUp(xcp, "9600", "1.5"), "");
-  EXPECT_EQ(host.settingsCaption, " COM2,9600,N,8,1");
+  EXPECT_EQ(host.portState.settingsLabel, " COM2,9600,N,8,1");
   EXPECT_EQ(port.Settings(), "9600,N,8,1");
-  EXPECT_FALSE(host.strikethru);
+  EXPECT_TRUE(host.portState.open);
 }
 
 TEST_F(CommaLocaleXcp, InfoShowsTheVersionsWithThePoint) {

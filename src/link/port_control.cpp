@@ -108,7 +108,7 @@ PortOutcome XcpLink::OpenPort() {
     return std::nullopt;
   }
   host_.AddToBoard(line);
-  return PortFailure{failure->number(), failure->description()};
+  return PortError{failure->number(), failure->description()};
 }
 
 void XcpLink::FlushPort() {

@@ -30,11 +30,11 @@ struct PortSettings {
 
 // The error behind one of the board lines of a failed OpenPort that its
 // caller may want to know of (8012, 8005, 8002, 8015 and 380).
-struct PortFailure {
+struct PortError {
   int number = 0;
   std::string description;
 };
-using PortOutcome = std::optional<PortFailure>;
+using PortOutcome = std::optional<PortError>;
 
 // The answer to one request: whether it was accepted, and its data bytes,
 // all frames joined.
