@@ -7,7 +7,7 @@ DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev l
         clang libclang-rt-14-dev dpkg-dev file
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-sanitize fuzz bench format screenshot install package clean
+.PHONY: deps build run test test-e2e test-sanitize fuzz bench format screenshot install package clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -32,8 +32,13 @@ run: build
 	  $(BUILD)/src/cli/kbx --simulate 290 connect info runtime modules 2 --yes runtime; \
 	fi
 
+# Every test but the long end-to-end runs of line faults (label e2e), which
+# test-e2e runs.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
+
+test-e2e: build
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -L e2e
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leaks included; tests/lsan.supp names the libraries not ours).
