@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/ups_model.h"
 #include "support/fake_port.h"
 #include "support/recording_host.h"
+#include "support/simulated_ups.h"
 #include "support/virtual_clock.h"
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
@@ -44,12 +44,12 @@ struct Scenario {
 double FloorSeconds(const Scenario& scenario) {
   SimOptions options;
   options.type = scenario.type;
-  UpsModel model(options);
+  test::SimulatedUps ups(options);
   test::VirtualClock clock;
   test::FakePort port(clock);
   test::RecordingHost host;
   // The UPS answers at once: every wait left is one of the program's own.
-  port.onWrite = [&](const Bytes& frame) { port.Deliver(model.Receive(frame), 0); };
+  ups.Attach(port, 0);
   Xcp xcp(port, clock, host);
   StartUp(xcp);
   xcp.ConnectUps();

@@ -7,19 +7,27 @@
 
 #include <QCoreApplication>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <sstream>
 
 #include "cli/cli_options.h"
+#include "cli/console_host.h"
 #include "cli/kbx_cli.h"
+#include "support/simulated_ups.h"
+#include "support/temp_folder.h"
 #include "support/xcp_fixture.h"
 
 namespace kbx {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 std::vector<std::string> Split(const std::string& text, char separator = '\n') {
@@ -106,9 +114,40 @@ TEST(Cli, APortThatCannotBeOpenedSendsNothing) {
   EXPECT_THAT(baud.err, HasSubstr("380 Start: Invalid property value 1"));
 }
 
-TEST(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
+// kbx --simulate TYPE as RunKbx runs it, but with the simulated unit behind
+// the in-memory port on the virtual clock: what kbx prints, its exit status,
+// and the unit as the session left it.
+class CliSession : public ::testing::Test {
+ protected:
+  KbxRun Kbx(const std::vector<std::string>& args, const Confirm& confirm = {}) {
+    CliOptions options;
+    std::string error;
+    EXPECT_TRUE(ParseCliOptions(args, options, error)) << error;
+    SimOptions unit;
+    unit.type = options.simulateType;
+    ups = std::make_unique<test::SimulatedUps>(unit);
+    test::VirtualClock clock;
+    test::FakePort port(clock);
+    ups->Attach(port);
+    std::ostringstream out;
+    ConsoleHost host(out);
+    Xcp xcp(port, clock, host);
+    EXPECT_EQ(StartUp(xcp, options.baud, options.port), "");
+    const int status = RunSession(xcp, options, confirm);
+    return {status, Split(out.str()), ""};
+  }
+  // The set commands (variable, RAM word, parameter) the unit received.
+  int SetCommands() const {
+    const UpsModel& unit = ups->model;
+    return unit.RequestCount(0x78) + unit.RequestCount(0xBD) + unit.RequestCount(0x95);
+  }
+
+  std::unique_ptr<test::SimulatedUps> ups;
+};
+
+TEST_F(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
   KbxRun run = Kbx({"--simulate", "290", "connect", "runtime", "modules", "2", "--yes", "runtime"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, 0);
   ASSERT_EQ(run.out.size(), 15u) << ::testing::PrintToString(run.out);
   // 1800 s scaled by the base times of two modules and of none.
   EXPECT_NEAR(Seconds(run.out[11]), 1800.0 * 8328 / 994, 1.0);
@@ -118,18 +157,22 @@ TEST(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
                                 "Battery Time Remain:  0:30:00", "Done", "Determining KBXs Supported...",
                                 "Done", "Updating KBXs...", "Done", "Getting Time Remain...", "(scaled)",
                                 "Done", "Disconnecting...", "Done"}));
+  EXPECT_EQ(ups->model.CommittedModuleCount(), 2);
+  EXPECT_EQ(SetCommands(), 4);  // two variables, the RAM word, the checksum reset: once each
 }
 
-TEST(CliSession, A280TakesTheModuleCountAsAParameter) {
+TEST_F(CliSession, A280TakesTheModuleCountAsAParameter) {
   const KbxRun run = Kbx({"--simulate", "280", "modules", "1", "--yes", "runtime"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, 0);
   ASSERT_GE(run.out.size(), 10u);
   EXPECT_EQ(run.out[5], "Updating KBXs...");
   EXPECT_EQ(run.out[6], "Done");
   EXPECT_NEAR(Seconds(run.out[8]), 1800.0 * 4491 / 994, 1.0);
+  EXPECT_EQ(ups->model.Parameter(0x0F), 1);
+  EXPECT_EQ(SetCommands(), 1);
 }
 
-TEST(CliSession, A292ShowsItsIdentificationAndAsksBeforeTheUpdate) {
+TEST_F(CliSession, A292ShowsItsIdentificationAndAsksBeforeTheUpdate) {
   int asked = 0;
   Confirm yes{true, [&](const std::string& question) {
                 ++asked;
@@ -137,7 +180,7 @@ TEST(CliSession, A292ShowsItsIdentificationAndAsksBeforeTheUpdate) {
                 return true;
               }};
   const KbxRun run = Kbx({"--simulate", "292", "info", "modules", "0"}, yes);
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, 0);
   EXPECT_EQ(asked, 1);
   EXPECT_THAT(
       run.out,
@@ -145,15 +188,16 @@ TEST(CliSession, A292ShowsItsIdentificationAndAsksBeforeTheUpdate) {
                     "Meters reported: 3 (format 40), 10 (format 40), 36 (format F0), 38 (format F0)"}));
 }
 
-TEST(CliSession, AnsweringNoChangesNothing) {
+TEST_F(CliSession, AnsweringNoChangesNothing) {
   Confirm no{true, [](const std::string&) { return false; }};
   const KbxRun run = Kbx({"--simulate", "290", "modules", "1", "runtime"}, no);
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.out, ::testing::Contains("Battery Time Remain:  0:30:00"));
   EXPECT_THAT(run.out, ::testing::Not(::testing::Contains("Updating KBXs...")));
+  EXPECT_EQ(SetCommands(), 0);
 }
 
-TEST(CliSession, UnknownTypesAreRefused) {
+TEST_F(CliSession, UnknownTypesAreRefused) {
   const KbxRun run = Kbx({"--simulate", "285", "connect", "runtime"});
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.out, ElementsAre("Connecting...", "Invalid UPS Type", "Done", "Link Down"));
@@ -191,13 +235,16 @@ TEST_F(CliOnFakePort, CommandsWithoutALinkSayLinkDown) {
 }
 
 // The two programs as a user runs them: the simulator in its own process,
-// kbx pointed at the pseudo-terminal it prints. The shell prints its process
-// number, which the simulator takes over by exec, before the device.
-TEST(CliProcesses, KbxAgainstTheSimulatorProgram) {
-  const std::string script =
-      std::string("sh -c 'echo $$; exec \"$0\" --type 290 --battery-time 5400' ") + KBX_SIM_BIN +
-      " | { read pid; read device; echo \"$device\"; " + KBX_BIN +
-      " --com \"1=$device\" connect runtime modules 1 --yes; status=$?; kill $pid; exit $status; }";
+// kbx pointed at the pseudo-terminal it prints, writing a trace of the line
+// to a file. The shell prints its process number, which the simulator takes
+// over by exec, before the device.
+TEST(CliProcesses, KbxAgainstTheSimulatorProgramWithATrace) {
+  const TempFolder folder;
+  const std::string trace = folder.path + "/trace.txt";
+  const std::string script = std::string("sh -c 'echo $$; exec \"$0\" --type 290 --battery-time 5400' ") +
+                             KBX_SIM_BIN + " | { read pid; read device; echo \"$device\"; " + KBX_BIN +
+                             " --com \"1=$device\" --trace " + trace +
+                             " --access-code A55AC3 connect runtime; status=$?; kill $pid; exit $status; }";
   FILE* shell = popen(script.c_str(), "r");
   ASSERT_NE(shell, nullptr);
   std::string output;
@@ -210,8 +257,12 @@ TEST(CliProcesses, KbxAgainstTheSimulatorProgram) {
   EXPECT_THAT(lines.front(), StartsWith("/dev/"));
   EXPECT_THAT(std::vector(lines.begin() + 1, lines.end()),
               ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
-                          "Battery Time Remain:  1:30:00", "Done", "Determining KBXs Supported...", "Done",
-                          "Updating KBXs...", "Done", "Disconnecting...", "Done"));
+                          "Battery Time Remain:  1:30:00", "Done", "Disconnecting...", "Done"));
+  // The unit got the access code; the trace shows every frame but the code.
+  const std::string text{std::istreambuf_iterator<char>(std::ifstream(trace).rdbuf()), {}};
+  EXPECT_THAT(text, AllOf(HasSubstr("open COM1 (" + lines.front() + ") 19200,N,8,1"),
+                          HasSubstr("  <  AB 01 "), Not(HasSubstr("A5 5A C3")),
+                          HasSubstr(">  AB 04 CF ** ** ** **  | authorization request, code hidden")));
 }
 
 }  // namespace

@@ -185,18 +185,23 @@ TEST_F(CommaLocaleXcp, InfoShowsTheVersionsWithThePoint) {
 }
 
 // The program as a user runs it, with the comma locale named by each of the
-// variables that may name it.
+// variables that may name it; the three sessions run side by side.
 TEST_F(CommaLocale, KbxSessionsShowNumbersWithThePoint) {
-  for (const char* variable : {"LC_ALL", "LANG", "LC_NUMERIC"}) {
+  const char* const variables[] = {"LC_ALL", "LANG", "LC_NUMERIC"};
+  std::vector<FILE*> programs;
+  for (const char* variable : variables) {
     const std::string command = std::string("env -u LC_ALL -u LANG -u LC_NUMERIC -u LANGUAGE ") + variable +
                                 "=" + kCommaLocale + " " + KBX_BIN +
                                 " --simulate 290 connect info runtime 2>&1";
-    FILE* program = popen(command.c_str(), "r");
-    ASSERT_NE(program, nullptr) << command;
+    programs.push_back(popen(command.c_str(), "r"));
+    ASSERT_NE(programs.back(), nullptr) << command;
+  }
+  for (std::size_t k = 0; k < programs.size(); ++k) {
+    const char* variable = variables[k];
     std::string output;
     char buffer[512];
-    while (fgets(buffer, sizeof buffer, program)) output += buffer;
-    const int status = pclose(program);
+    while (fgets(buffer, sizeof buffer, programs[k])) output += buffer;
+    const int status = pclose(programs[k]);
     const std::vector<std::string> lines = Lines(output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << variable << "\n" << output;
     EXPECT_THAT(lines, IsSupersetOf({"UPS Found", "Processor 1 version: 1.03", "Processor 2 version: 1.03",
