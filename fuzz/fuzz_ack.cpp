@@ -34,7 +34,7 @@ std::string StatusLine(int status) {
 
 void Judge(const Bytes& received, const Bytes& rx, int block) {
   Rig rig;
-  rig.port.Receive(received);
+  rig.port.Deliver(received, 0);
   XcpProbe::Response(rig.link) = {0x5A};
   const bool ok = rig.xcp.CheckAck(block);
   const int b = rx[1];

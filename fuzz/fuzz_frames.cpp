@@ -44,12 +44,12 @@ Reference DecodeInPlace(const Bytes& rx) {
 
 void FreshAnswer(const Bytes& received, const Bytes& rx, const Reference& ref) {
   Rig rig;
-  rig.port.Receive(received);
+  rig.port.Deliver(received, 0);
   const int code = XcpProbe::GetResponse(rig.link);
   FUZZ_CHECK(code >= 0 && code <= 255);
   FUZZ_CHECK(code == ReplyCode(rx, ref));
   FUZZ_CHECK(XcpProbe::RxBuffer(rig.link) == rx);  // all that arrived, the rest zeros
-  FUZZ_CHECK(rig.port.in.empty());
+  FUZZ_CHECK(rig.port.InBufferCount() == 0);
   if (ref.outcome == Decoded::kPastTheEnd) {
     FUZZ_CHECK(rig.host.board == std::vector<std::string>{ErrorLine(kErrSubscript, 35)});
   } else {
@@ -63,14 +63,14 @@ void FreshAnswer(const Bytes& received, const Bytes& rx, const Reference& ref) {
 
 void Exchange(const Bytes& received, const Bytes& rx, const Reference& ref, int expect) {
   Rig rig;
-  rig.port.answer = [&](const Bytes&) { return received; };
+  rig.port.AnswerEach([&](const Bytes&) { return received; }, 0);
   const Reply reply = rig.link.XcpTransact({0x34}, expect);
   const bool ok = reply.accepted;
   const int code = ReplyCode(rx, ref);
   FUZZ_CHECK(ok == (code == expect));
   const std::size_t writes = (code == expect || IsRefusal(code)) ? 1 : 6;
   FUZZ_CHECK(rig.port.writes.size() == writes);
-  for (const auto& w : rig.port.writes) FUZZ_CHECK(w == (Bytes{0xAB, 0x01, 0x34, 0x20}));
+  for (const auto& w : rig.port.writes) FUZZ_CHECK(w.bytes == (Bytes{0xAB, 0x01, 0x34, 0x20}));
   if (ok) FUZZ_CHECK(reply.data == ref.block);
   if (ref.outcome == Decoded::kPastTheEnd) {
     // Each of the five reads is reported by GetResponse and asked again.

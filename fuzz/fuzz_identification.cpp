@@ -151,12 +151,14 @@ void EndToEnd(const Bytes& block, const Fields& want) {
   Rig rig;
   Prepare(rig.xcp);
   const bool answered = !block.empty() && block.size() <= kMaxFramedData;
-  rig.port.answer = [&](const Bytes& frame) {
-    return answered && frame == Bytes{0xAB, 0x01, 0xA0, 0xB4} ? Frames(1, block) : Bytes{};
-  };
+  rig.port.AnswerEach(
+      [&](const Bytes& frame) {
+        return answered && frame == Bytes{0xAB, 0x01, 0xA0, 0xB4} ? Frames(1, block) : Bytes{};
+      },
+      0);
   rig.xcp.ReadIdentification();
   FUZZ_CHECK(rig.port.writes.size() >= 2);
-  FUZZ_CHECK((rig.port.writes[0] == Bytes{0xAB, 0x04, 0xCF, 0x4B, 0x42, 0x58, 0x9D}));
+  FUZZ_CHECK((rig.port.writes[0].bytes == Bytes{0xAB, 0x04, 0xCF, 0x4B, 0x42, 0x58, 0x9D}));
   if (answered) {
     FUZZ_CHECK(rig.port.writes.size() == 2);
     FUZZ_CHECK(XcpProbe::Response(rig.link) == block);

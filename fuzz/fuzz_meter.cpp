@@ -73,9 +73,11 @@ void Prepare(Rig& rig, const Input& in) {
   XcpProbe::SetUpsType(rig.xcp, in.upsType);
   XcpProbe::SetMeters(rig.xcp, in.numbers, in.formats);
   const bool answered = !in.block.empty() && in.block.size() <= kMaxFramedData;
-  rig.port.answer = [answered, block = in.block](const Bytes& frame) {
-    return answered && frame == Bytes{0xAB, 0x01, 0x34, 0x20} ? Frames(4, block) : Bytes{};
-  };
+  rig.port.AnswerEach(
+      [answered, block = in.block](const Bytes& frame) {
+        return answered && frame == Bytes{0xAB, 0x01, 0x34, 0x20} ? Frames(4, block) : Bytes{};
+      },
+      0);
 }
 
 // Every reported meter, and one past the last.

@@ -1,22 +1,20 @@
 #pragma once
-// What every fuzz target shares: a port in memory that answers each written
-// frame at once, a clock that moves only when the program sleeps, the window
-// as a list of board lines, an independent reading of the frame rules, and
-// the check that stops the run on a broken invariant.
+// What every fuzz target shares: the program on the tests' in-memory port and
+// virtual clock with the window as a list of board lines, an independent
+// reading of the frame rules, and the check that stops the run on a broken
+// invariant.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/serial_control.h"
+#include "support/fake_port.h"
 #include "support/recording_host.h"
+#include "support/virtual_clock.h"
 #include "support/xcp_probe.h"
 #include "ups/xcp.h"
 
@@ -32,83 +30,16 @@ namespace kbx::fuzz {
     }                                                                                   \
   } while (0)
 
-// A clock that advances only by the program's sleeps. The time is kept away
-// from midnight so that the program's budgets behave as they do by day.
-class FuzzClock : public Clock {
- public:
-  double TimeOfDay() override { return std::fmod(now_, 86400.0); }
-  void Sleep(int milliseconds) override {
-    FUZZ_CHECK(milliseconds >= 0);
-    now_ += milliseconds / 1000.0;
-    slept_ms_ += milliseconds;
-  }
-  long SleptMs() const { return slept_ms_; }
-
- private:
-  double now_ = 10 * 3600.0;
-  long slept_ms_ = 0;
-};
-
-// A port whose received bytes are whatever the test puts there, and which
-// can answer every written frame with the bytes `answer` gives for it.
-// The receive side holds 1024 bytes at most, like the real one.
-class FuzzPort : public SerialControl {
- public:
-  static constexpr std::size_t kCapacity = 1024;
-
-  bool open = true;
-  Bytes in;                                         // received, not yet read
-  std::vector<Bytes> writes;                        // every Output, in order
-  std::function<Bytes(const Bytes& frame)> answer;  // empty: silence
-
-  void Receive(const Bytes& bytes) {
-    for (auto b : bytes) {
-      if (in.size() < kCapacity) in.push_back(b);
-    }
-  }
-
-  void SetCommPort(int number) override { comm_ = number; }
-  int CommPort() const override { return comm_; }
-  void SetSettings(const std::string& settings) override { settings_ = settings; }
-  std::string Settings() const override { return settings_; }
-  bool PortOpen() const override { return open; }
-  void SetPortOpen(bool o) override { open = o; }
-  void SetRTSEnable(bool) override {}
-  void SetDTREnable(bool) override {}
-  void SetHandshaking(long) override {}
-  void SetInBufferSize(int) override {}
-  void SetOutBufferSize(int) override {}
-  int InBufferCount() override { return open ? static_cast<int>(in.size()) : 0; }
-  void SetInBufferCount(int) override { in.clear(); }
-  int OutBufferCount() override { return 0; }
-  void SetInputMode(long) override {}
-  void SetInputLen(int) override {}
-  void SetSThreshold(int) override {}
-  void SetRThreshold(int) override {}
-  Bytes Input() override {
-    FUZZ_CHECK(open);
-    Bytes out;
-    out.swap(in);
-    return out;
-  }
-  void Output(const Bytes& bytes) override {
-    FUZZ_CHECK(open);
-    if (bytes.empty()) return;
-    writes.push_back(bytes);
-    if (answer) Receive(answer(bytes));
-  }
-
- private:
-  int comm_ = 1;
-  std::string settings_ = "19200,N,8,1";
-};
-
 using test::XcpProbe;
 
-// One program module on the in-memory port.
+// One program module on the tests' in-memory port and virtual clock, the
+// port open as start-up leaves it. The clock stops the run if the program
+// ever waits a negative time.
 struct Rig {
-  FuzzClock clock;
-  FuzzPort port;
+  Rig() { port.SetOpenDirect(true); }
+
+  test::VirtualClock clock;
+  test::FakePort port{clock};
   test::RecordingHost host;
   Xcp xcp{port, clock, host};
   XcpLink& link = XcpProbe::Link(xcp);

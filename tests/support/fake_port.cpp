@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 namespace kbx::test {
 
@@ -41,21 +42,22 @@ void FakePort::SetPortOpen(bool open) {
 }
 
 void FakePort::Deliver(const Bytes& bytes, int delayMs) {
-  const Arrival arrival{clock_.Now() + delayMs / 1000.0, bytes};
+  if (bytes.empty()) return;
+  Arrival arrival{clock_.Now() + delayMs / 1000.0, bytes};
   auto later = std::upper_bound(pending_.begin(), pending_.end(), arrival.at,
                                 [](double at, const Arrival& a) { return at < a.at; });
-  pending_.insert(later, arrival);
+  pending_.insert(later, std::move(arrival));
 }
 
 void FakePort::TakeDue() {
-  while (!pending_.empty() && pending_.front().at <= clock_.Now() + 1e-9) {
-    if (open_) {
-      for (auto b : pending_.front().bytes) {
-        if (in_.size() < 1024) in_.push_back(b);  // an overrun loses the rest
-      }
-    }
-    pending_.pop_front();
+  auto due = pending_.begin();
+  for (; due != pending_.end() && due->at <= clock_.Now() + 1e-9; ++due) {
+    if (!open_) continue;
+    const std::size_t room = 1024 - std::min<std::size_t>(in_.size(), 1024);
+    const std::size_t kept = std::min(room, due->bytes.size());  // an overrun loses the rest
+    in_.insert(in_.end(), due->bytes.begin(), due->bytes.begin() + static_cast<long>(kept));
   }
+  pending_.erase(pending_.begin(), due);
 }
 
 int FakePort::InBufferCount() {

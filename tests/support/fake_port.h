@@ -12,8 +12,9 @@
 
 namespace kbx::test {
 
-// A serial port in memory on the virtual clock. What the UPS sends is
-// scheduled at a time of the clock and becomes readable when it is due.
+// A serial port in memory on the virtual clock, for the tests, the fuzzers and
+// the benchmark. What the UPS sends is scheduled at a time of the clock and
+// becomes readable when it is due; the receive side keeps 1024 bytes.
 class FakePort : public SerialControl {
  public:
   struct Write {
@@ -35,15 +36,21 @@ class FakePort : public SerialControl {
   void Deliver(const Bytes& bytes, int delayMs = 20);
   // Called as Input starts: what it delivers arrived between the count and the read.
   std::function<void()> beforeInput;
+  // Every frame written is answered with what `answer` gives for it
+  // (nothing: silence), `delayMs` later.
+  void AnswerEach(std::function<Bytes(const Bytes& frame)> answer, int delayMs = 20) {
+    answer_ = std::move(answer);
+    onWrite = [this, delayMs](const Bytes& frame) { Deliver(answer_(frame), delayMs); };
+  }
   // A fixed answer per request, in order; an empty one is silence.
   void Answer(std::vector<Bytes> answers) {
     auto queue = std::make_shared<std::deque<Bytes>>(answers.begin(), answers.end());
-    onWrite = [this, queue](const Bytes&) {
-      if (queue->empty()) return;
-      Bytes next = queue->front();
+    AnswerEach([queue](const Bytes&) {
+      if (queue->empty()) return Bytes{};
+      Bytes next = std::move(queue->front());
       queue->pop_front();
-      if (!next.empty()) Deliver(next);
-    };
+      return next;
+    });
   }
   std::vector<Bytes> Written() const {
     std::vector<Bytes> out;
@@ -86,7 +93,8 @@ class FakePort : public SerialControl {
   std::string settings_ = "9600,N,8,1";
   bool open_ = false;
   Bytes in_;
-  std::deque<Arrival> pending_;
+  std::vector<Arrival> pending_;  // by time of arrival
+  std::function<Bytes(const Bytes&)> answer_;
 };
 
 }  // namespace kbx::test

@@ -15,10 +15,7 @@ class SimulatedUps {
   explicit SimulatedUps(SimOptions options = {}) : model(std::move(options)) {}
 
   void Attach(FakePort& port, int delayMs = 20) {
-    port.onWrite = [this, &port, delayMs](const Bytes& frame) {
-      const Bytes answer = model.Receive(frame);
-      if (!answer.empty()) port.Deliver(answer, delayMs);
-    };
+    port.AnswerEach([this](const Bytes& frame) { return model.Receive(frame); }, delayMs);
   }
 
   UpsModel model;

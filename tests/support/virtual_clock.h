@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 
 #include "platform/clock.h"
@@ -15,6 +16,8 @@ class VirtualClock : public Clock {
 
   double TimeOfDay() override { return std::fmod(now_, 86400.0); }
   void Sleep(int milliseconds) override {
+    // The program never waits a negative time; a test or fuzzer that sees one stops here.
+    if (milliseconds < 0) std::abort();
     now_ += milliseconds / 1000.0;
     slept_ms_ += milliseconds;
     if (onSleep) onSleep();
