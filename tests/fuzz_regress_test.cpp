@@ -1,12 +1,12 @@
 // Inputs from the fuzz targets of fuzz/ kept as plain tests: the edge of the
-// 1024-byte receive buffer, a short meter block, and the settings strings.
+// 1024-byte receive buffer and the settings strings (a short meter block is
+// Runtime.AShortMeterBlockIsAnError).
 #include <gmock/gmock.h>
 
 #include <algorithm>
 
 #include "platform/qt_serial_control.h"
 #include "support/xcp_fixture.h"
-#include "ups/runtime.h"
 
 namespace kbx::test {
 namespace {
@@ -52,14 +52,6 @@ TEST_F(FuzzRegress, ResponsesEndingByByte1023AreTakenOneByteLongerIsError9AtEver
   EXPECT_FALSE(link.XcpTransact({0x34}, 4));
   EXPECT_EQ(port.writes.size(), 6u);
   EXPECT_EQ(host.board, std::vector<std::string>(5, "9 Subscript out of range 35"));
-}
-
-TEST_F(FuzzRegress, AMeterBlockThatEndsInsideTheMetersBytesIsALineWithTag10) {
-  Connected(290);
-  // Meter 36 is the third reported meter: bytes 8 to 11; only 8 to 10 come.
-  ups.answers[0x34] = {Block(4, Bytes(11, 0x01))};
-  EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
-  EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 10"));
 }
 
 TEST(FuzzRegressSettings, WhatIsAcceptedReadsBackTheSameAndARefusalChangesNothing) {

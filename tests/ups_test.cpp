@@ -320,7 +320,8 @@ TEST_F(Runtime, AShortMeterBlockIsAnError) {
   Unit(290);
   xcp.ConnectUps();
   host.board.clear();
-  ups.answers[0x34] = {Block(4, Bytes(9, 0))};
+  // Meter 36 is the third reported meter: bytes 8 to 11; only 8 to 10 come.
+  ups.answers[0x34] = {Block(4, Bytes(11, 0x01))};
   EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 10"));
 }
