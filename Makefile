@@ -1,7 +1,7 @@
 # KBX Configurator: `make run` and `make test` on a fresh Debian machine.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-# Most tests wait on a serial line in real time, not on the CPU: run more at once.
+# The end-to-end tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev locales \
         clang libclang-rt-14-dev dpkg-dev file
