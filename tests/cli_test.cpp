@@ -1,5 +1,6 @@
-// The command line: its options, its exit statuses, and whole sessions with
-// the simulated UPS through a real pseudo-terminal.
+// The command line: its options, its exit statuses, whole sessions with the
+// simulator's unit on the in-memory port, and one with the simulator program
+// through a real pseudo-terminal.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -17,7 +19,8 @@
 #include "cli/kbx_cli.h"
 #include "support/simulated_ups.h"
 #include "support/temp_folder.h"
-#include "support/xcp_fixture.h"
+#include "ups/startup.h"
+#include "ups/xcp.h"
 
 namespace kbx {
 namespace {
@@ -123,26 +126,34 @@ class CliSession : public ::testing::Test {
     CliOptions options;
     std::string error;
     EXPECT_TRUE(ParseCliOptions(args, options, error)) << error;
-    SimOptions unit;
     unit.type = options.simulateType;
     ups = std::make_unique<test::SimulatedUps>(unit);
-    test::VirtualClock clock;
-    test::FakePort port(clock);
+    if (onRequest) ups->model.SetRequestObserver(onRequest);
     ups->Attach(port);
     std::ostringstream out;
-    ConsoleHost host(out);
-    Xcp xcp(port, clock, host);
+    struct Console : ConsoleHost {
+      using ConsoleHost::ConsoleHost;
+      void BoardClear() override { ++clears; }
+      int clears = 0;
+    } console(out);
+    Xcp xcp(port, clock, console);
     EXPECT_EQ(StartUp(xcp, options.baud, options.port), "");
     const int status = RunSession(xcp, options, confirm);
+    clears = console.clears;
     return {status, Split(out.str()), ""};
   }
   // The set commands (variable, RAM word, parameter) the unit received.
   int SetCommands() const {
-    const UpsModel& unit = ups->model;
-    return unit.RequestCount(0x78) + unit.RequestCount(0xBD) + unit.RequestCount(0x95);
+    const UpsModel& model = ups->model;
+    return model.RequestCount(0x78) + model.RequestCount(0xBD) + model.RequestCount(0x95);
   }
 
+  SimOptions unit;                                    // its type is the one --simulate names
+  std::function<void(const Bytes& frame)> onRequest;  // sees each request before the unit does
+  test::VirtualClock clock;
+  test::FakePort port{clock};
   std::unique_ptr<test::SimulatedUps> ups;
+  int clears = 0;  // of the board, by the session's commands
 };
 
 TEST_F(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
@@ -203,35 +214,25 @@ TEST_F(CliSession, UnknownTypesAreRefused) {
   EXPECT_THAT(run.out, ElementsAre("Connecting...", "Invalid UPS Type", "Done", "Link Down"));
 }
 
-// A session on the fake port, for what a real line rarely does.
-class CliOnFakePort : public test::XcpTest {
- protected:
-  int Session(std::vector<std::string> args) {
-    CliOptions options;
-    std::string error;
-    EXPECT_TRUE(ParseCliOptions(args, options, error)) << error;
-    return RunSession(xcp, options, Confirm{});
-  }
-};
-
-TEST_F(CliOnFakePort, AnErrorNoOperationTrapsEndsTheCommandNotTheProgram) {
-  Unit(280);
-  auto attached = port.onWrite;
-  port.onWrite = [&](const Bytes& frame) {
+// What a real line rarely does.
+TEST_F(CliSession, AnErrorNoOperationTrapsEndsTheCommandNotTheProgram) {
+  onRequest = [&](const Bytes& frame) {
     if (frame == Bytes{0xAB, 0x01, 0xFF, 0x55})
       port.readError = kErrReadDevice;  // the device goes at disconnect
-    attached(frame);
   };
-  EXPECT_EQ(Session({"connect"}), 1);
-  EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "8020 Error reading comm device",
-                                      "8020 Error reading comm device"));
+  const KbxRun run = Kbx({"--simulate", "280", "connect"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.out, ElementsAre("Connecting...", "UPS Found", "Done", "Disconnecting...",
+                                   "8020 Error reading comm device", "8020 Error reading comm device"));
 }
 
-TEST_F(CliOnFakePort, CommandsWithoutALinkSayLinkDown) {
-  EXPECT_EQ(Session({"runtime", "modules", "1", "--yes", "info"}), 1);
+TEST_F(CliSession, CommandsWithoutALinkSayLinkDown) {
+  unit.silent = true;
+  EXPECT_EQ(Kbx({"--simulate", "290", "runtime", "modules", "1", "--yes", "info"}).out,
+            (std::vector<std::string>{"Connecting...", "NO UPS Found", "Done", "Link Down", "Link Down",
+                                      "No UPS identified"}));
   // Each command clears the board first; the console prints every line all the same.
-  EXPECT_THAT(host.board, ElementsAre("Link Down", "No UPS identified"));
-  EXPECT_EQ(host.clears, 3);  // connect, runtime, modules
+  EXPECT_EQ(clears, 3);  // connect, runtime, modules
 }
 
 // The two programs as a user runs them: the simulator in its own process,
