@@ -7,7 +7,7 @@ DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev l
         clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-sanitize fuzz bench format screenshot install clean
+.PHONY: deps build run test test-e2e test-sanitize fuzz bench format screenshot install clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -33,7 +33,12 @@ run: build
 	fi
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
+
+# The end-to-end runs that take seconds each (label e2e): the real programs
+# against the simulator, signals, pipes and descriptors.
+test-e2e: build
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -L e2e
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leaks included; tests/lsan.supp names the libraries not ours).

@@ -194,7 +194,9 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
     if (command.kind == CliCommand::kModules)
       session.modules = SessionReport::Modules{command.count, "not run"};
     if (StopSignal() != 0) {
-      notRun.push_back(name);
+      // The connect command is the session's connect, run or not.
+      if (command.kind != CliCommand::kConnect || interruptedIn == "before connecting")
+        notRun.push_back(name);
       continue;
     }
     bool done = true;
