@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev \
-        clang libclang-rt-14-dev
+        clang libclang-rt-14-dev man-db
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build run test test-e2e test-sanitize fuzz bench format screenshot install clean
