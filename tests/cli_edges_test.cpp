@@ -5,13 +5,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <QCoreApplication>
+
+#include <chrono>
 #include <csignal>
 #include <sstream>
+#include <thread>
 
 #include "cli/cli_options.h"
 #include "cli/json_report.h"
 #include "cli/kbx_cli.h"
+#include "platform/clock.h"
 #include "platform/stop_signals.h"
 #include "support/json_reader.h"
 #include "support/processes.h"
@@ -186,12 +191,17 @@ TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
        "connect runtime info",
        {"interrupted (SIGINT) during connect: it was completed; runtime, info were not run"},
        0xFF},
-      // The runtime's meter request goes unanswered: the command fails, and
-      // both lines say so.
+      // The runtime's meter request goes unanswered: the command fails, which
+      // the one line says.
       {0x34,
        "runtime modules 2 --yes info",
+       {"interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"},
+       0xFF},
+      // A command that failed before the signal is named on a line of its own.
+      {0x78,
+       "runtime modules 2 --yes info",
        {"command failed: runtime",
-        "interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"},
+        "interrupted (SIGINT) during modules 2: the update was finished; info was not run"},
        0xFF},
       // During the last command: nothing was left to run.
       {0x78, "modules 0 --yes", {"interrupted (SIGINT) during modules 0: the update was finished"}, 0xFF},
@@ -233,6 +243,24 @@ TEST_F(SignalsOnFakePort, AFailedSessionNamesTheCommandsThatFailed) {
   EXPECT_EQ(Session("connect modules 2 --yes"), 1);
   EXPECT_THAT(report.errors, ElementsAre("command failed: modules 2"));
   EXPECT_EQ(report.modules->outcome, "failed");
+}
+
+TEST(StopSignals, ASignalDoesNotShortenAFixedPause) {
+  InstallStopSignals(StopMode::kNoteEvery, "cli_edges_test");
+  const pthread_t sleeper = pthread_self();
+  std::thread signaller([sleeper] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pthread_kill(sleeper, SIGINT);
+  });
+  SystemClock clock;
+  const auto start = std::chrono::steady_clock::now();
+  clock.Sleep(300);
+  const auto slept = std::chrono::steady_clock::now() - start;
+  signaller.join();
+  EXPECT_EQ(StopSignal(), SIGINT);
+  // Not how fast: that the pause on the line kept its length.
+  EXPECT_GE(slept, std::chrono::milliseconds(300));
+  ClearStopSignals();
 }
 
 // A stream that takes nothing.

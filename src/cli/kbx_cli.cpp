@@ -171,8 +171,11 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
   };
   // A signal lets the step it arrived in run to its end; then no command runs.
   std::string interruptedIn;
+  std::string interruptedStep;
   auto noteStop = [&](const std::string& step, const std::string& outcome) {
-    if (interruptedIn.empty() && StopSignal() != 0) interruptedIn = "during " + step + ": " + outcome;
+    if (!interruptedIn.empty() || StopSignal() == 0) return;
+    interruptedIn = "during " + step + ": " + outcome;
+    interruptedStep = step;
   };
   auto outcomeOf = [](bool done) { return std::string(done ? "it was completed" : "it failed"); };
 
@@ -239,7 +242,9 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
     ok = disconnected && ok;
   }
 
-  if (!failed.empty()) {
+  // The line about the interruption tells the outcome of the step it came in.
+  const bool onlyTheInterruptedStepFailed = failed.size() == 1 && failed.front() == interruptedStep;
+  if (!failed.empty() && !onlyTheInterruptedStepFailed) {
     session.errors.push_back((failed.size() == 1 ? "command failed: " : "commands failed: ") +
                              Joined(failed));
   }
