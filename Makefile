@@ -7,7 +7,7 @@ DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev l
         clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-clang test-sanitize fuzz bench format screenshot install clean
+.PHONY: deps build run test test-e2e test-clang test-sanitize fuzz bench format screenshot install clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -33,8 +33,13 @@ run: build
 	  $(BUILD)/src/cli/kbx --simulate 290 connect info runtime modules 2 --yes runtime; \
 	fi
 
+# Every test but the long end-to-end runs of line faults (label e2e), which
+# test-e2e runs.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
+
+test-e2e: build
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -L e2e
 
 # The same tests built with clang (in $(CLANG_BUILD)), so that both compilers
 # keep building the tree without a warning.
@@ -43,7 +48,7 @@ CLANG_BUILD ?= build-clang
 test-clang: deps
 	CC=clang CXX=clang++ cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_WERROR=ON
 	cmake --build $(CLANG_BUILD) -j$(JOBS)
-	cd $(CLANG_BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
+	cd $(CLANG_BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leaks included; tests/lsan.supp names the libraries not ours).
