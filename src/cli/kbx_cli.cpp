@@ -2,17 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
 #include "link/command_guard.h"
-#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
-#include "platform/qt_serial_control.h"
-#include "sim/pty_simulator.h"
+#include "session/session_rig.h"
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
 #include "ups/startup.h"
@@ -137,22 +134,13 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   CliOptions options;
   std::string error;
   if (!ParseCliOptions(args, options, error)) {
-    err << "kbx: " << error << "\nTry 'kbx --help'.\n";
+    err << UsageErrorText("kbx", error);
     return 2;
   }
-  if (options.help) {
-    out << kCliUsage;
-    return 0;
-  }
-  if (options.version) {
-    out << "kbx " << kProgramVersion << '\n';
-    return 0;
-  }
+  if (AnswerHelpOrVersion(options.session, KbxUsage(), out)) return 0;
 
-  PortMap map;
-  for (const auto& [number, device] : options.mappings) map.Map(number, device);
   if (options.commands.front().kind == CliCommand::kPorts) {
-    ListPorts(map, out);
+    ListPorts(SessionPortMap(options.session), out);
     return 0;
   }
 
@@ -164,39 +152,25 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 2;
   }
 
-  std::ofstream traceFile;
-  if (!options.trace.empty()) {
-    traceFile.open(options.trace, std::ios::out | std::ios::trunc);
-    if (!traceFile) {
-      err << "kbx: cannot write the trace file \"" << options.trace << "\"\n";
-      return 2;
-    }
-  }
-
-  std::unique_ptr<PtySimulator> simulator;
-  if (options.simulate) {
-    SimOptions sim;
-    sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.access_code = options.accessCode;
-    simulator = std::make_unique<PtySimulator>(sim);
-    simulator->Start();
-    map.Map(std::stoi(options.port), simulator->SlavePath());
-  }
-
   SystemClock clock;
-  QtSerialControl port(map);
-  std::unique_ptr<TracingSerialControl> traced;
-  if (traceFile.is_open()) {
-    traced = std::make_unique<TracingSerialControl>(port, clock, traceFile,
-                                                    [&map](int number) { return map.Device(number); });
+  std::unique_ptr<SessionRig> rig;
+  try {
+    rig = std::make_unique<SessionRig>(options.session, clock);
+  } catch (const SessionError& e) {
+    err << "kbx: " << e.what() << '\n';
+    return e.ExitStatus();
   }
+  SerialControl& port = rig->Port();
   ConsoleHost host(out);
-  Xcp xcp(traced ? static_cast<SerialControl&>(*traced) : port, clock, host);
-  const std::string box = StartUp(xcp, options.baud, options.port);
-  if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
+  Xcp xcp(port, clock, host);
+  const std::string box =
+      StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port));
+  if (options.session.accessCode) xcp.AccessCode = *options.session.accessCode;
   if (!port.PortOpen()) {
     err << "kbx: "
-        << (box.empty() ? "cannot open COM" + options.port + " (" + map.Device(port.CommPort()) + ")" : box)
+        << (box.empty() ? "cannot open COM" + std::to_string(options.session.port) + " (" +
+                              rig->Ports().Device(port.CommPort()) + ")"
+                        : box)
         << '\n';
     return 1;
   }
