@@ -23,7 +23,7 @@
 #include "platform/command_line.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/serial_control.h"
-#include "ups/startup.h"
+#include "platform/version.h"
 #include "session/session_rig.h"
 
 extern char** environ;

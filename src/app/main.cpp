@@ -7,9 +7,9 @@
 #include "app/desktop.h"
 #include "platform/event_clock.h"
 #include "platform/help_viewer.h"
+#include "platform/version.h"
 #include "session/session_rig.h"
 #include "ui/frm_main.h"
-#include "ups/startup.h"
 #include "ups/xcp.h"
 
 int main(int argc, char** argv) {

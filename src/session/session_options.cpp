@@ -4,7 +4,7 @@
 
 #include "platform/baud_rates.h"
 #include "platform/port_map.h"
-#include "ups/startup.h"
+#include "platform/version.h"
 #include "ups/xcp.h"
 
 namespace kbx {

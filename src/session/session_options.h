@@ -54,7 +54,7 @@ struct ProgramUsage {
 };
 
 std::string HelpText(const ProgramUsage& usage);
-// "kbx 1.2.1\n".
+// The name and the version on one line, as --version prints them.
 std::string VersionText(const std::string& program);
 // The usage error as the programs print it on stderr, with the hint to --help.
 std::string UsageErrorText(const std::string& program, const std::string& error);
