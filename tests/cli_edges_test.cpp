@@ -291,9 +291,14 @@ TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
   EXPECT_EQ(json["exit"].number, 1);
   EXPECT_EQ(json["device"].text, "/nonexistent/\xC3\xBF\"\x01 caf\xC3\xA9");
   EXPECT_THAT(json["board"].Strings(), ElementsAre("Invalid port number"));
-  EXPECT_THAT(json["errors"].Strings(), ElementsAre("8002 Start: Invalid port number 1"));
+  // The box's text, then why the port could not be used (in valid UTF-8 in the JSON).
+  EXPECT_THAT(
+      json["errors"].Strings(),
+      ElementsAre("8002 Start: Invalid port number 1",
+                  "/nonexistent/\xC3\xBF\"\x01 caf\xC3\xA9 does not exist (No such file or directory)"));
   EXPECT_FALSE(json.Has("type"));
-  EXPECT_EQ(err.str(), "kbx: 8002 Start: Invalid port number 1\n");
+  EXPECT_EQ(err.str(), "kbx: 8002 Start: Invalid port number 1\nkbx: " + device +
+                           " does not exist (No such file or directory)\n");
 }
 
 // The one session through the real program that runs with every build: a

@@ -20,6 +20,7 @@
 #include "app/desktop.h"
 #include "platform/help_viewer.h"
 #include "platform/stop_signals.h"
+#include "platform/version.h"
 #include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
 #include "ui/main_window.h"
@@ -429,7 +430,7 @@ TEST_F(Window, KbxDialogForAnUnknownType) {
 TEST_F(Window, AboutBox) {
   WhenModal([](QWidget* about) {
     EXPECT_EQ(about->windowTitle(), "About KBX Configurator");
-    EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), "Version 1.2.1");
+    EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), QString("Version ") + kProgramVersion);
     EXPECT_EQ(
         Child<QLabel>(about, "lblDescription")->text(),
         "The KBX Configurator updates value associated with numbers of KBXs stored inside UPS.  This results "

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -12,12 +11,10 @@
 #include "cli/output_guard.h"
 #include "link/command_guard.h"
 #include "link/numbers.h"
-#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
-#include "platform/qt_serial_control.h"
 #include "platform/stop_signals.h"
-#include "sim/pty_simulator.h"
+#include "session/session_rig.h"
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
 #include "ups/startup.h"
@@ -263,17 +260,10 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   CliOptions options;
   std::string error;
   if (!ParseCliOptions(args, options, error)) {
-    err << "kbx: " << error << "\nTry 'kbx --help'.\n";
+    err << UsageErrorText("kbx", error);
     return 2;
   }
-  if (options.help) {
-    out << kCliUsage;
-    return 0;
-  }
-  if (options.version) {
-    out << "kbx " << kProgramVersion << '\n';
-    return 0;
-  }
+  if (AnswerHelpOrVersion(options.session, KbxUsage(), out)) return 0;
 
   SessionReport report;
   // Every message on stderr is also one of the report's errors.
@@ -281,16 +271,15 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     report.errors.push_back(message);
     err << "kbx: " << message << '\n' << std::flush;
   };
-  std::ofstream traceFile;
   std::ostringstream portList;
   std::unique_ptr<ConsoleHost> host;
-  PortMap map;
+  std::unique_ptr<SessionRig> rig;
+  SystemClock clock;
   // The session up to its exit status; what it wrote is in the report, the
   // host and the trace.
   auto session = [&]() -> int {
-    for (const auto& [number, device] : options.mappings) map.Map(number, device);
     if (options.commands.front().kind == CliCommand::kPorts) {
-      ListPorts(map, options.json ? static_cast<std::ostream&>(portList) : out);
+      ListPorts(SessionPortMap(options.session), options.json ? static_cast<std::ostream&>(portList) : out);
       return 0;
     }
 
@@ -302,39 +291,29 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
       return 2;
     }
 
-    if (!options.trace.empty()) {
-      traceFile.open(options.trace, std::ios::out | std::ios::trunc);
-      if (!traceFile) {
-        say("cannot write the trace file \"" + options.trace + "\"");
-        return 2;
-      }
+    try {
+      rig = std::make_unique<SessionRig>(options.session, clock);
+    } catch (const SessionError& e) {
+      say(e.what());
+      return e.ExitStatus();
     }
+    report.port = options.session.port;
+    report.device = rig->Ports().Device(report.port);
 
-    std::unique_ptr<PtySimulator> simulator;
-    if (options.simulate) {
-      SimOptions sim;
-      sim.type = options.simulateType;
-      if (options.hasAccessCode) sim.accessCode = options.accessCode;
-      simulator = std::make_unique<PtySimulator>(sim);
-      simulator->Start();
-      map.Map(std::stoi(options.port), simulator->SlavePath());
-    }
-    report.port = std::stoi(options.port);
-    report.device = map.Device(report.port);
-
-    SystemClock clock;
-    QtSerialControl port(map);
-    std::unique_ptr<TracingSerialControl> traced;
-    if (traceFile.is_open()) {
-      traced = std::make_unique<TracingSerialControl>(port, clock, traceFile,
-                                                      [&map](int number) { return map.Device(number); });
-    }
+    SerialControl& port = rig->Port();
     host = std::make_unique<ConsoleHost>(out, !options.json);
-    Xcp xcp(traced ? static_cast<SerialControl&>(*traced) : port, clock, *host);
-    const std::string box = StartUp(xcp, options.baud, options.port);
-    if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
+    Xcp xcp(port, clock, *host);
+    const std::string box =
+        StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port));
+    if (options.session.accessCode) xcp.SetAccessCode(*options.session.accessCode);
     if (!port.PortOpen()) {
-      say(box.empty() ? "cannot open COM" + options.port + " (" + map.Device(port.CommPort()) + ")" : box);
+      const PortFailure& failure = rig->OpenFailure();
+      say(box.empty() ? "cannot open COM" + std::to_string(options.session.port) + " (" +
+                            rig->Ports().Device(port.CommPort()) + ")"
+                      : box);
+      // Why, and what to do about it, when the port said.
+      if (!failure.reason.empty()) say(failure.reason);
+      if (!failure.fix.empty()) say(failure.fix);
       return 1;
     }
     const std::size_t before = report.errors.size();
@@ -348,8 +327,8 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   // Output that could not be written is an error, found once the session has
   // gone out in full.
   auto failedWrite = [&](int current) { return current == 0 ? 1 : current; };
-  if (traceFile.is_open() && !WriteFailure(traceFile).empty()) {
-    say("could not write the trace file \"" + options.trace + "\"");
+  if (rig && rig->TraceFile() && !WriteFailure(*rig->TraceFile()).empty()) {
+    say("could not write the trace file \"" + options.session.trace + "\"");
     status = failedWrite(status);
   }
   std::string outFailure = WriteFailure(out);

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "platform/version.h"
 #include "ups/startup.h"
 
 namespace kbx {
