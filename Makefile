@@ -3,11 +3,11 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
-DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev \
-        clang libclang-rt-14-dev
+DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev locales \
+        clang libclang-rt-14-dev dpkg-dev file
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-sanitize fuzz bench format screenshot install clean
+.PHONY: deps build run test test-sanitize fuzz bench format screenshot install package clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -82,6 +82,10 @@ screenshot: build
 
 install: build
 	cmake --install $(BUILD)
+
+# A Debian package of what `install` installs: $(BUILD)/kbx-configurator_<version>_<arch>.deb
+package: build
+	cmake --build $(BUILD) --target package
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -58,7 +58,7 @@ double FloorSeconds(const Scenario& scenario) {
     const KbxChoices choices = DetermineKbxSupport(xcp);
     ApplyKbxConfiguration(xcp, std::to_string(scenario.modules), choices.enableTest);
   }
-  if (xcp.LinkUp) xcp.DisconnectUps();
+  if (xcp.LinkUp()) xcp.DisconnectUps();
   return static_cast<double>(clock.SleptMs()) / 1000.0;
 }
 

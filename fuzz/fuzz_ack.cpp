@@ -35,7 +35,7 @@ std::string StatusLine(int status) {
 void Judge(const Bytes& received, const Bytes& rx, int block) {
   Rig rig;
   rig.port.Receive(received);
-  rig.xcp.ResponseBlock = {0x5A};
+  XcpProbe::Response(rig.link) = {0x5A};
   const bool ok = rig.xcp.CheckAck(block);
   const int b = rx[1];
   const int status = rx[4];
@@ -52,9 +52,8 @@ void Judge(const Bytes& received, const Bytes& rx, int block) {
     }
   }
   // Only the two raw bytes count: the frame is not decoded.
-  FUZZ_CHECK((rig.xcp.ResponseBlock == Bytes{0x5A}));
-  FUZZ_CHECK(rig.xcp.RxBuffer == rx);
-  FUZZ_CHECK(!rig.xcp.ErrorPending());
+  FUZZ_CHECK((XcpProbe::Response(rig.link) == Bytes{0x5A}));
+  FUZZ_CHECK(XcpProbe::RxBuffer(rig.link) == rx);
   FUZZ_CHECK(rig.port.writes.empty());
   FUZZ_CHECK(rig.clock.SleptMs() == 800);
 }

@@ -20,43 +20,42 @@ bool IsRefusal(int code) {
 Reference DecodeInPlace(const Bytes& rx) {
   const Reference ref = DecodeLast(rx);
   Rig rig;
-  rig.xcp.RxBuffer = rx;
+  XcpProbe::RxBuffer(rig.link) = rx;
   Decoded got = Decoded::kInvalid;
   try {
-    got = rig.xcp.ExtractResponse() ? Decoded::kValid : Decoded::kInvalid;
+    got = XcpProbe::ExtractResponse(rig.link) ? Decoded::kValid : Decoded::kInvalid;
   } catch (const RunTimeError& e) {
     // No trap of its own: a read past byte 1023 reaches the caller as 9.
     FUZZ_CHECK(e.number() == kErrSubscript);
     got = Decoded::kPastTheEnd;
   }
   FUZZ_CHECK(got == ref.outcome);
-  if (got == Decoded::kValid) FUZZ_CHECK(rig.xcp.ResponseBlock == ref.block);
+  const Bytes& response = XcpProbe::Response(rig.link);
+  if (got == Decoded::kValid) FUZZ_CHECK(response == ref.block);
   if (got == Decoded::kValid) {
     // Never more than the data bytes that 1024 bytes of frames can carry.
-    FUZZ_CHECK(!rig.xcp.ResponseBlock.empty());
-    FUZZ_CHECK(ref.start + rig.xcp.ResponseBlock.size() + 5 * static_cast<std::size_t>(ref.frames) <= 1024);
+    FUZZ_CHECK(!response.empty());
+    FUZZ_CHECK(ref.start + response.size() + 5 * static_cast<std::size_t>(ref.frames) <= 1024);
   }
-  FUZZ_CHECK(rig.xcp.RxBuffer == rx);  // decoding only reads
+  FUZZ_CHECK(XcpProbe::RxBuffer(rig.link) == rx);  // decoding only reads
   FUZZ_CHECK(rig.host.board.empty());
-  FUZZ_CHECK(!rig.xcp.ErrorPending());
   return ref;
 }
 
 void FreshAnswer(const Bytes& received, const Bytes& rx, const Reference& ref) {
   Rig rig;
   rig.port.Receive(received);
-  const int code = rig.xcp.GetResponse();
+  const int code = XcpProbe::GetResponse(rig.link);
   FUZZ_CHECK(code >= 0 && code <= 255);
   FUZZ_CHECK(code == ReplyCode(rx, ref));
-  FUZZ_CHECK(rig.xcp.RxBuffer == rx);  // all that arrived, the rest zeros
+  FUZZ_CHECK(XcpProbe::RxBuffer(rig.link) == rx);  // all that arrived, the rest zeros
   FUZZ_CHECK(rig.port.in.empty());
   if (ref.outcome == Decoded::kPastTheEnd) {
     FUZZ_CHECK(rig.host.board == std::vector<std::string>{ErrorLine(kErrSubscript, 35)});
   } else {
     FUZZ_CHECK(rig.host.board.empty());
   }
-  if (code != 0) FUZZ_CHECK(rig.xcp.ResponseBlock == ref.block);
-  FUZZ_CHECK(!rig.xcp.ErrorPending());
+  if (code != 0) FUZZ_CHECK(XcpProbe::Response(rig.link) == ref.block);
   // A line that is quiet at once: one 600 ms window and the 200 ms settle.
   FUZZ_CHECK(rig.clock.SleptMs() == 800);
   FUZZ_CHECK(rig.port.writes.empty());
@@ -65,14 +64,14 @@ void FreshAnswer(const Bytes& received, const Bytes& rx, const Reference& ref) {
 void Exchange(const Bytes& received, const Bytes& rx, const Reference& ref, int expect) {
   Rig rig;
   rig.port.answer = [&](const Bytes&) { return received; };
-  const Bytes request{0x34};
-  const bool ok = rig.xcp.XcpTransact(1, request, expect);
+  const Reply reply = rig.link.XcpTransact({0x34}, expect);
+  const bool ok = reply.accepted;
   const int code = ReplyCode(rx, ref);
   FUZZ_CHECK(ok == (code == expect));
   const std::size_t writes = (code == expect || IsRefusal(code)) ? 1 : 6;
   FUZZ_CHECK(rig.port.writes.size() == writes);
   for (const auto& w : rig.port.writes) FUZZ_CHECK(w == (Bytes{0xAB, 0x01, 0x34, 0x20}));
-  if (ok) FUZZ_CHECK(rig.xcp.ResponseBlock == ref.block);
+  if (ok) FUZZ_CHECK(reply.data == ref.block);
   if (ref.outcome == Decoded::kPastTheEnd) {
     // Each of the five reads is reported by GetResponse and asked again.
     FUZZ_CHECK(rig.host.board == std::vector<std::string>(5, ErrorLine(kErrSubscript, 35)));
@@ -80,7 +79,6 @@ void Exchange(const Bytes& received, const Bytes& rx, const Reference& ref, int 
     FUZZ_CHECK(rig.host.board.empty());
   }
   FUZZ_CHECK((rig.host.statuses == std::vector<int>{1, 0}));
-  FUZZ_CHECK(!rig.xcp.ErrorPending());
   // 500 ms after the first write, then at most 5 x (800 ms read + 500 ms).
   FUZZ_CHECK(rig.clock.SleptMs() <= 500 + 5 * 1300);
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "fuzz_support.h"
+#include "link/error_trap.h"
 
 using namespace kbx;
 using namespace kbx::fuzz;
@@ -106,47 +107,41 @@ const std::vector<std::int16_t> kEarlierNumbers{3, 10, 36};
 const std::vector<std::int16_t> kEarlierFormats{0x40, 0x40, 0xF0};
 
 void Prepare(Xcp& xcp) {
-  xcp.MeterMapLength = xcp.FlagMapLength = xcp.TypeBlockLength = xcp.ThirdMapLength = 0;
-  xcp.MeterNumber = kEarlierNumbers;
-  xcp.MeterFormat = kEarlierFormats;
+  XcpProbe::SetMeters(xcp, kEarlierNumbers, kEarlierFormats);
 }
 
 void Compare(const Rig& rig, const Fields& want) {
   const Xcp& x = rig.xcp;
-  FUZZ_CHECK(Same(x.CpuVersion1, want.version[1]));
-  FUZZ_CHECK(Same(x.CpuVersion2, static_cast<float>(want.version[2])));
-  FUZZ_CHECK(Same(x.CpuVersion3, static_cast<float>(want.version[3])));
-  FUZZ_CHECK(Same(x.CpuVersion4, static_cast<float>(want.version[4])));
-  FUZZ_CHECK(Same(x.CpuVersion5, static_cast<float>(want.version[5])));
-  FUZZ_CHECK(std::isfinite(x.CpuVersion1) && x.CpuVersion1 >= 0);
-  FUZZ_CHECK(x.MeterMapLength == want.meterMapLength);
-  FUZZ_CHECK(x.FlagMapLength == want.flagMapLength);
-  FUZZ_CHECK(x.TypeBlockLength == want.typeBlockLength);
-  FUZZ_CHECK(x.ThirdMapLength == want.thirdMapLength);
-  FUZZ_CHECK(x.MeterNumber == want.meterNumber);
-  FUZZ_CHECK(x.MeterFormat == want.meterFormat);
-  FUZZ_CHECK(x.MeterNumber.size() == x.MeterFormat.size());
-  for (auto format : x.MeterFormat) FUZZ_CHECK(format >= 1 && format <= 255);
+  FUZZ_CHECK(Same(x.ProcessorVersion(1), want.version[1]));
+  for (int c = 2; c <= 5; ++c) FUZZ_CHECK(Same(x.ProcessorVersion(c), static_cast<float>(want.version[c])));
+  FUZZ_CHECK(std::isfinite(x.ProcessorVersion(1)) && x.ProcessorVersion(1) >= 0);
+  FUZZ_CHECK(x.MeterMapLength() == want.meterMapLength);
+  FUZZ_CHECK(x.FlagMapLength() == want.flagMapLength);
+  FUZZ_CHECK(x.TypeBlockLength() == want.typeBlockLength);
+  FUZZ_CHECK(x.ThirdMapLength() == want.thirdMapLength);
+  FUZZ_CHECK(x.MeterNumbers() == want.meterNumber);
+  FUZZ_CHECK(x.MeterFormats() == want.meterFormat);
+  FUZZ_CHECK(x.MeterNumbers().size() == x.MeterFormats().size());
+  for (auto format : x.MeterFormats()) FUZZ_CHECK(format >= 1 && format <= 255);
   if (want.error != 0) {
     FUZZ_CHECK(rig.host.board == std::vector<std::string>{ErrorLine(want.error, 9)});
   } else {
     FUZZ_CHECK(rig.host.board.empty());
   }
-  FUZZ_CHECK(!x.ErrorPending());
 }
 
-// The block in ResponseBlock, parsed under the trap ReadIdentification puts around it.
+// The block parsed under the trap ReadIdentification puts around it.
 void Direct(const Bytes& block, const Fields& want) {
   Rig rig;
   Prepare(rig.xcp);
-  rig.xcp.ResponseBlock = block;
-  try {
-    rig.xcp.ParseIdentificationBlock();
-  } catch (const RunTimeError& e) {
-    FUZZ_CHECK(e.number() == kErrSubscript || e.number() == kErrOverflow);
-    rig.xcp.RecordError(e);
-  }
-  rig.xcp.ErrorCheck(9);
+  RunTrapped(rig.host, Routine::kReadIdentification, [&] {
+    try {
+      XcpProbe::ParseIdentificationBlock(rig.xcp, block);
+    } catch (const RunTimeError& e) {
+      FUZZ_CHECK(e.number() == kErrSubscript || e.number() == kErrOverflow);
+      throw;
+    }
+  });
   Compare(rig, want);
 }
 
@@ -164,7 +159,7 @@ void EndToEnd(const Bytes& block, const Fields& want) {
   FUZZ_CHECK((rig.port.writes[0] == Bytes{0xAB, 0x04, 0xCF, 0x4B, 0x42, 0x58, 0x9D}));
   if (answered) {
     FUZZ_CHECK(rig.port.writes.size() == 2);
-    FUZZ_CHECK(rig.xcp.ResponseBlock == block);
+    FUZZ_CHECK(XcpProbe::Response(rig.link) == block);
     Compare(rig, want);
   } else {
     // No identification: nothing is parsed, nothing is reported.

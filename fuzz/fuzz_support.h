@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/serial_control.h"
 #include "support/recording_host.h"
+#include "support/xcp_probe.h"
 #include "ups/xcp.h"
 
 namespace kbx::fuzz {
@@ -102,12 +103,15 @@ class FuzzPort : public SerialControl {
   std::string settings_ = "19200,N,8,1";
 };
 
+using test::XcpProbe;
+
 // One program module on the in-memory port.
 struct Rig {
   FuzzClock clock;
   FuzzPort port;
   test::RecordingHost host;
   Xcp xcp{port, clock, host};
+  XcpLink& link = XcpProbe::Link(xcp);
 };
 
 // A response in frames of at most 140 data bytes, numbered from 1, the last

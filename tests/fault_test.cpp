@@ -95,9 +95,9 @@ class LineFault : public ::testing::Test {
   // The module update stopped before the checksum reset that commits it: the
   // unit has the variables it was sent, and runs on no module.
   void ExpectNothingCommitted(int countVariable, int baseTimeVariable, int variablesSent) {
-    EXPECT_EQ(sim_->Variable(kModuleCountVariable), countVariable);
-    EXPECT_EQ(sim_->Variable(kBaseTimeVariable), baseTimeVariable);
-    EXPECT_EQ(sim_->RamWord(kBaseTimeRamWord), kSimBaseTime[0]);
+    EXPECT_EQ(sim_->Variable(32), countVariable);
+    EXPECT_EQ(sim_->Variable(56), baseTimeVariable);
+    EXPECT_EQ(sim_->RamWord(0x0269), 994);
     EXPECT_EQ(sim_->CommittedModuleCount(), 0);
     EXPECT_EQ(sim_->RequestCount(0x78), variablesSent);
   }
@@ -133,7 +133,7 @@ class LineFault : public ::testing::Test {
 // the same name.
 TEST_F(LineFault, TheDeviceVanishesDuringTheModuleUpdateAndComesBack) {
   faults.unplug = {0x78, 2};
-  faults.replug_after_ms = -1;  // back only when the test says so
+  faults.replugAfterMs = -1;  // back only when the test says so
   Serve();
   UseLink();
   // The acknowledgement cannot be read: the read's error line, no
@@ -148,7 +148,7 @@ TEST_F(LineFault, TheDeviceVanishesDuringTheModuleUpdateAndComesBack) {
                                 "Disconnecting...", "Invalid port number", "Done"}));
   EXPECT_EQ(sim_->FaultUnplugs(), 1);
   // Both variables reached the unit once.
-  ExpectNothingCommitted(5, kSimBaseTime[2], 2);
+  ExpectNothingCommitted(5, 8328, 2);
 
   EXPECT_FALSE(std::filesystem::exists(link_));
   sim_->Replug();
@@ -175,7 +175,7 @@ TEST_F(LineFault, GarbageBeforeTheStartByteFindsNoUps) {
 // read's end on; the answer at the front is taken once the line falls quiet.
 TEST_F(LineFault, ALineThatDoesNotFallQuietIsReadUntilItDoes) {
   faults.noise = {0xA0, 1};
-  faults.noise_ms = 2000;
+  faults.noiseMs = 2000;
   Serve();
   EXPECT_EQ(Kbx({"connect"}, 0, kPlainConnectSeconds + 2.0, kPlainConnectSeconds + 2.0 - 0.6), kPlainConnect);
   EXPECT_EQ(sim_->RequestCount(0xA0), 1);
@@ -187,8 +187,8 @@ TEST_F(LineFault, ALineThatDoesNotFallQuietIsReadUntilItDoes) {
 // 200 ms on average, about 4.2 s instead of an answer waiting after the pause.
 TEST_F(LineFault, AnAnswerTricklingInIsReadAcrossTheWindows) {
   faults.trickle = {0x36, 1};
-  faults.trickle_min_ms = 100;
-  faults.trickle_max_ms = 300;
+  faults.trickleMinMs = 100;
+  faults.trickleMaxMs = 300;
   Serve();
   EXPECT_THAT(Kbx({"connect", "info"}, 0, kPlainConnectSeconds + 21 * 0.3, kPlainConnectSeconds + 2.1),
               ElementsAre("Connecting...", "UPS Found", "Done", "UPS type: 290", _, _, _, _,
@@ -201,8 +201,8 @@ TEST_F(LineFault, AnAnswerTricklingInIsReadAcrossTheWindows) {
 // answer's read), and the request is asked again: one read and one write
 // more than a plain connect.
 TEST_F(LineFault, AnAnswerLongerThanTheReceiveBufferIsAskedAgain) {
-  options.long_answer = {0xA0, 1};
-  options.long_answer_length = 1100;
+  options.longAnswer = {0xA0, 1};
+  options.longAnswerLength = 1100;
   Serve();
   EXPECT_THAT(Kbx({"connect"}, 0, kPlainConnectSeconds + 1.3),
               ElementsAre("Connecting...", "9 Subscript out of range 35", "UPS Found", "Done",
@@ -217,13 +217,13 @@ TEST_F(LineFault, AnAnswerLongerThanTheReceiveBufferIsAskedAgain) {
 // to anything else.
 TEST_F(LineFault, AnAcknowledgementThatComesAfterTheProgramGaveUp) {
   faults.delay = {0x78, 1};
-  faults.delay_ms = 2000;
+  faults.delayMs = 2000;
   Serve();
   // Connect 4.5 s, the variable 1.3 s, the disconnect 1.6 s.
   EXPECT_THAT(Kbx({"connect", "modules", "1", "--yes"}, 1, 7.5),
               ElementsAreArray({"Connecting...", "UPS Found", "Done", "Determining KBXs Supported...", "Done",
                                 "Updating KBXs...", "Error Setting KBXs", "Disconnecting...", "Done"}));
-  ExpectNothingCommitted(3, kSimBaseTime[0], 1);
+  ExpectNothingCommitted(3, 994, 1);
   ExpectALaterConnect();
 }
 
@@ -233,7 +233,7 @@ TEST_F(LineFault, AnAcknowledgementThatComesAfterTheProgramGaveUp) {
 // is the last response on the line, so the unit is found all the same.
 TEST_F(LineFault, ALateAuthorizationAcknowledgementIsNotTakenForTheIdentification) {
   faults.delay = {0xCF, 1};
-  faults.delay_ms = 1600;
+  faults.delayMs = 1600;
   Serve();
   EXPECT_EQ(Kbx({"connect"}, 0, kPlainConnectSeconds + 1.6), kPlainConnect);
 }

@@ -39,28 +39,27 @@ TEST_F(FuzzRegress, ResponsesEndingByByte1023AreTakenOneByteLongerIsError9AtEver
   ASSERT_EQ(ups.answers[0xA0][0].size() + ups.answers[0x34][0].size(), 1015u + 1024u);
   ups.Attach(port);
   xcp.ReadIdentification();
-  EXPECT_EQ(xcp.ResponseBlock, id);
-  EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36));
-  EXPECT_TRUE(xcp.XcpTransact(1, {0x34}, 4));
-  EXPECT_EQ(xcp.ResponseBlock, fits);
+  EXPECT_EQ(XcpProbe::Response(link), id);
+  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
+  const Reply reply = link.XcpTransact({0x34}, 4);
+  EXPECT_TRUE(reply.accepted);
+  EXPECT_EQ(reply.data, fits);
   EXPECT_TRUE(host.board.empty());
 
   // Reading the checksum at byte 1024 is error 9, reported by GetResponse, and
   // the request is asked again.
   port.writes.clear();
-  EXPECT_FALSE(xcp.XcpTransact(1, {0x34}, 4));
+  EXPECT_FALSE(link.XcpTransact({0x34}, 4));
   EXPECT_EQ(port.writes.size(), 6u);
   EXPECT_EQ(host.board, std::vector<std::string>(5, "9 Subscript out of range 35"));
-  EXPECT_FALSE(xcp.ErrorPending());
 }
 
 TEST_F(FuzzRegress, AMeterBlockThatEndsInsideTheMetersBytesIsALineWithTag10) {
   Connected(290);
   // Meter 36 is the third reported meter: bytes 8 to 11; only 8 to 10 come.
   ups.answers[0x34] = {Block(4, Bytes(11, 0x01))};
-  EXPECT_EQ(xcp.GetBatteryTimeRemaining(kBatteryTimeMeter), 0);
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 10"));
-  EXPECT_FALSE(xcp.ErrorPending());
 }
 
 TEST(FuzzRegressSettings, WhatIsAcceptedReadsBackTheSameAndARefusalChangesNothing) {

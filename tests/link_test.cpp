@@ -24,16 +24,17 @@ TEST(Frame, ChecksumsOfTheWorkedFrames) {
 class Extract : public XcpTest {
  protected:
   bool Run(const Bytes& raw) {
-    std::fill(xcp.RxBuffer.begin(), xcp.RxBuffer.end(), 0);
-    std::copy(raw.begin(), raw.end(), xcp.RxBuffer.begin());
-    return xcp.ExtractResponse();
+    Bytes& rx = XcpProbe::RxBuffer(link);
+    std::fill(rx.begin(), rx.end(), 0);
+    std::copy(raw.begin(), raw.end(), rx.begin());
+    return XcpProbe::ExtractResponse(link);
   }
 };
 
 TEST_F(Extract, AcceptsOnlyCompleteValidResponses) {
   const Bytes two = Join({BuildResponseFrame(4, 0x01, {0x10, 0x20}), BuildResponseFrame(4, 0x82, {0x30})});
   EXPECT_TRUE(Run(two));
-  EXPECT_EQ(xcp.ResponseBlock, (Bytes{0x10, 0x20, 0x30}));
+  EXPECT_EQ(XcpProbe::Response(link), (Bytes{0x10, 0x20, 0x30}));
 
   Bytes badChecksum = Ack(0x31);
   badChecksum.back() ^= 1;
@@ -72,19 +73,18 @@ TEST_F(Extract, ReadingPastTheBufferIsAnErrorTheReplyReports) {
   raw.resize(1024);
   port.SetOpenDirect(true);
   port.Deliver(raw, 0);
-  EXPECT_EQ(xcp.GetResponse(), 0);
+  EXPECT_EQ(XcpProbe::GetResponse(link), 0);
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 35"));
-  EXPECT_FALSE(xcp.ErrorPending());
 }
 
 class Transact : public XcpTest {};
 
 TEST_F(Transact, WritesTheFrameAndAcceptsTheExpectedBlock) {
   port.Answer({Join({BuildResponseFrame(4, 0x01, {0x10, 0x20}), BuildResponseFrame(4, 0x82, {0x30})})});
-  xcp.RequestBlock = {0x34};
-  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 4));
+  const Reply reply = link.XcpTransact({0x34}, 4);
+  EXPECT_TRUE(reply.accepted);
   EXPECT_THAT(port.Written(), ElementsAre(Bytes{0xAB, 0x01, 0x34, 0x20}));
-  EXPECT_EQ(xcp.ResponseBlock, (Bytes{0x10, 0x20, 0x30}));
+  EXPECT_EQ(reply.data, (Bytes{0x10, 0x20, 0x30}));
   EXPECT_THAT(host.statuses, ElementsAre(1, 0));
   EXPECT_TRUE(host.board.empty());
   // The answer came during the 500 ms pause: one quiet window, then 200 ms.
@@ -93,8 +93,7 @@ TEST_F(Transact, WritesTheFrameAndAcceptsTheExpectedBlock) {
 
 TEST_F(Transact, SilentLineWritesSixTimesInAboutSevenSeconds) {
   const double start = clock.Now();
-  xcp.RequestBlock = {0xA0};
-  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_FALSE(link.XcpTransact({0xA0}, 1));
   ASSERT_EQ(port.writes.size(), 6u);
   for (const auto& w : port.writes) EXPECT_EQ(w.bytes, (Bytes{0xAB, 0x01, 0xA0, 0xB4}));
   // Each attempt: 0.6 s window and 0.2 s settle, then 0.5 s after the repeated write.
@@ -127,8 +126,7 @@ TEST_F(Transact, RetriesOnBusyWrongBlockAndGarbageButNotOnRefusals) {
   for (const auto& c : cases) {
     port.writes.clear();
     port.Answer(c.answers);
-    xcp.RequestBlock = {0xA0};
-    EXPECT_EQ(xcp.XcpTransact(1, xcp.RequestBlock, c.expect), c.result) << c.what;
+    EXPECT_EQ(link.XcpTransact({0xA0}, c.expect).accepted, c.result) << c.what;
     EXPECT_EQ(port.writes.size(), c.writes) << c.what;
   }
   EXPECT_TRUE(host.board.empty());
@@ -146,9 +144,7 @@ TEST_F(Transact, TheAnswerToARepeatedFrameIsReadHoweverSoonItComes) {
       port.Deliver(Block(1, {2}), 10);
     }
   };
-  xcp.RequestBlock = {0xA0};
-  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
-  EXPECT_EQ(xcp.ResponseBlock, (Bytes{2}));
+  EXPECT_EQ(link.XcpTransact({0xA0}, 1).data, (Bytes{2}));
   EXPECT_EQ(port.writes.size(), 2u);
 }
 
@@ -156,41 +152,38 @@ TEST_F(Transact, ALateAnswerInFrontOfTheAnswerIsPassedOver) {
   // The acknowledgement of an earlier request arrives after the flush, just
   // before the answer to this one.
   port.onWrite = [&](const Bytes&) { port.Deliver(Join({Ack(0x31), Block(1, {7, 8})}), 30); };
-  xcp.RequestBlock = {0xA0};
-  EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
-  EXPECT_EQ(xcp.ResponseBlock, (Bytes{7, 8}));
+  const Reply reply = link.XcpTransact({0xA0}, 1);
+  EXPECT_TRUE(reply.accepted);
+  EXPECT_EQ(reply.data, (Bytes{7, 8}));
 
   // A late acceptance does not stand for a busy answer: the request is repeated.
   port.writes.clear();
   port.Answer({Join({Ack(0x31), Ack(0x33)}), Ack(0x31)});
-  xcp.RequestBlock = {0x95, 0x0F, 0x02, 0x00};
-  EXPECT_TRUE(xcp.XcpTransact(4, xcp.RequestBlock, 0x31));
+  EXPECT_TRUE(link.XcpTransact({0x95, 0x0F, 0x02, 0x00}, 0x31));
   EXPECT_EQ(port.writes.size(), 2u);
 
   // Noise behind the answer is not an answer: a stray start byte, or a
   // frame that runs past the buffer.
   for (const Bytes& noise : {Bytes{0xAB}, Bytes{0xAB, 0x04, 0x8C, 0x01}}) {
     port.Answer({Join({Block(1, {7}), noise})});
-    xcp.RequestBlock = {0xA0};
-    EXPECT_TRUE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
-    EXPECT_EQ(xcp.ResponseBlock, Bytes{7});
+    const Reply answer = link.XcpTransact({0xA0}, 1);
+    EXPECT_TRUE(answer.accepted);
+    EXPECT_EQ(answer.data, Bytes{7});
   }
   EXPECT_TRUE(host.board.empty());
 }
 
 TEST_F(Transact, ExpectingNothingReturnsAfterThePauseAndLeavesTheAnswer) {
   port.Answer({Ack(0x31)});
-  xcp.RequestBlock = {0x78, 0x00};
-  EXPECT_TRUE(xcp.XcpTransact(2, xcp.RequestBlock, 0));
+  EXPECT_TRUE(link.XcpTransact({0x78, 0x00}, 0));
   EXPECT_EQ(clock.SleptMs(), 500);
   EXPECT_EQ(port.InBufferCount(), 6);
 }
 
 TEST_F(Transact, ClosedPortSendsNothing) {
   port.SetPortOpen(false);
-  xcp.RequestBlock = {0xA0};
-  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
-  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 0));
+  EXPECT_FALSE(link.XcpTransact({0xA0}, 1));
+  EXPECT_FALSE(link.XcpTransact({0xA0}, 0));
   EXPECT_TRUE(port.writes.empty());
   EXPECT_TRUE(host.board.empty());
 }
@@ -201,21 +194,19 @@ TEST_F(Transact, AcrossMidnightTheAttemptLimitEndsIt) {
   RecordingHost lateHost;
   Xcp late(latePort, lateClock, lateHost);
   StartUp(late);
-  late.RequestBlock = {0xA0};
-  EXPECT_FALSE(late.XcpTransact(1, late.RequestBlock, 1));
+  EXPECT_FALSE(XcpProbe::Link(late).XcpTransact({0xA0}, 1));
   EXPECT_EQ(latePort.writes.size(), 6u);
 }
 
 TEST_F(Transact, ThePortFailingMidExchangeIsReportedWithTag5) {
   port.onWrite = [&](const Bytes&) { port.SetOpenDirect(false); };
-  xcp.RequestBlock = {0xA0};
-  EXPECT_FALSE(xcp.XcpTransact(1, xcp.RequestBlock, 1));
+  EXPECT_FALSE(link.XcpTransact({0xA0}, 1));
   EXPECT_THAT(host.board, ElementsAre("8012 The device is not open 5"));
   EXPECT_THAT(host.statuses, ElementsAre(1));  // not told 0 on that path
 }
 
 TEST_F(Transact, SendDisconnectWritesTheOneByteRequest) {
-  EXPECT_TRUE(xcp.SendDisconnect());
+  EXPECT_TRUE(link.SendDisconnect());
   EXPECT_THAT(port.Written(), ElementsAre(Bytes{0xAB, 0x01, 0xFF, 0x55}));
 }
 
@@ -225,25 +216,25 @@ TEST_F(Read, KeepsEveryByteAndStopsOnAFullBuffer) {
   // A line that never falls quiet: 100 bytes every 100 ms for a minute.
   for (int i = 0; i < 600; ++i) port.Deliver(Bytes(100, static_cast<std::uint8_t>(i)), i * 100);
   const double start = clock.Now();
-  EXPECT_TRUE(xcp.ReadPort());
+  EXPECT_TRUE(XcpProbe::ReadPort(link));
   EXPECT_LT(clock.Now() - start, 3.0);
-  EXPECT_EQ(xcp.RxBuffer[1023], 10);  // the eleventh chunk filled the buffer
+  EXPECT_EQ(XcpProbe::RxBuffer(link)[1023], 10);  // the eleventh chunk filled the buffer
 }
 
 TEST_F(Read, BytesArrivingAfterTheCountAreKept) {
   port.Deliver(Bytes(10, 0x11), 0);
   port.beforeInput = [&] { port.Deliver(Bytes(5, 0x22), 0); };
-  EXPECT_TRUE(xcp.ReadPort());
-  EXPECT_EQ(xcp.RxBuffer[9], 0x11);
-  EXPECT_EQ(xcp.RxBuffer[14], 0x22);
+  EXPECT_TRUE(XcpProbe::ReadPort(link));
+  EXPECT_EQ(XcpProbe::RxBuffer(link)[9], 0x11);
+  EXPECT_EQ(XcpProbe::RxBuffer(link)[14], 0x22);
 }
 
 TEST_F(Read, ATrickleKeepsTheWindowOpen) {
   // One byte every 500 ms for 10 s, beyond the 6 s base window: each window
   // that brings something new moves the end on.
   for (int i = 0; i < 20; ++i) port.Deliver({static_cast<std::uint8_t>(i + 1)}, 100 + i * 500);
-  EXPECT_TRUE(xcp.ReadPort());
-  EXPECT_EQ(xcp.RxBuffer[19], 20);
+  EXPECT_TRUE(XcpProbe::ReadPort(link));
+  EXPECT_EQ(XcpProbe::RxBuffer(link)[19], 20);
 }
 
 class Acks : public XcpTest {};
@@ -341,10 +332,9 @@ class Port : public XcpTest {};
 
 TEST_F(Port, StartUpSettingsAndLabel) {
   EXPECT_EQ(port.Settings(), "19200,N,8,1");
-  EXPECT_EQ(host.settingsCaption, " COM1,19200,N,8,1");
-  EXPECT_FALSE(host.strikethru);
-  EXPECT_FALSE(host.greenLamp);
-  EXPECT_EQ(host.connectCaption, "Connect");
+  EXPECT_EQ(host.portState.settingsLabel, " COM1,19200,N,8,1");
+  EXPECT_TRUE(host.portState.open);
+  EXPECT_FALSE(host.portState.linkUp);
   EXPECT_TRUE(port.PortOpen());
   // The properties go to the port in this order, the number last before opening.
   const std::vector<std::string> expected{"PortOpen=False", "RTSEnable",     "DTREnable",     "Handshaking",
@@ -357,9 +347,9 @@ TEST_F(Port, StartUpSettingsAndLabel) {
 }
 
 TEST_F(Port, EmptyArgumentsKeepTheStoredSettings) {
-  xcp.ConfigurePort("", "", 0, 0, "");
-  EXPECT_EQ(xcp.SettingsString(), "19200,N,8,1");
-  EXPECT_EQ(xcp.sComPort, "1");
+  xcp.ConfigurePort({"", "", 0, 0, ""});
+  EXPECT_EQ(xcp.StoredPortSettings().LineSettings(), "19200,N,8,1");
+  EXPECT_EQ(xcp.StoredPortSettings().comPort, "1");
   EXPECT_TRUE(port.PortOpen());
 }
 
@@ -382,50 +372,65 @@ TEST_F(Port, FailuresAndTheirLines) {
       {"port text", "A", "19200", 0, "13 Type mismatch", 0},
   };
   for (const auto& c : cases) {
-    xcp.ClearError();
     host.board.clear();
-    xcp.ConfigurePort("19200", "", 0, 0, "1");  // back to a good port
+    ASSERT_FALSE(xcp.ConfigurePort({"19200", "", 0, 0, "1"}));  // back to a good port
     ASSERT_TRUE(port.PortOpen());
-    xcp.LinkUp = true;
+    link.SetLinkUp(true);
     port.openError = c.openError;
-    xcp.sComPort = c.comPort;
-    xcp.sBaudRate = c.baud;
-    xcp.OpenPort();
+    const PortOutcome outcome = xcp.ConfigurePort({c.baud, "", 0, 0, c.comPort});
     EXPECT_THAT(host.board, ElementsAre(c.line)) << c.what;
-    EXPECT_EQ(xcp.Err.number, c.pending) << c.what;
+    // The caller sees what it may act on; any other error is done with.
+    EXPECT_EQ(outcome ? outcome->number : 0, c.pending) << c.what;
+    if (outcome) {
+      EXPECT_EQ(outcome->description, ErrorDescription(c.pending)) << c.what;
+    }
     EXPECT_FALSE(port.PortOpen()) << c.what;
-    EXPECT_TRUE(host.strikethru) << c.what;
-    EXPECT_FALSE(xcp.LinkUp) << c.what;
+    EXPECT_FALSE(host.portState.open) << c.what;
+    EXPECT_FALSE(xcp.LinkUp()) << c.what;
   }
 }
 
-TEST_F(Port, AFailedOpenLeavesTheIndicatorsOfTheLinkBefore) {
-  xcp.LinkUp = true;
+TEST_F(Port, AFailedOpenShowsTheLinkDown) {
+  link.SetLinkUp(true);
   xcp.OpenPort();
-  ASSERT_EQ(host.connectCaption, "Disconnect");
-  xcp.sComPort = "3";
+  ASSERT_TRUE(host.portState.linkUp);
+  port.existing.erase(1);  // the device has vanished
   xcp.OpenPort();
-  EXPECT_TRUE(host.greenLamp);
-  EXPECT_EQ(host.connectCaption, "Disconnect");
-  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_FALSE(host.portState.open);
+  EXPECT_FALSE(host.portState.linkUp);
+  EXPECT_FALSE(xcp.LinkUp());
 }
 
 TEST_F(Port, ARefusedBaudShowsTheSettingsStillInForce) {
-  xcp.sBaudRate = "12345";
-  xcp.OpenPort();
-  EXPECT_EQ(host.settingsCaption, " COM1,19200,N,8,1");
-  EXPECT_TRUE(host.strikethru);
+  xcp.ConfigurePort({"12345", "", 0, 0, ""});
+  EXPECT_EQ(host.portState.settingsLabel, " COM1,19200,N,8,1");
+  EXPECT_FALSE(host.portState.open);
+}
+
+TEST_F(Port, ACorrectedValueOpensThePortWithNoLineAndNothingLeftOver) {
+  for (const auto& [wrong, right] :
+       {std::pair<PortSettings, PortSettings>{{"12345", "", 0, 0, ""}, {"19200", "", 0, 0, ""}},
+        {{"", "", 0, 0, "9"}, {"", "", 0, 0, "1"}}}) {
+    host.board.clear();
+    EXPECT_TRUE(xcp.ConfigurePort(wrong));
+    EXPECT_EQ(host.board.size(), 1u);
+    host.board.clear();
+    EXPECT_FALSE(xcp.ConfigurePort(right));
+    EXPECT_TRUE(host.board.empty()) << host.board.front();
+    EXPECT_TRUE(host.portState.open);
+    EXPECT_TRUE(port.PortOpen());
+  }
 }
 
 TEST_F(Port, FlushEmptiesTheReceiveSideAndTheResponse) {
   port.Deliver(Bytes(50, 1), 0);
-  xcp.ResponseBlock = {1, 2, 3};
+  XcpProbe::Response(link) = {1, 2, 3};
   xcp.FlushPort();
   EXPECT_EQ(port.InBufferCount(), 0);
-  EXPECT_EQ(xcp.ResponseBlock, Bytes{0});
+  EXPECT_EQ(XcpProbe::Response(link), Bytes{0});
   port.SetPortOpen(false);
   xcp.FlushPort();
-  EXPECT_EQ(xcp.ResponseBlock, Bytes{0});
+  EXPECT_EQ(XcpProbe::Response(link), Bytes{0});
   EXPECT_EQ(clock.SleptMs(), 0);
 }
 
@@ -440,7 +445,7 @@ TEST_F(Port, FlushingALineThatNeverDrainsOrFallsQuietEnds) {
   other.FlushPort();
   // A bounded wait in sleeps, not a spin: two seconds for the transmit side.
   EXPECT_EQ(clock.SleptMs(), 2000);
-  EXPECT_EQ(other.ResponseBlock, Bytes{0});
+  EXPECT_EQ(XcpProbe::Response(XcpProbe::Link(other)), Bytes{0});
 }
 
 }  // namespace

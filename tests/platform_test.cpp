@@ -1,9 +1,14 @@
 // The serial port layer against a real pseudo-terminal: the port under test
 // opens the slave side, the test plays the far end on the master side.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,7 +16,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,9 +31,11 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/port_lock.h"
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
 #include "platform/run_time_error.h"
+#include "support/temp_folder.h"
 
 namespace kbx {
 namespace {
@@ -121,7 +134,7 @@ int WaitForCount(SerialControl& port, int count) {
 
 class SerialPortTest : public ::testing::Test {
  protected:
-  SerialPortTest() : port_(map_) { map_.Map(kComPty, pty_.path); }
+  SerialPortTest() : port_(map_, locks_.path) { map_.Map(kComPty, pty_.path); }
 
   void OpenPty() {
     port_.SetCommPort(kComPty);
@@ -140,6 +153,7 @@ class SerialPortTest : public ::testing::Test {
 
   Pty pty_;
   PortMap map_;
+  TempFolder locks_;
   QtSerialControl port_;
 };
 
@@ -226,10 +240,10 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndChangeNothing) {
   OpenPty();
   // A device gone since its number was set, one that is no terminal, one held by another port.
   const std::vector<std::pair<std::string, int>> cases = {{kMissingDevice, kErrInvalidPortNumber},
-                                                          {"/dev/null", kErrDeviceNotOpen},
-                                                          {pty_.path, kErrDeviceNotOpen}};
+                                                          {"/dev/null", kErrInvalidPortNumber},
+                                                          {pty_.path, kErrPortAlreadyOpen}};
   for (const auto& [device, error] : cases) {
-    QtSerialControl other(map_);
+    QtSerialControl other(map_, locks_.path);
     map_.Map(8, pty_.path);
     other.SetCommPort(8);
     map_.Map(8, device);
@@ -370,6 +384,274 @@ TEST_F(SerialPortTest, DeviceThatVanishesIsReportedNotHung) {
   EXPECT_LT(Clock::now() - start, 200ms);
   port_.SetPortOpen(false);
   EXPECT_FALSE(port_.PortOpen());
+}
+
+// ------------------------------------------ ports held, and paths that are no port
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string AsciiPid(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+
+std::string BinaryPid(pid_t pid) {
+  const std::int32_t value = pid;
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+std::string ProgramOf(const std::string& pid) {
+  std::ifstream comm("/proc/" + pid + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+pid_t Spawn(const char* program, const char* argument = nullptr) {
+  std::string name = program;
+  std::string arg = argument != nullptr ? argument : "";
+  char* argv[] = {name.data(), argument != nullptr ? arg.data() : nullptr, nullptr};
+  pid_t pid = 0;
+  EXPECT_EQ(::posix_spawnp(&pid, program, nullptr, nullptr, argv, environ), 0) << program;
+  return pid;
+}
+
+// A program that runs until the test ends: a live holder of lock files.
+struct Sleeper {
+  Sleeper() : pid(Spawn("sleep", "60")) {
+    // Until the child has become sleep, it is a copy of this program.
+    for (int waited = 0; waited < 5000 && ProgramOf(std::to_string(pid)) != "sleep"; ++waited)
+      std::this_thread::sleep_for(1ms);
+  }
+  ~Sleeper() {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  const pid_t pid;
+};
+
+// The pid of a process that has ended.
+pid_t EndedPid() {
+  const pid_t pid = Spawn("true");
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class PortLockTest : public SerialPortTest {
+ protected:
+  PortLockTest() { port_.SetCommPort(kComPty); }
+
+  // The classic lock file of the pseudo-terminal: LCK..7 for /dev/pts/7.
+  std::string LockFile() const { return locks_.path + "/LCK.." + pty_.path.substr(pty_.path.rfind('/') + 1); }
+  // The one a Qt program takes for it: LCK..pts_7.
+  std::string QtLockFile() const {
+    return locks_.path + "/LCK..pts_" + pty_.path.substr(pty_.path.rfind('/') + 1);
+  }
+
+  std::vector<std::string> LockFolder() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(locks_.path))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+};
+
+TEST_F(PortLockTest, OurLockFileAndFlockMarkThePortWhileWeHoldItAndGoWithIt) {
+  port_.SetPortOpen(true);
+  EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
+  EXPECT_EQ(LockFolder().size(), 1u);  // no temporary file left beside it
+
+  const int other = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  const int locked = ::flock(other, LOCK_EX | LOCK_NB);
+  const int error = errno;
+  EXPECT_NE(locked, 0);
+  EXPECT_EQ(error, EWOULDBLOCK);
+
+  QtSerialControl second(map_, locks_.path);
+  second.SetCommPort(kComPty);
+  EXPECT_EQ(ErrorOf([&] { second.SetPortOpen(true); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(second.LastFailure().holderPid, ::getpid());
+  EXPECT_TRUE(Contains(second.LastFailure().reason, "in use by this program")) << second.LastFailure().reason;
+
+  port_.SetPortOpen(false);
+  EXPECT_TRUE(LockFolder().empty());
+  EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
+  second.SetPortOpen(true);
+  EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
+}
+
+TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
+  const Sleeper sleeper;
+  const std::string sleeping = "process " + std::to_string(sleeper.pid) + " (sleep)";
+  struct Case {
+    std::string what;
+    std::string file;
+    std::string content;
+    pid_t holder;
+  };
+  const std::vector<Case> cases = {
+      {"ASCII pid of a live process", LockFile(), AsciiPid(sleeper.pid), sleeper.pid},
+      {"binary pid of a live process", LockFile(), BinaryPid(sleeper.pid), sleeper.pid},
+      {"a Qt program's lock file", QtLockFile(), std::to_string(sleeper.pid) + "\nsleep\nhost\n",
+       sleeper.pid},
+      {"a lock file still being written", LockFile(), "", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(c.file, c.content);
+    EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrPortAlreadyOpen);
+    EXPECT_FALSE(port_.PortOpen());
+    const PortFailure& failure = port_.LastFailure();
+    EXPECT_EQ(failure.number, kErrPortAlreadyOpen);
+    EXPECT_EQ(failure.device, pty_.path);
+    EXPECT_EQ(failure.holderPid, c.holder);
+    EXPECT_EQ(failure.holderProgram, c.holder > 0 ? "sleep" : "");
+    EXPECT_TRUE(Contains(failure.reason, c.file)) << failure.reason;
+    EXPECT_EQ(Contains(failure.reason, sleeping), c.holder > 0) << failure.reason;
+    EXPECT_FALSE(failure.fix.empty());
+    EXPECT_EQ(ReadFile(c.file), c.content);  // another program's: left as it was
+    EXPECT_EQ(LockFolder().size(), 1u);
+    std::filesystem::remove(c.file);
+  }
+
+  // flock() by another open file of the device, without any lock file.
+  const int other = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(port_.LastFailure().holderPid, ::getpid());
+  EXPECT_EQ(port_.LastFailure().holderProgram, ProgramOf("self"));
+  EXPECT_TRUE(Contains(port_.LastFailure().reason, "flock()")) << port_.LastFailure().reason;
+  EXPECT_TRUE(LockFolder().empty());  // the lock file we had made is gone again
+  ::close(other);
+
+  port_.SetPortOpen(true);
+  EXPECT_TRUE(port_.PortOpen());
+}
+
+TEST_F(PortLockTest, AStaleLockFileIsTakenOverAndOursGoesWithThePort) {
+  const pid_t ended = EndedPid();
+  const std::vector<std::pair<std::string, std::string>> stale = {
+      {"ASCII pid of an ended process", AsciiPid(ended)},
+      {"binary pid of an ended process", BinaryPid(ended)},
+      {"no pid, written a minute ago", "garbage\n"}};
+  for (const auto& [what, content] : stale) {
+    SCOPED_TRACE(what);
+    WriteFile(LockFile(), content);
+    const timespec minuteAgo[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, LockFile().c_str(), minuteAgo, 0), 0);
+    port_.SetPortOpen(true);
+    EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
+    port_.SetPortOpen(false);
+    EXPECT_TRUE(LockFolder().empty());
+  }
+}
+
+TEST_F(PortLockTest, WithoutALockFolderToWriteToThePortOpensWithoutALockFile) {
+  for (const std::string& folder : {locks_.path + "/missing", std::string()}) {
+    QtSerialControl port(map_, folder);
+    port.SetCommPort(kComPty);
+    port.SetPortOpen(true);
+    EXPECT_TRUE(port.PortOpen()) << folder;
+    EXPECT_TRUE(LockFolder().empty()) << folder;
+  }
+}
+
+TEST_F(PortLockTest, APathThatIsNoSerialPortGives8002SaysWhatItIsAndStaysAsItWas) {
+  const TempFolder things;
+  const std::string file = things.path + "/file";
+  const std::string folder = things.path + "/folder";
+  const std::string fifo = things.path + "/fifo";
+  WriteFile(file, "keep me\n");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {file, "is a regular file, not a serial port"},
+      {folder, "is a folder, not a serial port"},
+      {fifo, "is a named pipe (FIFO), not a serial port"},
+      {"/dev/null", "is a device but no terminal, so not a serial port"}};
+  for (const auto& [path, says] : cases) {
+    SCOPED_TRACE(path);
+    map_.Map(8, path);
+    port_.SetCommPort(8);
+    EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrInvalidPortNumber);
+    EXPECT_EQ(port_.LastFailure().device, path);
+    EXPECT_EQ(port_.LastFailure().reason, path + " " + says);
+  }
+  map_.Map(9, kMissingDevice);
+  EXPECT_EQ(ErrorOf([&] { port_.SetCommPort(9); }), kErrInvalidPortNumber);
+  EXPECT_EQ(port_.LastFailure().reason, std::string("COM9 is ") + kMissingDevice + ", which does not exist");
+
+  EXPECT_EQ(ReadFile(file), "keep me\n");
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  EXPECT_TRUE(LockFolder().empty());
+}
+
+TEST_F(PortLockTest, ADevicePathWithBytesThatAreNoUtf8Opens) {
+  const TempFolder links;
+  const std::string link = links.path + "/ups-\xff\xfe\x80";
+  ASSERT_EQ(::symlink(pty_.path.c_str(), link.c_str()), 0);
+  map_.Map(8, link);
+  port_.SetCommPort(8);
+  port_.SetPortOpen(true);
+  port_.Output(Text("through the link"));
+  EXPECT_EQ(pty_.Read(16), Text("through the link"));
+  EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));  // the device's lock, not the link's
+}
+
+// Runs the probe as nobody on the pseudo-terminal; its lines, none when it
+// cannot be run.
+std::vector<std::string> ProbeAsNobody(const std::string& device, const std::string& lockFolder) {
+  const std::string command = "setpriv --reuid=nobody --regid=nogroup --clear-groups " KBX_PORT_OPEN_PROBE
+                              " " +
+                              device + " " + lockFolder + " 2>/dev/null";
+  std::vector<std::string> lines;
+  FILE* out = ::popen(command.c_str(), "r");
+  if (out == nullptr) return lines;
+  char line[1024];
+  while (std::fgets(line, sizeof line, out) != nullptr) {
+    lines.emplace_back(line);
+    if (!lines.back().empty() && lines.back().back() == '\n') lines.back().pop_back();
+  }
+  ::pclose(out);
+  return lines;
+}
+
+TEST_F(PortLockTest, AUserWithoutTheRightsToThePortIsToldWhyAndWhatToDo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the port to root and try it as another user";
+  if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is not installed";
+  ASSERT_EQ(::chmod(locks_.path.c_str(), 0755), 0);  // nobody may look in, not write
+
+  // Allowed to use the port but not to write a lock file: it opens without one.
+  ASSERT_EQ(::chmod(pty_.path.c_str(), 0666), 0);
+  std::vector<std::string> lines = ProbeAsNobody(pty_.path, locks_.path);
+  if (lines.empty())
+    GTEST_SKIP() << "the probe cannot be run as nobody (is the build folder closed to others?)";
+  EXPECT_EQ(lines.at(0), "0");
+  EXPECT_TRUE(LockFolder().empty());
+
+  ASSERT_EQ(::chown(pty_.path.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(pty_.path.c_str(), 0600), 0);
+  lines = ProbeAsNobody(pty_.path, locks_.path);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], std::to_string(kErrDeviceNotOpen));
+  EXPECT_EQ(lines[1],
+            pty_.path + " may not be opened: permission denied (owner root, group root, mode 0600)");
+  EXPECT_EQ(lines[2],
+            "Add the user to the dialout group (sudo usermod -aG dialout nobody), then log in again.");
 }
 
 }  // namespace

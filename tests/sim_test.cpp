@@ -35,7 +35,7 @@ struct Frame {
   std::uint8_t block = 0;
   std::uint8_t sequence = 0;
   Bytes data;
-  bool checksum_ok = false;
+  bool checksumOk = false;
 };
 
 // Splits raw answer bytes into response frames (AB, block, length, sequence,
@@ -64,7 +64,7 @@ Bytes Join(const Bytes& raw, std::uint8_t block) {
   for (std::size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].block, block) << i;
     EXPECT_EQ(frames[i].sequence, static_cast<int>(i + 1) | (i + 1 == frames.size() ? 0x80 : 0)) << i;
-    EXPECT_TRUE(frames[i].checksum_ok) << i;
+    EXPECT_TRUE(frames[i].checksumOk) << i;
     data.insert(data.end(), frames[i].data.begin(), frames[i].data.end());
   }
   return data;
@@ -108,13 +108,13 @@ std::uint32_t BatteryTime(UpsModel& model) {
 // "SIM", the 40-entry meter map (meters 3 and 10 single precision, 36 as
 // given, 38 fixed point), the flag map, the type block length, the third map.
 Bytes Identification(std::uint8_t meter36 = 0xF0, const Bytes& versions = {0x02, 0x03, 0x01, 0x03, 0x01},
-                     const Bytes& type_length = {0x10, 0x00}) {
+                     const Bytes& typeLength = {0x10, 0x00}) {
   Bytes map(40, 0);
   map[3 - 1] = map[10 - 1] = 0x40;
   map[36 - 1] = meter36;
   map[38 - 1] = 0xF0;
   return Cat(versions, Bytes{0x05, 0x00, 0x00, 0x03, 'S', 'I', 'M', 40}, map,
-             Bytes{0x04, 0x01, 0x00, 0x00, 0x01}, type_length, Bytes{0x02, 0x00, 0x00});
+             Bytes{0x04, 0x01, 0x00, 0x00, 0x01}, typeLength, Bytes{0x02, 0x00, 0x00});
 }
 
 // The default options with some changed.
@@ -162,14 +162,14 @@ TEST(SimBlocks, IdentificationFollowsTheOptionsWithMeter36TheThirdMeter) {
 
   UpsModel other(With([&](SimOptions& o) {
     o.versions = {{0x01, 0x03}, {0x01, 0x04}, {0x00, 0x00}, {0x01, 0x10}};
-    o.meter36_format = 0xE2;
-    o.type_block_length = 0x0123;
+    o.meter36Format = 0xE2;
+    o.typeBlockLength = 0x0123;
   }));
   EXPECT_EQ(Join(Ask(other, {0xA0}), 1),
             Identification(0xE2, {0x04, 0x03, 0x01, 0x04, 0x01, 0x00, 0x00, 0x10, 0x01}, {0x23, 0x01}));
   EXPECT_EQ(Join(Ask(other, {0x36}), 6).size(), 0x0123u);
 
-  UpsModel without36(With([&](SimOptions& o) { o.meter36_format = 0; }));
+  UpsModel without36(With([&](SimOptions& o) { o.meter36Format = 0; }));
   EXPECT_EQ(Join(Ask(without36, {0xA0}), 1), Identification(0x00));
   EXPECT_EQ(Join(Ask(without36, {0x34}), 4).size(), 12u);
 }
@@ -197,7 +197,7 @@ TEST(SimBlocks, MetersAreEncodedPerFormatAndBatteryTimeSitsInBytes8To11) {
   for (const auto& [value, format, bits] : rows) {
     SCOPED_TRACE(std::to_string(value) + " as format " + std::to_string(format));
     EXPECT_EQ(Le32(EncodeMeterValue(value, format), 0), bits);
-    UpsModel model(With([&](SimOptions& o) { o.meter36_format = format; }));
+    UpsModel model(With([&](SimOptions& o) { o.meter36Format = format; }));
     const Bytes meters = Join(Ask(model, {0x34}), 4);
     ASSERT_EQ(meters.size(), 16u);
     EXPECT_EQ(Bytes(meters.begin() + 8, meters.begin() + 12), EncodeMeterValue(1800, format));
@@ -224,10 +224,10 @@ TEST(SimAuthorization, SetCommandsNeedTheAccessCodeUntilDisconnect) {
   EXPECT_EQ(AskAck(model, {0x78, 0x20, 0x03, 0x00}), 0x36);
   EXPECT_EQ(model.Variable(32), 5);
 
-  UpsModel own_code(With([&](SimOptions& o) { o.access_code = {0x12, 0x34, 0x56}; }));
-  EXPECT_EQ(AskAck(own_code, {0xCF, 0x4B, 0x42, 0x58}), 0x36);
-  EXPECT_EQ(AskAck(own_code, {0xCF, 0x12, 0x34, 0x56}), 0x31);
-  EXPECT_FALSE(own_code.Locked());
+  UpsModel ownCode(With([&](SimOptions& o) { o.accessCode = {0x12, 0x34, 0x56}; }));
+  EXPECT_EQ(AskAck(ownCode, {0xCF, 0x4B, 0x42, 0x58}), 0x36);
+  EXPECT_EQ(AskAck(ownCode, {0xCF, 0x12, 0x34, 0x56}), 0x31);
+  EXPECT_FALSE(ownCode.Locked());
 }
 
 // A 290 takes the count (2n + 1) and the battery base time in variables and
@@ -319,19 +319,19 @@ TEST(SimFaults, SplitAnswersComeInNumberedFramesWithChecksums) {
 }
 
 TEST(SimFaults, BadChecksumsOnTheFirstNAnswersOrOnAll) {
-  UpsModel first_two(With([&](SimOptions& o) { o.bad_checksum = 2; }));
+  UpsModel firstTwo(With([&](SimOptions& o) { o.badChecksum = 2; }));
   UpsModel every(With([&](SimOptions& o) {
-    o.bad_checksum = SimOptions::kEveryAnswer;
+    o.badChecksum = SimOptions::kEveryAnswer;
     o.split = 20;  // every frame of an answer
   }));
   for (int round = 0; round < 3; ++round) {
-    EXPECT_TRUE(Ask(first_two, {0xFF}).empty());  // unanswered requests do not count
-    EXPECT_EQ(SplitFrames(Ask(first_two, {0x36})).at(0).checksum_ok, round >= 2) << round;
-    for (const Frame& frame : SplitFrames(Ask(every, {0xA0}))) EXPECT_FALSE(frame.checksum_ok) << round;
+    EXPECT_TRUE(Ask(firstTwo, {0xFF}).empty());  // unanswered requests do not count
+    EXPECT_EQ(SplitFrames(Ask(firstTwo, {0x36})).at(0).checksumOk, round >= 2) << round;
+    for (const Frame& frame : SplitFrames(Ask(every, {0xA0}))) EXPECT_FALSE(frame.checksumOk) << round;
   }
   const std::vector<Frame> ack = SplitFrames(Ask(every, {0x42}));
   ASSERT_EQ(ack.size(), 1u);
-  EXPECT_FALSE(ack[0].checksum_ok);
+  EXPECT_FALSE(ack[0].checksumOk);
   EXPECT_EQ(ack[0].data, Bytes{0x34});  // only the checksum is wrong
 }
 
@@ -352,7 +352,7 @@ TEST(SimFaults, RefusedCommandsGetTheirStatusAndAreNotCarriedOut) {
 
 TEST(SimModel, RejectsUnusableOptions) {
   EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.type = 65536; })), std::invalid_argument);
-  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.module_count = 3; })), std::invalid_argument);
+  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.moduleCount = 3; })), std::invalid_argument);
   EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.split = 0; })), std::invalid_argument);
 }
 
@@ -371,8 +371,8 @@ Bytes ReadBytes(int fd, std::size_t count) {
 }
 
 TEST(PtySimulatorTest, AnswersOnTheSlavePathLogsEveryRequestAndUnplugs) {
-  const std::string log_name = ::testing::TempDir() + "kbx_sim_test.log";
-  PtySimulator simulator(SimOptions{}, log_name);
+  const std::string logName = ::testing::TempDir() + "kbx_sim_test.log";
+  PtySimulator simulator(SimOptions{}, logName);
   simulator.Start();
   const std::string path = simulator.SlavePath();
   const Bytes request{0xAB, 0x01, 0xA0, 0xB4};
@@ -391,12 +391,12 @@ TEST(PtySimulatorTest, AnswersOnTheSlavePathLogsEveryRequestAndUnplugs) {
   simulator.Unplug();
   EXPECT_NE(::access(path.c_str(), F_OK), 0);
 
-  std::ifstream log(log_name);
+  std::ifstream log(logName);
   int lines = 0;
   for (std::string line; std::getline(log, line); ++lines)
     EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d AB 01 A0 B4)"))) << line;
   EXPECT_EQ(lines, 2);
-  std::remove(log_name.c_str());
+  std::remove(logName.c_str());
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ struct Rig {
   // A request that expects acknowledgement status 0x31, answered once with `answer`.
   bool Transact(const Bytes& answer) {
     port.Answer({answer});
-    return xcp.XcpTransact(1, {0x95}, 0x31);
+    return XcpProbe::Link(xcp).XcpTransact({0x95}, 0x31).accepted;
   }
 };
 
@@ -104,9 +104,9 @@ TEST_F(TracedSession, GoesOnAsWithoutTheTraceButTheAccessCodeNeverAppears) {
   ScriptedUps copy = ups;
   copy.Attach(rig.port);
   for (Xcp* session : {&rig.xcp, &xcp}) {
-    session->AccessCode = {0xA5, 0x5A, 0xC3};
+    session->SetAccessCode({0xA5, 0x5A, 0xC3});
     session->ConnectUps();
-    EXPECT_TRUE(session->LinkUp);
+    EXPECT_TRUE(session->LinkUp());
     EXPECT_TRUE(session->SetUpsParameter("F", "2"));
     session->DisconnectUps();
   }

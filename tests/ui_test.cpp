@@ -18,7 +18,8 @@
 #include "app/desktop.h"
 #include "platform/help_viewer.h"
 #include "support/xcp_fixture.h"
-#include "ui/frm_main.h"
+#include "support/xcp_probe.h"
+#include "ui/main_window.h"
 
 namespace kbx {
 namespace {
@@ -45,7 +46,7 @@ class Window : public ::testing::Test {
  protected:
   test::VirtualClock clock;
   test::FakePort port{clock};
-  FrmMain window;
+  MainWindow window;
   Xcp xcp{port, clock, window};
   test::ScriptedUps ups;
 
@@ -77,7 +78,7 @@ class Window : public ::testing::Test {
   void Connect(std::uint16_t type) {
     Unit(type);
     Button("cmdConnect")->click();
-    ASSERT_TRUE(xcp.LinkUp);
+    ASSERT_TRUE(xcp.LinkUp());
   }
   // Every command ends with the window taking input and the default pointer.
   void ExpectIdle() {
@@ -125,7 +126,7 @@ TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
   for (const auto& c : cases) {
     test::VirtualClock clock;
     test::FakePort port(clock);
-    FrmMain window;
+    MainWindow window;
     Xcp xcp(port, clock, window);
     window.SetXcp(&xcp);
     port.openError = c.openError;
@@ -165,13 +166,13 @@ TEST_F(Window, ConnectAndDisconnectByButtonAndMenu) {
   EXPECT_THAT(Board(), ElementsAre("Disconnecting...", "Done"));
 
   Action("mnuConnect")->trigger();
-  EXPECT_TRUE(xcp.LinkUp);
+  EXPECT_TRUE(xcp.LinkUp());
   ups.requests.clear();
   Action("mnuConnect")->trigger();  // connects again, disconnecting first
   EXPECT_EQ(ups.RequestsStartingWith(0xFF).front(), Bytes{0xFF});
-  EXPECT_TRUE(xcp.LinkUp);
+  EXPECT_TRUE(xcp.LinkUp());
   Action("mnuDisconnect")->trigger();
-  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_FALSE(xcp.LinkUp());
   ExpectIdle();
 }
 
@@ -242,13 +243,13 @@ TEST_F(Window, PortSettings) {
     EXPECT_EQ(com->text(), "1");
     EXPECT_EQ(com->maxLength(), 1);
     EXPECT_EQ(baud->maxLength(), 5);
-    xcp.LinkUp = true;
+    test::XcpProbe::Link(xcp).SetLinkUp(true);
 
     com->setText("A");
     Child<QPushButton>(dialog, "cmdApply")->click();
     EXPECT_TRUE(Board().empty());
     EXPECT_EQ(dialog->focusWidget(), com);
-    EXPECT_TRUE(xcp.LinkUp);
+    EXPECT_TRUE(xcp.LinkUp());
     EXPECT_EQ(port.CommPort(), 1);
 
     com->setText("2");
@@ -258,7 +259,7 @@ TEST_F(Window, PortSettings) {
 
     baud->setText("9600");
     Child<QPushButton>(dialog, "cmdApply")->click();
-    EXPECT_FALSE(xcp.LinkUp);
+    EXPECT_FALSE(xcp.LinkUp());
     EXPECT_EQ(port.CommPort(), 2);
     EXPECT_EQ(port.Settings(), "9600,N,8,1");
     EXPECT_EQ(Label(), " COM2,9600,N,8,1");
@@ -272,7 +273,61 @@ TEST_F(Window, PortSettings) {
   });
   Button("cmdPortSettings")->click();
   EXPECT_TRUE(checked);
-  EXPECT_EQ(xcp.sComPort, "2");
+  EXPECT_EQ(xcp.StoredPortSettings().comPort, "2");
+}
+
+// A value the port refused, corrected: the port opens with no line, the label
+// is plain again, and the UPS is found at once.
+TEST_F(Window, ACorrectedPortValueOpensThePortAtOnce) {
+  Unit(290);
+  bool checked = false;
+  WhenModal([&](QWidget* dialog) {
+    struct Step {
+      const char* com;
+      const char* baud;
+      std::vector<std::string> board;
+    };
+    const Step steps[] = {{"1", "12345", {"Invalid Baud Rate"}},
+                          {"1", "19200", {}},
+                          {"9", "19200", {"Invalid port number"}},
+                          {"1", "19200", {}}};
+    for (const Step& step : steps) {
+      Child<QLineEdit>(dialog, "txtCOM")->setText(step.com);
+      Child<QLineEdit>(dialog, "txtBaud")->setText(step.baud);
+      Child<QPushButton>(dialog, "cmdApply")->click();
+      EXPECT_EQ(Board(), step.board) << step.com << " " << step.baud;
+      EXPECT_EQ(window.SettingsStrikethru(), !step.board.empty()) << step.com << " " << step.baud;
+    }
+    EXPECT_EQ(Label(), " COM1,19200,N,8,1");
+    EXPECT_TRUE(port.PortOpen());
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  Button("cmdPortSettings")->click();
+  ASSERT_TRUE(checked);
+  Button("cmdConnect")->click();
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
+  WhenModal([](QWidget* dialog) { qobject_cast<QDialog*>(dialog)->reject(); });
+  Button("cmdPortSettings")->click();
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
+}
+
+// The device vanishes while a unit is being accepted: the port does not open
+// again, and the window shows the link as it is.
+TEST_F(Window, ALinkWhosePortFailsToOpenShowsRedAndConnect) {
+  Unit(290);
+  const auto answer = port.onWrite;
+  port.onWrite = [&, answer](const Bytes& frame) {
+    answer(frame);
+    if (frame.size() == 7 && frame[2] == 0xFF) port.existing.erase(1);  // the link start
+  };
+  Button("cmdConnect")->click();
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Invalid port number", "Done"));
+  EXPECT_FALSE(xcp.LinkUp());
+  EXPECT_FALSE(window.LampShowsConnected());
+  EXPECT_EQ(Button("cmdConnect")->text(), "Connect");
+  EXPECT_TRUE(window.SettingsStrikethru());
+  ExpectIdle();
 }
 
 TEST_F(Window, KbxWithTheLinkDownOpensNoDialog) {
@@ -309,7 +364,7 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     answer(QMessageBox::No, &question);
     apply->click();
     EXPECT_TRUE(Board().empty());
-    EXPECT_EQ(xcp.sKBXCount, "0");
+    EXPECT_EQ(xcp.ModuleCount(), "0");
 
     combo->setCurrentIndex(2);
     Child<QRadioButton>(dialog, "BTCEnable0")->setChecked(true);
@@ -324,8 +379,8 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
   EXPECT_NE(question.find("Number of KBXs selected:  2 \n\nContinue? "), std::string::npos) << question;
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
                                         Bytes{0xBD, 0x69, 0x02, 0x88, 0x20}, Bytes{0x78, 0x00}));
-  EXPECT_EQ(xcp.sKBXCount, "2");
-  EXPECT_FALSE(xcp.bBatteryTest);
+  EXPECT_EQ(xcp.ModuleCount(), "2");
+  EXPECT_FALSE(xcp.BatteryTestEnabled());
   ExpectIdle();
 
   WhenModal([&](QWidget* dialog) {
@@ -351,12 +406,12 @@ TEST_F(Window, KbxDialogKeepsTheCountOfAFailedUpdate) {
     Child<QPushButton>(dialog, "cmdExit")->click();
   });
   Button("cmdBattComm")->click();
-  EXPECT_EQ(xcp.sKBXCount, "1");
+  EXPECT_EQ(xcp.ModuleCount(), "1");
 }
 
 TEST_F(Window, KbxDialogForAnUnknownType) {
   Connect(280);
-  xcp.UpsType = 281;
+  test::XcpProbe::SetUpsType(xcp, 281);
   WhenModal([&](QWidget* dialog) {
     EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->count(), 0);
     EXPECT_FALSE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());

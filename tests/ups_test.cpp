@@ -25,14 +25,14 @@ class Identification : public XcpTest {
 TEST_F(Identification, TheWorkedBlock) {
   Parse({0x01, 0x03, 0x01, 0x05, 0x00, 0x00, 0x02, 0x41, 0x42, 0x04, 0x00, 0xF0, 0x00, 0x40, 0x01, 0x07, 0x10,
          0x00, 0x00});
-  EXPECT_DOUBLE_EQ(xcp.CpuVersion1, 1.03);
-  EXPECT_EQ(xcp.CpuVersion2, 0.0f);
-  EXPECT_EQ(xcp.MeterMapLength, 4);
-  EXPECT_THAT(xcp.MeterNumber, ElementsAre(2, 4));
-  EXPECT_THAT(xcp.MeterFormat, ElementsAre(0xF0, 0x40));
-  EXPECT_EQ(xcp.FlagMapLength, 1);
-  EXPECT_EQ(xcp.TypeBlockLength, 16);
-  EXPECT_EQ(xcp.ThirdMapLength, 0);
+  EXPECT_DOUBLE_EQ(xcp.ProcessorVersion(1), 1.03);
+  EXPECT_EQ(xcp.ProcessorVersion(2), 0.0);
+  EXPECT_EQ(xcp.MeterMapLength(), 4);
+  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2, 4));
+  EXPECT_THAT(xcp.MeterFormats(), ElementsAre(0xF0, 0x40));
+  EXPECT_EQ(xcp.FlagMapLength(), 1);
+  EXPECT_EQ(xcp.TypeBlockLength(), 16);
+  EXPECT_EQ(xcp.ThirdMapLength(), 0);
   EXPECT_TRUE(host.board.empty());
   // The authorization goes first, with the access code, and nothing waits for its answer.
   ASSERT_GE(ups.requests.size(), 2u);
@@ -60,14 +60,14 @@ TEST_F(Identification, ProcessorCountsAndSelector) {
   };
   for (const auto& c : cases) {
     Parse(IdBlock(c.versions, c.selector, MeterMap36(0xF0), 2, 0x0010, 3));
-    EXPECT_DOUBLE_EQ(xcp.CpuVersion1, c.v1) << c.what;
-    EXPECT_EQ(xcp.CpuVersion2, c.v2) << c.what;
-    EXPECT_EQ(xcp.CpuVersion5, c.v5) << c.what;
-    EXPECT_EQ(xcp.MeterMapLength, 36) << c.what;
-    EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36)) << c.what;
-    EXPECT_EQ(xcp.FlagMapLength, 2) << c.what;
-    EXPECT_EQ(xcp.TypeBlockLength, 16) << c.what;
-    EXPECT_EQ(xcp.ThirdMapLength, 3) << c.what;
+    EXPECT_DOUBLE_EQ(xcp.ProcessorVersion(1), c.v1) << c.what;
+    EXPECT_EQ(xcp.ProcessorVersion(2), double{c.v2}) << c.what;
+    EXPECT_EQ(xcp.ProcessorVersion(5), double{c.v5}) << c.what;
+    EXPECT_EQ(xcp.MeterMapLength(), 36) << c.what;
+    EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36)) << c.what;
+    EXPECT_EQ(xcp.FlagMapLength(), 2) << c.what;
+    EXPECT_EQ(xcp.TypeBlockLength(), 16) << c.what;
+    EXPECT_EQ(xcp.ThirdMapLength(), 3) << c.what;
     EXPECT_TRUE(host.board.empty()) << c.what;
   }
 }
@@ -78,8 +78,8 @@ TEST_F(Identification, VersionTexts) {
   EXPECT_EQ(Xcp::VersionText(0x1A, 0x0B), "1A.0B");
   // A version with letters in it counts as no version.
   Parse(IdBlock({{0x01, 0x03}, {0x01, 0x0A}, {0x01, 0xE5}}, 0x05, MeterMap36(0xF0), 0, 16));
-  EXPECT_EQ(xcp.CpuVersion2, 0.0f);
-  EXPECT_EQ(xcp.CpuVersion3, 0.0f);  // "1.E5" is no number either
+  EXPECT_EQ(xcp.ProcessorVersion(2), 0.0);
+  EXPECT_EQ(xcp.ProcessorVersion(3), 0.0);  // "1.E5" is no number either
 }
 
 TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
@@ -87,30 +87,30 @@ TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
   // Cut after the meter map: the flag map length is missing.
   Parse(Bytes(full.begin(), full.begin() + 12));
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 9"));
-  EXPECT_DOUBLE_EQ(xcp.CpuVersion1, 1.03);
-  EXPECT_EQ(xcp.MeterMapLength, 2);
-  EXPECT_THAT(xcp.MeterNumber, ElementsAre(2));
-  EXPECT_EQ(xcp.TypeBlockLength, 0);
+  EXPECT_DOUBLE_EQ(xcp.ProcessorVersion(1), 1.03);
+  EXPECT_EQ(xcp.MeterMapLength(), 2);
+  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2));
+  EXPECT_EQ(xcp.TypeBlockLength(), 0);
 
   // A third map shorter than announced.
   host.board.clear();
   Parse(Bytes(full.begin(), full.end() - 1));
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 9"));
-  EXPECT_EQ(xcp.TypeBlockLength, 16);
+  EXPECT_EQ(xcp.TypeBlockLength(), 16);
 
   host.board.clear();
   ups.answers[0xA0] = {Block(1, IdBlock({{0x01, 0x03}}, 0x05, {0x40}, 0, 0x8001, 2))};
   EXPECT_EQ(xcp.IdentifyUps(), 0);
   EXPECT_THAT(host.board, ElementsAre("6 Overflow 9"));
-  EXPECT_EQ(xcp.TypeBlockLength, 0);
-  EXPECT_EQ(xcp.ThirdMapLength, 0);
+  EXPECT_EQ(xcp.TypeBlockLength(), 0);
+  EXPECT_EQ(xcp.ThirdMapLength(), 0);
 }
 
 TEST_F(Identification, AnEmptyMeterMapKeepsTheMetersOfTheUnitBefore) {
   Parse(IdBlock({{1, 3}}, 5, {0x00, 0x40}, 0, 16));
   Parse(IdBlock({{1, 3}}, 5, {0x00, 0x00, 0x00}, 0, 16));
-  EXPECT_EQ(xcp.MeterMapLength, 3);
-  EXPECT_THAT(xcp.MeterNumber, ElementsAre(2));
+  EXPECT_EQ(xcp.MeterMapLength(), 3);
+  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2));
 }
 
 TEST_F(Identification, TypeCodes) {
@@ -165,14 +165,13 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
       {0x8001, {1, 3}, false, {"Connecting...", "6 Overflow 6"}},
   };
   for (const auto& c : cases) {
-    xcp.LinkUp = false;
+    link.SetLinkUp(false);
     ups.requests.clear();
     Unit(c.type, c.cpu2);
     xcp.ConnectUps();
-    EXPECT_EQ(xcp.LinkUp, c.linkUp) << c.type;
+    EXPECT_EQ(xcp.LinkUp(), c.linkUp) << c.type;
     EXPECT_EQ(host.board, c.board) << c.type;
-    EXPECT_EQ(host.connectCaption, c.linkUp ? "Disconnect" : "Connect") << c.type;
-    EXPECT_EQ(host.greenLamp, c.linkUp) << c.type;
+    EXPECT_EQ(host.portState.linkUp, c.linkUp) << c.type;
     // An accepted unit is told the link starts; the others are not.
     const bool linkStart = !ups.RequestsStartingWith(0xFF).empty();
     EXPECT_EQ(linkStart, c.linkUp) << c.type;
@@ -180,7 +179,7 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
       EXPECT_EQ(ups.RequestsStartingWith(0xFF).back(), (Bytes{0xFF, 0x06, 0x08, 0x62}));
     }
     if (c.type != 0x8001) {
-      EXPECT_EQ(xcp.UpsType, static_cast<std::int16_t>(c.type)) << c.type;
+      EXPECT_EQ(xcp.UpsType(), static_cast<std::int16_t>(c.type)) << c.type;
     }
   }
 }
@@ -196,8 +195,8 @@ TEST_F(Connect, A290WithoutASecondProcessorNeedsNewerUpsCode) {
 TEST_F(Connect, ASilentLineFindsNoUps) {
   xcp.ConnectUps();
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
-  EXPECT_FALSE(xcp.LinkUp);
-  EXPECT_EQ(xcp.UpsType, 0);
+  EXPECT_FALSE(xcp.LinkUp());
+  EXPECT_EQ(xcp.UpsType(), 0);
 }
 
 TEST_F(Connect, A281IsSwitchedOverAndAcceptedAs280) {
@@ -207,8 +206,8 @@ TEST_F(Connect, A281IsSwitchedOverAndAcceptedAs280) {
   as280[1] = 0x01;
   ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, as280)};
   xcp.ConnectUps();
-  EXPECT_TRUE(xcp.LinkUp);
-  EXPECT_EQ(xcp.UpsType, 280);
+  EXPECT_TRUE(xcp.LinkUp());
+  EXPECT_EQ(xcp.UpsType(), 280);
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
   EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x00, 0x00}));
   EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), 2u);  // link start after the switch and after acceptance
@@ -218,7 +217,7 @@ TEST_F(Connect, A281ThatAnswersTheSwitchRequestIsNoUps) {
   Unit(281);
   ups.answers[0xCE] = {Ack(0x31)};
   xcp.ConnectUps();
-  EXPECT_FALSE(xcp.LinkUp);
+  EXPECT_FALSE(xcp.LinkUp());
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
 }
 
@@ -226,8 +225,8 @@ TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
   Unit(281);
   ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, {0x24, 0x01})};
   xcp.ConnectUps();
-  EXPECT_FALSE(xcp.LinkUp);
-  EXPECT_EQ(xcp.UpsType, 292);
+  EXPECT_FALSE(xcp.LinkUp());
+  EXPECT_EQ(xcp.UpsType(), 292);
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
 }
 
@@ -239,13 +238,23 @@ TEST_F(Connect, AFourthProcessorGivesTheLongSwitchRequest) {
   EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x01, 0x00, 0x00}));
 }
 
+TEST_F(Connect, APortThatFailsOnIdentificationIsReportedOnce) {
+  Unit(290);
+  port.existing.erase(1);  // the device has vanished
+  EXPECT_EQ(xcp.IdentifyUps(), 0);
+  EXPECT_THAT(host.board, ElementsAre("Invalid port number"));
+  xcp.ConnectUps();
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "Invalid port number", "NO UPS Found", "Done"));
+  EXPECT_TRUE(port.writes.empty());
+}
+
 TEST_F(Connect, ConnectingWhileUpDisconnectsFirst) {
   Connected(280);
   xcp.ConnectUps();
   ASSERT_GE(ups.requests.size(), 2u);
   EXPECT_EQ(ups.requests[0], Bytes{0xFF});
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "UPS Found", "Done"));
-  EXPECT_TRUE(xcp.LinkUp);
+  EXPECT_TRUE(xcp.LinkUp());
 }
 
 TEST_F(Connect, DisconnectForgetsTheUnitButNotItsMeters) {
@@ -253,14 +262,13 @@ TEST_F(Connect, DisconnectForgetsTheUnitButNotItsMeters) {
   xcp.DisconnectUps();
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xFF}));
   EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "Done"));
-  EXPECT_FALSE(xcp.LinkUp);
-  EXPECT_EQ(xcp.UpsType, 0);
-  EXPECT_EQ(xcp.CpuVersion1, 0);
-  EXPECT_EQ(xcp.CpuVersion2, 0);
-  EXPECT_EQ(xcp.MeterMapLength, 0);
-  EXPECT_THAT(xcp.MeterNumber, ElementsAre(3, 10, 36));
-  EXPECT_EQ(host.connectCaption, "Connect");
-  EXPECT_FALSE(host.greenLamp);
+  EXPECT_FALSE(xcp.LinkUp());
+  EXPECT_EQ(xcp.UpsType(), 0);
+  EXPECT_EQ(xcp.ProcessorVersion(1), 0);
+  EXPECT_EQ(xcp.ProcessorVersion(2), 0);
+  EXPECT_EQ(xcp.MeterMapLength(), 0);
+  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
+  EXPECT_FALSE(host.portState.linkUp);
   EXPECT_TRUE(port.PortOpen());
 }
 
@@ -275,7 +283,7 @@ class Runtime : public XcpTest {
     Bytes meters{0, 0, 0x61, 0x45, 0, 0, 0, 0};  // meters 3 and 10
     meters.insert(meters.end(), value.begin(), value.end());
     ups.answers[0x34] = {Block(4, meters)};
-    return xcp.GetBatteryTimeRemaining(kBatteryTimeMeter);
+    return xcp.GetBatteryTimeRemaining(36);
   }
 };
 
@@ -313,12 +321,12 @@ TEST_F(Runtime, AShortMeterBlockIsAnError) {
   xcp.ConnectUps();
   host.board.clear();
   ups.answers[0x34] = {Block(4, Bytes(9, 0))};
-  EXPECT_EQ(xcp.GetBatteryTimeRemaining(kBatteryTimeMeter), 0);
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 10"));
 }
 
 TEST_F(Runtime, NoUnitMeansNoTraffic) {
-  EXPECT_EQ(xcp.GetBatteryTimeRemaining(kBatteryTimeMeter), 0);
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
   EXPECT_THAT(host.board, ElementsAre("Invalid Machine Type"));
   EXPECT_TRUE(port.writes.empty());
 }
@@ -425,8 +433,8 @@ TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
   };
   for (const auto& c : cases) {
     host.board.clear();
-    xcp.UpsType = c.type;
-    xcp.sKBXCount = "1";
+    XcpProbe::SetUpsType(xcp, c.type);
+    xcp.RememberModuleChoices("1", true);
     const KbxChoices choices = DetermineKbxSupport(xcp);
     EXPECT_EQ(choices.items, c.items) << c.type;
     EXPECT_EQ(choices.applyEnabled, c.apply) << c.type;
@@ -444,8 +452,8 @@ TEST_F(Modules, TwoModulesOnA290) {
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
                                         Bytes{0xBD, 0x69, 0x02, 0x88, 0x20}, Bytes{0x78, 0x00}));
   EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Done"));
-  EXPECT_EQ(xcp.sKBXCount, "2");
-  EXPECT_FALSE(xcp.bBatteryTest);
+  EXPECT_EQ(xcp.ModuleCount(), "2");
+  EXPECT_FALSE(xcp.BatteryTestEnabled());
 }
 
 TEST_F(Modules, NoModuleOnA290AndOneOnThe280And292) {
@@ -483,11 +491,11 @@ TEST_F(Modules, EachRefusedStepOfA290StopsTheUpdate) {
     std::vector<Bytes> answers(static_cast<std::size_t>(c.refuseAt) + 2, Ack(0x31));
     answers[static_cast<std::size_t>(c.refuseAt)] = Ack(0x33);
     ups.answers[c.command] = answers;
-    xcp.sKBXCount = "0";
+    xcp.RememberModuleChoices("0", true);
     EXPECT_FALSE(ApplyKbxConfiguration(xcp, "1", true));
     EXPECT_EQ(host.board, c.board);
     EXPECT_EQ(ups.requests.size(), c.requests);
-    EXPECT_EQ(xcp.sKBXCount, "1");  // kept although the update failed
+    EXPECT_EQ(xcp.ModuleCount(), "1");  // kept although the update failed
   }
 }
 
@@ -506,7 +514,7 @@ TEST_F(Modules, FailuresOfThe280AndOfTheArguments) {
   EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "9 Subscript out of range"));
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x07, 0x00}));
 
-  xcp.UpsType = 281;
+  XcpProbe::SetUpsType(xcp, 281);
   ups.requests.clear();
   EXPECT_FALSE(UpdateKBXConfiguration(xcp, 1));
   EXPECT_TRUE(ups.requests.empty());
@@ -522,15 +530,21 @@ TEST(KbxConfirm, TheQuestion) {
 TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
   struct Case {
     int openError;
+    const char* baud;
+    bool portExists;
     const char* box;
     const char* line;
   };
   const Case cases[] = {
-      {0, "", nullptr},
-      {8012, "", "Unable to open port"},
-      {8005, "8005 Start: Port already open 1", "Port already open"},
-      {8015, "8015 Start: Could not set comm state, there may be one or more invalid parameters 1",
+      {0, "19200", true, "", nullptr},
+      {8012, "19200", true, "", "Unable to open port"},
+      {8005, "19200", true, "8005 Start: Port already open 1", "Port already open"},
+      {8015, "19200", true,
+       "8015 Start: Could not set comm state, there may be one or more invalid parameters 1",
        "Invalid communications parameters"},
+      {0, "19200", false, "8002 Start: Invalid port number 1", "Invalid port number"},
+      {0, "12345", true, "380 Start: Invalid property value 1", "Invalid Baud Rate"},
+      {8020, "19200", true, "", "8020 Error reading comm device"},
   };
   for (const auto& c : cases) {
     VirtualClock clock;
@@ -538,15 +552,19 @@ TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
     RecordingHost host;
     Xcp xcp(port, clock, host);
     port.openError = c.openError;
-    EXPECT_EQ(StartUp(xcp), c.box);
+    if (!c.portExists) port.existing.erase(1);
+    EXPECT_EQ(StartUp(xcp, c.baud), c.box) << c.line;
     if (c.line) {
       EXPECT_THAT(host.board, ElementsAre(c.line));
+    } else {
+      EXPECT_TRUE(host.board.empty());
     }
-    EXPECT_FALSE(xcp.ErrorPending());
-    EXPECT_EQ(host.settingsCaption, " COM1,19200,N,8,1");
-    EXPECT_EQ(host.strikethru, c.line != nullptr);
-    EXPECT_EQ(xcp.sKBXCount, "0");
-    EXPECT_EQ(xcp.iRxTimeout, 6);
+    // The label shows what the port has in force, opened or not.
+    EXPECT_EQ(host.portState.settingsLabel,
+              c.baud == std::string("19200") ? " COM1,19200,N,8,1" : " COM1,9600,N,8,1");
+    EXPECT_EQ(host.portState.open, c.line == nullptr);
+    EXPECT_EQ(xcp.ModuleCount(), "0");
+    EXPECT_EQ(XcpProbe::RxTimeoutSeconds(XcpProbe::Link(xcp)), 6);
   }
 }
 

@@ -3,7 +3,7 @@
 #include <QMessageBox>
 
 #include "platform/port_map.h"
-#include "ui/frm_main.h"
+#include "ui/main_window.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
@@ -67,7 +67,7 @@ bool ParseDesktopOptions(const std::vector<std::string>& args, DesktopOptions& o
   return true;
 }
 
-void StartDesktop(FrmMain& window, Xcp& xcp) {
+void StartDesktop(MainWindow& window, Xcp& xcp) {
   const std::string message = StartUp(xcp);
   window.show();
   if (!message.empty()) {

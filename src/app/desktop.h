@@ -8,7 +8,7 @@
 
 namespace kbx {
 
-class FrmMain;
+class MainWindow;
 class Xcp;
 
 struct DesktopOptions {
@@ -28,6 +28,6 @@ extern const char* const kDesktopUsage;
 // Start-up with the window created: the module state, the port opened with
 // the default settings, the window shown, and the start-up box over it when
 // the port failed in a way worth a box.
-void StartDesktop(FrmMain& window, Xcp& xcp);
+void StartDesktop(MainWindow& window, Xcp& xcp);
 
 }  // namespace kbx

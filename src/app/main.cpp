@@ -1,6 +1,7 @@
 // kbx-configurator: the desktop program.
 #include <QApplication>
 #include <QTimer>
+#include <clocale>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -12,7 +13,7 @@
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
 #include "sim/pty_simulator.h"
-#include "ui/frm_main.h"
+#include "ui/main_window.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
@@ -35,6 +36,9 @@ int main(int argc, char** argv) {
 
   // Options first: --help and --version need no display.
   QApplication app(argc, argv);
+  // The application object has set every locale category from the environment;
+  // numbers read or written as text keep "." whatever the user's locale says.
+  std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName("kbx-configurator");
   QApplication::setApplicationVersion(kbx::kProgramVersion);
 
@@ -53,7 +57,7 @@ int main(int argc, char** argv) {
   if (options.simulate) {
     kbx::SimOptions sim;
     sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.access_code = options.accessCode;
+    if (options.hasAccessCode) sim.accessCode = options.accessCode;
     simulator = std::make_unique<kbx::PtySimulator>(sim);
     simulator->Start();
     ports.Map(1, simulator->SlavePath());
@@ -67,9 +71,9 @@ int main(int argc, char** argv) {
         port, clock, traceFile, [&ports](int number) { return ports.Device(number); });
   }
   kbx::BrowserHelpViewer help;
-  kbx::FrmMain window;
+  kbx::MainWindow window;
   kbx::Xcp xcp(traced ? static_cast<kbx::SerialControl&>(*traced) : port, clock, window);
-  if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
+  if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
   kbx::StartDesktop(window, xcp);

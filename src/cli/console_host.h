@@ -8,8 +8,8 @@
 namespace kbx {
 
 // The status board of the command line: every line goes to the output as it
-// is added; clearing the board prints nothing. The port indicators are kept
-// only so that the commands can ask for them.
+// is added; clearing the board prints nothing, and the port's state shows
+// only in what the commands print.
 class ConsoleHost : public XcpHost {
  public:
   explicit ConsoleHost(std::ostream& out) : out_(out) {}
@@ -18,18 +18,10 @@ class ConsoleHost : public XcpHost {
   void BoardClear() override {}
   void Repaint() override {}
   void UpdateStatus(int) override {}
-  void SetSettingsCaption(const std::string& caption) override { caption_ = caption; }
-  void SetSettingsStrikethru(bool struck) override { struck_ = struck; }
-  bool SettingsStrikethru() const override { return struck_; }
-  void ShowLinkLamp(bool) override {}
-  void SetConnectCaption(const std::string&) override {}
-
-  const std::string& SettingsCaption() const { return caption_; }
+  void PortStateChanged(const PortState&) override {}
 
  private:
   std::ostream& out_;
-  std::string caption_;
-  bool struck_ = true;
 };
 
 }  // namespace kbx

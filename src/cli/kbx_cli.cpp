@@ -8,6 +8,7 @@
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
 #include "link/command_guard.h"
+#include "link/numbers.h"
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
@@ -22,9 +23,7 @@ namespace kbx {
 namespace {
 
 std::string Version(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
+  return FixedText(value, 2);
 }
 
 std::string Hex2(int value) {
@@ -34,35 +33,35 @@ std::string Hex2(int value) {
 }
 
 bool InfoCommand(Xcp& xcp) {
-  XcpHost& host = xcp.host();
-  if (xcp.UpsType < 1) {
+  XcpHost& host = xcp.Host();
+  if (xcp.UpsType() < 1) {
     host.AddToBoard("No UPS identified");
     return false;
   }
-  host.AddToBoard("UPS type: " + std::to_string(xcp.UpsType));
-  const double versions[] = {xcp.CpuVersion1, xcp.CpuVersion2, xcp.CpuVersion3, xcp.CpuVersion4,
-                             xcp.CpuVersion5};
-  for (int c = 0; c < 5; ++c) {
-    if (versions[c] != 0)
-      host.AddToBoard("Processor " + std::to_string(c + 1) + " version: " + Version(versions[c]));
+  host.AddToBoard("UPS type: " + std::to_string(xcp.UpsType()));
+  for (int processor = 1; processor <= 5; ++processor) {
+    const double version = xcp.ProcessorVersion(processor);
+    if (version != 0)
+      host.AddToBoard("Processor " + std::to_string(processor) + " version: " + Version(version));
   }
+  const auto& numbers = xcp.MeterNumbers();
+  const auto& formats = xcp.MeterFormats();
   std::string meters;
-  for (std::size_t k = 0; k < xcp.MeterNumber.size() && k < xcp.MeterFormat.size(); ++k) {
-    meters +=
-        (k ? ", " : "") + std::to_string(xcp.MeterNumber[k]) + " (format " + Hex2(xcp.MeterFormat[k]) + ")";
+  for (std::size_t k = 0; k < numbers.size() && k < formats.size(); ++k) {
+    meters += (k ? ", " : "") + std::to_string(numbers[k]) + " (format " + Hex2(formats[k]) + ")";
   }
   host.AddToBoard("Meters reported: " + (meters.empty() ? std::string("none") : meters));
-  host.AddToBoard("Meter map length: " + std::to_string(xcp.MeterMapLength) +
-                  ", flag map length: " + std::to_string(xcp.FlagMapLength) +
-                  ", type block length: " + std::to_string(xcp.TypeBlockLength) +
-                  ", third map length: " + std::to_string(xcp.ThirdMapLength));
+  host.AddToBoard("Meter map length: " + std::to_string(xcp.MeterMapLength()) +
+                  ", flag map length: " + std::to_string(xcp.FlagMapLength()) +
+                  ", type block length: " + std::to_string(xcp.TypeBlockLength()) +
+                  ", third map length: " + std::to_string(xcp.ThirdMapLength()));
   return true;
 }
 
 bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm) {
-  XcpHost& host = xcp.host();
+  XcpHost& host = xcp.Host();
   host.BoardClear();
-  if (!xcp.LinkUp) {
+  if (!xcp.LinkUp()) {
     host.AddToBoard("Link Down");
     return false;
   }
@@ -97,16 +96,16 @@ void ListPorts(const PortMap& map, std::ostream& out) {
 int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
   // Whatever fails inside a command ends that command with a line on the
   // board, never the program.
-  auto guarded = [&](const std::function<bool()>& command) { return RunGuarded(xcp.host(), command); };
+  auto guarded = [&](const std::function<bool()>& command) { return RunGuarded(xcp.Host(), command); };
   bool ok = guarded([&] {
     xcp.ConnectUps();
-    return xcp.LinkUp;
+    return xcp.LinkUp();
   });
   for (const CliCommand& command : options.commands) {
     bool done = true;
     switch (command.kind) {
       case CliCommand::kConnect:
-        done = xcp.LinkUp;
+        done = xcp.LinkUp();
         break;
       case CliCommand::kRuntime:
         done = guarded([&] { return RuntimeCommand(xcp); });
@@ -122,7 +121,7 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
     }
     ok = ok && done;
   }
-  if (xcp.LinkUp) {
+  if (xcp.LinkUp()) {
     ok = guarded([&] {
            xcp.DisconnectUps();
            return true;
@@ -177,7 +176,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   if (options.simulate) {
     SimOptions sim;
     sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.access_code = options.accessCode;
+    if (options.hasAccessCode) sim.accessCode = options.accessCode;
     simulator = std::make_unique<PtySimulator>(sim);
     simulator->Start();
     map.Map(std::stoi(options.port), simulator->SlavePath());
@@ -193,7 +192,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   ConsoleHost host(out);
   Xcp xcp(traced ? static_cast<SerialControl&>(*traced) : port, clock, host);
   const std::string box = StartUp(xcp, options.baud, options.port);
-  if (options.hasAccessCode) xcp.AccessCode = options.accessCode;
+  if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
   if (!port.PortOpen()) {
     err << "kbx: "
         << (box.empty() ? "cannot open COM" + options.port + " (" + map.Device(port.CommPort()) + ")" : box)

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <clocale>
 #include <iostream>
 #include <string>
 
@@ -24,6 +25,9 @@ bool AskOnTerminal(const std::string& question) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  // The application object has set every locale category from the environment;
+  // numbers read or written as text keep "." whatever the user's locale says.
+  std::setlocale(LC_NUMERIC, "C");
   std::vector<std::string> args(argv + 1, argv + argc);
   const kbx::Confirm confirm{isatty(STDIN_FILENO) != 0, AskOnTerminal};
   return kbx::RunKbx(args, std::cout, std::cerr, confirm);

@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/run_time_error.h"
+#include "link/error_trap.h"
 
 namespace kbx {
 
@@ -11,7 +11,7 @@ bool RunGuarded(XcpHost& host, const std::function<bool()>& command) {
   try {
     return command();
   } catch (const RunTimeError& e) {
-    host.AddToBoard(std::to_string(e.number()) + " " + e.description());
+    host.AddToBoard(ErrorText(e));
   } catch (const std::exception& e) {
     host.AddToBoard(e.what());
   }

@@ -3,14 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/protocol.h"
 #include "platform/run_time_error.h"
 
 namespace kbx {
-
-inline constexpr std::uint8_t kFrameStart = 0xAB;
-inline constexpr std::uint8_t kAckBlock = 9;
-inline constexpr std::uint8_t kLastFrameBit = 0x80;
-inline constexpr int kMaxFrameData = 140;
 
 // The byte that makes all bytes of a frame add up to a multiple of 256.
 std::uint8_t FrameChecksum(const std::uint8_t* bytes, std::size_t count);

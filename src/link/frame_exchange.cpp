@@ -2,6 +2,7 @@
 // the line falls quiet, check it, and try again within fixed limits.
 #include <algorithm>
 
+#include "link/error_trap.h"
 #include "link/frame.h"
 #include "link/numbers.h"
 #include "link/xcp_link.h"
@@ -14,88 +15,82 @@ constexpr int kQuietWindowMs = 600;
 constexpr int kSettleMs = 200;
 constexpr int kBudgetSeconds = 15;
 constexpr int kMaxAttempts = 5;
+constexpr std::size_t kMaxRequestLength = 255;
 
+// Every status but busy ends the exchange: the UPS has said what it will do.
 bool IsRefusal(int reply) {
-  return reply == 0x31 || reply == 0x32 || (reply >= 0x34 && reply <= 0x37);
+  return reply == kAckAccepted || reply == kAckNotImplemented ||
+         (reply >= kAckUnrecognized && reply <= kAckAdjusted);
 }
 }  // namespace
 
 std::uint8_t XcpLink::Rx(long index) const {
-  if (index < 0 || index >= static_cast<long>(RxBuffer.size())) throw RunTimeError(kErrSubscript);
-  return RxBuffer[static_cast<std::size_t>(index)];
+  if (index < 0 || index >= static_cast<long>(rxBuffer_.size())) throw RunTimeError(kErrSubscript);
+  return rxBuffer_[static_cast<std::size_t>(index)];
 }
 
-bool XcpLink::XcpTransact(int iLength, const Bytes& data, int iExpect) {
-  bool result = false;
-  try {
+Reply XcpLink::XcpTransact(const Bytes& request, int expectedReply) {
+  // A trapped error leaves the exchange hook at 1.
+  return RunTrapped(host_, Routine::kXcpTransact, Reply{}, [&] {
     host_.UpdateStatus(1);
     FlushPort();
-    std::fill(RxBuffer.begin(), RxBuffer.end(), 0);
+    std::fill(rxBuffer_.begin(), rxBuffer_.end(), 0);
+    Reply reply;
     if (port_.PortOpen()) {
-      if (iLength < 0 || iLength > 255 || data.size() < static_cast<std::size_t>(iLength)) {
-        throw RunTimeError(kErrSubscript);
-      }
-      TxFrame = BuildRequestFrame(Bytes(data.begin(), data.begin() + iLength));
-      port_.Output(TxFrame);
-      lTxStartTime = ToLong(clock_.TimeOfDay());
+      if (request.size() > kMaxRequestLength) throw RunTimeError(kErrSubscript);
+      txFrame_ = BuildRequestFrame(request);
+      port_.Output(txFrame_);
+      txStartTime_ = ToLong(clock_.TimeOfDay());
       Sleep(kPauseAfterWriteMs);
-      if (iExpect <= 0) {
-        result = true;
+      if (expectedReply <= 0) {
+        reply.accepted = true;
       } else {
         for (int attempts = 0;;) {
-          if (!(clock_.TimeOfDay() < lTxStartTime + kBudgetSeconds) || attempts >= kMaxAttempts) break;
+          if (!(clock_.TimeOfDay() < txStartTime_ + kBudgetSeconds) || attempts >= kMaxAttempts) break;
           ++attempts;
-          const int reply = GetResponse();
-          if (reply == iExpect) {
-            result = true;
+          const int code = GetResponse();
+          if (code == expectedReply) {
+            reply.accepted = true;
             break;
           }
-          if (IsRefusal(reply)) break;
+          if (IsRefusal(code)) break;
           // Nothing usable, the UPS is busy, or another block: ask again. What
           // is left of the last answer goes first, so that the answer to the
           // repeated frame, however soon it comes, is the one read next.
           FlushPort();
-          port_.Output(TxFrame);
+          port_.Output(txFrame_);
           Sleep(kPauseAfterWriteMs);
         }
       }
     }
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-    ErrorCheck(5);
-    return false;
-  }
-  host_.UpdateStatus(0);
-  return result;
+    reply.data = responseBlock_;
+    host_.UpdateStatus(0);
+    return reply;
+  });
 }
 
 bool XcpLink::ReadPort() {
-  try {
-    std::fill(RxBuffer.begin(), RxBuffer.end(), 0);
+  return RunTrapped(host_, Routine::kReadPort, false, [&] {
+    std::fill(rxBuffer_.begin(), rxBuffer_.end(), 0);
     // The windows are measured on a single-precision time of day.
     auto now = [this] { return static_cast<float>(clock_.TimeOfDay()); };
+    const auto window = static_cast<float>(rxTimeoutSeconds_);
     float start = now();
-    while (now() < start + static_cast<float>(iRxTimeout)) {
+    while (now() < start + window) {
       const int before = port_.InBufferCount();
       Sleep(kQuietWindowMs);
       const int arrived = port_.InBufferCount() - before;
-      if (now() < start + static_cast<float>(iRxTimeout) && arrived == 0) break;  // quiet for a window
+      if (now() < start + window && arrived == 0) break;  // quiet for a window
       start += 2.0f;
     }
     Sleep(kSettleMs);
     if (port_.InBufferCount() > 0) {
       // Keep everything the read brings, also what arrived after the count.
-      RxChunk = port_.Input();
-      const std::size_t n = std::min(RxChunk.size(), RxBuffer.size());
-      std::copy_n(RxChunk.begin(), n, RxBuffer.begin());
-      RxChunk.clear();
+      const Bytes chunk = port_.Input();
+      std::copy_n(chunk.begin(), std::min(chunk.size(), rxBuffer_.size()), rxBuffer_.begin());
     }
     return true;
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-    ErrorCheck(4);
-    return false;
-  }
+  });
 }
 
 bool XcpLink::ExtractResponse() {
@@ -104,18 +99,15 @@ bool XcpLink::ExtractResponse() {
   if (!ExtractResponseAt(start, end)) return false;
   // An answer that came too late for an earlier request can stand in front
   // of the one to this request: a complete response that follows is the
-  // answer. A broken one is noise and leaves the answer as it was.
-  while (end < static_cast<long>(RxBuffer.size()) && RxBuffer[static_cast<std::size_t>(end)] == kFrameStart) {
-    const Bytes answer = ResponseBlock;
+  // answer. A broken one, or one that runs past the buffer, is noise and
+  // leaves the answer as it was.
+  while (end < static_cast<long>(rxBuffer_.size()) &&
+         rxBuffer_[static_cast<std::size_t>(end)] == kFrameStart) {
+    const Bytes answer = responseBlock_;
     long next = 0;
     bool complete = false;
-    try {
-      complete = ExtractResponseAt(end, next);
-    } catch (const RunTimeError&) {
-      complete = false;  // runs past the buffer
-    }
-    if (!complete) {
-      ResponseBlock = answer;
+    if (ErrorOf([&] { complete = ExtractResponseAt(end, next); }) || !complete) {
+      responseBlock_ = answer;
       break;
     }
     start = end;
@@ -126,7 +118,7 @@ bool XcpLink::ExtractResponse() {
 }
 
 bool XcpLink::ExtractResponseAt(long start, long& end) {
-  ResponseBlock.assign(1, 0);
+  responseBlock_.assign(1, 0);
   int expected = 1;
   long p = start;
   bool first = true;
@@ -137,38 +129,32 @@ bool XcpLink::ExtractResponseAt(long start, long& end) {
       return true;
     }
     if (Rx(p) != kFrameStart) return false;
-    const int len = Rx(p + 2);
-    if (len < 1 || len > kMaxFrameData) return false;
-    const std::size_t base = first ? 0 : ResponseBlock.size();
-    ResponseBlock.resize(base + static_cast<std::size_t>(len));
+    const int length = Rx(p + 2);
+    if (length < 1 || length > kMaxFrameData) return false;
+    const std::size_t base = first ? 0 : responseBlock_.size();
+    responseBlock_.resize(base + static_cast<std::size_t>(length));
     first = false;
     const int sequence = Rx(p + 3);
     if (sequence & kLastFrameBit) last = true;
-    if ((sequence & 0x7F) != expected) return false;
-    expected = (sequence & 0x7F) + 1;
+    if ((sequence & kFrameNumberMask) != expected) return false;
+    expected = (sequence & kFrameNumberMask) + 1;
     unsigned sum = Rx(p) + Rx(p + 1) + Rx(p + 2) + Rx(p + 3);
-    for (int i = 0; i < len; ++i) {
+    for (int i = 0; i < length; ++i) {
       const std::uint8_t byte = Rx(p + 4 + i);
-      ResponseBlock[base + static_cast<std::size_t>(i)] = byte;
+      responseBlock_[base + static_cast<std::size_t>(i)] = byte;
       sum += byte;
     }
-    if (Rx(p + 4 + len) != (256 - sum % 256) % 256) return false;
-    p += 5 + len;
+    if (Rx(p + 4 + length) != (256 - sum % 256) % 256) return false;
+    p += 5 + length;
   }
 }
 
 int XcpLink::GetResponse() {
-  try {
-    if (ReadPort() && ExtractResponse()) {
-      const std::uint8_t block = Rx(responseStart_ + 1);
-      return block == kAckBlock ? ResponseBlock[0] : block;
-    }
-    return 0;
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-    ErrorCheck(35);
-    return 0;
-  }
+  return RunTrapped(host_, Routine::kGetResponse, 0, [&] {
+    if (!ReadPort() || !ExtractResponse()) return 0;
+    const std::uint8_t block = Rx(responseStart_ + 1);
+    return block == kAckBlock ? int{responseBlock_[0]} : int{block};
+  });
 }
 
 bool XcpLink::ReceiveFrame() {
@@ -177,50 +163,22 @@ bool XcpLink::ReceiveFrame() {
 }
 
 bool XcpLink::SendDisconnect() {
-  RequestBlock = {0xFF};
-  return XcpTransact(static_cast<int>(RequestBlock.size()), RequestBlock, 0);
+  return XcpTransact({kDisconnectCommand}, 0).accepted;
 }
 
-bool XcpLink::CheckAck(int iBlock) {
-  try {
+bool XcpLink::CheckAck(int expectedBlock) {
+  return RunTrapped(host_, Routine::kCheckAck, false, [&] {
     if (!ReadPort()) {
-      AddToBoard("NO ACK");
+      host_.AddToBoard("NO ACK");
       return false;
     }
     const int block = Rx(1);
-    if (block != kAckBlock) return block == iBlock;
-    const int status = Rx(4);
-    switch (status) {
-      case 0x31:
-        return true;
-      case 0x32:
-        AddToBoard("Command Not Implemented (32)");
-        break;
-      case 0x33:
-        AddToBoard("UPS Busy (33)");
-        break;
-      case 0x34:
-        AddToBoard("Command Unrecognized (34)");
-        break;
-      case 0x35:
-        AddToBoard("Command Parameter out of range (35)");
-        break;
-      case 0x36:
-        AddToBoard("Command Parameter invalid (36)");
-        break;
-      case 0x37:
-        AddToBoard("Command Accepted with parameter adjusted (37)");
-        break;
-      default:
-        AddToBoard("Unknown ACK " + std::to_string(status));
-        break;
-    }
+    if (block != kAckBlock) return block == expectedBlock;
+    const std::uint8_t status = Rx(4);
+    if (status == kAckAccepted) return true;
+    host_.AddToBoard(AckBoardLine(status));
     return false;
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-    ErrorCheck(3);
-    return false;
-  }
+  });
 }
 
 }  // namespace kbx

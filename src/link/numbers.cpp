@@ -1,10 +1,11 @@
 #include "link/numbers.h"
 
-#include <cctype>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
+#include <string_view>
+#include <system_error>
 
 #include "platform/run_time_error.h"
 
@@ -28,12 +29,23 @@ std::int32_t ToLong(double value) {
 
 namespace {
 
+// The character tests of this file: ASCII only, whatever the locale's character classes say.
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The value of a hexadecimal digit, or -1.
+int HexDigit(char c) {
+  if (IsDigit(c)) return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 // Whether a number starts the text (after blanks); `pos` is where it and
 // the blanks after it end.
 bool ScanNumber(const std::string& text, std::size_t& pos) {
-  auto digit = [&](std::size_t i) {
-    return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
-  };
+  auto digit = [&](std::size_t i) { return i < text.size() && IsDigit(text[i]); };
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
@@ -56,6 +68,27 @@ bool ScanNumber(const std::string& text, std::size_t& pos) {
   return true;
 }
 
+// Whether a decimal number (no blanks, no sign) that lies beyond what a double
+// holds is too large rather than too small: the power of ten of its first
+// significant digit decides.
+bool BeyondTheLargest(std::string_view number) {
+  const std::size_t e = std::min(number.find_first_of("eE"), number.size());
+  const std::string_view mantissa = number.substr(0, e);
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const std::size_t first = mantissa.find_first_not_of("0.");
+  if (first == std::string_view::npos) return false;  // zero is never out of range
+  long power = first < point ? static_cast<long>(point - first) - 1 : -static_cast<long>(first - point);
+  long exponent = 0;
+  bool negative = false;
+  for (std::size_t i = e + 1; i < number.size(); ++i) {
+    if (number[i] == '-') negative = true;
+    // Far beyond any double either way: stop counting before the long overflows.
+    if (IsDigit(number[i]) && exponent < 100000) exponent = exponent * 10 + (number[i] - '0');
+  }
+  power += negative ? -exponent : exponent;
+  return power > 0;
+}
+
 }  // namespace
 
 bool IsNumeric(const std::string& text) {
@@ -65,7 +98,20 @@ bool IsNumeric(const std::string& text) {
 
 double NumberFromText(const std::string& text) {
   if (!IsNumeric(text)) throw RunTimeError(kErrTypeMismatch);
-  return std::strtod(text.c_str(), nullptr);
+  // std::from_chars reads "." as the decimal point in every locale; it takes
+  // neither the blanks nor a sign, so those are dealt with here.
+  std::string_view number(text);
+  number.remove_prefix(number.find_first_not_of(' '));
+  number.remove_suffix(number.size() - 1 - number.find_last_not_of(' '));
+  const bool negative = number.front() == '-';
+  if (number.front() == '-' || number.front() == '+') number.remove_prefix(1);
+  double value = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    // As the C library reads such a number: infinite when too large, zero when too small.
+    value = BeyondTheLargest(number) ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+  return negative ? -value : value;
 }
 
 std::int16_t IntegerFromText(const std::string& text) {
@@ -75,23 +121,34 @@ std::int16_t IntegerFromText(const std::string& text) {
 std::uint32_t HexValue(const std::string& text) {
   std::uint32_t value = 0;
   for (char c : text) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) break;
-    const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
+    const int d = HexDigit(c);
+    if (d < 0) break;
     value = value * 16 + static_cast<std::uint32_t>(d);
   }
   return value;
 }
 
 std::string HexText(std::uint32_t value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%X", value);
-  return buf;
+  char buf[8];
+  const auto end = std::to_chars(buf, buf + sizeof buf, value, 16).ptr;
+  std::string text(buf, end);
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+std::string FixedText(double value, int decimals) {
+  // The largest double has 309 digits before the point.
+  char buf[400];
+  constexpr int kMostDecimals = 64;
+  const auto [end, error] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed,
+                                          std::clamp(decimals, 0, kMostDecimals));
+  return error == std::errc() ? std::string(buf, end) : std::string();
 }
 
 std::string SignedNumberText(double whole) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.0f", std::fabs(whole));
-  return (whole < 0 ? "-" : " ") + std::string(buf);
+  return (whole < 0 ? "-" : " ") + FixedText(std::fabs(whole), 0);
 }
 
 std::string FixLength(std::string s, int n) {

@@ -5,6 +5,10 @@
 
 namespace kbx {
 
+// Numbers read or written as text never follow the user's locale: "." is the
+// decimal point and nothing groups the digits, whatever LANG, LC_ALL or
+// LC_NUMERIC say.
+//
 // Number rules of the module's arithmetic: a result that does not fit its
 // 16-bit Integer raises 6 "Overflow", text that is no number raises 13 "Type
 // mismatch", conversions to whole numbers round halves to the even number.
@@ -34,6 +38,11 @@ std::uint32_t HexValue(const std::string& text);
 
 // Upper-case hexadecimal digits without leading zeros ("0" for 0).
 std::string HexText(std::uint32_t value);
+
+// The value with `decimals` digits after the point (0 to 64), rounded as the C
+// library rounds ("1.03" for 1.03f and 2); "inf" or "nan", signed, for no
+// finite value.
+std::string FixedText(double value, int decimals);
 
 // A whole number as the sign-reserving number text: a blank before a number
 // of 0 or more, a minus sign before a negative one.

@@ -1,6 +1,5 @@
-// The port: settings, opening and draining, and the window's port indicators.
-#include <functional>
-
+// The port: settings, opening and draining, and what the window is told of it.
+#include "link/error_trap.h"
 #include "link/numbers.h"
 #include "link/xcp_link.h"
 
@@ -14,101 +13,102 @@ constexpr int kDrainLimitMs = 2000;
 // A line that never falls quiet must not hold the drain of the receive side
 // either: after this many reads the rest is left to the next exchange.
 constexpr int kDiscardRounds = 16;
+
+// The board line of a failed open, for the numbers the program knows by name.
+const char* OpenFailureLine(int number) {
+  switch (number) {
+    case kErrDeviceNotOpen:
+      return "Unable to open port";
+    case kErrPortAlreadyOpen:
+      return "Port already open";
+    case kErrInvalidPortNumber:
+      return "Invalid port number";
+    case kErrCommState:
+      return "Invalid communications parameters";
+    case kErrInvalidProperty:
+      return "Invalid Baud Rate";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
+
+std::string PortSettings::LineSettings() const {
+  return baudRate + "," + parity + "," + std::to_string(dataBits) + "," + std::to_string(stopBits);
+}
 
 XcpLink::XcpLink(SerialControl& port, Clock& clock, XcpHost& host)
     : port_(port), clock_(clock), host_(host) {}
 
-bool XcpLink::ErrorCheck(int tag) {
-  if (!ErrorPending()) return false;
-  std::string line = std::to_string(Err.number) + " " + Err.description;
-  if (tag != 0) line += " " + std::to_string(tag);
-  AddToBoard(line);
-  ClearError();
-  return true;
+void XcpLink::InitState() {
+  rxTimeoutSeconds_ = 6;
+  linkUp_ = false;
+  rxBuffer_.assign(kRxBufferSize, 0);
+  txFrame_.clear();
+  responseBlock_.assign(1, 0);
 }
 
-std::string XcpLink::SettingsString() const {
-  return sBaudRate + "," + sParity + "," + std::to_string(iDataBits) + "," + std::to_string(iStopBits);
+PortOutcome XcpLink::ConfigurePort(const PortSettings& settings) {
+  if (!settings.baudRate.empty()) settings_.baudRate = settings.baudRate;
+  if (!settings.parity.empty()) settings_.parity = settings.parity;
+  if (settings.dataBits != 0) settings_.dataBits = settings.dataBits;
+  if (settings.stopBits != 0) settings_.stopBits = settings.stopBits;
+  if (!settings.comPort.empty()) settings_.comPort = settings.comPort;
+  return OpenPort();
 }
 
-void XcpLink::ConfigurePort(const std::string& baud, const std::string& parity, std::int16_t dataBits,
-                            std::int16_t stopBits, const std::string& port) {
-  if (!baud.empty()) sBaudRate = baud;
-  if (!parity.empty()) sParity = parity;
-  if (dataBits != 0) iDataBits = dataBits;
-  if (stopBits != 0) iStopBits = stopBits;
-  if (!port.empty()) sComPort = port;
-  OpenPort();
+PortOutcome XcpLink::ChangePort(const std::string& baudRate, const std::string& comPort) {
+  linkUp_ = false;
+  settings_.baudRate = baudRate;
+  settings_.comPort = comPort;
+  return OpenPort();
 }
 
-void XcpLink::OpenPort() {
-  // Every step is tried; a failing one replaces the last error and the
-  // sequence goes on. Only the end looks at the last error.
-  auto step = [this](const std::function<void()>& action) {
-    try {
-      action();
-    } catch (const RunTimeError& e) {
-      RecordError(e);
-    }
+PortOutcome XcpLink::OpenPort() {
+  // Every step is tried, whatever failed before it; the last failure decides.
+  // An error from before this call is none of its business.
+  std::optional<RunTimeError> failure;
+  auto step = [&failure](auto&& action) {
+    if (auto error = ErrorOf(action)) failure = std::move(error);
   };
-  SerialControl& port = port_;
   step([&] { FlushPort(); });
   step([&] {
-    if (port.PortOpen()) port.SetPortOpen(false);
+    if (port_.PortOpen()) port_.SetPortOpen(false);
   });
-  step([&] { port.SetRTSEnable(true); });
-  step([&] { port.SetDTREnable(true); });
-  step([&] { port.SetHandshaking(0); });
-  step([&] { port.SetInBufferSize(kRxBufferSize); });
-  step([&] { port.SetOutBufferSize(512); });
-  step([&] { port.SetInBufferCount(0); });
-  step([&] { port.SetSettings(SettingsString()); });
-  step([&] { port.SetInputMode(1); });
-  step([&] { port.SetInputLen(0); });
-  step([&] { port.SetSThreshold(0); });
-  step([&] { port.SetRThreshold(0); });
-  step([&] { port.SetCommPort(IntegerFromText(sComPort)); });
-  step([&] { port.SetPortOpen(true); });
-  step([&] {
-    host_.SetSettingsStrikethru(false);
-    host_.SetSettingsCaption(" COM" + std::to_string(port.CommPort()) + "," + port.Settings());
-  });
-  step([&] {
-    host_.ShowLinkLamp(LinkUp);
-    host_.SetConnectCaption(LinkUp ? "Disconnect" : "Connect");
-  });
-  step([&] { host_.Repaint(); });
+  step([&] { port_.SetRTSEnable(true); });
+  step([&] { port_.SetDTREnable(true); });
+  step([&] { port_.SetHandshaking(0); });
+  step([&] { port_.SetInBufferSize(kRxBufferSize); });
+  step([&] { port_.SetOutBufferSize(kTxBufferSize); });
+  step([&] { port_.SetInBufferCount(0); });
+  step([&] { port_.SetSettings(settings_.LineSettings()); });
+  step([&] { port_.SetInputMode(1); });
+  step([&] { port_.SetInputLen(0); });
+  step([&] { port_.SetSThreshold(0); });
+  step([&] { port_.SetRThreshold(0); });
+  step([&] { port_.SetCommPort(IntegerFromText(settings_.comPort)); });
+  step([&] { port_.SetPortOpen(true); });
+  // The label shows what the port has in force, also when it failed.
+  step([&] { portState_.settingsLabel = SettingsLabel(); });
 
-  if (!ErrorPending()) return;
-  try {
-    port.SetPortOpen(false);
-  } catch (const RunTimeError&) {
-    // closing is best effort; the port is reported as failed below anyway
+  if (failure) {
+    ClosePort();
+    linkUp_ = false;
   }
-  host_.SetSettingsStrikethru(true);
-  LinkUp = false;
-  switch (Err.number) {
-    case kErrDeviceNotOpen:
-      AddToBoard("Unable to open port");
-      break;
-    case kErrPortAlreadyOpen:
-      AddToBoard("Port already open");
-      break;
-    case kErrInvalidPortNumber:
-      AddToBoard("Invalid port number");
-      break;
-    case kErrCommState:
-      AddToBoard("Invalid communications parameters");
-      break;
-    case kErrInvalidProperty:
-      AddToBoard("Invalid Baud Rate");
-      break;
-    default:
-      AddToBoard(std::to_string(Err.number) + " " + Err.description);
-      ClearError();
-      break;
+  portState_.open = !failure;
+  portState_.linkUp = linkUp_;
+  host_.PortStateChanged(portState_);
+  host_.Repaint();
+  if (!failure) return std::nullopt;
+
+  const char* line = OpenFailureLine(failure->number());
+  if (line == nullptr) {
+    host_.AddToBoard(ErrorText(*failure));
+    return std::nullopt;
   }
+  host_.AddToBoard(line);
+  return PortError{failure->number(), failure->description()};
 }
 
 void XcpLink::FlushPort() {
@@ -116,11 +116,22 @@ void XcpLink::FlushPort() {
   for (int waited = 0; port_.OutBufferCount() > 0 && waited < kDrainLimitMs; waited += kDrainPollMs) {
     Sleep(kDrainPollMs);
   }
-  for (int round = 0; round < kDiscardRounds && port_.InBufferCount() > 0; ++round) {
-    RxChunk = port_.Input();
-  }
-  RxChunk.clear();
-  ResponseBlock.assign(1, 0);
+  for (int round = 0; round < kDiscardRounds && port_.InBufferCount() > 0; ++round) port_.Input();
+  responseBlock_.assign(1, 0);
+}
+
+void XcpLink::ClosePort() {
+  // Closing a closed port does nothing; a port that will not close is left to the system.
+  ErrorOf([&] { port_.SetPortOpen(false); });
+}
+
+std::string XcpLink::SettingsLabel() const {
+  return " COM" + std::to_string(port_.CommPort()) + "," + port_.Settings();
+}
+
+void XcpLink::RefreshSettingsLabel() {
+  portState_.settingsLabel = SettingsLabel();
+  host_.PortStateChanged(portState_);
 }
 
 }  // namespace kbx

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "link/error_trap.h"
 #include "link/frame.h"
 
 namespace kbx {
@@ -12,7 +13,6 @@ namespace kbx {
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
-constexpr std::uint8_t kAuthorizationCommand = 0xCF;
 
 std::string Hex2(std::uint8_t byte) {
   char text[4];
@@ -32,31 +32,6 @@ std::string HexBytes(const Bytes& bytes, const std::vector<bool>& hidden) {
 
 std::string Count(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-std::string Error(const RunTimeError& e) {
-  return std::to_string(e.number()) + " " + e.description();
-}
-
-std::string AckStatusText(std::uint8_t status) {
-  switch (status) {
-    case 0x31:
-      return "Command Accepted";
-    case 0x32:
-      return "Command Not Implemented";
-    case 0x33:
-      return "UPS Busy";
-    case 0x34:
-      return "Command Unrecognized";
-    case 0x35:
-      return "Command Parameter out of range";
-    case 0x36:
-      return "Command Parameter invalid";
-    case 0x37:
-      return "Command Accepted with parameter adjusted";
-    default:
-      return "unknown status";
-  }
 }
 
 std::size_t NextFrameStart(const Bytes& bytes, std::size_t from) {
@@ -133,13 +108,14 @@ std::string DescribeRead(const Bytes& bytes) {
                       std::to_string(n - p) + " of " + std::to_string(size) + " bytes");
       break;
     }
-    part += ", seq " + Hex2(sequence) + " (#" + std::to_string(sequence & 0x7F) +
+    part += ", seq " + Hex2(sequence) + " (#" + std::to_string(sequence & kFrameNumberMask) +
             ((sequence & kLastFrameBit) ? ", last)" : ")");
     part += ", len " + std::to_string(length);
     if (length < 1 || length > static_cast<std::size_t>(kMaxFrameData)) part += " (out of range)";
     part += ", " + ChecksumText(bytes, p, p + size - 1);
     if (block == kAckBlock && length >= 1) {
-      part += ", status " + Hex2(bytes[p + 4]) + " " + AckStatusText(bytes[p + 4]);
+      const std::string status = AckStatusText(bytes[p + 4]);
+      part += ", status " + Hex2(bytes[p + 4]) + " " + (status.empty() ? "unknown status" : status);
     }
     parts.push_back(part);
     p += size;
@@ -183,31 +159,25 @@ std::string TracingSerialControl::PortName() const {
 }
 
 void TracingSerialControl::SetCommPort(int number) {
-  try {
-    port_.SetCommPort(number);
-  } catch (const RunTimeError& e) {
-    Line("port number " + std::to_string(number) + " refused: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { port_.SetCommPort(number); })) {
+    Line("port number " + std::to_string(number) + " refused: " + ErrorText(*error));
+    throw *error;
   }
 }
 
 void TracingSerialControl::SetSettings(const std::string& settings) {
-  try {
-    port_.SetSettings(settings);
-  } catch (const RunTimeError& e) {
-    Line("settings \"" + settings + "\" refused: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { port_.SetSettings(settings); })) {
+    Line("settings \"" + settings + "\" refused: " + ErrorText(*error));
+    throw *error;
   }
 }
 
 void TracingSerialControl::SetPortOpen(bool open) {
   const bool wasOpen = port_.PortOpen();
-  try {
-    port_.SetPortOpen(open);
-  } catch (const RunTimeError& e) {
+  if (auto error = ErrorOf([&] { port_.SetPortOpen(open); })) {
     Line(std::string(open ? "open " : "close ") + PortName() + " " + port_.Settings() +
-         " failed: " + Error(e));
-    throw;
+         " failed: " + ErrorText(*error));
+    throw *error;
   }
   if (open) {
     Line("open " + PortName() + " " + port_.Settings());
@@ -218,11 +188,9 @@ void TracingSerialControl::SetPortOpen(bool open) {
 
 Bytes TracingSerialControl::Input() {
   Bytes bytes;
-  try {
-    bytes = port_.Input();
-  } catch (const RunTimeError& e) {
-    Line("<  read failed: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { bytes = port_.Input(); })) {
+    Line("<  read failed: " + ErrorText(*error));
+    throw *error;
   }
   if (!bytes.empty()) {
     Line("<  " + HexBytes(bytes, std::vector<bool>(bytes.size(), false)) + "  | " + DescribeRead(bytes));
@@ -233,11 +201,9 @@ Bytes TracingSerialControl::Input() {
 void TracingSerialControl::Output(const Bytes& bytes) {
   std::vector<bool> hidden(bytes.size(), false);
   const std::string description = bytes.empty() ? std::string("nothing") : DescribeWritten(bytes, hidden);
-  try {
-    port_.Output(bytes);
-  } catch (const RunTimeError& e) {
-    Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + Error(e));
-    throw;
+  if (auto error = ErrorOf([&] { port_.Output(bytes); })) {
+    Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + ErrorText(*error));
+    throw *error;
   }
   if (!bytes.empty()) Line(">  " + HexBytes(bytes, hidden) + "  | " + description);
 }

@@ -4,8 +4,17 @@
 
 namespace kbx {
 
+// What the window shows of the port: whether it is open (the settings label
+// is struck through while it is not), the settings label's text, and whether
+// the link to the UPS is up (the lamp, and the Connect button's caption).
+struct PortState {
+  bool open = false;
+  std::string settingsLabel;
+  bool linkUp = false;
+};
+
 // What the XCP module reaches of the window that shows its work: the status
-// board, the repaint, the exchange hook and the port indicators. The main
+// board, the repaint, the exchange hook and the state of the port. The main
 // window, the command line and the tests each implement it.
 class XcpHost {
  public:
@@ -18,13 +27,8 @@ class XcpHost {
   // 1 when a request starts, 0 when it ends.
   virtual void UpdateStatus(int status) = 0;
 
-  // Port indicators.
-  virtual void SetSettingsCaption(const std::string& caption) = 0;
-  virtual void SetSettingsStrikethru(bool struck) = 0;
-  virtual bool SettingsStrikethru() const = 0;
-  // Brings the green lamp (true) or the red lamp (false) to the front.
-  virtual void ShowLinkLamp(bool connected) = 0;
-  virtual void SetConnectCaption(const std::string& caption) = 0;
+  // The port has been opened, or failed to open, or its label was read again.
+  virtual void PortStateChanged(const PortState& state) = 0;
 };
 
 }  // namespace kbx

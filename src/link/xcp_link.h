@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "link/protocol.h"
 #include "link/xcp_host.h"
 #include "platform/clock.h"
 #include "platform/run_time_error.h"
@@ -10,86 +12,117 @@
 
 namespace kbx {
 
-inline constexpr int kRxBufferSize = 1024;
+namespace test {
+class XcpProbe;
+}
+
+// The settings the program keeps for its port, as the technician gives them.
+struct PortSettings {
+  std::string baudRate;  // decimal text, "19200"
+  std::string parity;    // a letter, "N"
+  std::int16_t dataBits = 0;
+  std::int16_t stopBits = 0;
+  std::string comPort;  // decimal text, "1" for COM1
+
+  // What the port is given: "19200,N,8,1".
+  std::string LineSettings() const;
+};
+
+// The error behind one of the board lines of a failed OpenPort that its
+// caller may want to know of (8012, 8005, 8002, 8015 and 380).
+struct PortError {
+  int number = 0;
+  std::string description;
+};
+using PortOutcome = std::optional<PortError>;
+
+// The answer to one request: whether it was accepted, and its data bytes,
+// all frames joined.
+struct Reply {
+  bool accepted = false;
+  Bytes data;
+
+  explicit operator bool() const { return accepted; }
+};
 
 // The serial link of the XCP module: the port and its settings, the frame
 // exchange with its pacing, time-outs and retries, and the acknowledgements.
-// The module's state is public on purpose: it is the one copy the whole
-// program shares, as the windows and commands read and write it.
 class XcpLink {
  public:
   XcpLink(SerialControl& port, Clock& clock, XcpHost& host);
-  virtual ~XcpLink() = default;
   XcpLink(const XcpLink&) = delete;
   XcpLink& operator=(const XcpLink&) = delete;
 
-  // --- last error -----------------------------------------------------------
-  struct LastError {
-    int number = 0;
-    std::string description;
-  };
-  LastError Err;
-  void RecordError(const RunTimeError& error) { Err = {error.number(), error.description()}; }
-  void ClearError() { Err = {}; }
-  bool ErrorPending() const { return Err.number != 0; }
-  // The error check: when an error is pending, one board line "number
-  // description tag" (no tag when tag is 0), and the error is cleared.
-  // Returns whether a line was written.
-  bool ErrorCheck(int tag);
+  // Buffers emptied, the link down, the receive window at its 6 s.
+  void InitState();
 
-  // --- port -----------------------------------------------------------------
-  void ConfigurePort(const std::string& baud, const std::string& parity, std::int16_t dataBits,
-                     std::int16_t stopBits, const std::string& port);
-  void OpenPort();
+  // --- port -------------------------------------------------------------------
+  // Stores every setting given (an empty text or 0 keeps the stored one) and
+  // opens the port with them.
+  PortOutcome ConfigurePort(const PortSettings& settings);
+  // What the port settings dialog applies: the link is marked down, the baud
+  // rate and COM port are stored as given and the port is opened again.
+  PortOutcome ChangePort(const std::string& baudRate, const std::string& comPort);
+  // Applies the stored settings and opens the port; tells the window. A
+  // failure goes on the board as one line; the five numbers the caller may
+  // care for come back, every other one is reported and done with.
+  PortOutcome OpenPort();
+  // Waits for the written bytes to go out and discards what was received.
   void FlushPort();
-  std::string SettingsString() const;
+  // Closes the port, as the program does when it ends; a failure is ignored.
+  void ClosePort();
+  // Reads the settings label back from the port and tells the window.
+  void RefreshSettingsLabel();
+  const PortSettings& StoredSettings() const { return settings_; }
 
-  // --- frame exchange -------------------------------------------------------
-  bool XcpTransact(int iLength, const Bytes& data, int iExpect);
-  bool ReadPort();
-  bool ExtractResponse();
-  int GetResponse();
+  // Whether a UPS connection is established.
+  bool LinkUp() const { return linkUp_; }
+  void SetLinkUp(bool up) { linkUp_ = up; }
+
+  // --- frame exchange -----------------------------------------------------------
+  // Sends one request (at most 255 bytes). With an expected reply code above
+  // 0 it waits for an answer with that code, asking again within fixed
+  // limits; with 0 or less it is accepted once written and 500 ms have passed.
+  Reply XcpTransact(const Bytes& request, int expectedReply);
+  // Collects what arrives until the line falls quiet: true when it begins
+  // with a frame's start byte.
   bool ReceiveFrame();
   bool SendDisconnect();
 
-  // --- acknowledgements -----------------------------------------------------
-  bool CheckAck(int iBlock);
-
-  SerialControl& MSComm1() { return port_; }
-  Clock& clock() { return clock_; }
-  XcpHost& host() { return host_; }
-
-  // --- module state ---------------------------------------------------------
-  std::string sBaudRate;
-  std::string sParity;
-  std::int16_t iDataBits = 0;
-  std::int16_t iStopBits = 0;
-  std::string sComPort;
-  bool LinkUp = false;
-
-  Bytes RequestBlock;
-  Bytes TxFrame;
-  Bytes RxBuffer = Bytes(kRxBufferSize, 0);
-  Bytes RxChunk;
-  Bytes ResponseBlock = Bytes(1, 0);
-  std::int32_t lTxStartTime = 0;
-  std::int16_t iRxTimeout = 6;
-  // Where in RxBuffer the response that ExtractResponse accepted begins.
-  long responseStart_ = 0;
-
- protected:
-  // A byte of RxBuffer; an index outside 0..1023 raises 9.
-  std::uint8_t Rx(long index) const;
-  void Sleep(int ms) { clock_.Sleep(ms); }
-  void AddToBoard(const std::string& line) { host_.AddToBoard(line); }
+  // --- acknowledgements -----------------------------------------------------------
+  // Reads an answer and judges its first two raw bytes: true for an accepted
+  // acknowledgement, or for a block numbered `expectedBlock` (never 9); a
+  // refusal gets its board line.
+  bool CheckAck(int expectedBlock);
 
  private:
+  friend class test::XcpProbe;
+
+  bool ReadPort();
+  bool ExtractResponse();
   // One response from `start`, all its frames; `end` is where it stops.
   bool ExtractResponseAt(long start, long& end);
+  int GetResponse();
+  // A byte of the receive buffer; an index outside 0..1023 raises 9.
+  std::uint8_t Rx(long index) const;
+  // " COM1,19200,N,8,1": the number and settings the port reports.
+  std::string SettingsLabel() const;
+  void Sleep(int ms) { clock_.Sleep(ms); }
 
   SerialControl& port_;
   Clock& clock_;
   XcpHost& host_;
+
+  PortSettings settings_;
+  bool linkUp_ = false;
+  PortState portState_;  // as the window was told last
+
+  Bytes txFrame_;                             // the frame last written, written again on a retry
+  Bytes rxBuffer_ = Bytes(kRxBufferSize, 0);  // the raw bytes of the current answer
+  Bytes responseBlock_ = Bytes(1, 0);         // the data bytes of the last accepted answer
+  long responseStart_ = 0;                    // where in rxBuffer_ that answer begins
+  std::int32_t txStartTime_ = 0;              // time of day of the first write, whole seconds
+  std::int16_t rxTimeoutSeconds_ = 6;         // the base receive window
 };
 
 }  // namespace kbx

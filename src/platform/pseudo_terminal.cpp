@@ -35,6 +35,13 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  return set;
+}
+
 // Waits without spinning; used when the master side has nothing to offer
 // but a hang-up, which poll() would otherwise report again at once.
 void Pause(int milliseconds) {
@@ -48,7 +55,7 @@ PseudoTerminal::PseudoTerminal() {
   try {
     char name[256] = {};
     if (::ptsname_r(master_, name, sizeof name) != 0) ThrowErrno("ptsname_r");
-    slave_path_ = name;
+    slavePath_ = name;
     MakeRaw(slave_);
     MakeRaw(master_);
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -110,7 +117,7 @@ void PseudoTerminal::CloseSlaveSide() {
 
 void PseudoTerminal::ReopenSlaveSide() {
   if (master_ < 0 || slave_ >= 0) return;
-  slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_ < 0) ThrowErrno("open slave");
 }
 
@@ -120,23 +127,18 @@ void PseudoTerminal::Close() {
 }
 
 void BlockStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  const sigset_t set = StopSignals();
   const int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_sigmask");
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) ThrowErrno("signal");
 }
 
 int WaitForStopSignal() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  int signal_number = 0;
-  const int rc = ::sigwait(&set, &signal_number);
+  const sigset_t set = StopSignals();
+  int signalNumber = 0;
+  const int rc = ::sigwait(&set, &signalNumber);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "sigwait");
-  return signal_number;
+  return signalNumber;
 }
 
 }  // namespace kbx

@@ -22,7 +22,7 @@ class PseudoTerminal {
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
   // The path of the slave device, e.g. "/dev/pts/7".
-  std::string SlavePath() const { return slave_path_; }
+  std::string SlavePath() const { return slavePath_; }
 
   // Waits up to timeoutMs for input on the master side and returns what has
   // arrived; empty on time-out, when nobody holds the slave side open, or
@@ -47,12 +47,14 @@ class PseudoTerminal {
  private:
   int master_ = -1;
   int slave_ = -1;
-  std::string slave_path_;
+  std::string slavePath_;
 };
 
-// Termination signals of the simulator executable. BlockStopSignals() must be
-// called before any thread is started; WaitForStopSignal() then blocks the
-// calling thread until SIGINT or SIGTERM arrives and returns its number.
+// Termination signals of the simulator executable: SIGINT, SIGTERM and SIGHUP
+// (its terminal closed) all end it cleanly. BlockStopSignals() must be called
+// before any thread is started; it also ignores SIGPIPE, so that a reader of
+// its output that goes away does not kill it. WaitForStopSignal() then blocks
+// the calling thread until a stop signal arrives and returns its number.
 void BlockStopSignals();
 int WaitForStopSignal();
 

@@ -1,14 +1,13 @@
 #include "platform/qt_serial_control.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <QSerialPort>
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 namespace kbx {
@@ -22,9 +21,13 @@ constexpr std::array<int, 16> kBaudRates = {110,   300,   600,   1200,  2400,  4
 constexpr int kMaxReadRounds = 64;
 constexpr int kMaxWriteRounds = 16;
 
-bool DeviceExists(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && std::filesystem::exists(path, ec) && !ec;
+// True when nothing is at `path` (a folder on the way that may not be looked
+// into is no proof of that: opening it says more).
+bool NamesNothing(const std::string& path) {
+  struct stat st {};
+  if (path.empty()) return true;
+  if (::stat(path.c_str(), &st) == 0) return false;
+  return errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG;
 }
 
 // Splits at every comma; "a,,b" gives three fields, "" gives one empty field.
@@ -67,11 +70,19 @@ constexpr short kLost = POLLERR | POLLHUP | POLLNVAL;
 
 }  // namespace
 
-QtSerialControl::QtSerialControl(const PortMap& ports)
-    : ports_(ports), port_(std::make_unique<QSerialPort>()) {}
+QtSerialControl::QtSerialControl(const PortMap& ports, std::string lockFolder)
+    : ports_(ports), lockFolder_(std::move(lockFolder)), port_(std::make_unique<QSerialPort>()) {}
 
 QtSerialControl::~QtSerialControl() {
-  if (port_->isOpen()) port_->close();
+  Close();
+}
+
+void QtSerialControl::Fail(int number, const std::string& device, const std::string& reason) {
+  failure_ = PortFailure{};
+  failure_.number = number;
+  failure_.device = device;
+  failure_.reason = reason;
+  throw RunTimeError(number);
 }
 
 bool QtSerialControl::ParseSettings(const std::string& text, LineSettings& settings) {
@@ -131,8 +142,15 @@ std::string QtSerialControl::FormatSettings(const LineSettings& settings) {
 }
 
 void QtSerialControl::SetCommPort(int number) {
-  if (port_->isOpen()) throw RunTimeError(kErrPortAlreadyOpen);
-  if (number < 1 || !DeviceExists(ports_.Device(number))) throw RunTimeError(kErrInvalidPortNumber);
+  failure_ = PortFailure{};
+  const std::string current = "COM" + std::to_string(commPort_);
+  if (port_->isOpen())
+    Fail(kErrPortAlreadyOpen, ports_.Device(commPort_), current + " is open; close it first");
+  const std::string com = "COM" + std::to_string(number);
+  if (number < 1) Fail(kErrInvalidPortNumber, "", com + " names no port: port numbers start at 1");
+  const std::string device = ports_.Device(number);
+  if (NamesNothing(device))
+    Fail(kErrInvalidPortNumber, device, com + " is " + device + ", which does not exist");
   commPort_ = number;
 }
 
@@ -164,23 +182,22 @@ void QtSerialControl::SetPortOpen(bool open) {
 }
 
 void QtSerialControl::Open() {
-  if (port_->isOpen()) throw RunTimeError(kErrPortAlreadyOpen);
   const std::string device = ports_.Device(commPort_);
-  if (!DeviceExists(device)) throw RunTimeError(kErrInvalidPortNumber);
+  if (port_->isOpen()) Fail(kErrPortAlreadyOpen, device, device + " is already open in this program");
 
-  port_->setPortName(QString::fromStdString(device));
+  std::unique_ptr<PortLock> lock = PortLock::Take(device, lockFolder_, failure_);
+  if (!lock) throw RunTimeError(failure_.number);
+  port_->setPortName(QString::fromStdString(lock->AccessPath()));
   if (!port_->open(QIODevice::ReadWrite)) {
-    const QSerialPort::SerialPortError error = port_->error();
+    const std::string why = port_->errorString().toStdString();
     port_->clearError();
-    // Busy (Qt's lock file or an exclusive open), no permission, or not a
-    // terminal at all.
-    throw RunTimeError(error == QSerialPort::DeviceNotFoundError ? kErrInvalidPortNumber : kErrDeviceNotOpen);
+    Fail(kErrDeviceNotOpen, device, device + " cannot be opened: " + why);
   }
   port_->clearError();
+  lock_ = std::move(lock);
   if (!ApplyLine(line_)) {
-    port_->close();
-    port_->clearError();
-    throw RunTimeError(kErrCommState);
+    Close();
+    Fail(kErrCommState, device, device + " does not take the line settings " + FormatSettings(line_));
   }
   ApplyHandshake();
   ApplyModemLines();
@@ -191,14 +208,16 @@ void QtSerialControl::Open() {
 }
 
 void QtSerialControl::Close() {
-  if (!port_->isOpen()) return;
-  try {
-    Transmit();
-  } catch (const RunTimeError&) {
-    // The device is gone; closing is all that is left to do.
+  if (port_->isOpen()) {
+    try {
+      Transmit();
+    } catch (const RunTimeError&) {
+      // The device is gone; closing is all that is left to do.
+    }
+    port_->close();
+    port_->clearError();
   }
-  port_->close();
-  port_->clearError();
+  lock_.reset();
   received_.clear();
 }
 

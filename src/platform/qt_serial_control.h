@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/port_lock.h"
 #include "platform/port_map.h"
 #include "platform/serial_control.h"
 
@@ -22,13 +23,22 @@ namespace kbx {
 // Modem lines and flow control are applied where the device has them; a
 // device without them (a pseudo-terminal) opens like any other port.
 //
+// While open, the port is marked as ours the way serial programs mark their
+// ports (a UUCP lock file and flock(), see PortLock), and a port that another
+// program has marked is not opened (8005). Device paths are bytes: the device
+// is opened here and Qt reaches it through /proc/PID/fd/N, so that any path
+// works, and so that the lock file QSerialPort makes for itself never takes
+// the name of a classic one (it would delete a live one it cannot read).
+// Why an open failed, in words, is LastFailure().
+//
 // The program should have a QCoreApplication before a port is opened;
 // without one, Qt warns about its socket notifiers (harmlessly).
 class QtSerialControl : public SerialControl {
  public:
   // `ports` says which device a port number names; it must outlive this
   // object and is consulted whenever a number is set or the port is opened.
-  explicit QtSerialControl(const PortMap& ports);
+  // `lockFolder` is where the ports' lock files are ("": none are used).
+  explicit QtSerialControl(const PortMap& ports, std::string lockFolder = DefaultLockFolder());
   ~QtSerialControl() override;
   QtSerialControl(const QtSerialControl&) = delete;
   QtSerialControl& operator=(const QtSerialControl&) = delete;
@@ -73,7 +83,13 @@ class QtSerialControl : public SerialControl {
   // The normal form, e.g. "19200,N,8,1".
   static std::string FormatSettings(const LineSettings& settings);
 
+  // Why the last SetCommPort or SetPortOpen(true) that failed did so (number
+  // 0 when none has failed since the last SetCommPort).
+  const PortFailure& LastFailure() const { return failure_; }
+
  private:
+  // Records why the port cannot be used and throws its error number.
+  [[noreturn]] void Fail(int number, const std::string& device, const std::string& reason);
   void Open();
   void Close();
   // Puts line settings on the open port; false if the device refuses them.
@@ -90,7 +106,10 @@ class QtSerialControl : public SerialControl {
   void Store(const char* data, long long size);
 
   const PortMap& ports_;
+  const std::string lockFolder_;
   std::unique_ptr<QSerialPort> port_;
+  std::unique_ptr<PortLock> lock_;  // while open
+  PortFailure failure_;
   int commPort_ = 1;
   LineSettings line_;
   bool rts_ = false;

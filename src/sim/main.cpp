@@ -174,15 +174,15 @@ std::optional<Command> ParseCommandLine(int argc, char** argv) {
     } else if (name == "--versions") {
       o.versions = ParseVersions(value());
     } else if (name == "--meter-format") {
-      o.meter36_format = ParseHexByte(name, value());
+      o.meter36Format = ParseHexByte(name, value());
     } else if (name == "--battery-time") {
-      o.battery_time = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
+      o.batteryTime = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
     } else if (name == "--modules") {
-      o.module_count = static_cast<int>(ParseNumber(name, value(), 10, 2));
+      o.moduleCount = static_cast<int>(ParseNumber(name, value(), 10, 2));
     } else if (name == "--access-code") {
       const std::string code = value();
       if (code.size() != 6) throw UsageError("--access-code needs six hex digits");
-      for (std::size_t k = 0; k < 3; ++k) o.access_code[k] = ParseHexByte(name, code.substr(2 * k, 2));
+      for (std::size_t k = 0; k < 3; ++k) o.accessCode[k] = ParseHexByte(name, code.substr(2 * k, 2));
     } else if (name == "--log") {
       command.log_path = value();
       if (command.log_path.empty()) throw UsageError("--log needs a file name");
@@ -192,8 +192,8 @@ std::optional<Command> ParseCommandLine(int argc, char** argv) {
     } else if (name == "--busy") {
       o.busy = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
     } else if (name == "--bad-checksum") {
-      o.bad_checksum = inline_value ? static_cast<int>(ParseNumber(name, *inline_value, 10, 1000000))
-                                    : kbx::SimOptions::kEveryAnswer;
+      o.badChecksum = inline_value ? static_cast<int>(ParseNumber(name, *inline_value, 10, 1000000))
+                                   : kbx::SimOptions::kEveryAnswer;
     } else if (name == "--split") {
       o.split = static_cast<int>(ParseNumber(name, value(), 10, 255));
       if (o.split < 1) throw UsageError("--split needs a value from 1 to 255");
@@ -204,39 +204,39 @@ std::optional<Command> ParseCommandLine(int argc, char** argv) {
       o.refuse[ParseHexByte(name, pair.substr(0, eq))] = ParseHexByte(name, pair.substr(eq + 1));
     } else if (name == "--long-answer") {
       const auto [selector, length] = ParseSelected(name, value(), "1100");
-      o.long_answer = selector;
-      o.long_answer_length = static_cast<int>(ParseNumber(name, length, 10, 127 * 140));
+      o.longAnswer = selector;
+      o.longAnswerLength = static_cast<int>(ParseNumber(name, length, 10, 127 * 140));
     } else if (name == "--link") {
       command.link_path = value();
       if (command.link_path.empty()) throw UsageError("--link needs a path");
     } else if (name == "--unplug") {
       const auto [selector, ms] = ParseSelected(name, value(), "2000");
       f.unplug = selector;
-      f.replug_after_ms = ParseMs(name, ms);
+      f.replugAfterMs = ParseMs(name, ms);
     } else if (name == "--noise") {
       const auto [selector, ms] = ParseSelected(name, value());
       f.noise = selector;
-      f.noise_ms = ParseMs(name, ms);
+      f.noiseMs = ParseMs(name, ms);
     } else if (name == "--noise-gap") {
-      f.noise_gap_ms = ParseMs(name, value());
-      if (f.noise_gap_ms < 1) throw UsageError("--noise-gap needs at least 1 ms");
+      f.noiseGapMs = ParseMs(name, value());
+      if (f.noiseGapMs < 1) throw UsageError("--noise-gap needs at least 1 ms");
     } else if (name == "--trickle") {
       const auto [selector, range] = ParseSelected(name, value());
       f.trickle = selector;
       const std::size_t dash = range.find('-');
-      f.trickle_min_ms = ParseMs(name, range.substr(0, dash));
-      f.trickle_max_ms = dash == std::string::npos ? f.trickle_min_ms : ParseMs(name, range.substr(dash + 1));
-      if (f.trickle_max_ms < f.trickle_min_ms) throw UsageError("--trickle needs MIN <= MAX");
+      f.trickleMinMs = ParseMs(name, range.substr(0, dash));
+      f.trickleMaxMs = dash == std::string::npos ? f.trickleMinMs : ParseMs(name, range.substr(dash + 1));
+      if (f.trickleMaxMs < f.trickleMinMs) throw UsageError("--trickle needs MIN <= MAX");
     } else if (name == "--seed") {
       f.seed = static_cast<unsigned>(ParseNumber(name, value(), 10, 0xFFFFFFFFul));
     } else if (name == "--delay") {
       const auto [selector, ms] = ParseSelected(name, value());
       f.delay = selector;
-      f.delay_ms = ParseMs(name, ms);
+      f.delayMs = ParseMs(name, ms);
     } else if (name == "--garbage") {
       const auto [selector, count] = ParseSelected(name, value(), "3");
       f.garbage = selector;
-      f.garbage_bytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
+      f.garbageBytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
     } else {
       throw UsageError("unknown option '" + args[i] + "'");
     }

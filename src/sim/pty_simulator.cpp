@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <stdexcept>
 #include <system_error>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/clock.h"
@@ -39,33 +41,39 @@ std::string TimeStamp() {
 }
 
 void CheckFaults(const LineFaults& faults) {
-  if (faults.noise_ms < 0) throw std::invalid_argument("negative noise time");
-  if (faults.noise.Active() && faults.noise_gap_ms < 1) throw std::invalid_argument("noise gap below 1 ms");
-  if (faults.trickle_min_ms < 0 || faults.trickle_max_ms < faults.trickle_min_ms)
+  if (faults.noiseMs < 0) throw std::invalid_argument("negative noise time");
+  if (faults.noise.Active() && faults.noiseGapMs < 1) throw std::invalid_argument("noise gap below 1 ms");
+  if (faults.trickleMinMs < 0 || faults.trickleMaxMs < faults.trickleMinMs)
     throw std::invalid_argument("trickle pauses must satisfy 0 <= min <= max");
-  if (faults.delay_ms < 0) throw std::invalid_argument("negative answer delay");
-  if (faults.garbage_bytes < 0) throw std::invalid_argument("negative garbage length");
+  if (faults.delayMs < 0) throw std::invalid_argument("negative answer delay");
+  if (faults.garbageBytes < 0) throw std::invalid_argument("negative garbage length");
+}
+
+std::string KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a folder";
+  return "not a symbolic link";
 }
 
 bool Picks(const RequestSelector& selector, const UpsModel::Exchange& exchange) {
   return !exchange.request.empty() &&
-         selector.Selects(exchange.request[0], exchange.nth_of_command, exchange.nth);
+         selector.Selects(exchange.request[0], exchange.nthOfCommand, exchange.nth);
 }
 
 }  // namespace
 
-PtySimulator::PtySimulator(SimOptions options, const std::string& log_path, int answer_delay_ms,
+PtySimulator::PtySimulator(SimOptions options, const std::string& logPath, int answerDelayMs,
                            const LineFaults& faults)
     : pty_(std::make_unique<PseudoTerminal>()),
       model_(std::move(options)),
       faults_(faults),
-      answer_delay_ms_(answer_delay_ms),
+      answerDelayMs_(answerDelayMs),
       pauses_(faults.seed) {
   CheckFaults(faults);
-  slave_path_ = pty_->SlavePath();
-  if (!log_path.empty()) {
-    log_.open(log_path, std::ios::out | std::ios::trunc);
-    if (!log_) throw std::runtime_error("cannot open log file " + log_path);
+  slavePath_ = pty_->SlavePath();
+  if (!logPath.empty()) {
+    log_.open(logPath, std::ios::out | std::ios::trunc);
+    if (!log_) throw std::runtime_error("cannot open log file " + logPath);
     model_.SetRequestObserver([this](const Bytes& frame) { Log(frame); });
   }
 }
@@ -85,7 +93,7 @@ void PtySimulator::Start() {
 
 void PtySimulator::Stop() {
   {
-    std::lock_guard lock(wake_mutex_);
+    std::lock_guard lock(wakeMutex_);
     stop_ = true;
   }
   wake_.notify_all();
@@ -94,26 +102,33 @@ void PtySimulator::Stop() {
 
 std::string PtySimulator::SlavePath() const {
   std::lock_guard lock(mutex_);
-  return slave_path_;
+  return slavePath_;
 }
 
 void PtySimulator::LinkAt(const std::string& path) {
   std::lock_guard lock(mutex_);
+  CheckLinkPlace(path);
   RemoveLink();
-  link_path_ = path;
-  if (plugged_) PlaceLink();
+  linkPath_ = path;
+  if (!plugged_) return;
+  try {
+    PlaceLink();
+  } catch (...) {
+    linkPath_.clear();
+    throw;
+  }
 }
 
 std::string PtySimulator::LinkPath() const {
   std::lock_guard lock(mutex_);
-  return link_path_;
+  return linkPath_;
 }
 
 void PtySimulator::SetLineFaults(const LineFaults& faults) {
   CheckFaults(faults);
   std::lock_guard lock(mutex_);
   faults_ = faults;
-  faults_changed_ = true;
+  faultsChanged_ = true;
 }
 
 void PtySimulator::Unplug() {
@@ -130,7 +145,7 @@ void PtySimulator::Replug() {
     OpenPty();
   }
   outbox_.clear();
-  replug_at_.reset();
+  replugAt_.reset();
   Start();
 }
 
@@ -141,7 +156,7 @@ bool PtySimulator::Plugged() const {
 
 int PtySimulator::FaultUnplugs() const {
   std::lock_guard lock(mutex_);
-  return fault_unplugs_;
+  return faultUnplugs_;
 }
 
 void PtySimulator::ClosePty() {
@@ -152,20 +167,37 @@ void PtySimulator::ClosePty() {
 
 void PtySimulator::OpenPty() {
   pty_ = std::make_unique<PseudoTerminal>();
-  slave_path_ = pty_->SlavePath();
+  slavePath_ = pty_->SlavePath();
   plugged_ = true;
   PlaceLink();
 }
 
+bool PtySimulator::CheckLinkPlace(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) return true;
+  throw std::invalid_argument(path + " is " + KindOf(st.st_mode) +
+                              ", not a symbolic link: it is left as it is");
+}
+
 void PtySimulator::PlaceLink() {
-  if (link_path_.empty()) return;
-  ::unlink(link_path_.c_str());
-  if (::symlink(slave_path_.c_str(), link_path_.c_str()) != 0)
-    throw std::system_error(errno, std::generic_category(), "symlink " + link_path_);
+  if (linkPath_.empty()) return;
+  // A symbolic link there (one left dangling by an earlier run, say) is
+  // replaced; CheckLinkPlace refuses anything else.
+  if (CheckLinkPlace(linkPath_) && ::unlink(linkPath_.c_str()) != 0 && errno != ENOENT)
+    throw std::system_error(errno, std::generic_category(), "cannot replace the link " + linkPath_);
+  if (::symlink(slavePath_.c_str(), linkPath_.c_str()) != 0)
+    throw std::system_error(errno, std::generic_category(), "symlink " + linkPath_);
+  linkTarget_ = slavePath_;
 }
 
 void PtySimulator::RemoveLink() {
-  if (!link_path_.empty()) ::unlink(link_path_.c_str());
+  if (linkTarget_.empty()) return;
+  std::string target(PATH_MAX, '\0');
+  const ssize_t size = ::readlink(linkPath_.c_str(), target.data(), target.size());
+  if (size >= 0 && target.substr(0, static_cast<std::size_t>(size)) == linkTarget_)
+    ::unlink(linkPath_.c_str());
+  linkTarget_.clear();
 }
 
 bool PtySimulator::Schedule(const UpsModel::Exchange& exchange, const LineFaults& faults,
@@ -175,16 +207,16 @@ bool PtySimulator::Schedule(const UpsModel::Exchange& exchange, const LineFaults
 
   Bytes answer = exchange.answer;
   if (!answer.empty() && Picks(faults.garbage, exchange)) {
-    const Bytes garbage = NoiseBytes(static_cast<std::size_t>(faults.garbage_bytes));
+    const Bytes garbage = NoiseBytes(static_cast<std::size_t>(faults.garbageBytes));
     answer.insert(answer.begin(), garbage.begin(), garbage.end());
   }
-  line_free_at_ = std::max(line_free_at_, now);
+  lineFreeAt_ = std::max(lineFreeAt_, now);
   if (!answer.empty()) {
-    auto due = now + milliseconds(answer_delay_ms_);
-    if (Picks(faults.delay, exchange)) due += milliseconds(faults.delay_ms);
-    due = std::max(due, line_free_at_);
+    auto due = now + milliseconds(answerDelayMs_);
+    if (Picks(faults.delay, exchange)) due += milliseconds(faults.delayMs);
+    due = std::max(due, lineFreeAt_);
     if (Picks(faults.trickle, exchange)) {
-      std::uniform_int_distribution<int> pause(faults.trickle_min_ms, faults.trickle_max_ms);
+      std::uniform_int_distribution<int> pause(faults.trickleMinMs, faults.trickleMaxMs);
       for (const std::uint8_t byte : answer) {
         due += milliseconds(pause(pauses_));
         outbox_.push_back({due, Bytes{byte}});
@@ -192,14 +224,14 @@ bool PtySimulator::Schedule(const UpsModel::Exchange& exchange, const LineFaults
     } else {
       outbox_.push_back({due, std::move(answer)});
     }
-    line_free_at_ = due;
+    lineFreeAt_ = due;
   }
-  if (faults.noise_ms > 0 && Picks(faults.noise, exchange)) {
-    const auto count = static_cast<std::size_t>(faults.noise_ms / faults.noise_gap_ms);
+  if (faults.noiseMs > 0 && Picks(faults.noise, exchange)) {
+    const auto count = static_cast<std::size_t>(faults.noiseMs / faults.noiseGapMs);
     if (count > 0) {
-      const milliseconds gap(faults.noise_gap_ms);
-      outbox_.push_back({line_free_at_ + gap, NoiseBytes(count), gap});
-      line_free_at_ += gap * static_cast<long>(count);
+      const milliseconds gap(faults.noiseGapMs);
+      outbox_.push_back({lineFreeAt_ + gap, NoiseBytes(count), gap});
+      lineFreeAt_ += gap * static_cast<long>(count);
     }
   }
   return true;
@@ -232,24 +264,24 @@ int PtySimulator::MillisecondsToNextWrite() const {
 }
 
 void PtySimulator::Serve() {
-  auto last_input = Steady::now();
+  auto lastInput = Steady::now();
   try {
     while (!stop_) {
       if (!pty_->IsOpen()) {
         // Unplugged: wait, without serving, until the device comes back or
         // the simulator stops.
-        std::unique_lock wait(wake_mutex_);
+        std::unique_lock wait(wakeMutex_);
         const auto stopping = [this] { return stop_.load(); };
-        if (!replug_at_) {
+        if (!replugAt_) {
           wake_.wait(wait, stopping);
           break;
         }
-        if (wake_.wait_until(wait, *replug_at_, stopping)) break;
+        if (wake_.wait_until(wait, *replugAt_, stopping)) break;
         wait.unlock();
-        replug_at_.reset();
+        replugAt_.reset();
         std::lock_guard lock(mutex_);
         OpenPty();
-        last_input = Steady::now();
+        lastInput = Steady::now();
         continue;
       }
 
@@ -260,15 +292,15 @@ void PtySimulator::Serve() {
       {
         std::lock_guard lock(mutex_);
         if (!in.empty()) {
-          last_input = Steady::now();
+          lastInput = Steady::now();
           exchanges = model_.ReceiveExchanges(in);
-        } else if (model_.HasPartialFrame() && Steady::now() - last_input >= kLineIdle) {
+        } else if (model_.HasPartialFrame() && Steady::now() - lastInput >= kLineIdle) {
           exchanges = model_.LineIdleExchanges();
         }
         faults = faults_;
-        if (faults_changed_) {
+        if (faultsChanged_) {
           pauses_.seed(faults_.seed);
-          faults_changed_ = false;
+          faultsChanged_ = false;
         }
       }
       const auto now = Steady::now();
@@ -276,11 +308,11 @@ void PtySimulator::Serve() {
         if (Schedule(exchange, faults, now)) continue;
         // The device vanishes: what was still to be sent goes with it.
         outbox_.clear();
-        line_free_at_ = now;
+        lineFreeAt_ = now;
         std::lock_guard lock(mutex_);
         ClosePty();
-        ++fault_unplugs_;
-        if (faults.replug_after_ms >= 0) replug_at_ = now + std::chrono::milliseconds(faults.replug_after_ms);
+        ++faultUnplugs_;
+        if (faults.replugAfterMs >= 0) replugAt_ = now + std::chrono::milliseconds(faults.replugAfterMs);
         break;
       }
     }

@@ -28,36 +28,36 @@ namespace kbx {
 struct LineFaults {
   // The unit carries a picked request out, but the device vanishes before it
   // answers: the pseudo-terminal closes and its path (and the link, if any)
-  // disappears. It comes back replug_after_ms later as a new pseudo-terminal;
+  // disappears. It comes back replugAfterMs later as a new pseudo-terminal;
   // the kernel usually gives that one another /dev/pts path, so whoever must
   // find it again uses the link (PtySimulator::LinkAt). Negative: it stays
   // away until PtySimulator::Replug().
   RequestSelector unplug;
-  int replug_after_ms = 2000;
+  int replugAfterMs = 2000;
 
   // After the answer to a picked request (or right after the request, when it
-  // gets none) the line does not fall quiet for noise_ms: one byte of noise
-  // every noise_gap_ms.
+  // gets none) the line does not fall quiet for noiseMs: one byte of noise
+  // every noiseGapMs.
   RequestSelector noise;
-  int noise_ms = 0;
-  int noise_gap_ms = 10;
+  int noiseMs = 0;
+  int noiseGapMs = 10;
 
   // Answers to picked requests trickle in one byte at a time, each byte after
-  // a pause drawn from trickle_min_ms..trickle_max_ms (repeatable: the pauses
+  // a pause drawn from trickleMinMs..trickleMaxMs (repeatable: the pauses
   // come from a generator seeded with seed).
   RequestSelector trickle;
-  int trickle_min_ms = 100;
-  int trickle_max_ms = 700;
+  int trickleMinMs = 100;
+  int trickleMaxMs = 700;
   unsigned seed = 1;
 
-  // Answers to picked requests are held back delay_ms longer.
+  // Answers to picked requests are held back delayMs longer.
   RequestSelector delay;
-  int delay_ms = 0;
+  int delayMs = 0;
 
-  // garbage_bytes bytes of line garbage (never a start byte) go out in front of
+  // garbageBytes bytes of line garbage (never a start byte) go out in front of
   // the answers to picked requests.
   RequestSelector garbage;
-  int garbage_bytes = 3;
+  int garbageBytes = 3;
 };
 
 // A simulated UPS behind a pseudo-terminal: the program under test opens
@@ -71,7 +71,7 @@ class PtySimulator {
   // Opens the pseudo-terminal at once (SlavePath() is valid from here on) and
   // the log file, if one is named (truncated). Throws when either fails, or
   // std::invalid_argument for unusable options.
-  explicit PtySimulator(SimOptions options, const std::string& log_path = {}, int answer_delay_ms = 5,
+  explicit PtySimulator(SimOptions options, const std::string& logPath = {}, int answerDelayMs = 5,
                         const LineFaults& faults = {});
   ~PtySimulator();
   PtySimulator(const PtySimulator&) = delete;
@@ -85,8 +85,12 @@ class PtySimulator {
 
   // Puts a symbolic link at `path` to the device, and keeps it there across
   // re-plugging (a stable name, as udev gives a USB adapter). It goes with the
-  // device while that is unplugged, and is removed with the simulator. An
-  // existing file at `path` is replaced. Throws std::system_error on failure.
+  // device while that is unplugged, and is removed with the simulator. Only a
+  // symbolic link already at `path` is replaced: anything else there (a file,
+  // a folder) stays as it is and makes this throw std::invalid_argument. The
+  // link is removed only while it still points at our device, so whatever has
+  // taken its place meanwhile stays too. Throws std::system_error when the
+  // link cannot be made.
   void LinkAt(const std::string& path);
   std::string LinkPath() const;
 
@@ -137,10 +141,14 @@ class PtySimulator {
   bool Schedule(const UpsModel::Exchange& exchange, const LineFaults& faults, Steady::time_point now);
   void WriteDue();
   int MillisecondsToNextWrite() const;
+  // True when a symbolic link is at `path`, false when nothing is; throws
+  // std::invalid_argument when anything else is.
+  static bool CheckLinkPlace(const std::string& path);
   // With mutex_ held.
   void ClosePty();
   void OpenPty();
   void PlaceLink();
+  // Removes the link we placed if it still points at our device.
   void RemoveLink();
 
   std::unique_ptr<PseudoTerminal> pty_;  // swapped only while no thread serves, or by the serving thread
@@ -148,22 +156,23 @@ class PtySimulator {
   UpsModel model_;
   std::ofstream log_;
   std::string error_;
-  std::string slave_path_;
-  std::string link_path_;
+  std::string slavePath_;
+  std::string linkPath_;
+  std::string linkTarget_;  // what the link we placed points at; "" while none is placed
   bool plugged_ = true;
-  int fault_unplugs_ = 0;
+  int faultUnplugs_ = 0;
   LineFaults faults_;
-  bool faults_changed_ = false;
-  int answer_delay_ms_;
+  bool faultsChanged_ = false;
+  int answerDelayMs_;
 
   // Serving thread only.
   std::deque<Outgoing> outbox_;
-  Steady::time_point line_free_at_{};
-  std::optional<Steady::time_point> replug_at_;
+  Steady::time_point lineFreeAt_{};
+  std::optional<Steady::time_point> replugAt_;
   std::minstd_rand pauses_;
 
   std::atomic<bool> stop_{false};
-  std::mutex wake_mutex_;
+  std::mutex wakeMutex_;
   std::condition_variable wake_;
   std::thread thread_;
 };

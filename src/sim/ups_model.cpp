@@ -10,20 +10,6 @@ namespace kbx {
 
 namespace {
 
-constexpr std::uint8_t kIdentificationRequest = 0xA0;
-constexpr std::uint8_t kTypeBlockRequest = 0x36;
-constexpr std::uint8_t kMeterBlockRequest = 0x34;
-constexpr std::uint8_t kAuthorization = 0xCF;
-constexpr std::uint8_t kSwitchRequest = 0xCE;
-constexpr std::uint8_t kSetVariable = 0x78;
-constexpr std::uint8_t kSetRamWord = 0xBD;
-constexpr std::uint8_t kSetParameter = 0x95;
-constexpr std::uint8_t kDisconnect = 0xFF;
-
-constexpr std::uint8_t kIdentificationBlock = 1;
-constexpr std::uint8_t kMeterBlock = 4;
-constexpr std::uint8_t kTypeBlock = 6;
-
 // The meters besides the battery time: meter number, format code, value.
 struct FixedMeter {
   int number;
@@ -56,9 +42,9 @@ std::uint16_t Le16(const Bytes& bytes, std::size_t at) {
 
 Bytes EncodeMeterValue(double value, std::uint8_t format) {
   Bytes out;
-  if (format >= 0xF0) {
-    PutLe32(out, RoundToU32(std::ldexp(value, format - 0xF0)));
-  } else if (format >= 0x01 && format <= 0x97) {
+  if (format >= kFirstFixedPointFormat) {
+    PutLe32(out, RoundToU32(std::ldexp(value, format - kFirstFixedPointFormat)));
+  } else if (format >= 0x01 && format <= kLastSingleFormat) {
     PutLe32(out, std::bit_cast<std::uint32_t>(static_cast<float>(value)));
   } else {
     PutLe32(out, RoundToU32(value));
@@ -69,37 +55,37 @@ Bytes EncodeMeterValue(double value, std::uint8_t format) {
 UpsModel::UpsModel(SimOptions options) : options_(std::move(options)) {
   if (options_.type < 0 || options_.type > 0xFFFF) throw std::invalid_argument("UPS type out of 0..65535");
   if (options_.versions.size() > 255) throw std::invalid_argument("more than 255 processors");
-  if (options_.module_count < 0 || options_.module_count > 2)
+  if (options_.moduleCount < 0 || options_.moduleCount > 2)
     throw std::invalid_argument("module count out of 0..2");
-  if (options_.battery_time < 0) throw std::invalid_argument("negative battery time");
-  if (options_.type_block_length < 0 || options_.type_block_length > 0xFFFF)
+  if (options_.batteryTime < 0) throw std::invalid_argument("negative battery time");
+  if (options_.typeBlockLength < 0 || options_.typeBlockLength > 0xFFFF)
     throw std::invalid_argument("type block length out of 0..65535");
   if (options_.split < 1 || options_.split > 255) throw std::invalid_argument("split out of 1..255");
   if (options_.busy < 0) throw std::invalid_argument("negative busy count");
-  if (options_.bad_checksum < SimOptions::kEveryAnswer)
+  if (options_.badChecksum < SimOptions::kEveryAnswer)
     throw std::invalid_argument("bad checksum count below -1");
   // The sequence byte numbers at most 127 frames.
-  if (options_.long_answer.Active() &&
-      (options_.long_answer_length < 0 || options_.long_answer_length > 127 * options_.split))
+  if (options_.longAnswer.Active() &&
+      (options_.longAnswerLength < 0 || options_.longAnswerLength > 127 * options_.split))
     throw std::invalid_argument("long answer length out of 0..127 frames");
 
-  module_count_ = options_.module_count;
-  busy_left_ = options_.busy;
-  bad_checksum_left_ = options_.bad_checksum;
-  const auto base_time = static_cast<std::uint16_t>(kSimBaseTime[static_cast<std::size_t>(module_count_)]);
+  moduleCount_ = options_.moduleCount;
+  busyLeft_ = options_.busy;
+  badChecksumLeft_ = options_.badChecksum;
+  const auto baseTime = static_cast<std::uint16_t>(kBatteryBaseTime[static_cast<std::size_t>(moduleCount_)]);
   if (UsesVariables()) {
-    variables_[kModuleCountVariable] = static_cast<std::uint16_t>(2 * module_count_ + 1);
-    variables_[kBaseTimeVariable] = base_time;
-    ram_[kBaseTimeRamWord] = base_time;
+    variables_[kModuleCountVariable] = static_cast<std::uint16_t>(2 * moduleCount_ + 1);
+    variables_[kBaseTimeVariable] = baseTime;
+    ram_[kBaseTimeRamWord] = baseTime;
   } else {
-    parameters_[kModuleCountParameter] = static_cast<std::uint16_t>(module_count_);
+    parameters_[kModuleCountParameter] = static_cast<std::uint16_t>(moduleCount_);
   }
 }
 
-bool RequestSelector::Selects(std::uint8_t request_command, int nth_of_command, int nth) const {
+bool RequestSelector::Selects(std::uint8_t requestCommand, int nthOfCommand, int nth) const {
   if (command == kNoCommand) return false;
   if (command == kAnyCommand) return occurrence == 0 || occurrence == nth;
-  return command == request_command && (occurrence == 0 || occurrence == nth_of_command);
+  return command == requestCommand && (occurrence == 0 || occurrence == nthOfCommand);
 }
 
 Bytes UpsModel::Answers(const std::vector<Exchange>& exchanges) {
@@ -141,7 +127,7 @@ std::vector<UpsModel::Exchange> UpsModel::Process() {
     const std::size_t total = std::size_t{pending_[1]} + 3;
     if (pending_.size() < total) break;
     if (FrameChecksum(pending_.data(), total) != 0) {
-      ++bad_frames_;
+      ++badFrames_;
       pending_.erase(pending_.begin());  // not a frame: look for the next start byte
       continue;
     }
@@ -152,7 +138,7 @@ std::vector<UpsModel::Exchange> UpsModel::Process() {
     exchange.request.assign(frame.begin() + 2, frame.end() - 1);
     exchange.answer = Answer(exchange.request);
     if (!exchange.request.empty()) {
-      exchange.nth_of_command = request_counts_[exchange.request[0]];
+      exchange.nthOfCommand = requestCounts_[exchange.request[0]];
       exchange.nth = static_cast<int>(requests_.size());
     }
     out.push_back(std::move(exchange));
@@ -163,13 +149,13 @@ std::vector<UpsModel::Exchange> UpsModel::Process() {
 Bytes UpsModel::Answer(const Bytes& request) {
   if (request.empty()) return {};
   requests_.push_back(request);
-  ++request_counts_[request[0]];
+  ++requestCounts_[request[0]];
   std::optional<Reply> reply = Handle(request);
   if (!reply) return {};
-  if (options_.long_answer.Selects(request[0], request_counts_[request[0]],
-                                   static_cast<int>(requests_.size())) &&
-      reply->data.size() < static_cast<std::size_t>(options_.long_answer_length)) {
-    reply->data.resize(static_cast<std::size_t>(options_.long_answer_length), 0);
+  if (options_.longAnswer.Selects(request[0], requestCounts_[request[0]],
+                                  static_cast<int>(requests_.size())) &&
+      reply->data.size() < static_cast<std::size_t>(options_.longAnswerLength)) {
+    reply->data.resize(static_cast<std::size_t>(options_.longAnswerLength), 0);
   }
   return Frames(*reply);
 }
@@ -178,12 +164,13 @@ std::optional<UpsModel::Reply> UpsModel::Handle(const Bytes& request) {
   const std::uint8_t command = request[0];
   if (options_.silent) return std::nullopt;
 
-  if (command == kDisconnect) {
+  if (command == kDisconnectCommand) {
     if (request.size() == 1) {
       ++disconnects_;
       locked_ = true;
-    } else if (request == Bytes{0xFF, 0x06, 0x08, 0x62}) {
-      ++link_starts_;
+    } else if (std::equal(request.begin(), request.end(), kLinkStartRequest.begin(),
+                          kLinkStartRequest.end())) {
+      ++linkStarts_;
     }
     return std::nullopt;
   }
@@ -191,13 +178,13 @@ std::optional<UpsModel::Reply> UpsModel::Handle(const Bytes& request) {
   const auto refusal = options_.refuse.find(command);
   // A 281 unit takes the switch request without a word and is a 280 from
   // then on (unless the switch request is refused on purpose).
-  if (command == kSwitchRequest && ReportedType() == 281 && refusal == options_.refuse.end()) {
+  if (command == kSwitchCommand && ReportedType() == 281 && refusal == options_.refuse.end()) {
     switched_ = true;
     return std::nullopt;
   }
 
-  if (busy_left_ > 0) {
-    --busy_left_;
+  if (busyLeft_ > 0) {
+    --busyLeft_;
     return Ack(kAckBusy);
   }
   if (refusal != options_.refuse.end()) return Ack(refusal->second);
@@ -209,15 +196,15 @@ std::optional<UpsModel::Reply> UpsModel::Handle(const Bytes& request) {
       return Reply{kTypeBlock, TypeBlock()};
     case kMeterBlockRequest:
       return Reply{kMeterBlock, MeterBlock()};
-    case kAuthorization:
+    case kAuthorizationCommand:
       return Authorize(request);
-    case kSwitchRequest:
+    case kSwitchCommand:
       return Ack(kAckAccepted);
-    case kSetVariable:
+    case kSetVariableCommand:
       return SetVariable(request);
-    case kSetRamWord:
+    case kSetRamWordCommand:
       return SetRamWord(request);
-    case kSetParameter:
+    case kSetParameterCommand:
       return SetParameter(request);
     default:
       return Ack(kAckUnrecognized);
@@ -225,22 +212,23 @@ std::optional<UpsModel::Reply> UpsModel::Handle(const Bytes& request) {
 }
 
 UpsModel::Reply UpsModel::Authorize(const Bytes& request) {
-  const auto& code = options_.access_code;
+  const auto& code = options_.accessCode;
   locked_ = !(request.size() == 4 && std::equal(code.begin(), code.end(), request.begin() + 1));
   return Ack(locked_ ? kAckInvalid : kAckAccepted);
 }
 
 UpsModel::Reply UpsModel::SetVariable(const Bytes& request) {
   if (locked_) return Ack(kAckInvalid);
-  if (request.size() == 2 && request[1] == 0) {  // EEPROM checksum reset: commits the variables
+  if (request.size() == 2 &&
+      request[1] == kEepromChecksumVariable) {  // EEPROM checksum reset: commits the variables
     if (UsesVariables()) {
       const auto found = variables_.find(kModuleCountVariable);
-      if (found != variables_.end()) module_count_ = (found->second - 1) / 2;
+      if (found != variables_.end()) moduleCount_ = (found->second - 1) / 2;
     }
     uncommitted_ = false;
     return Ack(kAckAccepted);
   }
-  if (request.size() != 4 || request[1] == 0) return Ack(kAckInvalid);
+  if (request.size() != 4 || request[1] == kEepromChecksumVariable) return Ack(kAckInvalid);
   const std::uint16_t value = Le16(request, 2);
   if (UsesVariables() && request[1] == kModuleCountVariable && value != 1 && value != 3 && value != 5)
     return Ack(kAckOutOfRange);
@@ -262,7 +250,7 @@ UpsModel::Reply UpsModel::SetParameter(const Bytes& request) {
   const std::uint16_t value = Le16(request, 2);
   if (!UsesVariables() && request[1] == kModuleCountParameter) {
     if (value > 2) return Ack(kAckOutOfRange);
-    module_count_ = value;
+    moduleCount_ = value;
   }
   parameters_[request[1]] = value;
   return Ack(kAckAccepted);
@@ -272,14 +260,14 @@ Bytes UpsModel::Frames(const Reply& reply) {
   Bytes out;
   const auto split = static_cast<std::size_t>(options_.split);
   const std::size_t count = std::max<std::size_t>(1, (reply.data.size() + split - 1) / split);
-  const bool corrupt = bad_checksum_left_ != 0;
-  if (bad_checksum_left_ > 0) --bad_checksum_left_;
+  const bool corrupt = badChecksumLeft_ != 0;
+  if (badChecksumLeft_ > 0) --badChecksumLeft_;
   for (std::size_t i = 0; i < count; ++i) {
     const auto first =
         reply.data.begin() + static_cast<std::ptrdiff_t>(std::min(i * split, reply.data.size()));
     const auto last =
         reply.data.begin() + static_cast<std::ptrdiff_t>(std::min((i + 1) * split, reply.data.size()));
-    auto sequence = static_cast<std::uint8_t>((i + 1) & 0x7F);
+    auto sequence = static_cast<std::uint8_t>((i + 1) & kFrameNumberMask);
     if (i + 1 == count) sequence |= kLastFrameBit;
     Bytes frame = BuildResponseFrame(reply.block, sequence, Bytes(first, last));
     if (corrupt) frame.back() = static_cast<std::uint8_t>(frame.back() + 1);
@@ -291,7 +279,7 @@ Bytes UpsModel::Frames(const Reply& reply) {
 Bytes UpsModel::MeterMap() const {
   Bytes map(kMeterMapLength, 0);
   for (const FixedMeter& meter : kFixedMeters) map[static_cast<std::size_t>(meter.number - 1)] = meter.format;
-  map[kSimBatteryTimeMeter - 1] = options_.meter36_format;
+  map[kBatteryTimeMeter - 1] = options_.meter36Format;
   return map;
 }
 
@@ -317,8 +305,8 @@ Bytes UpsModel::IdentificationBlock() const {
   block.push_back(static_cast<std::uint8_t>(map.size()));
   block.insert(block.end(), map.begin(), map.end());
   block.insert(block.end(), {4, 0x01, 0x00, 0x00, 0x01});  // flag map
-  block.push_back(static_cast<std::uint8_t>(options_.type_block_length & 0xFF));
-  block.push_back(static_cast<std::uint8_t>(options_.type_block_length >> 8));
+  block.push_back(static_cast<std::uint8_t>(options_.typeBlockLength & 0xFF));
+  block.push_back(static_cast<std::uint8_t>(options_.typeBlockLength >> 8));
   block.insert(block.end(), {2, 0x00, 0x00});  // third map
   return block;
 }
@@ -326,7 +314,7 @@ Bytes UpsModel::IdentificationBlock() const {
 Bytes UpsModel::TypeBlock() const {
   const int type = ReportedType();
   Bytes block{static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)};
-  block.resize(std::max<std::size_t>(2, static_cast<std::size_t>(options_.type_block_length)), 0);
+  block.resize(std::max<std::size_t>(2, static_cast<std::size_t>(options_.typeBlockLength)), 0);
   return block;
 }
 
@@ -344,8 +332,8 @@ Bytes UpsModel::MeterBlock() const {
 }
 
 double UpsModel::BatteryTime() const {
-  return static_cast<double>(options_.battery_time) * kSimBaseTime[static_cast<std::size_t>(module_count_)] /
-         kSimBaseTime[0];
+  return static_cast<double>(options_.batteryTime) *
+         kBatteryBaseTime[static_cast<std::size_t>(moduleCount_)] / kBatteryBaseTime[0];
 }
 
 std::optional<std::uint16_t> UpsModel::Variable(int number) const {
@@ -364,7 +352,7 @@ std::optional<std::uint16_t> UpsModel::Parameter(int number) const {
 }
 
 int UpsModel::RequestCount(std::uint8_t command) const {
-  return request_counts_[command];
+  return requestCounts_[command];
 }
 
 }  // namespace kbx

@@ -8,30 +8,10 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "link/protocol.h"
 #include "platform/run_time_error.h"
 
 namespace kbx {
-
-// Acknowledgement statuses the simulated unit answers with.
-inline constexpr std::uint8_t kAckAccepted = 0x31;
-inline constexpr std::uint8_t kAckNotImplemented = 0x32;
-inline constexpr std::uint8_t kAckBusy = 0x33;
-inline constexpr std::uint8_t kAckUnrecognized = 0x34;
-inline constexpr std::uint8_t kAckOutOfRange = 0x35;
-inline constexpr std::uint8_t kAckInvalid = 0x36;
-
-// Battery base time per module count (index = count), as the module
-// configuration writes it for type 290.
-inline constexpr std::array<int, 3> kSimBaseTime{994, 4491, 8328};
-
-// The battery time remaining meter.
-inline constexpr int kSimBatteryTimeMeter = 36;
-
-// What a unit has to do with the module count.
-inline constexpr int kModuleCountVariable = 32;     // 2 * count + 1 (type 290)
-inline constexpr int kBaseTimeVariable = 56;        // battery base time (type 290)
-inline constexpr int kBaseTimeRamWord = 0x0269;     // battery base time (type 290)
-inline constexpr int kModuleCountParameter = 0x0F;  // count (other types)
 
 struct ProcessorVersion {
   std::uint8_t major = 0x01;
@@ -48,30 +28,30 @@ struct RequestSelector {
   int occurrence = 0;        // 0: every one; n: only the n-th
 
   bool Active() const { return command != kNoCommand; }
-  // nth_of_command counts the requests with this command byte, nth all of them.
-  bool Selects(std::uint8_t request_command, int nth_of_command, int nth) const;
+  // nthOfCommand counts the requests with this command byte, nth all of them.
+  bool Selects(std::uint8_t requestCommand, int nthOfCommand, int nth) const;
 };
 
 struct SimOptions {
   int type = 290;  // the UPS type code, 0 to 65535
   std::vector<ProcessorVersion> versions{{0x01, 0x03}, {0x01, 0x03}};
-  std::uint8_t meter36_format = 0xF0;  // 0 leaves meter 36 out of the meter map
-  int battery_time = 1800;             // seconds, with no module attached
-  int module_count = 0;                // committed count at power-up, 0 to 2
-  std::array<std::uint8_t, 3> access_code{0x4B, 0x42, 0x58};
-  int type_block_length = 16;  // as announced in the identification block
+  std::uint8_t meter36Format = 0xF0;  // 0 leaves meter 36 out of the meter map
+  int batteryTime = 1800;             // seconds, with no module attached
+  int moduleCount = 0;                // committed count at power-up, 0 to 2
+  AccessCode accessCode = kDefaultAccessCode;
+  int typeBlockLength = 16;  // as announced in the identification block
 
   // Faults.
   bool silent = false;        // never answers anything
   int busy = 0;               // the first N answered requests get status 0x33 and are not carried out
-  int bad_checksum = 0;       // corrupt the checksums of the first N answers; kEveryAnswer: of all
+  int badChecksum = 0;        // corrupt the checksums of the first N answers; kEveryAnswer: of all
   int split = kMaxFrameData;  // at most this many data bytes per answer frame
   // Command byte -> status answered instead of carrying the command out.
   std::map<std::uint8_t, std::uint8_t> refuse;
   // The answers to these requests carry their data padded with zero bytes to
-  // long_answer_length bytes: more than a 1024-byte receive buffer holds.
-  RequestSelector long_answer;
-  int long_answer_length = 1100;
+  // longAnswerLength bytes: more than a 1024-byte receive buffer holds.
+  RequestSelector longAnswer;
+  int longAnswerLength = 1100;
 
   static constexpr int kEveryAnswer = -1;
 };
@@ -99,10 +79,10 @@ class UpsModel {
 
   // The same, one entry per request frame taken from the line.
   struct Exchange {
-    Bytes request;           // its data bytes
-    int nth_of_command = 0;  // which request with this command byte it is (from 1)
-    int nth = 0;             // which request at all it is (from 1)
-    Bytes answer;            // the answer frames (empty: none)
+    Bytes request;         // its data bytes
+    int nthOfCommand = 0;  // which request with this command byte it is (from 1)
+    int nth = 0;           // which request at all it is (from 1)
+    Bytes answer;          // the answer frames (empty: none)
   };
   std::vector<Exchange> ReceiveExchanges(const Bytes& incoming);
   std::vector<Exchange> LineIdleExchanges();
@@ -126,20 +106,20 @@ class UpsModel {
   std::vector<int> ReportedMeters() const;
 
   // State.
-  const SimOptions& options() const { return options_; }
+  const SimOptions& Options() const { return options_; }
   int ReportedType() const { return switched_ ? 280 : options_.type; }
   bool Switched() const { return switched_; }
   bool Locked() const { return locked_; }
-  int CommittedModuleCount() const { return module_count_; }
+  int CommittedModuleCount() const { return moduleCount_; }
   bool HasUncommittedChanges() const { return uncommitted_; }
   double BatteryTime() const;  // seconds, as meter 36 reports it
   std::optional<std::uint16_t> Variable(int number) const;
   std::optional<std::uint16_t> RamWord(int address) const;
   std::optional<std::uint16_t> Parameter(int number) const;
   int RequestCount(std::uint8_t command) const;
-  int LinkStartCount() const { return link_starts_; }
+  int LinkStartCount() const { return linkStarts_; }
   int DisconnectCount() const { return disconnects_; }
-  int BadFrameCount() const { return bad_frames_; }
+  int BadFrameCount() const { return badFrames_; }
   // The data bytes of every valid request frame received, in order.
   const std::vector<Bytes>& Requests() const { return requests_; }
 
@@ -166,16 +146,16 @@ class UpsModel {
   bool locked_ = true;
   bool switched_ = false;
   bool uncommitted_ = false;
-  int module_count_ = 0;
-  int busy_left_ = 0;
-  int bad_checksum_left_ = 0;
+  int moduleCount_ = 0;
+  int busyLeft_ = 0;
+  int badChecksumLeft_ = 0;
   std::map<int, std::uint16_t> variables_;
   std::map<int, std::uint16_t> ram_;
   std::map<int, std::uint16_t> parameters_;
-  std::array<int, 256> request_counts_{};
-  int link_starts_ = 0;
+  std::array<int, 256> requestCounts_{};
+  int linkStarts_ = 0;
   int disconnects_ = 0;
-  int bad_frames_ = 0;
+  int badFrames_ = 0;
   std::vector<Bytes> requests_;
 };
 

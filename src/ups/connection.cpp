@@ -1,125 +1,122 @@
 // Connecting to the UPS, deciding whether this program works with it, and
 // ending the connection.
+#include "link/error_trap.h"
 #include "link/numbers.h"
 #include "ups/xcp.h"
 
 namespace kbx {
 
+namespace {
+// The one version of a type 290's second processor this program works with.
+constexpr float kSupported290Version = 1.03f;
+}  // namespace
+
+Xcp::Xcp(SerialControl& port, Clock& clock, XcpHost& host)
+    : link_(port, clock, host), clock_(clock), host_(host) {}
+
 void Xcp::InitState() {
-  CpuVersion1 = 0;
-  CpuVersion2 = CpuVersion3 = CpuVersion4 = CpuVersion5 = 0;
-  SwitchPrefix = {0, 1, 0};
-  sKBXCount = "0";
-  bBatteryTest = true;
-  iRxTimeout = 6;
-  UpsType = 0;
-  MeterMapLength = FlagMapLength = TypeBlockLength = ThirdMapLength = 0;
-  LinkUp = false;
-  RxBuffer.assign(kRxBufferSize, 0);
-  TxFrame.clear();
-  ResponseBlock.clear();
+  link_.InitState();
+  ClearVersions();
+  moduleCount_ = "0";
+  batteryTest_ = true;
+  upsType_ = 0;
+  meterMapLength_ = flagMapLength_ = typeBlockLength_ = thirdMapLength_ = 0;
+}
+
+void Xcp::RememberModuleChoices(const std::string& moduleCount, bool batteryTest) {
+  moduleCount_ = moduleCount;
+  batteryTest_ = batteryTest;
 }
 
 void Xcp::ConnectUps() {
-  try {
-    Sleep(50);
-    if (LinkUp) DisconnectUps();
-    Sleep(50);
-    UpsType = 0;
-    host().BoardClear();
+  RunTrapped(host_, Routine::kConnectUps, [&] {
+    Wait(50);
+    if (link_.LinkUp()) DisconnectUps();
+    Wait(50);
+    upsType_ = 0;
+    host_.BoardClear();
     AddToBoard("Connecting...");
-    host().Repaint();
-    Sleep(50);
-    UpsType = ToInteger(IdentifyUps());
-    Sleep(50);
-    if (UpsType <= 1) {
+    host_.Repaint();
+    Wait(50);
+    upsType_ = ToInteger(IdentifyUps());
+    Wait(50);
+    if (upsType_ <= 1) {
       AddToBoard("NO UPS Found");
     } else {
       bool accept = false;
-      switch (UpsType) {
+      switch (upsType_) {
         case 280:
         case 292:
           accept = true;
           break;
         case 290:
-          if (CpuVersion2 == 1.03f) {
+          if (cpuVersion2_ == kSupported290Version) {
             accept = true;
-          } else if (CpuVersion2 > 1.03f) {
+          } else if (cpuVersion2_ > kSupported290Version) {
             AddToBoard("KBX Configurator needs upgrade to newer version");
           } else {
             AddToBoard("UPS code needs upgrade to newer version");
           }
           break;
-        case 281: {
+        case 281:
           // This unit has to be switched over first; it answers as 280 afterwards.
-          std::string argument = "00";
-          if (!SendSwitchRequest(argument)) {
+          if (!SendSwitchRequest("00")) {
             AddToBoard("NO UPS Found");
           } else {
             SendLinkStart();
-            UpsType = ToInteger(IdentifyUps());
-            if (UpsType == 280) {
+            upsType_ = ToInteger(IdentifyUps());
+            if (upsType_ == 280) {
               SendLinkStart();
-              LinkUp = true;
+              link_.SetLinkUp(true);
             }
           }
           break;
-        }
         default:
           AddToBoard("Invalid UPS Type");
           break;
       }
       if (accept) {
-        LinkUp = true;
+        link_.SetLinkUp(true);
         SendLinkStart();
         AddToBoard("UPS Found");
       }
-      OpenPort();
-      Sleep(50);
+      link_.OpenPort();
+      Wait(50);
     }
     AddToBoard("Done");
-    Sleep(100);
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-  }
-  ErrorCheck(6);
+    Wait(100);
+  });
 }
 
 void Xcp::DisconnectUps() {
-  Sleep(100);
-  SendDisconnect();
-  host().BoardClear();
+  Wait(100);
+  link_.SendDisconnect();
+  host_.BoardClear();
   AddToBoard("Disconnecting...");
-  host().Repaint();
-  Sleep(500);
-  MeterMapLength = FlagMapLength = ThirdMapLength = TypeBlockLength = 0;
-  UpsType = 0;
-  CpuVersion1 = 0;
-  CpuVersion2 = CpuVersion3 = CpuVersion4 = CpuVersion5 = 0;
-  LinkUp = false;
-  OpenPort();
-  FlushPort();
+  host_.Repaint();
+  Wait(500);
+  // The unit is forgotten, all but its meter map.
+  meterMapLength_ = flagMapLength_ = thirdMapLength_ = typeBlockLength_ = 0;
+  upsType_ = 0;
+  ClearVersions();
+  link_.SetLinkUp(false);
+  link_.OpenPort();
+  link_.FlushPort();
   AddToBoard("Done");
-  Sleep(500);
+  Wait(500);
 }
 
-bool Xcp::SendSwitchRequest(std::string& value) {
-  value = FixLength(value, 2);
-  const auto v = static_cast<std::uint8_t>(HexValue(value));
-  if (CpuVersion4 > 0) {
-    RequestBlock = {0xCE, static_cast<std::uint8_t>(SwitchPrefix[1]),
-                    static_cast<std::uint8_t>(SwitchPrefix[2]), v};
-  } else {
-    RequestBlock = {0xCE, 0x00, v};
-  }
+bool Xcp::SendSwitchRequest(const std::string& argument) {
+  const auto value = static_cast<std::uint8_t>(HexValue(FixLength(argument, 2)));
+  const Bytes request = cpuVersion4_ > 0
+                            ? Bytes{kSwitchCommand, kLongSwitchPrefix[0], kLongSwitchPrefix[1], value}
+                            : Bytes{kSwitchCommand, 0x00, value};
   // A unit that can be switched says nothing; one that answers cannot.
-  if (XcpTransact(static_cast<int>(RequestBlock.size()), RequestBlock, 0) && ReceiveFrame()) return false;
-  return true;
+  return !(link_.XcpTransact(request, 0) && link_.ReceiveFrame());
 }
 
 void Xcp::SendLinkStart() {
-  RequestBlock = {0xFF, 0x06, 0x08, 0x62};
-  XcpTransact(4, RequestBlock, 0);
+  link_.XcpTransact(Bytes(kLinkStartRequest.begin(), kLinkStartRequest.end()), 0);
 }
 
 }  // namespace kbx

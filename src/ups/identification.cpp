@@ -1,126 +1,143 @@
 // Who the unit is: processor versions, meter map and type code.
 #include <cctype>
 
+#include "link/error_trap.h"
 #include "link/numbers.h"
 #include "ups/xcp.h"
 
 namespace kbx {
 
-std::uint8_t Xcp::Response(long index) const {
-  if (index < 0 || index >= static_cast<long>(ResponseBlock.size())) throw RunTimeError(kErrSubscript);
-  return ResponseBlock[static_cast<std::size_t>(index)];
+std::uint8_t Xcp::At(const Bytes& block, long index) {
+  if (index < 0 || index >= static_cast<long>(block.size())) throw RunTimeError(kErrSubscript);
+  return block[static_cast<std::size_t>(index)];
 }
 
-std::string Xcp::VersionText(const std::uint8_t& major, const std::uint8_t& minor) {
+std::string Xcp::VersionText(std::uint8_t major, std::uint8_t minor) {
   return HexText(major) + "." + FixLength(HexText(minor), 2);
+}
+
+void Xcp::ClearVersions() {
+  cpuVersion1_ = 0;
+  cpuVersion2_ = cpuVersion3_ = cpuVersion4_ = cpuVersion5_ = 0;
 }
 
 void Xcp::StoreVersion(int processor, double value) {
   switch (processor) {
     case 1:
-      CpuVersion1 = value;
+      cpuVersion1_ = value;
       break;
     case 2:
-      CpuVersion2 = static_cast<float>(value);
+      cpuVersion2_ = static_cast<float>(value);
       break;
     case 3:
-      CpuVersion3 = static_cast<float>(value);
+      cpuVersion3_ = static_cast<float>(value);
       break;
     case 4:
-      CpuVersion4 = static_cast<float>(value);
+      cpuVersion4_ = static_cast<float>(value);
       break;
     case 5:
-      CpuVersion5 = static_cast<float>(value);
+      cpuVersion5_ = static_cast<float>(value);
       break;
     default:
       break;
   }
 }
 
+double Xcp::ProcessorVersion(int processor) const {
+  switch (processor) {
+    case 1:
+      return cpuVersion1_;
+    case 2:
+      return cpuVersion2_;
+    case 3:
+      return cpuVersion3_;
+    case 4:
+      return cpuVersion4_;
+    case 5:
+      return cpuVersion5_;
+    default:
+      return 0;
+  }
+}
+
 std::int32_t Xcp::IdentifyUps() {
-  std::int32_t result = 0;
-  try {
-    MeterMapLength = FlagMapLength = TypeBlockLength = ThirdMapLength = 0;
-    OpenPort();
-    FlushPort();
+  return RunTrapped(host_, Routine::kIdentifyUps, std::int32_t{0}, [&]() -> std::int32_t {
+    meterMapLength_ = flagMapLength_ = typeBlockLength_ = thirdMapLength_ = 0;
+    link_.OpenPort();  // a port that fails is on the board already
+    link_.FlushPort();
     ReadIdentification();
     // The type block is asked for even when none was announced.
-    const bool typeBlock = RequestTypeBlock();
-    if (typeBlock && TypeBlockLength != 0) result = Response(0) + 256 * Response(1);
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-  }
-  ErrorCheck(8);
-  return result;
+    const Reply typeBlock = RequestTypeBlock();
+    if (!typeBlock || typeBlockLength_ == 0) return 0;
+    return At(typeBlock.data, 0) + 256 * At(typeBlock.data, 1);
+  });
 }
 
 void Xcp::ReadIdentification() {
-  try {
-    CpuVersion1 = 0;
-    CpuVersion2 = CpuVersion3 = CpuVersion4 = CpuVersion5 = 0;
+  RunTrapped(host_, Routine::kReadIdentification, [&] {
+    ClearVersions();
     SendAuthorization();
-    Sleep(500);
-    if (RequestIdBlock()) ParseIdentificationBlock();
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-  }
-  ErrorCheck(9);
+    Wait(500);
+    const Reply identification = RequestIdBlock();
+    if (identification) ParseIdentificationBlock(identification.data);
+  });
 }
 
-void Xcp::ParseIdentificationBlock() {
-  const int processors = Response(0);
+void Xcp::ParseIdentificationBlock(const Bytes& block) {
+  const int processors = At(block, 0);
   for (int c = 1; c <= processors && c <= 5; ++c) {
     // A version with the letters A to F in it is no number: it counts as absent.
-    const std::string text = VersionText(Response(2 * c), Response(2 * c - 1));
+    const std::string text = VersionText(At(block, 2 * c), At(block, 2 * c - 1));
     const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos;
     StoreVersion(c, decimal && IsNumeric(text) ? NumberFromText(text) : 0.0);
   }
   long i = 2L * processors + 1;
-  const int selector = Response(i++);
+  const int selector = At(block, i++);
   if (selector == 0) i += 2;  // extension
   i += 2;
-  const int skip = Response(i++);
+  const int skip = At(block, i++);
   i += skip;
-  const int meters = Response(i++);
-  MeterMapLength = static_cast<std::int16_t>(meters);
+  const int meters = At(block, i++);
+  meterMapLength_ = static_cast<std::int16_t>(meters);
   std::size_t reported = 0;
   for (int j = 1; j <= meters; ++j) {
-    const std::uint8_t format = Response(i++);
+    const std::uint8_t format = At(block, i++);
     if (format == 0) continue;
-    MeterNumber.resize(reported + 1);
-    MeterFormat.resize(reported + 1);
-    MeterNumber[reported] = static_cast<std::int16_t>(j);
-    MeterFormat[reported] = format;
+    meterNumbers_.resize(reported + 1);
+    meterFormats_.resize(reported + 1);
+    meterNumbers_[reported] = static_cast<std::int16_t>(j);
+    meterFormats_[reported] = format;
     ++reported;
   }
-  const int flags = Response(i++);
-  FlagMapLength = static_cast<std::int16_t>(flags);
+  const int flags = At(block, i++);
+  flagMapLength_ = static_cast<std::int16_t>(flags);
   i += flags;
-  const std::uint8_t low = Response(i);
-  const std::uint8_t high = Response(i + 1);
-  TypeBlockLength = ToInteger(low + 256.0 * high);
+  const std::uint8_t low = At(block, i);
+  const std::uint8_t high = At(block, i + 1);
+  typeBlockLength_ = ToInteger(low + 256.0 * high);
   i += 2;
-  const int third = Response(i++);
-  ThirdMapLength = static_cast<std::int16_t>(third);
-  for (int s = 0; s < third; ++s) Response(i++);
+  const int third = At(block, i++);
+  thirdMapLength_ = static_cast<std::int16_t>(third);
+  for (int s = 0; s < third; ++s) At(block, i++);
 }
 
-bool Xcp::RequestIdBlock() {
-  RequestBlock = {0xA0};
-  return XcpTransact(1, RequestBlock, 1);
+Reply Xcp::RequestIdBlock() {
+  return link_.XcpTransact({kIdentificationRequest}, kIdentificationBlock);
 }
 
-bool Xcp::RequestTypeBlock() {
-  RequestBlock = {0x36};
-  return XcpTransact(1, RequestBlock, 6);
+Reply Xcp::RequestTypeBlock() {
+  return link_.XcpTransact({kTypeBlockRequest}, kTypeBlock);
+}
+
+Bytes Xcp::AuthorizationRequest() const {
+  return {kAuthorizationCommand, accessCode_[0], accessCode_[1], accessCode_[2]};
 }
 
 void Xcp::SendAuthorization() {
-  RequestBlock = {0xCF, AccessCode[0], AccessCode[1], AccessCode[2]};
-  XcpTransact(4, RequestBlock, 0);
+  link_.XcpTransact(AuthorizationRequest(), 0);
 }
 
-bool ParseAccessCode(const std::string& text, std::array<std::uint8_t, 3>& code) {
+bool ParseAccessCode(const std::string& text, AccessCode& code) {
   if (text.size() != 6) return false;
   for (char c : text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;

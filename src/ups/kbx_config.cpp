@@ -1,104 +1,101 @@
 // Telling the UPS how many battery extension modules are attached.
 #include "ups/kbx_config.h"
 
+#include "link/error_trap.h"
 #include "link/numbers.h"
 
 namespace kbx {
 
 KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDialog) {
+  XcpHost& host = xcp.Host();
   KbxChoices choices;
-  choices.enableTest = xcp.bBatteryTest;
-  xcp.host().AddToBoard("Determining KBXs Supported...");
-  choices.items.clear();
-  if (repaintDialog) repaintDialog();
-  if (xcp.UpsType > 0) {
-    switch (xcp.UpsType) {
+  RunTrapped(host, Routine::kKbxDialogLoad, [&] {
+    choices.enableTest = xcp.BatteryTestEnabled();
+    host.AddToBoard("Determining KBXs Supported...");
+    choices.items.clear();
+    if (repaintDialog) repaintDialog();
+    if (xcp.UpsType() <= 0) return;
+    switch (xcp.UpsType()) {
       case 280:
       case 290:
       case 292:
         choices.frameEnabled = true;
         choices.optionsEnabled = true;
-        if (xcp.UpsType == 290) choices.applyEnabled = true;
+        if (xcp.UpsType() == 290) choices.applyEnabled = true;
         choices.items = {"0", "1", "2"};
-        xcp.host().AddToBoard("Done");
+        host.AddToBoard("Done");
         break;
       default:
         choices.applyEnabled = false;
         choices.optionsEnabled = false;
         choices.items.clear();
-        xcp.host().AddToBoard("Unknown UPS Type");
+        host.AddToBoard("Unknown UPS Type");
         break;
     }
     for (std::size_t i = 0; i < choices.items.size(); ++i) {
-      if (choices.items[i] == xcp.sKBXCount) {
+      if (choices.items[i] == xcp.ModuleCount()) {
         choices.selected = static_cast<int>(i);
         break;
       }
     }
-  }
-  xcp.ErrorCheck(15);
+  });
   return choices;
 }
 
-bool UpdateKBXConfiguration(Xcp& xcp, const std::int16_t& count) {
-  XcpHost& host = xcp.host();
-  bool result = false;
-  try {
+bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
+  XcpHost& host = xcp.Host();
+  return RunTrapped(host, Routine::kUpdateKbxConfiguration, false, [&] {
     host.AddToBoard("Updating KBXs...");
     host.Repaint();
-    xcp.clock().Sleep(100);
+    xcp.Wait(100);
     xcp.FlushPort();
-    switch (xcp.UpsType) {
+    switch (xcp.UpsType()) {
       case 280:
-      case 292:
-        result = xcp.SetUpsParameter("F", HexText(static_cast<std::uint32_t>(count)));
+      case 292: {
+        const bool result =
+            xcp.SetUpsParameter(HexText(kModuleCountParameter), HexText(static_cast<std::uint32_t>(count)));
         if (!result) host.AddToBoard("Error Setting KBXs");
-        break;
+        return result;
+      }
       case 290: {
-        const std::int16_t modulesValue = ToInteger(2.0 * count + 1);
-        if (xcp.SetUpsVariable("32", HexText(static_cast<std::uint16_t>(modulesValue))) && !xcp.CheckAck(9)) {
+        const std::int16_t countValue = ToInteger(2.0 * count + 1);
+        if (xcp.SetUpsVariable(std::to_string(kModuleCountVariable),
+                               HexText(static_cast<std::uint16_t>(countValue))) &&
+            !xcp.CheckAck(kAckBlock)) {
           host.AddToBoard("Error Setting KBXs");
-          break;
+          return false;
         }
         if (count < 0 || count >= static_cast<std::int16_t>(kBatteryBaseTime.size())) {
           throw RunTimeError(kErrSubscript);
         }
-        const std::string baseTime = HexText(static_cast<std::uint16_t>(kBatteryBaseTime[count]));
-        if (xcp.SetUpsVariable("56", baseTime) && !xcp.CheckAck(9)) {
+        const std::string baseTime =
+            HexText(static_cast<std::uint16_t>(kBatteryBaseTime[static_cast<std::size_t>(count)]));
+        if (xcp.SetUpsVariable(std::to_string(kBaseTimeVariable), baseTime) && !xcp.CheckAck(kAckBlock)) {
           host.AddToBoard("Error Setting Battery Base Time");
-          break;
+          return false;
         }
-        if (!xcp.SetRamValue("0269", baseTime)) {
+        if (!xcp.SetRamValue(HexText(kBaseTimeRamWord), baseTime)) {
           host.AddToBoard("Error Updating Battery Base Time RAM value");
-          break;
+          return false;
         }
-        if (!xcp.ResetEepromChecksum()) break;
-        result = xcp.CheckAck(9);
+        if (!xcp.ResetEepromChecksum()) return false;
+        const bool result = xcp.CheckAck(kAckBlock);
         if (!result) host.AddToBoard("Error Resetting EEPROM Checksum");
-        break;
+        return result;
       }
       default:
-        break;
+        return false;
     }
-  } catch (const RunTimeError& e) {
-    xcp.RecordError(e);
-  }
-  if (xcp.ErrorCheck(0)) result = false;
-  return result;
+  });
 }
 
 bool ApplyKbxConfiguration(Xcp& xcp, const std::string& countText, bool enableTest) {
-  bool result = false;
-  try {
-    xcp.sKBXCount = countText;
-    xcp.bBatteryTest = enableTest;
-    result = UpdateKBXConfiguration(xcp, IntegerFromText(xcp.sKBXCount));
-    if (result) xcp.host().AddToBoard("Done");
-  } catch (const RunTimeError& e) {
-    xcp.RecordError(e);
-  }
-  xcp.ErrorCheck(14);
-  return result;
+  return RunTrapped(xcp.Host(), Routine::kKbxDialogApply, false, [&] {
+    xcp.RememberModuleChoices(countText, enableTest);
+    const bool result = UpdateKBXConfiguration(xcp, IntegerFromText(countText));
+    if (result) xcp.Host().AddToBoard("Done");
+    return result;
+  });
 }
 
 std::string KbxConfirmText(const std::string& countText) {

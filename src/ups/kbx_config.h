@@ -10,9 +10,6 @@
 
 namespace kbx {
 
-// Battery base time per module count (none, one, two).
-inline constexpr std::array<std::int16_t, 3> kBatteryBaseTime{994, 4491, 8328};
-
 // What the module configuration dialog shows once it has looked at the UPS
 // type. It starts as a new dialog does: Apply enabled, "Enable Test" chosen.
 struct KbxChoices {
@@ -31,7 +28,7 @@ KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDia
 
 // Writes the module count, and for type 290 the battery base time, into the
 // UPS. True when the UPS accepted the whole update.
-bool UpdateKBXConfiguration(Xcp& xcp, const std::int16_t& count);
+bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count);
 
 // Apply after the user confirmed: remembers the choices, runs the update and
 // writes "Done" when it succeeded.

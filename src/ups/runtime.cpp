@@ -4,51 +4,47 @@
 #include <cmath>
 #include <cstring>
 
+#include "link/error_trap.h"
 #include "link/numbers.h"
 
 namespace kbx {
 
-bool Xcp::RequestMeterBlock() {
-  RequestBlock = {0x34};
-  return XcpTransact(1, RequestBlock, 4);
+Reply Xcp::RequestMeterBlock() {
+  return link_.XcpTransact({kMeterBlockRequest}, kMeterBlock);
 }
 
-double Xcp::DecodeMeterValue(std::size_t k) const {
-  if (k >= MeterFormat.size()) throw RunTimeError(kErrSubscript);
-  const int format = MeterFormat[k];
+double Xcp::DecodeMeterValue(const Bytes& block, std::size_t k) const {
+  if (k >= meterFormats_.size()) throw RunTimeError(kErrSubscript);
+  const int format = meterFormats_[k];
   const long at = 4 * static_cast<long>(k);
-  const std::uint8_t bytes[4] = {Response(at), Response(at + 1), Response(at + 2), Response(at + 3)};
+  const std::uint8_t bytes[4] = {At(block, at), At(block, at + 1), At(block, at + 2), At(block, at + 3)};
   const std::uint32_t whole =
       bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-  if (format >= 0xF0) return std::ldexp(static_cast<double>(whole), -(format - 0xF0));
-  if (format <= 0x97) {
+  if (format >= kFirstFixedPointFormat)
+    return std::ldexp(static_cast<double>(whole), -(format - kFirstFixedPointFormat));
+  if (format <= kLastSingleFormat) {
     float single;
     std::memcpy(&single, bytes, sizeof single);
     return single;
   }
-  if (format == 0xE2) return static_cast<double>(whole);
+  if (format == kIntegerFormat) return static_cast<double>(whole);
   return 0;  // a format this program does not read
 }
 
-double Xcp::GetBatteryTimeRemaining(const std::int16_t& meter) {
-  double result = 0;
-  try {
-    if (UpsType < 1) {
+double Xcp::GetBatteryTimeRemaining(std::int16_t meter) {
+  return RunTrapped(host_, Routine::kGetBatteryTimeRemaining, 0.0, [&] {
+    if (upsType_ < 1) {
       AddToBoard("Invalid Machine Type");
-      return 0;
+      return 0.0;
     }
     // The meter's place among the reported meters; one past the end when the
     // unit does not report it, which fails below once the block is in.
     std::size_t k = 0;
-    while (k < MeterNumber.size() && MeterNumber[k] != meter) ++k;
-    if (!RequestMeterBlock()) return 0;
-    if (!ExtractResponse()) return 0;
-    result = DecodeMeterValue(k);
-  } catch (const RunTimeError& e) {
-    RecordError(e);
-  }
-  if (ErrorCheck(10)) result = 0;
-  return result;
+    while (k < meterNumbers_.size() && meterNumbers_[k] != meter) ++k;
+    const Reply meters = RequestMeterBlock();
+    if (!meters) return 0.0;
+    return DecodeMeterValue(meters.data, k);
+  });
 }
 
 std::string TimeRemainText(double hours) {
@@ -64,16 +60,16 @@ std::string TimeRemainText(double hours) {
 }
 
 bool RuntimeCommand(Xcp& xcp) {
-  XcpHost& host = xcp.host();
+  XcpHost& host = xcp.Host();
   host.BoardClear();
   host.Repaint();
-  if (!xcp.LinkUp) {
+  if (!xcp.LinkUp()) {
     host.AddToBoard("Link Down");
     return false;
   }
   host.AddToBoard("Getting Time Remain...");
   host.Repaint();
-  xcp.clock().Sleep(100);
+  xcp.Wait(100);
   const double hours = xcp.GetBatteryTimeRemaining(kBatteryTimeMeter) / 3600.0;
   // A value that is no finite number is no reading either.
   if (hours == 0 || !std::isfinite(hours)) {

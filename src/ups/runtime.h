@@ -6,8 +6,6 @@
 
 namespace kbx {
 
-inline constexpr std::int16_t kBatteryTimeMeter = 36;
-
 // Hours as the board shows them: " H:MM:SS" (a minus sign instead of the
 // blank for negative hours; minutes and seconds rounded down).
 std::string TimeRemainText(double hours);

@@ -29,21 +29,18 @@ std::uint8_t ByteFromDecimal(const std::string& text) {
 bool Xcp::SetUpsVariable(const std::string& variable, const std::string& value) {
   const std::uint8_t number = ByteFromDecimal(variable);
   const Word word = HexWord(value);
-  RequestBlock = {0x78, number, word.low, word.high};
-  return XcpTransact(4, RequestBlock, 0);
+  return link_.XcpTransact({kSetVariableCommand, number, word.low, word.high}, 0).accepted;
 }
 
 bool Xcp::ResetEepromChecksum() {
-  RequestBlock = {0x78, 0x00};
-  return XcpTransact(2, RequestBlock, 0);
+  return link_.XcpTransact({kSetVariableCommand, kEepromChecksumVariable}, 0).accepted;
 }
 
 bool Xcp::SetRamValue(const std::string& address, const std::string& value) {
   const Word where = HexWord(address);
   const Word word = HexWord(value);
-  RequestBlock = {0xBD, where.low, where.high, word.low, word.high};
-  if (!XcpTransact(5, RequestBlock, 0)) return false;
-  if (CheckAck(9)) return true;
+  if (!link_.XcpTransact({kSetRamWordCommand, where.low, where.high, word.low, word.high}, 0)) return false;
+  if (link_.CheckAck(kAckBlock)) return true;
   AddToBoard("Error Setting RAM Value");
   return false;
 }
@@ -51,11 +48,9 @@ bool Xcp::SetRamValue(const std::string& address, const std::string& value) {
 bool Xcp::SetUpsParameter(const std::string& parameter, const std::string& value) {
   const auto number = static_cast<std::uint8_t>(HexValue(FixLength(parameter, 2)));
   const Word word = HexWord(value);
-  RequestBlock = {0xCF, AccessCode[0], AccessCode[1], AccessCode[2]};
-  if (!XcpTransact(4, RequestBlock, 0)) return false;
-  CheckAck(9);  // a refused authorization shows as its own line; the parameter answer decides
-  RequestBlock = {0x95, number, word.low, word.high};
-  return XcpTransact(4, RequestBlock, 0x31);
+  if (!link_.XcpTransact(AuthorizationRequest(), 0)) return false;
+  link_.CheckAck(kAckBlock);  // a refused authorization shows as its own line; the parameter answer decides
+  return link_.XcpTransact({kSetParameterCommand, number, word.low, word.high}, kAckAccepted).accepted;
 }
 
 }  // namespace kbx

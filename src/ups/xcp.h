@@ -1,80 +1,130 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "link/protocol.h"
 #include "link/xcp_link.h"
 
 namespace kbx {
 
-// The XCP module: the link below, and what the program knows of the UPS on
-// it. One object holds the whole module state; both front ends create one.
-class Xcp : public XcpLink {
+namespace test {
+class XcpProbe;
+}
+
+// The XCP module: what the program knows of the UPS, and the link it talks
+// to the UPS on. One object holds the whole module state; both front ends
+// create one and ask it to do things.
+class Xcp {
  public:
-  using XcpLink::XcpLink;
+  Xcp(SerialControl& port, Clock& clock, XcpHost& host);
 
   // The module state as start-up sets it.
   void InitState();
 
-  // --- connection -----------------------------------------------------------
+  // --- port and link ----------------------------------------------------------
+  PortOutcome ConfigurePort(const PortSettings& settings) { return link_.ConfigurePort(settings); }
+  PortOutcome ChangePort(const std::string& baudRate, const std::string& comPort) {
+    return link_.ChangePort(baudRate, comPort);
+  }
+  PortOutcome OpenPort() { return link_.OpenPort(); }
+  void FlushPort() { link_.FlushPort(); }
+  void ClosePort() { link_.ClosePort(); }
+  void RefreshSettingsLabel() { link_.RefreshSettingsLabel(); }
+  const PortSettings& StoredPortSettings() const { return link_.StoredSettings(); }
+  bool LinkUp() const { return link_.LinkUp(); }
+  bool CheckAck(int expectedBlock) { return link_.CheckAck(expectedBlock); }
+
+  // --- connection -------------------------------------------------------------
   void ConnectUps();
   void DisconnectUps();
-  bool SendSwitchRequest(std::string& value);
+  // False only when the UPS answered the switch request with a frame.
+  bool SendSwitchRequest(const std::string& argument);
   void SendLinkStart();
 
-  // --- identification -------------------------------------------------------
+  // --- identification ---------------------------------------------------------
   std::int32_t IdentifyUps();
   void ReadIdentification();
-  // Takes the identification block in ResponseBlock apart; raises 9 when it
-  // is shorter than its fields, 6 for a type block length above 32767.
-  void ParseIdentificationBlock();
-  bool RequestIdBlock();
-  bool RequestTypeBlock();
+  Reply RequestIdBlock();
+  Reply RequestTypeBlock();
   void SendAuthorization();
-  static std::string VersionText(const std::uint8_t& major, const std::uint8_t& minor);
+  static std::string VersionText(std::uint8_t major, std::uint8_t minor);
 
-  // --- battery runtime ------------------------------------------------------
-  double GetBatteryTimeRemaining(const std::int16_t& meter);
-  bool RequestMeterBlock();
-  // The value of the k-th reported meter in the meter block in ResponseBlock,
-  // by its format code; raises 9 when the meter or its bytes are missing.
-  double DecodeMeterValue(std::size_t k) const;
+  // The type code of the unit identified last, 0 when none.
+  std::int16_t UpsType() const { return upsType_; }
+  // The firmware version of processor 1 to 5, 0 when it has none.
+  double ProcessorVersion(int processor) const;
+  std::int16_t MeterMapLength() const { return meterMapLength_; }
+  std::int16_t FlagMapLength() const { return flagMapLength_; }
+  std::int16_t TypeBlockLength() const { return typeBlockLength_; }
+  std::int16_t ThirdMapLength() const { return thirdMapLength_; }
+  // The meters the unit reports, in meter-map order, and their format codes.
+  const std::vector<std::int16_t>& MeterNumbers() const { return meterNumbers_; }
+  const std::vector<std::int16_t>& MeterFormats() const { return meterFormats_; }
 
-  // --- setting commands -----------------------------------------------------
+  // --- battery runtime --------------------------------------------------------
+  // The value of a meter, 0 when it could not be read.
+  double GetBatteryTimeRemaining(std::int16_t meter);
+  Reply RequestMeterBlock();
+
+  // --- setting commands -------------------------------------------------------
   bool SetUpsVariable(const std::string& variable, const std::string& value);
   bool ResetEepromChecksum();
   bool SetRamValue(const std::string& address, const std::string& value);
   bool SetUpsParameter(const std::string& parameter, const std::string& value);
+  // The code the authorization request unlocks the set commands with.
+  void SetAccessCode(const AccessCode& code) { accessCode_ = code; }
 
-  // --- module state ---------------------------------------------------------
-  std::int16_t UpsType = 0;
-  double CpuVersion1 = 0;
-  float CpuVersion2 = 0;
-  float CpuVersion3 = 0;
-  float CpuVersion4 = 0;
-  float CpuVersion5 = 0;
-  std::int16_t MeterMapLength = 0;
-  std::vector<std::int16_t> MeterNumber;
-  std::vector<std::int16_t> MeterFormat;
-  std::int16_t FlagMapLength = 0;
-  std::int16_t TypeBlockLength = 0;
-  std::int16_t ThirdMapLength = 0;
-  std::array<std::int16_t, 3> SwitchPrefix{0, 1, 0};
-  std::string sKBXCount = "0";
-  bool bBatteryTest = true;
-  // The three code bytes of the authorization request that unlocks the set
-  // commands; `--access-code` replaces them.
-  std::array<std::uint8_t, 3> AccessCode{0x4B, 0x42, 0x58};
+  // --- module configuration ---------------------------------------------------
+  // The module count last applied (the text of the dialog's item), and the
+  // Battery Commissioning Test choice that went with it.
+  const std::string& ModuleCount() const { return moduleCount_; }
+  bool BatteryTestEnabled() const { return batteryTest_; }
+  void RememberModuleChoices(const std::string& moduleCount, bool batteryTest);
+
+  // --- the window and the waits -------------------------------------------------
+  XcpHost& Host() const { return host_; }
+  void Wait(int milliseconds) { clock_.Sleep(milliseconds); }
 
  private:
-  // A byte of ResponseBlock; an index outside it raises 9.
-  std::uint8_t Response(long index) const;
+  friend class test::XcpProbe;
+
+  // Takes an identification block apart; raises 9 when it is shorter than
+  // its fields, 6 for a type block length above 32767.
+  void ParseIdentificationBlock(const Bytes& block);
+  // The value of the k-th reported meter in a meter block, by its format
+  // code; raises 9 when the meter or its bytes are missing.
+  double DecodeMeterValue(const Bytes& block, std::size_t k) const;
+  // A byte of a block; an index outside it raises 9.
+  static std::uint8_t At(const Bytes& block, long index);
+  void ClearVersions();
   void StoreVersion(int processor, double value);
+  Bytes AuthorizationRequest() const;
+  void AddToBoard(const std::string& line) { host_.AddToBoard(line); }
+
+  XcpLink link_;
+  Clock& clock_;
+  XcpHost& host_;
+
+  std::int16_t upsType_ = 0;
+  double cpuVersion1_ = 0;
+  float cpuVersion2_ = 0;
+  float cpuVersion3_ = 0;
+  float cpuVersion4_ = 0;
+  float cpuVersion5_ = 0;
+  std::int16_t meterMapLength_ = 0;
+  std::vector<std::int16_t> meterNumbers_;
+  std::vector<std::int16_t> meterFormats_;
+  std::int16_t flagMapLength_ = 0;
+  std::int16_t typeBlockLength_ = 0;
+  std::int16_t thirdMapLength_ = 0;
+  std::string moduleCount_ = "0";
+  bool batteryTest_ = true;
+  AccessCode accessCode_ = kDefaultAccessCode;
 };
 
 // Reads "HEX6" (six hexadecimal digits) into an access code; false when malformed.
-bool ParseAccessCode(const std::string& text, std::array<std::uint8_t, 3>& code);
+bool ParseAccessCode(const std::string& text, AccessCode& code);
 
 }  // namespace kbx

@@ -7,17 +7,14 @@
 
 namespace kbx::test {
 
-// The window as the tests see it: every board line and every indicator.
+// The window as the tests see it: every board line and the port's state.
 class RecordingHost : public XcpHost {
  public:
   std::vector<std::string> board;
   int clears = 0;
   int repaints = 0;
   std::vector<int> statuses;
-  std::string settingsCaption;
-  bool strikethru = false;
-  bool greenLamp = false;
-  std::string connectCaption = "Connect";
+  PortState portState;  // as told last
 
   void AddToBoard(const std::string& message) override { board.push_back(message); }
   void BoardClear() override {
@@ -27,11 +24,7 @@ class RecordingHost : public XcpHost {
   }
   void Repaint() override { ++repaints; }
   void UpdateStatus(int status) override { statuses.push_back(status); }
-  void SetSettingsCaption(const std::string& caption) override { settingsCaption = caption; }
-  void SetSettingsStrikethru(bool struck) override { strikethru = struck; }
-  bool SettingsStrikethru() const override { return strikethru; }
-  void ShowLinkLamp(bool connected) override { greenLamp = connected; }
-  void SetConnectCaption(const std::string& caption) override { connectCaption = caption; }
+  void PortStateChanged(const PortState& state) override { portState = state; }
 };
 
 }  // namespace kbx::test

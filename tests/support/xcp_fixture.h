@@ -11,11 +11,12 @@
 #include "ups/startup.h"
 #include "ups/xcp.h"
 #include "virtual_clock.h"
+#include "xcp_probe.h"
 
 namespace kbx::test {
 
 inline Bytes Ack(std::uint8_t status) {
-  return BuildResponseFrame(kAckBlock, 0x81, {status});
+  return BuildResponseFrame(9, 0x81, {status});
 }
 inline Bytes Block(std::uint8_t block, const Bytes& data) {
   return BuildResponseFrame(block, 0x81, data);
@@ -87,6 +88,7 @@ class XcpTest : public ::testing::Test {
   FakePort port{clock};
   RecordingHost host;
   Xcp xcp{port, clock, host};
+  XcpLink& link = XcpProbe::Link(xcp);
   ScriptedUps ups;
 
   void SetUp() override {
@@ -109,7 +111,7 @@ class XcpTest : public ::testing::Test {
   void Connected(std::uint16_t type) {
     Unit(type);
     xcp.ConnectUps();
-    ASSERT_TRUE(xcp.LinkUp) << type;
+    ASSERT_TRUE(xcp.LinkUp()) << type;
     ups.requests.clear();
     port.writes.clear();
     host.board.clear();

@@ -5,11 +5,11 @@
 namespace kbx {
 
 // The about box: title, version and what the program is for.
-class FrmAbout : public QDialog {
+class AboutBox : public QDialog {
   Q_OBJECT
 
  public:
-  explicit FrmAbout(QWidget* owner);
+  explicit AboutBox(QWidget* owner);
 };
 
 }  // namespace kbx

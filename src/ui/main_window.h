@@ -19,16 +19,16 @@ class Xcp;
 
 // The main window: the status board, the port indicators, the four command
 // buttons and the three menus.
-class FrmMain : public QMainWindow, public XcpHost {
+class MainWindow : public QMainWindow, public XcpHost {
   Q_OBJECT
 
  public:
-  explicit FrmMain(QWidget* parent = nullptr);
-  ~FrmMain() override;
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // The module the commands work on, and the help window; both outlive the window.
   void SetXcp(Xcp* xcp) { xcp_ = xcp; }
-  void SetHelpViewer(HelpViewer* viewer) { help_ = viewer; }
+  void SetHelpViewer(HelpViewer* viewer) { helpViewer_ = viewer; }
   const std::string& HelpFile() const { return helpFile_; }
   void SetHelpFile(const std::string& path) { helpFile_ = path; }
 
@@ -37,31 +37,29 @@ class FrmMain : public QMainWindow, public XcpHost {
   void BoardClear() override;
   void Repaint() override;
   void UpdateStatus(int status) override;
-  void SetSettingsCaption(const std::string& caption) override;
-  void SetSettingsStrikethru(bool struck) override;
-  bool SettingsStrikethru() const override;
-  void ShowLinkLamp(bool connected) override;
-  void SetConnectCaption(const std::string& caption) override;
+  // The settings label, struck through while the port is not open; the
+  // lamp and the Connect button's caption by whether the link is up.
+  void PortStateChanged(const PortState& state) override;
 
   // Whether the window takes user input (false while a command runs).
   bool TakesInput() const;
-  // Whether the green lamp is in front.
+  // What the window shows: the settings label struck through, the green lamp in front.
+  bool SettingsStrikethru() const;
   bool LampShowsConnected() const;
-  bool Busy() const { return busy_; }
 
  public slots:
-  void cmdConnect_Click();
-  void mnuConnect_Click();
-  void mnuDisconnect_Click();
-  void cmdBattComm_Click();
-  void Command1_Click();
-  void cmdPortSettings_Click();
-  void mnuSettings_Click();
-  void mnuUpdateKBX_Click();
-  void mnuReadBatteryStatus_Click();
-  void mnuExitOption_Click();
-  void HelpTopics_Click();
-  void AboutOption_Click();
+  void ConnectClicked();
+  void ConnectChosen();
+  void DisconnectChosen();
+  void KbxClicked();
+  void RuntimeClicked();
+  void PortClicked();
+  void PropertiesChosen();
+  void UpdateKbxChosen();
+  void BatteryTimeChosen();
+  void ExitChosen();
+  void HelpTopicsChosen();
+  void AboutChosen();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -78,20 +76,21 @@ class FrmMain : public QMainWindow, public XcpHost {
   void Unload();
 
   Xcp* xcp_ = nullptr;
-  HelpViewer* help_ = nullptr;
+  HelpViewer* helpViewer_ = nullptr;
   std::string helpFile_;
   bool busy_ = false;
   bool closePending_ = false;
   bool unloaded_ = false;
+  PortState portState_;  // as the link told it last
 
-  QPushButton* cmdPortSettings_;
-  QPushButton* cmdConnect_;
-  QPushButton* command1_;
-  QPushButton* cmdBattComm_;
-  QListWidget* list1_;
-  QLabel* lblSettings_;
-  QLabel* imgNotConnected_;
-  QLabel* imgConnected_;
+  QPushButton* portButton_;
+  QPushButton* connectButton_;
+  QPushButton* runtimeButton_;
+  QPushButton* kbxButton_;
+  QListWidget* board_;
+  QLabel* settingsLabel_;
+  QLabel* redLamp_;
+  QLabel* greenLamp_;
   QWidget* settingsDialog_ = nullptr;
   QPointer<QWidget> focusBeforeLock_;
 };

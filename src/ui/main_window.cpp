@@ -1,4 +1,4 @@
-#include "ui/frm_main.h"
+#include "ui/main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -19,10 +19,10 @@
 
 #include "link/command_guard.h"
 #include "platform/help_viewer.h"
-#include "ui/frm_about.h"
-#include "ui/frm_kbx_config.h"
-#include "ui/frm_settings.h"
+#include "ui/about_box.h"
+#include "ui/kbx_dialog.h"
 #include "ui/screen_pointer.h"
+#include "ui/settings_dialog.h"
 #include "ups/runtime.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
@@ -55,7 +55,7 @@ QFrame* Line(QWidget* parent, const char* name) {
 
 }  // namespace
 
-FrmMain::FrmMain(QWidget* parent) : QMainWindow(parent) {
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName("frmMain");
   auto* central = new QWidget(this);
   central->setObjectName("central");
@@ -70,24 +70,24 @@ FrmMain::FrmMain(QWidget* parent) : QMainWindow(parent) {
   auto* status = new QHBoxLayout;
   auto* lamp = new QWidget(central);
   lamp->setFixedSize(16, 16);
-  imgNotConnected_ = new QLabel(lamp);
-  imgNotConnected_->setObjectName("imgNotConnected");
-  imgNotConnected_->setPixmap(Lamp(QColor(200, 20, 20)));
-  imgNotConnected_->setGeometry(0, 0, 16, 16);
-  imgConnected_ = new QLabel(lamp);
-  imgConnected_->setObjectName("imgConnected");
-  imgConnected_->setPixmap(Lamp(QColor(20, 190, 40)));
-  imgConnected_->setGeometry(0, 0, 16, 16);
-  imgNotConnected_->raise();
-  lblSettings_ = new QLabel(central);
-  lblSettings_->setObjectName("lblSettings");
-  lblSettings_->setToolTip("Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
+  redLamp_ = new QLabel(lamp);
+  redLamp_->setObjectName("imgNotConnected");
+  redLamp_->setPixmap(Lamp(QColor(200, 20, 20)));
+  redLamp_->setGeometry(0, 0, 16, 16);
+  greenLamp_ = new QLabel(lamp);
+  greenLamp_->setObjectName("imgConnected");
+  greenLamp_->setPixmap(Lamp(QColor(20, 190, 40)));
+  greenLamp_->setGeometry(0, 0, 16, 16);
+  redLamp_->raise();
+  settingsLabel_ = new QLabel(central);
+  settingsLabel_->setObjectName("lblSettings");
+  settingsLabel_->setToolTip("Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
   status->addWidget(lamp);
-  status->addWidget(lblSettings_, 1);
+  status->addWidget(settingsLabel_, 1);
   layout->addLayout(status);
 
   auto* buttons = new QHBoxLayout;
-  auto button = [&](const char* name, const char* text, const char* tip, void (FrmMain::*slot)()) {
+  auto button = [&](const char* name, const char* text, const char* tip, void (MainWindow::*slot)()) {
     auto* b = new QPushButton(text, central);
     b->setObjectName(name);
     b->setToolTip(tip);
@@ -96,55 +96,55 @@ FrmMain::FrmMain(QWidget* parent) : QMainWindow(parent) {
     buttons->addWidget(b);
     return b;
   };
-  cmdPortSettings_ =
-      button("cmdPortSettings", "Port", "Change Baud Rate or COM port", &FrmMain::cmdPortSettings_Click);
-  cmdConnect_ =
-      button("cmdConnect", "Connect", "Establish Communication with UPS", &FrmMain::cmdConnect_Click);
-  command1_ = button("Command1", "Runtime", "Get current KBX information from UPS", &FrmMain::Command1_Click);
-  cmdBattComm_ = button("cmdBattComm", "KBX", "Add KBXs", &FrmMain::cmdBattComm_Click);
+  portButton_ = button("cmdPortSettings", "Port", "Change Baud Rate or COM port", &MainWindow::PortClicked);
+  connectButton_ =
+      button("cmdConnect", "Connect", "Establish Communication with UPS", &MainWindow::ConnectClicked);
+  runtimeButton_ =
+      button("Command1", "Runtime", "Get current KBX information from UPS", &MainWindow::RuntimeClicked);
+  kbxButton_ = button("cmdBattComm", "KBX", "Add KBXs", &MainWindow::KbxClicked);
   buttons->addStretch();
   layout->addLayout(buttons);
 
   // The board: green on black, newest last, never selected, sorted, cut or
   // scrolled by the program.
-  list1_ = new QListWidget(central);
-  list1_->setObjectName("List1");
-  list1_->setSelectionMode(QAbstractItemView::NoSelection);
-  list1_->setSortingEnabled(false);
-  list1_->setWordWrap(false);
-  list1_->setTextElideMode(Qt::ElideNone);
-  list1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  list1_->setAutoScroll(false);
-  list1_->setFocusPolicy(Qt::StrongFocus);
-  list1_->setStyleSheet("QListWidget { background: black; color: #00ff00; }");
-  QFont mono = list1_->font();
+  board_ = new QListWidget(central);
+  board_->setObjectName("List1");
+  board_->setSelectionMode(QAbstractItemView::NoSelection);
+  board_->setSortingEnabled(false);
+  board_->setWordWrap(false);
+  board_->setTextElideMode(Qt::ElideNone);
+  board_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  board_->setAutoScroll(false);
+  board_->setFocusPolicy(Qt::StrongFocus);
+  board_->setStyleSheet("QListWidget { background: black; color: #00ff00; }");
+  QFont mono = board_->font();
   mono.setFamily("Monospace");
   mono.setStyleHint(QFont::TypeWriter);
-  list1_->setFont(mono);
-  layout->addWidget(list1_, 1);
+  board_->setFont(mono);
+  layout->addWidget(board_, 1);
 
-  setTabOrder(cmdPortSettings_, cmdConnect_);
-  setTabOrder(cmdConnect_, command1_);
-  setTabOrder(command1_, cmdBattComm_);
-  setTabOrder(cmdBattComm_, list1_);
+  setTabOrder(portButton_, connectButton_);
+  setTabOrder(connectButton_, runtimeButton_);
+  setTabOrder(runtimeButton_, kbxButton_);
+  setTabOrder(kbxButton_, board_);
 
   QMenu* fileMenu = menuBar()->addMenu("&File");
   fileMenu->setObjectName("FileMenu");
-  fileMenu->addAction("&Properties", this, &FrmMain::mnuSettings_Click)->setObjectName("mnuSettings");
+  fileMenu->addAction("&Properties", this, &MainWindow::PropertiesChosen)->setObjectName("mnuSettings");
   fileMenu->addSeparator();
-  fileMenu->addAction("E&xit", this, &FrmMain::mnuExitOption_Click)->setObjectName("mnuExitOption");
+  fileMenu->addAction("E&xit", this, &MainWindow::ExitChosen)->setObjectName("mnuExitOption");
   QMenu* upsMenu = menuBar()->addMenu("&UPS");
   upsMenu->setObjectName("mnuUPS");
-  upsMenu->addAction("&Connect", this, &FrmMain::mnuConnect_Click)->setObjectName("mnuConnect");
-  upsMenu->addAction("&Disconect", this, &FrmMain::mnuDisconnect_Click)->setObjectName("mnuDisconnect");
-  upsMenu->addAction("&Update KBX", this, &FrmMain::mnuUpdateKBX_Click)->setObjectName("mnuUpdateKBX");
-  upsMenu->addAction("&Battery Time Remain", this, &FrmMain::mnuReadBatteryStatus_Click)
+  upsMenu->addAction("&Connect", this, &MainWindow::ConnectChosen)->setObjectName("mnuConnect");
+  upsMenu->addAction("&Disconect", this, &MainWindow::DisconnectChosen)->setObjectName("mnuDisconnect");
+  upsMenu->addAction("&Update KBX", this, &MainWindow::UpdateKbxChosen)->setObjectName("mnuUpdateKBX");
+  upsMenu->addAction("&Battery Time Remain", this, &MainWindow::BatteryTimeChosen)
       ->setObjectName("mnuReadBatteryStatus");
   QMenu* helpMenu = menuBar()->addMenu("&Help");
   helpMenu->setObjectName("HelpMenu");
-  helpMenu->addAction("&Help Topics", this, &FrmMain::HelpTopics_Click)->setObjectName("HelpTopics");
+  helpMenu->addAction("&Help Topics", this, &MainWindow::HelpTopicsChosen)->setObjectName("HelpTopics");
   helpMenu->addSeparator();
-  helpMenu->addAction("&About KBX Configuration Utility", this, &FrmMain::AboutOption_Click)
+  helpMenu->addAction("&About KBX Configuration Utility", this, &MainWindow::AboutChosen)
       ->setObjectName("AboutOption");
 
   // Load: the title, and the help file beside the program.
@@ -164,73 +164,65 @@ FrmMain::FrmMain(QWidget* parent) : QMainWindow(parent) {
   }
 }
 
-FrmMain::~FrmMain() = default;
+MainWindow::~MainWindow() = default;
 
 // --- status board and indicators ---------------------------------------------
 
-void FrmMain::AddToBoard(const std::string& message) {
-  list1_->addItem(QString::fromStdString(message));
+void MainWindow::AddToBoard(const std::string& message) {
+  board_->addItem(QString::fromStdString(message));
 }
 
-void FrmMain::BoardClear() {
-  list1_->clear();
+void MainWindow::BoardClear() {
+  board_->clear();
   Repaint();
 }
 
-void FrmMain::Repaint() {
+void MainWindow::Repaint() {
   repaint();
 }
 
-void FrmMain::UpdateStatus(int) {}
+void MainWindow::UpdateStatus(int) {}
 
-void FrmMain::SetSettingsCaption(const std::string& caption) {
-  lblSettings_->setText(QString::fromStdString(caption));
+void MainWindow::PortStateChanged(const PortState& state) {
+  portState_ = state;
+  settingsLabel_->setText(QString::fromStdString(state.settingsLabel));
+  QFont font = settingsLabel_->font();
+  font.setStrikeOut(!state.open);
+  settingsLabel_->setFont(font);
+  (state.linkUp ? greenLamp_ : redLamp_)->raise();
+  connectButton_->setText(state.linkUp ? "Disconnect" : "Connect");
 }
 
-void FrmMain::SetSettingsStrikethru(bool struck) {
-  QFont font = lblSettings_->font();
-  font.setStrikeOut(struck);
-  lblSettings_->setFont(font);
+bool MainWindow::SettingsStrikethru() const {
+  return settingsLabel_->font().strikeOut();
 }
 
-bool FrmMain::SettingsStrikethru() const {
-  return lblSettings_->font().strikeOut();
-}
-
-void FrmMain::ShowLinkLamp(bool connected) {
-  (connected ? imgConnected_ : imgNotConnected_)->raise();
-}
-
-bool FrmMain::LampShowsConnected() const {
-  const QObjectList& stack = imgConnected_->parent()->children();
-  return stack.indexOf(imgConnected_) > stack.indexOf(imgNotConnected_);
-}
-
-void FrmMain::SetConnectCaption(const std::string& caption) {
-  cmdConnect_->setText(QString::fromStdString(caption));
+bool MainWindow::LampShowsConnected() const {
+  const QObjectList& stack = greenLamp_->parent()->children();
+  return stack.indexOf(greenLamp_) > stack.indexOf(redLamp_);
 }
 
 // --- busy frame ---------------------------------------------------------------
 
-bool FrmMain::TakesInput() const {
+bool MainWindow::TakesInput() const {
   return menuBar()->isEnabled();
 }
 
-void FrmMain::SetInputEnabled(bool enabled) {
+void MainWindow::SetInputEnabled(bool enabled) {
   // Only what takes input: the lamp and the settings label stay as they are,
   // so that a locked window still shows the link's state plainly.
-  const std::initializer_list<QWidget*> controls{cmdPortSettings_, cmdConnect_, command1_,
-                                                 cmdBattComm_,     list1_,      menuBar()};
+  const std::initializer_list<QWidget*> controls{portButton_, connectButton_, runtimeButton_,
+                                                 kbxButton_,  board_,         menuBar()};
   for (QWidget* control : controls) control->setEnabled(enabled);
 }
 
-void FrmMain::LockForm() {
+void MainWindow::LockForm() {
   // Disabling takes the focus away; the keyboard user gets it back afterwards.
   focusBeforeLock_ = focusWidget();
   SetInputEnabled(false);
 }
 
-void FrmMain::UnlockForm() {
+void MainWindow::UnlockForm() {
   // Clicks and keys that queued up while the command ran reach a window that
   // still refuses them, so that none of them fires afterwards.
   QGuiApplication::sync();
@@ -240,14 +232,14 @@ void FrmMain::UnlockForm() {
   focusBeforeLock_ = nullptr;
 }
 
-void FrmMain::Guarded(const std::function<void()>& body) {
+void MainWindow::Guarded(const std::function<void()>& body) {
   RunGuarded(*this, [&] {
     body();
     return true;
   });
 }
 
-void FrmMain::BusyFrame(const std::function<void()>& body) {
+void MainWindow::BusyFrame(const std::function<void()>& body) {
   SetScreenPointer(Pointer::kHourglass);
   LockForm();
   busy_ = true;
@@ -263,10 +255,10 @@ void FrmMain::BusyFrame(const std::function<void()>& body) {
 
 // --- commands -------------------------------------------------------------------
 
-void FrmMain::cmdConnect_Click() {
+void MainWindow::ConnectClicked() {
   BusyFrame([this] {
-    if (SettingsStrikethru()) return;  // the port is not open
-    if (xcp_->LinkUp) {
+    if (!portState_.open) return;
+    if (xcp_->LinkUp()) {
       xcp_->DisconnectUps();
     } else {
       xcp_->ConnectUps();
@@ -274,69 +266,69 @@ void FrmMain::cmdConnect_Click() {
   });
 }
 
-void FrmMain::mnuConnect_Click() {
+void MainWindow::ConnectChosen() {
   if (!TakesInput()) return;
   BusyFrame([this] { xcp_->ConnectUps(); });
 }
 
-void FrmMain::mnuDisconnect_Click() {
+void MainWindow::DisconnectChosen() {
   if (!TakesInput()) return;
   BusyFrame([this] {
-    if (xcp_->LinkUp) xcp_->DisconnectUps();
+    if (xcp_->LinkUp()) xcp_->DisconnectUps();
   });
 }
 
-void FrmMain::cmdBattComm_Click() {
+void MainWindow::KbxClicked() {
   BusyFrame([this] {
     BoardClear();
-    if (!xcp_->LinkUp) {
+    if (!xcp_->LinkUp()) {
       AddToBoard("Link Down");
       return;
     }
-    FrmKBXConfig dialog(*xcp_, this);
+    KbxDialog dialog(*xcp_, this);
     dialog.exec();
   });
 }
 
-void FrmMain::Command1_Click() {
+void MainWindow::RuntimeClicked() {
   BusyFrame([this] { RuntimeCommand(*xcp_); });
 }
 
-void FrmMain::cmdPortSettings_Click() {
-  FrmSettings dialog(*xcp_, this);
+void MainWindow::PortClicked() {
+  SettingsDialog dialog(*xcp_, this);
   settingsDialog_ = &dialog;
   Guarded([&] { dialog.exec(); });
   settingsDialog_ = nullptr;
 }
 
-void FrmMain::mnuSettings_Click() {
-  if (TakesInput()) cmdPortSettings_Click();
+void MainWindow::PropertiesChosen() {
+  if (TakesInput()) PortClicked();
 }
 
-void FrmMain::mnuUpdateKBX_Click() {
-  if (TakesInput()) cmdBattComm_Click();
+void MainWindow::UpdateKbxChosen() {
+  if (TakesInput()) KbxClicked();
 }
 
-void FrmMain::mnuReadBatteryStatus_Click() {
-  if (TakesInput()) Command1_Click();
+void MainWindow::BatteryTimeChosen() {
+  if (TakesInput()) RuntimeClicked();
 }
 
-void FrmMain::mnuExitOption_Click() {
+void MainWindow::ExitChosen() {
   close();
 }
 
-void FrmMain::HelpTopics_Click() {
-  if (help_) help_->ShowContents(helpFile_);
+void MainWindow::HelpTopicsChosen() {
+  if (helpViewer_) helpViewer_->ShowContents(helpFile_);
 }
 
-void FrmMain::AboutOption_Click() {
-  FrmAbout about(this);
+void MainWindow::AboutChosen() {
+  AboutBox about(this);
   about.exec();
 }
 
 // --- unload ---------------------------------------------------------------------
 
-void FrmMain::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (busy_) {
     // Held until the command has ended; then the window closes.
     closePending_ = true;
@@ -347,17 +339,11 @@ void FrmMain::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void FrmMain::Unload() {
+void MainWindow::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
-  if (xcp_) {
-    try {
-      if (xcp_->MSComm1().PortOpen()) xcp_->MSComm1().SetPortOpen(false);
-    } catch (const RunTimeError&) {
-      // the program ends all the same
-    }
-  }
-  if (help_) help_->Quit();
+  if (xcp_) xcp_->ClosePort();
+  if (helpViewer_) helpViewer_->Quit();
   if (settingsDialog_) settingsDialog_->close();
   QCoreApplication::quit();
 }

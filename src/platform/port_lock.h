@@ -1,0 +1,70 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+namespace kbx {
+
+// Why a port could not be used, in words for the technician: what a front end
+// shows below the board line. Device paths are bytes as the system gives them
+// (not necessarily UTF-8).
+struct PortFailure {
+  int number = 0;             // the error number thrown (8002, 8005, 8012, 8015); 0: none
+  std::string device;         // the device path tried; "" when the number names none
+  std::string reason;         // what is wrong, e.g. "/dev/ttyS0 is in use by process 812 (minicom)"
+  std::string fix;            // what the technician can do about it; may be empty
+  int holderPid = 0;          // the process that holds the port, when known
+  std::string holderProgram;  // its name as the system knows it (/proc/PID/comm), when known
+};
+
+// The folder of the serial ports' lock files: $KBX_LOCK_DIR when it is set
+// and not empty, else /run/lock, else /var/lock; "" when none exists.
+std::string DefaultLockFolder();
+
+// A serial device opened by this program and marked as ours, the way other
+// serial programs mark theirs and look for each other's marks:
+// - a UUCP lock file LCK..NAME in the lock folder (NAME: the base name of the
+//   device behind any symbolic links) that holds our pid as "%10d\n", created
+//   whole or not at all, and removed again only while it is still ours;
+// - flock(LOCK_EX) on the device.
+// The device is held by another program when a lock file of that name (or the
+// one a Qt program takes, LCK..pts_5 for /dev/pts/5) names a live process
+// (ASCII pid or a 4-byte binary one), or when another open file holds flock()
+// on it. A lock file naming a dead process is stale and taken over. Where the
+// lock folder does not let us write, the device is opened without a lock file.
+class PortLock {
+ public:
+  // Opens `device` for reading and writing (no controlling terminal, no
+  // waiting for a carrier) and claims it. When it cannot be used, returns
+  // nothing and says why in `failure`: 8002 for a path that names no serial
+  // port (nothing there, a file, a folder, a pipe, a device that is no
+  // terminal), 8005 for a device held by another program, 8012 for any other
+  // reason (no permission, above all).
+  static std::unique_ptr<PortLock> Take(const std::string& device, const std::string& lockFolder,
+                                        PortFailure& failure);
+
+  // Releases flock(), closes the descriptor and removes the lock file if it
+  // is still ours.
+  ~PortLock();
+  PortLock(const PortLock&) = delete;
+  PortLock& operator=(const PortLock&) = delete;
+
+  int Descriptor() const { return fd_; }
+  // A path that reaches the very device this object holds open, whatever
+  // bytes its own path has: "/proc/PID/fd/N".
+  std::string AccessPath() const;
+  // The lock file this object holds; "" when none could be made.
+  const std::string& LockFile() const { return lockFile_; }
+
+ private:
+  PortLock(int fd, std::string lockFile, dev_t lockDevice, ino_t lockInode);
+
+  int fd_;
+  std::string lockFile_;
+  dev_t lockDevice_;
+  ino_t lockInode_;
+};
+
+}  // namespace kbx

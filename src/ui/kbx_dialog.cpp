@@ -1,0 +1,102 @@
+#include "ui/kbx_dialog.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "ui/screen_pointer.h"
+#include "ups/kbx_config.h"
+#include "ups/xcp.h"
+
+namespace kbx {
+
+KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
+  setObjectName("frmKBXConfig");
+  setWindowTitle("KBX Options");
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+  setModal(true);
+
+  testFrame_ = new QGroupBox("Battery Commissioning Test", this);
+  testFrame_->setObjectName("Frame1");
+  enableTestOption_ = new QRadioButton("Enable Test", testFrame_);
+  enableTestOption_->setObjectName("BTCEnable1");
+  disableTestOption_ = new QRadioButton("Disable Test", testFrame_);
+  disableTestOption_->setObjectName("BTCEnable0");
+  auto* options = new QVBoxLayout(testFrame_);
+  options->addWidget(enableTestOption_);
+  options->addWidget(disableTestOption_);
+  auto* countLabel = new QLabel("Configure KBX(s)", this);
+  countLabel->setObjectName("Label1");
+  countCombo_ = new QComboBox(this);
+  countCombo_->setObjectName("cmbKBX");
+  countCombo_->setEditable(false);
+  applyButton_ = new QPushButton("&Apply", this);
+  applyButton_->setObjectName("cmdApply");
+  exitButton_ = new QPushButton("E&xit", this);
+  exitButton_->setObjectName("cmdExit");
+  applyButton_->setAutoDefault(false);
+  exitButton_->setAutoDefault(false);
+  connect(applyButton_, &QPushButton::clicked, this, &KbxDialog::ApplyClicked);
+  connect(exitButton_, &QPushButton::clicked, this, &KbxDialog::ExitClicked);
+
+  auto* grid = new QGridLayout(this);
+  grid->addWidget(testFrame_, 0, 0, 3, 1);
+  grid->addWidget(countLabel, 0, 1);
+  grid->addWidget(countCombo_, 1, 1);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(applyButton_);
+  buttons->addWidget(exitButton_);
+  grid->addLayout(buttons, 3, 0, 1, 2, Qt::AlignRight);
+
+  enableTestOption_->setChecked(true);
+  Load();
+  setFixedSize(sizeHint());
+  if (owner) move(owner->geometry().center() - rect().center());
+}
+
+void KbxDialog::SelectTestOption(bool enable) {
+  (enable ? enableTestOption_ : disableTestOption_)->setChecked(true);
+}
+
+void KbxDialog::Load() {
+  SetScreenPointer(Pointer::kHourglass);
+  setEnabled(false);
+  const KbxChoices choices = DetermineKbxSupport(xcp_, [this] { repaint(); });
+  SelectTestOption(choices.enableTest);
+  testFrame_->setEnabled(choices.frameEnabled);
+  disableTestOption_->setEnabled(choices.optionsEnabled);
+  enableTestOption_->setEnabled(choices.optionsEnabled);
+  applyButton_->setEnabled(choices.applyEnabled);
+  countCombo_->clear();
+  for (const auto& item : choices.items) countCombo_->addItem(QString::fromStdString(item));
+  countCombo_->setCurrentIndex(choices.selected);
+  SetScreenPointer(Pointer::kDefault);
+  setEnabled(true);
+}
+
+void KbxDialog::ApplyClicked() {
+  xcp_.Host().BoardClear();
+  const std::string count = countCombo_->currentText().toStdString();
+  QMessageBox question(QMessageBox::Warning, kKbxConfirmTitle,
+                       QString::fromStdString(KbxConfirmText(count)).replace("\r\n", "\n"),
+                       QMessageBox::Yes | QMessageBox::No, this);
+  question.setObjectName("kbxConfirm");
+  question.setDefaultButton(QMessageBox::No);
+  if (question.exec() != QMessageBox::Yes) return;
+  SetScreenPointer(Pointer::kHourglass);
+  const bool done = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
+  SelectTestOption(xcp_.BatteryTestEnabled());
+  SetScreenPointer(Pointer::kDefault);
+  if (done) applyButton_->setEnabled(false);
+}
+
+void KbxDialog::ExitClicked() {
+  reject();
+}
+
+}  // namespace kbx

@@ -1,0 +1,84 @@
+#include "ui/settings_dialog.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "link/error_trap.h"
+#include "link/numbers.h"
+#include "ups/xcp.h"
+
+namespace kbx {
+
+SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
+  setObjectName("frmSettings");
+  setWindowTitle("Settings");
+  setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+  setModal(true);
+
+  auto* baudLabel = new QLabel("Baud", this);
+  baudLabel->setObjectName("lblBaud");
+  auto* comLabel = new QLabel("COM", this);
+  comLabel->setObjectName("lblCom");
+  exitButton_ = new QPushButton("E&xit", this);
+  exitButton_->setObjectName("cmdCancel");
+  comEdit_ = new QLineEdit(this);
+  comEdit_->setObjectName("txtCOM");
+  comEdit_->setMaxLength(1);
+  comEdit_->setFixedWidth(32);
+  baudEdit_ = new QLineEdit(this);
+  baudEdit_->setObjectName("txtBaud");
+  baudEdit_->setMaxLength(5);
+  baudEdit_->setFixedWidth(72);
+  applyButton_ = new QPushButton("&Apply", this);
+  applyButton_->setObjectName("cmdApply");
+  // Enter in a text box applies nothing by itself.
+  applyButton_->setAutoDefault(false);
+  exitButton_->setAutoDefault(false);
+
+  auto* grid = new QGridLayout(this);
+  grid->addWidget(baudLabel, 0, 0);
+  grid->addWidget(baudEdit_, 0, 1, Qt::AlignLeft);
+  grid->addWidget(applyButton_, 0, 2);
+  grid->addWidget(comLabel, 1, 0);
+  grid->addWidget(comEdit_, 1, 1, Qt::AlignLeft);
+  grid->addWidget(exitButton_, 1, 2);
+  setTabOrder(exitButton_, comEdit_);
+  setTabOrder(comEdit_, baudEdit_);
+  setTabOrder(baudEdit_, applyButton_);
+  connect(applyButton_, &QPushButton::clicked, this, &SettingsDialog::ApplyClicked);
+  connect(exitButton_, &QPushButton::clicked, this, &SettingsDialog::ExitClicked);
+
+  // Load: the stored settings, and the label as the port reports them. Escape
+  // anywhere closes the dialog, as QDialog does.
+  RunTrapped(xcp_.Host(), Routine::kSettingsDialogLoad, [&] {
+    baudEdit_->setText(QString::fromStdString(xcp_.StoredPortSettings().baudRate));
+    comEdit_->setText(QString::fromStdString(xcp_.StoredPortSettings().comPort));
+    xcp_.RefreshSettingsLabel();
+  });
+  exitButton_->setFocus();
+
+  setFixedSize(sizeHint());
+  if (owner) move(owner->geometry().center() - rect().center());
+}
+
+void SettingsDialog::ApplyClicked() {
+  xcp_.Host().BoardClear();
+  if (!IsNumeric(comEdit_->text().toStdString())) {
+    comEdit_->setFocus();
+    return;
+  }
+  if (!IsNumeric(baudEdit_->text().toStdString())) {
+    baudEdit_->setFocus();
+    return;
+  }
+  // A port that fails says so on the board; the dialog stays for a correction.
+  xcp_.ChangePort(baudEdit_->text().toStdString(), comEdit_->text().toStdString());
+}
+
+void SettingsDialog::ExitClicked() {
+  reject();
+}
+
+}  // namespace kbx

@@ -1,0 +1,212 @@
+// Numbers never follow the user's locale: the number texts, the versions and
+// what is decided on them, and whole `kbx` sessions, all under de_DE.UTF-8, a
+// locale whose decimal point is the comma. The test `comma_locale` generates
+// that locale with localedef into LOCPATH; where it cannot, these tests skip.
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <clocale>
+#include <cstring>
+#include <limits>
+#include <regex>
+#include <sstream>
+
+#include "cli/cli_options.h"
+#include "cli/console_host.h"
+#include "cli/kbx_cli.h"
+#include "link/numbers.h"
+#include "support/xcp_fixture.h"
+#include "ups/runtime.h"
+
+namespace kbx::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsSupersetOf;
+
+constexpr const char* kCommaLocale = "de_DE.UTF-8";
+
+// Switches the whole process to the comma locale, as the application object
+// does from LANG; skips the test when the locale could not be generated.
+void EnterCommaLocale() {
+  ::setenv("LOCPATH", KBX_TEST_LOCPATH, 0);
+  if (std::setlocale(LC_ALL, kCommaLocale) == nullptr) {
+    GTEST_SKIP() << "no comma locale: " << kCommaLocale << " is not in LOCPATH=" << ::getenv("LOCPATH")
+                 << " (the test comma_locale generates it with localedef; see its output)";
+  }
+  // Else the tests below would prove nothing.
+  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+}
+
+void LeaveCommaLocale() {
+  std::setlocale(LC_ALL, "C");
+}
+
+class CommaLocale : public ::testing::Test {
+ protected:
+  void SetUp() override { EnterCommaLocale(); }
+  void TearDown() override { LeaveCommaLocale(); }
+};
+
+class CommaLocaleXcp : public XcpTest {
+ protected:
+  void SetUp() override {
+    EnterCommaLocale();
+    if (IsSkipped() || HasFatalFailure()) return;
+    XcpTest::SetUp();
+  }
+  void TearDown() override { LeaveCommaLocale(); }
+
+  // A unit answering with the given processor versions ({major, minor}) and type.
+  void UnitWithVersions(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& versions,
+                        std::uint16_t type) {
+    ups.answers[0xA0] = {Block(1, IdBlock(versions, 0x05, MeterMap36(0xF0), 0, 16))};
+    ups.answers[0x36] = {
+        Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
+    ups.Attach(port);
+  }
+};
+
+TEST_F(CommaLocale, NumberTextsAreReadWithThePoint) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const std::pair<const char*, double> numbers[] = {
+      {"1.03", 1.03}, {"0.50", 0.5},    {" -1.5e3 ", -1500},  {"+2.5E-1", 0.25},      {".5", 0.5},
+      {"5.", 5},      {"19200", 19200}, {"1e400", kInfinity}, {"-1e400", -kInfinity}, {"1e-400", 0},
+  };
+  for (const auto& [text, value] : numbers) {
+    EXPECT_TRUE(IsNumeric(text)) << text;
+    EXPECT_EQ(NumberFromText(text), value) << text;
+  }
+  // The locale's own decimal point and grouping make no number.
+  for (const char* text : {"1,03", "1.000,5", "1 000", "1.0A", ""}) {
+    EXPECT_FALSE(IsNumeric(text)) << text;
+    try {
+      NumberFromText(text);
+      ADD_FAILURE() << text << " read as a number";
+    } catch (const RunTimeError& e) {
+      EXPECT_EQ(e.number(), kErrTypeMismatch) << text;
+    }
+  }
+  // Whole numbers from text: halves to the even number, 6 beyond an Integer.
+  const std::pair<const char*, int> integers[] = {{"1.5", 2}, {"2.5", 2}, {"-0.5", 0}, {"32767.4", 32767}};
+  for (const auto& [text, value] : integers) EXPECT_EQ(IntegerFromText(text), value) << text;
+  for (const char* text : {"32767.5", "1e400"}) {
+    try {
+      IntegerFromText(text);
+      ADD_FAILURE() << text << " fits an Integer";
+    } catch (const RunTimeError& e) {
+      EXPECT_EQ(e.number(), kErrOverflow) << text;
+    }
+  }
+}
+
+TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
+  const std::tuple<double, int, const char*> fixed[] = {
+      {1.03f, 2, "1.03"},
+      {2.1f, 2, "2.10"},
+      {2.5, 0, "2"},
+      {-0.125, 2, "-0.12"},
+      {1234567.891, 3, "1234567.891"},
+      {0.5, 1, "0.5"},
+      {1e6, 0, "1000000"},
+  };
+  for (const auto& [value, decimals, text] : fixed) EXPECT_EQ(FixedText(value, decimals), text) << text;
+  EXPECT_EQ(SignedNumberText(1234567), " 1234567");
+  EXPECT_EQ(SignedNumberText(-1234567), "-1234567");
+  EXPECT_EQ(HexText(0xABCD), "ABCD");
+  EXPECT_EQ(HexValue("3e2"), 0x3E2u);
+  EXPECT_EQ(Xcp::VersionText(0x01, 0x03), "1.03");
+  EXPECT_EQ(Xcp::VersionText(0x10, 0x50), "10.50");
+  const std::pair<double, const char*> times[] = {
+      {0.5, " 0:30:00"}, {1.5, " 1:30:00"}, {12345.5, " 12345:30:00"}, {-0.5, "-1:30:00"}};
+  for (const auto& [hours, text] : times) EXPECT_EQ(TimeRemainText(hours), text) << hours;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// 1.03 is the one version of the second processor this program works with.
+TEST_F(CommaLocaleXcp, A290IsDecidedByTheVersionOfItsSecondProcessor) {
+  const std::vector<std::string> accepted{"Connecting...", "UPS Found", "Done"};
+  const std::vector<std::string> older{"Connecting...", "UPS code needs upgrade to newer version", "Done"};
+  const std::vector<std::string> newer{"Connecting...", "KBX Configurator needs upgrade to newer version",
+                                       "Done"};
+  const std::pair<std::pair<std::uint8_t, std::uint8_t>, std::vector<std::string>> cases[] = {
+      {{0x01, 0x03}, accepted}, {{0x01, 0x02}, older}, {{0x00, 0x99}, older},
+      {{0x01, 0x04}, newer},    {{0x01, 0x10}, newer}, {{0x02, 0x00}, newer},
+  };
+  for (const auto& [cpu2, board] : cases) {
+    link.SetLinkUp(false);
+    Unit(290, cpu2);
+    xcp.ConnectUps();
+    EXPECT_EQ(host.board, board) << Xcp::VersionText(cpu2.first, cpu2.second);
+    EXPECT_EQ(xcp.LinkUp(), board == accepted) << Xcp::VersionText(cpu2.first, cpu2.second);
+  }
+}
+
+// A fourth processor at all, even one at 0.50, gives the switch request its long form.
+TEST_F(CommaLocaleXcp, A281WithAFourthProcessorGetsTheLongSwitchRequest) {
+  UnitWithVersions({{1, 3}, {1, 3}, {1, 0}, {0, 0x50}}, 281);
+  xcp.ConnectUps();
+  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x01, 0x00, 0x00}));
+
+  ups.requests.clear();
+  UnitWithVersions({{1, 3}, {1, 3}, {1, 0}}, 281);
+  xcp.ConnectUps();
+  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x00, 0x00}));
+}
+
+// The port number is a number read as text like any other: "1.5" is port 2.
+TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
+  EXPECT_EQ(StartUp(xcp, "9600", "1.5"), "");
+  EXPECT_EQ(host.portState.settingsLabel, " COM2,9600,N,8,1");
+  EXPECT_EQ(port.Settings(), "9600,N,8,1");
+  EXPECT_TRUE(host.portState.open);
+}
+
+TEST_F(CommaLocaleXcp, InfoShowsTheVersionsWithThePoint) {
+  UnitWithVersions({{1, 3}, {2, 0x10}, {0, 0x50}}, 280);
+  // The console keeps every line; the board of the fixture's host is cleared at disconnect.
+  std::ostringstream out;
+  ConsoleHost console(out);
+  Xcp session(port, clock, console);
+  ASSERT_EQ(StartUp(session), "");
+  CliOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseCliOptions({"info"}, options, error)) << error;
+  EXPECT_EQ(RunSession(session, options, Confirm{}), 0) << out.str();
+  EXPECT_THAT(Lines(out.str()), IsSupersetOf({"UPS type: 280", "Processor 1 version: 1.03",
+                                              "Processor 2 version: 2.10", "Processor 3 version: 0.50"}));
+}
+
+// The program as a user runs it, with the comma locale named by each of the
+// variables that may name it.
+TEST_F(CommaLocale, KbxSessionsShowNumbersWithThePoint) {
+  for (const char* variable : {"LC_ALL", "LANG", "LC_NUMERIC"}) {
+    const std::string command = std::string("env -u LC_ALL -u LANG -u LC_NUMERIC -u LANGUAGE ") + variable +
+                                "=" + kCommaLocale + " " + KBX_BIN +
+                                " --simulate 290 connect info runtime 2>&1";
+    FILE* program = popen(command.c_str(), "r");
+    ASSERT_NE(program, nullptr) << command;
+    std::string output;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, program)) output += buffer;
+    const int status = pclose(program);
+    const std::vector<std::string> lines = Lines(output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << variable << "\n" << output;
+    EXPECT_THAT(lines, IsSupersetOf({"UPS Found", "Processor 1 version: 1.03", "Processor 2 version: 1.03",
+                                     "Battery Time Remain:  0:30:00"}))
+        << variable;
+    const std::regex commaNumber("[0-9],[0-9]");
+    for (const auto& line : lines)
+      EXPECT_FALSE(std::regex_search(line, commaNumber)) << variable << ": " << line;
+  }
+}
+
+}  // namespace
+}  // namespace kbx::test

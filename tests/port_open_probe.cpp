@@ -1,0 +1,31 @@
+// Opens DEVICE as the serial port, with LOCKFOLDER as the folder of the lock
+// files, and says how that went, one item a line: the error number (0: the
+// port opened), the reason and the fix. The platform tests run it as another
+// user, to see what a user without the rights to a port is told.
+
+#include <QCoreApplication>
+#include <iostream>
+
+#include "platform/port_map.h"
+#include "platform/qt_serial_control.h"
+#include "platform/run_time_error.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::cerr << "usage: port_open_probe DEVICE LOCKFOLDER\n";
+    return 2;
+  }
+  QCoreApplication app(argc, argv);
+  kbx::PortMap ports;
+  ports.Map(1, argv[1]);
+  kbx::QtSerialControl port(ports, argv[2]);
+  int number = 0;
+  try {
+    port.SetCommPort(1);
+    port.SetPortOpen(true);
+  } catch (const kbx::RunTimeError& error) {
+    number = error.number();
+  }
+  std::cout << number << '\n' << port.LastFailure().reason << '\n' << port.LastFailure().fix << '\n';
+  return 0;
+}

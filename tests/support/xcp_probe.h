@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "link/xcp_link.h"
+#include "ups/xcp.h"
+
+namespace kbx::test {
+
+// The one way the tests, fuzzers and the benchmark look inside the link and
+// the UPS module, or set up state that only a UPS conversation would give.
+class XcpProbe {
+ public:
+  // --- the link -----------------------------------------------------------------
+  static XcpLink& Link(Xcp& xcp) { return xcp.link_; }
+  // The raw bytes of the current answer, and the data bytes of the last one accepted.
+  static Bytes& RxBuffer(XcpLink& link) { return link.rxBuffer_; }
+  static Bytes& Response(XcpLink& link) { return link.responseBlock_; }
+  static std::int16_t RxTimeoutSeconds(const XcpLink& link) { return link.rxTimeoutSeconds_; }
+  static bool ReadPort(XcpLink& link) { return link.ReadPort(); }
+  static bool ExtractResponse(XcpLink& link) { return link.ExtractResponse(); }
+  static int GetResponse(XcpLink& link) { return link.GetResponse(); }
+
+  // --- the UPS module -------------------------------------------------------------
+  static void SetUpsType(Xcp& xcp, std::int16_t type) { xcp.upsType_ = type; }
+  static void SetMeters(Xcp& xcp, const std::vector<std::int16_t>& numbers,
+                        const std::vector<std::int16_t>& formats) {
+    xcp.meterNumbers_ = numbers;
+    xcp.meterFormats_ = formats;
+  }
+  static void ParseIdentificationBlock(Xcp& xcp, const Bytes& block) { xcp.ParseIdentificationBlock(block); }
+  static double DecodeMeterValue(const Xcp& xcp, const Bytes& block, std::size_t k) {
+    return xcp.DecodeMeterValue(block, k);
+  }
+};
+
+}  // namespace kbx::test
