@@ -92,7 +92,20 @@ void BrowserHelpViewer::ShowContents(const std::string& path, const QWidget* own
     browser_->setHtml("<h3>Help is not available</h3><p>The help file <code>" + file.toHtmlEscaped() +
                       "</code> cannot be found or read.</p>");
   }
-  if (!window_->isVisible() && owner != nullptr) MoveBeside(*window_, *owner);
+  if (owner != nullptr) {
+    window_->setWindowIcon(owner->windowIcon());
+    if (!window_->isVisible()) {
+      // Somewhat narrower rather than over the main window.
+      const QSize wanted = HelpWindowSize(*window_);
+      const int decoration = owner->frameGeometry().width() - owner->width();
+      const QScreen* screen = owner->screen();
+      const int room =
+          screen ? RoomBeside(owner->frameGeometry(), screen->availableGeometry()) - decoration : 0;
+      window_->resize(room < wanted.width() && room >= wanted.width() * 2 / 3 ? room : wanted.width(),
+                      wanted.height());
+      MoveBeside(*window_, *owner);
+    }
+  }
   window_->show();
   window_->raise();
   window_->activateWindow();

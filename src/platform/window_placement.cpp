@@ -10,6 +10,8 @@ namespace kbx {
 
 namespace {
 
+constexpr int kGap = 8;
+
 // Keeps a frame of the given size inside the screen (its top left first,
 // should it be larger than the screen).
 QPoint Inside(QPoint topLeft, const QSize& frame, const QRect& screen) {
@@ -25,7 +27,6 @@ long long Area(const QRect& rect) {
 }  // namespace
 
 QPoint PlaceBeside(const QRect& owner, const QSize& frame, const QRect& screen) {
-  constexpr int kGap = 8;
   const std::array<QPoint, 4> candidates{
       QPoint(owner.right() + 1 + kGap, owner.top()),              // right
       QPoint(owner.left() - kGap - frame.width(), owner.top()),   // left
@@ -44,6 +45,10 @@ QPoint PlaceBeside(const QRect& owner, const QSize& frame, const QRect& screen) 
     if (covered == 0) break;
   }
   return best;
+}
+
+int RoomBeside(const QRect& owner, const QRect& screen) {
+  return std::max(screen.right() - owner.right() - kGap, owner.left() - screen.left() - kGap);
 }
 
 void MoveBeside(QWidget& window, const QWidget& owner) {

@@ -14,6 +14,9 @@ namespace kbx {
 // owner, it goes where it covers the least of it. Returns the frame's top left.
 QPoint PlaceBeside(const QRect& owner, const QSize& frame, const QRect& screen);
 
+// The widest frame that fits beside `owner` (right or left of it) on `screen`.
+int RoomBeside(const QRect& owner, const QRect& screen);
+
 // Moves the top-level window `window`, about to be shown, beside `owner` on
 // the owner's screen. A window not yet shown has no frame; it is taken to
 // get one as wide as the owner's.
