@@ -97,12 +97,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   lamp_ = new QWidget(central);
   lamp_->setObjectName("lamp");
   lamp_->setFixedSize(16, 16);
-  QWidget* lamp = lamp_;
-  redLamp_ = new QLabel(lamp);
+  redLamp_ = new QLabel(lamp_);
   redLamp_->setObjectName("imgNotConnected");
   redLamp_->setPixmap(Lamp(QColor(200, 20, 20)));
   redLamp_->setGeometry(0, 0, 16, 16);
-  greenLamp_ = new QLabel(lamp);
+  greenLamp_ = new QLabel(lamp_);
   greenLamp_->setObjectName("imgConnected");
   greenLamp_->setPixmap(Lamp(QColor(20, 190, 40)));
   greenLamp_->setGeometry(0, 0, 16, 16);
@@ -110,7 +109,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   settingsLabel_ = new QLabel(central);
   settingsLabel_->setObjectName("lblSettings");
   settingsLabel_->setToolTip("Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
-  status->addWidget(lamp);
+  status->addWidget(lamp_);
   status->addWidget(settingsLabel_, 1);
   layout->addLayout(status);
 

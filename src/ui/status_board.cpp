@@ -118,13 +118,14 @@ void StatusBoard::contextMenuEvent(QContextMenuEvent* event) {
   QAction* copy = menu.addAction("&Copy", this, &StatusBoard::CopySelection);
   copy->setShortcut(QKeySequence::Copy);
   copy->setObjectName("boardCopy");
-  menu.addAction("Copy &All", this, &StatusBoard::CopyAll)->setObjectName("boardCopyAll");
+  QAction* copyAll = menu.addAction("Copy &All", this, &StatusBoard::CopyAll);
+  copyAll->setObjectName("boardCopyAll");
   menu.addSeparator();
   menu.addAction("&Save Report As...", this, &StatusBoard::SaveReportRequested)
       ->setObjectName("boardSaveReport");
-  const bool empty = count() == 0;
-  copy->setEnabled(!empty);
-  menu.actions().at(1)->setEnabled(!empty);
+  // A report is worth saving even with an empty board; copying nothing is not.
+  copy->setEnabled(count() > 0);
+  copyAll->setEnabled(count() > 0);
   menu.exec(event->globalPos());
 }
 
