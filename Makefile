@@ -4,10 +4,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The end-to-end tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev locales \
-        clang libclang-rt-14-dev dpkg-dev file
+        clang libclang-rt-14-dev dpkg-dev file man-db
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-e2e test-sanitize fuzz bench format screenshot install package clean
+.PHONY: deps build run test test-e2e test-clang test-sanitize fuzz bench format screenshot install package clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -17,8 +17,9 @@ deps:
 	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
+# Our builds treat warnings as errors; a plain cmake build does not.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_WERROR=ON
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The desktop program on a simulated type 290 UPS. Without a display, a
@@ -37,8 +38,19 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
 
+# The end-to-end runs that take seconds each (label e2e): the real programs
+# against the simulator, signals, pipes and descriptors.
 test-e2e: build
 	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -L e2e
+
+# The same tests built with clang (in $(CLANG_BUILD)), so that both compilers
+# keep building the tree without a warning.
+CLANG_BUILD ?= build-clang
+
+test-clang: deps
+	CC=clang CXX=clang++ cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_WERROR=ON
+	cmake --build $(CLANG_BUILD) -j$(JOBS)
+	cd $(CLANG_BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leaks included; tests/lsan.supp names the libraries not ours).
@@ -47,7 +59,7 @@ SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:hal
                 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_SANITIZE=ON -DKBX_WERROR=ON
 	$(SANITIZE_ENV) cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
 
@@ -59,7 +71,7 @@ FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := fuzz_frames fuzz_identification fuzz_meter fuzz_ack fuzz_settings
 
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_FUZZ=ON -DKBX_WERROR=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS)
 	@mkdir -p $(FUZZ_BUILD)/artifacts $(FUZZ_BUILD)/logs; passed=0; \
 	for t in $(FUZZ_TARGETS); do \
@@ -96,4 +108,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(CLANG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

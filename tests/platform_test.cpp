@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -162,17 +163,22 @@ class SerialPortTest : public ::testing::Test {
 TEST(PortMapTest, ParsesMappingsAndLeavesTheOutputsAloneOnFailure) {
   int number = 0;
   std::string device;
-  for (const auto& [text, expected] :
-       std::vector<std::pair<std::string, int>>{{"3=/dev/ttyUSB0", 3}, {"12=/dev/pts/5", 12}, {"1=x=y", 1}}) {
+  // A relative device is taken from the current folder.
+  const std::string here = std::filesystem::current_path().string() + "/";
+  for (const auto& [text, expectedNumber, expectedDevice] :
+       std::vector<std::tuple<std::string, int, std::string>>{{"3=/dev/ttyUSB0", 3, "/dev/ttyUSB0"},
+                                                              {"32767=/dev/pts/5", 32767, "/dev/pts/5"},
+                                                              {"1=x=y", 1, here + "x=y"}}) {
     EXPECT_TRUE(PortMap::ParseMapping(text, number, device)) << text;
-    EXPECT_EQ(number, expected) << text;
-    EXPECT_EQ(device, text.substr(text.find('=') + 1)) << text;
+    EXPECT_EQ(number, expectedNumber) << text;
+    EXPECT_EQ(device, expectedDevice) << text;
   }
-  for (const std::string text : {"0=/dev/ttyUSB0", "-1=/dev/ttyS0", "+2=/dev/ttyS0", "=/dev/ttyS0", "3=", "3",
-                                 "", "x=/dev/ttyS0", "3 =/dev/ttyS0", "99999999999=/dev/ttyS0"}) {
+  for (const std::string text :
+       {"0=/dev/ttyUSB0", "-1=/dev/ttyS0", "+2=/dev/ttyS0", "=/dev/ttyS0", "3=", "3", "", "x=/dev/ttyS0",
+        "3 =/dev/ttyS0", "32768=/dev/ttyS0", "99999999999=/dev/ttyS0"}) {
     EXPECT_FALSE(PortMap::ParseMapping(text, number, device)) << text;
     EXPECT_EQ(number, 1) << text;
-    EXPECT_EQ(device, "x=y") << text;
+    EXPECT_EQ(device, here + "x=y") << text;
   }
 }
 

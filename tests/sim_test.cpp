@@ -197,7 +197,7 @@ TEST(SimBlocks, MetersAreEncodedPerFormatAndBatteryTimeSitsInBytes8To11) {
   for (const auto& [value, format, bits] : rows) {
     SCOPED_TRACE(std::to_string(value) + " as format " + std::to_string(format));
     EXPECT_EQ(Le32(EncodeMeterValue(value, format), 0), bits);
-    UpsModel model(With([&](SimOptions& o) { o.meter36Format = format; }));
+    UpsModel model(With([format = format](SimOptions& o) { o.meter36Format = format; }));
     const Bytes meters = Join(Ask(model, {0x34}), 4);
     ASSERT_EQ(meters.size(), 16u);
     EXPECT_EQ(Bytes(meters.begin() + 8, meters.begin() + 12), EncodeMeterValue(1800, format));
@@ -273,7 +273,7 @@ TEST(SimModules, OutOfRangeForeignAndMalformedSetCommandsChangeNothing) {
       {290, {0xBD, 0x69, 0x02, 0x88}, 0x36}, {290, {0x95, 0x0F, 0x01}, 0x36}};
   for (const auto& [type, request, status] : cases) {
     SCOPED_TRACE(std::to_string(type) + " " + ::testing::PrintToString(request));
-    UpsModel model = Unlocked(With([&](SimOptions& o) { o.type = type; }));
+    UpsModel model = Unlocked(With([type = type](SimOptions& o) { o.type = type; }));
     EXPECT_EQ(AskAck(model, request), status);
     EXPECT_EQ(AskAck(model, {0x78, 0x00}), 0x31);
     EXPECT_EQ(model.CommittedModuleCount(), 0);

@@ -6,8 +6,6 @@
 #include <sstream>
 #include <tuple>
 
-#include "app/desktop.h"
-#include "cli/cli_options.h"
 #include "cli/kbx_cli.h"
 #include "link/trace.h"
 #include "support/xcp_fixture.h"
@@ -125,21 +123,6 @@ TEST(Trace, OpeningAndClosingTheirFailuresIncluded) {
                                        "close COM1 (/dev/fake1)",
                                        "open COM1 (/dev/fake1) 19200,N,8,1 failed: 8002 Invalid port number",
                                        "settings \"12345,N,8,1\" refused: 380 Invalid property value"));
-}
-
-// kbx writing a file shows in CliProcesses.KbxAgainstTheSimulatorProgramWithATrace.
-TEST(TraceOption, IsUnderstoodByBothPrograms) {
-  CliOptions cli;
-  DesktopOptions desktop;
-  std::string error;
-  ASSERT_TRUE(ParseDesktopOptions({"--trace", "t.txt"}, desktop, error)) << error;
-  EXPECT_EQ(desktop.trace, "t.txt");
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--trace"}, {"--trace", ""}}) {
-    EXPECT_FALSE(ParseCliOptions(args, cli, error = ""));
-    EXPECT_THAT(error, HasSubstr("--trace needs a"));
-    EXPECT_FALSE(ParseDesktopOptions(args, desktop, error = ""));
-    EXPECT_THAT(error, HasSubstr("--trace needs a"));
-  }
 }
 
 TEST(TraceOption, KbxRefusesAFileItCannotWrite) {

@@ -14,9 +14,13 @@
 #include <QRadioButton>
 #include <QTextBrowser>
 #include <QTimer>
+#include <csignal>
 
+#include "app/close_on_signals.h"
 #include "app/desktop.h"
 #include "platform/help_viewer.h"
+#include "platform/stop_signals.h"
+#include "platform/version.h"
 #include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
 #include "ui/main_window.h"
@@ -426,7 +430,7 @@ TEST_F(Window, KbxDialogForAnUnknownType) {
 TEST_F(Window, AboutBox) {
   WhenModal([](QWidget* about) {
     EXPECT_EQ(about->windowTitle(), "About KBX Configurator");
-    EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), "Version 1.2.1");
+    EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), QString("Version ") + kProgramVersion);
     EXPECT_EQ(
         Child<QLabel>(about, "lblDescription")->text(),
         "The KBX Configurator updates value associated with numbers of KBXs stored inside UPS.  This results "
@@ -465,6 +469,27 @@ TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
   EXPECT_FALSE(window.isVisible());
   EXPECT_FALSE(port.PortOpen());
+}
+
+TEST_F(Window, AStopSignalClosesTheWindowOnceTheRunningCommandHasEnded) {
+  InstallStopSignals(StopMode::kNoteEvery, "ui_test");
+  CloseOnSignals closer(window);
+  Unit(290);
+  bool raised = false;
+  clock.onSleep = [&] {
+    if (raised) return;
+    raised = true;
+    std::raise(SIGTERM);
+    closer.Poll();                    // as its timer does
+    EXPECT_TRUE(window.isVisible());  // held
+  };
+  Button("cmdConnect")->click();
+  clock.onSleep = nullptr;
+  EXPECT_TRUE(raised);
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(port.PortOpen());
+  ClearStopSignals();
 }
 
 }  // namespace

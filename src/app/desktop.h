@@ -1,29 +1,22 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "session/session_options.h"
 
 namespace kbx {
 
 class MainWindow;
 class Xcp;
 
-struct DesktopOptions {
-  std::vector<std::pair<int, std::string>> mappings;  // --com N=DEVICE
-  bool hasAccessCode = false;
-  std::array<std::uint8_t, 3> accessCode{};
-  bool simulate = false;
-  int simulateType = 290;
-  std::string trace;  // --trace FILE; empty for none
-  bool help = false;
-  bool version = false;
-};
+// Reads the command line (without the program name): the shared options but
+// --port and --baud, and no operands. On a usage error returns false with the
+// reason in `error`.
+bool ParseDesktopOptions(const std::vector<std::string>& args, SessionOptions& options, std::string& error);
 
-bool ParseDesktopOptions(const std::vector<std::string>& args, DesktopOptions& options, std::string& error);
-extern const char* const kDesktopUsage;
+// kbx-configurator's usage and option table, for --help.
+const ProgramUsage& DesktopUsage();
 
 // Start-up with the window created: the module state, the port opened with
 // the default settings, the window shown, and the start-up box over it when

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "session/session_options.h"
 
 namespace kbx {
 
@@ -14,17 +14,9 @@ struct CliCommand {
 };
 
 struct CliOptions {
-  std::string port = "1";
-  std::string baud = "19200";
-  std::vector<std::pair<int, std::string>> mappings;  // --com N=DEVICE
-  bool hasAccessCode = false;
-  std::array<std::uint8_t, 3> accessCode{};
-  bool simulate = false;
-  int simulateType = 290;
+  SessionOptions session;
   bool yes = false;
-  std::string trace;  // --trace FILE; empty for none
-  bool help = false;
-  bool version = false;
+  bool json = false;  // one JSON object at the end instead of the board lines
   std::vector<CliCommand> commands;
 };
 
@@ -32,6 +24,7 @@ struct CliOptions {
 // false with the reason in `error`.
 bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& options, std::string& error);
 
-extern const char* const kCliUsage;
+// kbx's usage: its synopsis, commands and option table, for --help.
+const ProgramUsage& KbxUsage();
 
 }  // namespace kbx

@@ -2,6 +2,7 @@
 // the line falls quiet, check it, and try again within fixed limits.
 #include <algorithm>
 
+#include "link/board_lines.h"
 #include "link/error_trap.h"
 #include "link/frame.h"
 #include "link/numbers.h"
@@ -169,7 +170,7 @@ bool XcpLink::SendDisconnect() {
 bool XcpLink::CheckAck(int expectedBlock) {
   return RunTrapped(host_, Routine::kCheckAck, false, [&] {
     if (!ReadPort()) {
-      host_.AddToBoard("NO ACK");
+      host_.AddToBoard(kNoAck);
       return false;
     }
     const int block = Rx(1);

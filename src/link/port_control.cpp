@@ -1,4 +1,5 @@
 // The port: settings, opening and draining, and what the window is told of it.
+#include "link/board_lines.h"
 #include "link/error_trap.h"
 #include "link/numbers.h"
 #include "link/xcp_link.h"
@@ -18,15 +19,15 @@ constexpr int kDiscardRounds = 16;
 const char* OpenFailureLine(int number) {
   switch (number) {
     case kErrDeviceNotOpen:
-      return "Unable to open port";
+      return kUnableToOpenPort;
     case kErrPortAlreadyOpen:
-      return "Port already open";
+      return kPortAlreadyOpen;
     case kErrInvalidPortNumber:
-      return "Invalid port number";
+      return kInvalidPortNumber;
     case kErrCommState:
-      return "Invalid communications parameters";
+      return kInvalidCommParameters;
     case kErrInvalidProperty:
-      return "Invalid Baud Rate";
+      return kInvalidBaudRate;
     default:
       return nullptr;
   }

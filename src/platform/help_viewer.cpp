@@ -1,38 +1,119 @@
 #include "platform/help_viewer.h"
 
+#include <QAction>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStyle>
 #include <QTextBrowser>
+#include <QToolBar>
 #include <QUrl>
+#include <QVBoxLayout>
+
+#include "platform/window_placement.h"
 
 namespace kbx {
+
+namespace {
+
+// The help window's size in the units of its font: some 70 characters wide
+// and 36 lines high, but never larger than most of the screen.
+QSize HelpWindowSize(const QWidget& window) {
+  const QFontMetrics metrics(window.font());
+  QSize size(metrics.averageCharWidth() * 80, metrics.lineSpacing() * 36);
+  if (const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen()) {
+    size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
+  }
+  return size;
+}
+
+}  // namespace
 
 BrowserHelpViewer::BrowserHelpViewer() = default;
 BrowserHelpViewer::~BrowserHelpViewer() = default;
 
-void BrowserHelpViewer::ShowContents(const std::string& path) {
-  if (!browser_) {
-    browser_ = std::make_unique<QTextBrowser>();
-    browser_->setObjectName("helpWindow");
-    browser_->setOpenExternalLinks(true);
-    browser_->resize(720, 600);
-  }
+void BrowserHelpViewer::Create() {
+  window_ = std::make_unique<QWidget>();
+  window_->setObjectName("helpWindow");
+  window_->setAccessibleName("Help");
+  auto* layout = new QVBoxLayout(window_.get());
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  auto* tools = new QToolBar(window_.get());
+  tools->setObjectName("helpTools");
+  tools->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  browser_ = new QTextBrowser(window_.get());
+  browser_->setObjectName("helpPage");
+  browser_->setOpenExternalLinks(true);
+  browser_->setAccessibleName("Help text");
+  layout->addWidget(tools);
+  layout->addWidget(browser_, 1);
+
+  const QStyle* style = window_->style();
+  auto tool = [&](const char* name, const QString& text, QStyle::StandardPixmap icon, const QKeySequence& key,
+                  void (QTextBrowser::*slot)()) {
+    QAction* action = tools->addAction(style->standardIcon(icon), text, browser_, slot);
+    action->setObjectName(name);
+    action->setShortcut(key);
+    action->setToolTip(text + " (" + key.toString(QKeySequence::NativeText) + ")");
+    return action;
+  };
+  QAction* back =
+      tool("helpBack", "&Back", QStyle::SP_ArrowBack, QKeySequence::Back, &QTextBrowser::backward);
+  QAction* forward =
+      tool("helpForward", "&Forward", QStyle::SP_ArrowForward, QKeySequence::Forward, &QTextBrowser::forward);
+  tool("helpHome", "&Home", QStyle::SP_DirHomeIcon, QKeySequence(Qt::ALT | Qt::Key_Home),
+       &QTextBrowser::home);
+  back->setEnabled(false);
+  forward->setEnabled(false);
+  QObject::connect(browser_, &QTextBrowser::backwardAvailable, back, &QAction::setEnabled);
+  QObject::connect(browser_, &QTextBrowser::forwardAvailable, forward, &QAction::setEnabled);
+
+  // Escape and Ctrl+W close the window, wherever the focus is in it.
+  auto* close = new QAction("Close", window_.get());
+  close->setObjectName("helpClose");
+  close->setShortcuts({QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)});
+  close->setShortcutContext(Qt::WindowShortcut);
+  QObject::connect(close, &QAction::triggered, window_.get(), &QWidget::close);
+  window_->addAction(close);
+
+  window_->resize(HelpWindowSize(*window_));
+}
+
+void BrowserHelpViewer::ShowContents(const std::string& path, const QWidget* owner) {
+  if (!window_) Create();
   const QString file = QString::fromStdString(path);
   if (QFileInfo(file).isReadable()) {
     browser_->setSource(QUrl::fromLocalFile(file));
-    browser_->setWindowTitle(browser_->documentTitle().isEmpty() ? QFileInfo(file).fileName()
-                                                                 : browser_->documentTitle());
+    window_->setWindowTitle(browser_->documentTitle().isEmpty() ? QFileInfo(file).fileName()
+                                                                : browser_->documentTitle());
   } else {
-    browser_->setWindowTitle("Help");
+    window_->setWindowTitle("Help");
     browser_->setHtml("<h3>Help is not available</h3><p>The help file <code>" + file.toHtmlEscaped() +
                       "</code> cannot be found or read.</p>");
   }
-  browser_->show();
-  browser_->raise();
-  browser_->activateWindow();
+  if (owner != nullptr) {
+    window_->setWindowIcon(owner->windowIcon());
+    if (!window_->isVisible()) {
+      // Somewhat narrower rather than over the main window.
+      const QSize wanted = HelpWindowSize(*window_);
+      const int decoration = owner->frameGeometry().width() - owner->width();
+      const QScreen* screen = owner->screen();
+      const int room =
+          screen ? RoomBeside(owner->frameGeometry(), screen->availableGeometry()) - decoration : 0;
+      window_->resize(room < wanted.width() && room >= wanted.width() * 2 / 3 ? room : wanted.width(),
+                      wanted.height());
+      MoveBeside(*window_, *owner);
+    }
+  }
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
+  browser_->setFocus();
 }
 
 void BrowserHelpViewer::Quit() {
-  if (browser_) browser_->close();
+  if (window_) window_->close();
 }
 
 }  // namespace kbx

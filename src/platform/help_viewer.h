@@ -4,6 +4,7 @@
 #include <string>
 
 class QTextBrowser;
+class QWidget;
 
 namespace kbx {
 
@@ -12,21 +13,27 @@ namespace kbx {
 class HelpViewer {
  public:
   virtual ~HelpViewer() = default;
-  virtual void ShowContents(const std::string& path) = 0;
+  // Shows the contents; a window that was not open yet opens beside `owner`.
+  virtual void ShowContents(const std::string& path, const QWidget* owner = nullptr) = 0;
   virtual void Quit() = 0;
 };
 
-// The help window as a window of its own, independent of the main window.
+// The help window as a window of its own, independent of the main window,
+// with Back, Forward and Home; Escape and Ctrl+W close it.
 class BrowserHelpViewer : public HelpViewer {
  public:
   BrowserHelpViewer();
   ~BrowserHelpViewer() override;
-  void ShowContents(const std::string& path) override;
+  void ShowContents(const std::string& path, const QWidget* owner = nullptr) override;
   void Quit() override;
-  QTextBrowser* window() const { return browser_.get(); }
+  // The page shown; its window() is the help window.
+  QTextBrowser* window() const { return browser_; }
 
  private:
-  std::unique_ptr<QTextBrowser> browser_;
+  void Create();
+
+  std::unique_ptr<QWidget> window_;
+  QTextBrowser* browser_ = nullptr;
 };
 
 }  // namespace kbx

@@ -50,11 +50,17 @@ bool PortMap::ParseMapping(const std::string& text, int& number, std::string& de
     const char c = text[i];
     if (c < '0' || c > '9') return false;
     value = value * 10 + (c - '0');
-    if (value > INT_MAX) return false;
+    if (value > kMaxNumber) return false;
   }
   if (value < 1) return false;
+  std::filesystem::path path = text.substr(eq + 1);
+  if (path.is_relative()) {
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (!ec) path = std::move(absolute);
+  }
   number = static_cast<int>(value);
-  device = text.substr(eq + 1);
+  device = path.string();
   return true;
 }
 

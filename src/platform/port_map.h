@@ -25,8 +25,13 @@ class PortMap {
   // The device path of COM `number`; "" for a number below 1.
   std::string Device(int number) const;
 
-  // Parses "N=DEVICE" (N a positive decimal number, DEVICE not empty). On
-  // failure returns false and leaves number and device unchanged.
+  // The highest COM number a port can have.
+  static constexpr int kMaxNumber = 32767;
+
+  // Parses "N=DEVICE" (N a decimal number from 1 to kMaxNumber, DEVICE not
+  // empty). A relative DEVICE is made absolute against the current folder, so
+  // that it names the same file wherever it is looked up. On failure returns
+  // false and leaves number and device unchanged.
   static bool ParseMapping(const std::string& text, int& number, std::string& device);
 
   // The serial devices of the machine, plus the explicitly mapped devices

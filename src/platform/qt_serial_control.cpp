@@ -10,11 +10,10 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/baud_rates.h"
+
 namespace kbx {
 namespace {
-
-constexpr std::array<int, 16> kBaudRates = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
-                                            19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
 
 // Bounds on the rounds of one poll, so that a peer that never stops sending
 // cannot keep a call from returning.

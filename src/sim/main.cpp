@@ -12,62 +12,71 @@
 #include <utility>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/pseudo_terminal.h"
+#include "session/session_options.h"
 #include "sim/pty_simulator.h"
-
-#ifndef KBX_VERSION
-#define KBX_VERSION "1.2.1"
-#endif
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: kbx-ups-sim [OPTION]...\n"
-    "Simulates a UPS on a pseudo-terminal. The first line printed is the serial\n"
-    "device to open; the simulator then serves until SIGINT or SIGTERM.\n"
-    "\n"
-    "Unit:\n"
-    "  --type CODE            UPS type code, 0..65535 (default 290; 281 turns into\n"
-    "                         280 on the switch request)\n"
-    "  --versions LIST        processor versions, major.minor with the minor as two\n"
-    "                         hex digits, comma-separated (default 1.03,1.03)\n"
-    "  --meter-format HEX     format code of meter 36 (default F0; 00 leaves it out)\n"
-    "  --battery-time SECONDS battery time with no module attached (default 1800)\n"
-    "  --modules N            module count committed at power-up, 0..2 (default 0)\n"
-    "  --access-code HEX6     access code that unlocks set commands (default 4B4258)\n"
-    "  --log FILE             log every request frame with a time stamp\n"
-    "Faults:\n"
-    "  --silent               never answer\n"
-    "  --busy N               answer the first N answered requests with status 33\n"
-    "  --bad-checksum[=N]     corrupt the checksum of every answer (or the first N)\n"
-    "  --split N              at most N data bytes per answer frame (1..255)\n"
-    "  --refuse CMD=STATUS    answer command CMD with status STATUS (hex; repeatable)\n"
-    "  --long-answer SEL[=N]  pad the data of the answers to SEL to N bytes (default\n"
-    "                         1100): more than a 1024-byte receive buffer holds\n"
-    "Line faults (SEL picks requests: CMD, the command byte in hex, for every\n"
-    "request with it; CMD:K for the K-th of them only; all, or all:K for the K-th\n"
-    "request of any kind):\n"
-    "  --link PATH            also reach the device through a symbolic link at PATH,\n"
-    "                         which follows it when it comes back after --unplug;\n"
-    "                         the first line printed is then PATH\n"
-    "  --unplug SEL[=MS]      the device vanishes when SEL arrives (the request is\n"
-    "                         carried out, the answer lost) and comes back after MS\n"
-    "                         ms (default 2000) as a new pseudo-terminal\n"
-    "  --noise SEL=MS         after answering SEL the line does not fall quiet for\n"
-    "                         MS ms: a byte of noise every --noise-gap ms\n"
-    "  --noise-gap MS         pause between noise bytes (default 10)\n"
-    "  --trickle SEL=MIN[-MAX]  answers to SEL go out one byte at a time, each after\n"
-    "                         a pause of MIN to MAX ms\n"
-    "  --seed N               seed of the trickle pauses (default 1)\n"
-    "  --delay SEL=MS         hold the answers to SEL back for MS ms more\n"
-    "  --garbage SEL[=N]      N bytes of garbage (default 3) before the answers to SEL\n"
-    "\n"
-    "  --help                 show this help and exit\n"
-    "  --version              show the version and exit\n";
+using kbx::UsageError;
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+const kbx::ProgramUsage& SimUsage() {
+  static const kbx::ProgramUsage usage = [] {
+    using kbx::Flag;
+    using kbx::Heading;
+    using kbx::Valued;
+    kbx::OptionSpec accessCode = kbx::AccessCodeOption();
+    accessCode.help = "access code that unlocks set commands (default 4B4258)";
+    const kbx::OptionTable own = {
+        Heading("Unit:"),
+        Valued("type", "CODE",
+               "UPS type code, 0..65535 (default 290; 281 turns into 280 on the switch request)"),
+        Valued("versions", "LIST",
+               "processor versions, major.minor with the minor as two hex digits, comma-separated (default "
+               "1.03,1.03)"),
+        Valued("meter-format", "HEX", "format code of meter 36 (default F0; 00 leaves it out)"),
+        Valued("battery-time", "SECONDS", "battery time with no module attached (default 1800)"),
+        Valued("modules", "N", "module count committed at power-up, 0..2 (default 0)"),
+        accessCode,
+        Valued("log", "FILE", "log every request frame with a time stamp"),
+        Heading("Faults:"),
+        Flag("silent", "never answer"),
+        Valued("busy", "N", "answer the first N answered requests with status 33"),
+        kbx::OptionalValued("bad-checksum", "N", "corrupt the checksum of every answer (or the first N)"),
+        Valued("split", "N", "at most N data bytes per answer frame (1..255)"),
+        Valued("refuse", "CMD=STATUS", "answer command CMD with status STATUS (hex)", true),
+        Valued("long-answer", "SEL[=N]",
+               "pad the data of the answers to SEL to N bytes (default 1100): more than a 1024-byte receive "
+               "buffer holds"),
+        Heading("Line faults (SEL picks requests: CMD, the command byte in hex, for every request with it; "
+                "CMD:K for the K-th of them only; all, or all:K for the K-th request of any kind):"),
+        Valued("link", "PATH",
+               "also reach the device through a symbolic link at PATH, which follows it when it comes back "
+               "after --unplug; the first line printed is then PATH"),
+        Valued("unplug", "SEL[=MS]",
+               "the device vanishes when SEL arrives (the request is carried out, the answer lost) and comes "
+               "back after MS ms (default 2000) as a new pseudo-terminal"),
+        Valued(
+            "noise", "SEL=MS",
+            "after answering SEL the line does not fall quiet for MS ms: a byte of noise every --noise-gap "
+            "ms"),
+        Valued("noise-gap", "MS", "pause between noise bytes (default 10)"),
+        Valued("trickle", "SEL=MIN[-MAX]",
+               "answers to SEL go out one byte at a time, each after a pause of MIN to MAX ms"),
+        Valued("seed", "N", "seed of the trickle pauses (default 1)"),
+        Valued("delay", "SEL=MS", "hold the answers to SEL back for MS ms more"),
+        Valued("garbage", "SEL[=N]", "N bytes of garbage (default 3) before the answers to SEL"),
+        Heading(""),
+    };
+    return kbx::ProgramUsage{"kbx-ups-sim", "[OPTION]...",
+                             "Simulates a UPS on a pseudo-terminal. The first line printed is the serial\n"
+                             "device to open; the simulator then serves until SIGINT or SIGTERM.\n"
+                             "\n",
+                             kbx::Concat({own, kbx::HelpAndVersionOptionTable()}), ""};
+  }();
+  return usage;
+}
 
 unsigned long ParseNumber(const std::string& option, const std::string& text, int base, unsigned long max) {
   std::size_t used = 0;
@@ -79,7 +88,7 @@ unsigned long ParseNumber(const std::string& option, const std::string& text, in
     used = 0;
   }
   if (used == 0 || used != text.size() || value > max)
-    throw UsageError("invalid value '" + text + "' for " + option);
+    throw UsageError("invalid value \"" + text + "\" for " + option);
   return value;
 }
 
@@ -96,7 +105,7 @@ std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
     const std::string item = text.substr(start, comma - start);
     const std::size_t dot = item.find('.');
     if (dot == std::string::npos || dot == 0 || item.size() - dot - 1 != 2)
-      throw UsageError("invalid version '" + item + "' for --versions (expected e.g. 1.03)");
+      throw UsageError("invalid version \"" + item + "\" for --versions (expected e.g. 1.03)");
     kbx::ProcessorVersion version;
     version.major = ParseHexByte("--versions", item.substr(0, dot));
     version.minor = ParseHexByte("--versions", item.substr(dot + 1));
@@ -137,131 +146,108 @@ int ParseMs(const std::string& option, const std::string& text) {
 struct Command {
   kbx::SimOptions options;
   kbx::LineFaults faults;
-  std::string log_path;
-  std::string link_path;
+  std::string logPath;
+  std::string linkPath;
 };
 
-// Returns nothing when --help or --version has been answered.
-std::optional<Command> ParseCommandLine(int argc, char** argv) {
+// Throws UsageError.
+Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOptions& shared) {
+  const kbx::CommandLine line = kbx::ParseCommandLine(SimUsage().options, args);
+  kbx::RejectOperands(line);
   Command command;
   kbx::SimOptions& o = command.options;
   kbx::LineFaults& f = command.faults;
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::optional<std::string> inline_value;
-    if (const std::size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      inline_value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-    }
-    auto value = [&]() -> std::string {
-      if (inline_value) return *inline_value;
-      if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
-      return args[++i];
-    };
-    auto no_value = [&] {
-      if (inline_value) throw UsageError("option " + name + " takes no value");
-    };
-
-    if (name == "--help") {
-      std::cout << kUsage;
-      return std::nullopt;
-    } else if (name == "--version") {
-      std::cout << "kbx-ups-sim " << KBX_VERSION << '\n';
-      return std::nullopt;
-    } else if (name == "--type") {
-      o.type = static_cast<int>(ParseNumber(name, value(), 10, 0xFFFF));
+  for (const kbx::GivenOption& given : line.options) {
+    if (kbx::TakeSessionOption(given, shared)) continue;
+    const std::string name = "--" + given.name;
+    const std::string value = given.value.value_or("");
+    if (name == "--type") {
+      o.type = kbx::ParseUpsTypeCode(name, value);
     } else if (name == "--versions") {
-      o.versions = ParseVersions(value());
+      o.versions = ParseVersions(value);
     } else if (name == "--meter-format") {
-      o.meter36Format = ParseHexByte(name, value());
+      o.meter36Format = ParseHexByte(name, value);
     } else if (name == "--battery-time") {
-      o.batteryTime = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
+      o.batteryTime = static_cast<int>(ParseNumber(name, value, 10, 1000000));
     } else if (name == "--modules") {
-      o.moduleCount = static_cast<int>(ParseNumber(name, value(), 10, 2));
-    } else if (name == "--access-code") {
-      const std::string code = value();
-      if (code.size() != 6) throw UsageError("--access-code needs six hex digits");
-      for (std::size_t k = 0; k < 3; ++k) o.accessCode[k] = ParseHexByte(name, code.substr(2 * k, 2));
+      o.moduleCount = static_cast<int>(ParseNumber(name, value, 10, 2));
     } else if (name == "--log") {
-      command.log_path = value();
-      if (command.log_path.empty()) throw UsageError("--log needs a file name");
+      command.logPath = value;
+      if (command.logPath.empty()) throw UsageError("--log needs a file name");
     } else if (name == "--silent") {
-      no_value();
       o.silent = true;
     } else if (name == "--busy") {
-      o.busy = static_cast<int>(ParseNumber(name, value(), 10, 1000000));
+      o.busy = static_cast<int>(ParseNumber(name, value, 10, 1000000));
     } else if (name == "--bad-checksum") {
-      o.badChecksum = inline_value ? static_cast<int>(ParseNumber(name, *inline_value, 10, 1000000))
-                                   : kbx::SimOptions::kEveryAnswer;
+      o.badChecksum = given.value ? static_cast<int>(ParseNumber(name, value, 10, 1000000))
+                                  : kbx::SimOptions::kEveryAnswer;
     } else if (name == "--split") {
-      o.split = static_cast<int>(ParseNumber(name, value(), 10, 255));
+      o.split = static_cast<int>(ParseNumber(name, value, 10, 255));
       if (o.split < 1) throw UsageError("--split needs a value from 1 to 255");
     } else if (name == "--refuse") {
-      const std::string pair = value();
-      const std::size_t eq = pair.find('=');
+      const std::size_t eq = value.find('=');
       if (eq == std::string::npos) throw UsageError("--refuse needs CMD=STATUS, e.g. 95=35");
-      o.refuse[ParseHexByte(name, pair.substr(0, eq))] = ParseHexByte(name, pair.substr(eq + 1));
+      o.refuse[ParseHexByte(name, value.substr(0, eq))] = ParseHexByte(name, value.substr(eq + 1));
     } else if (name == "--long-answer") {
-      const auto [selector, length] = ParseSelected(name, value(), "1100");
+      const auto [selector, length] = ParseSelected(name, value, "1100");
       o.longAnswer = selector;
       o.longAnswerLength = static_cast<int>(ParseNumber(name, length, 10, 127 * 140));
     } else if (name == "--link") {
-      command.link_path = value();
-      if (command.link_path.empty()) throw UsageError("--link needs a path");
+      command.linkPath = value;
+      if (command.linkPath.empty()) throw UsageError("--link needs a path");
     } else if (name == "--unplug") {
-      const auto [selector, ms] = ParseSelected(name, value(), "2000");
+      const auto [selector, ms] = ParseSelected(name, value, "2000");
       f.unplug = selector;
       f.replugAfterMs = ParseMs(name, ms);
     } else if (name == "--noise") {
-      const auto [selector, ms] = ParseSelected(name, value());
+      const auto [selector, ms] = ParseSelected(name, value);
       f.noise = selector;
       f.noiseMs = ParseMs(name, ms);
     } else if (name == "--noise-gap") {
-      f.noiseGapMs = ParseMs(name, value());
+      f.noiseGapMs = ParseMs(name, value);
       if (f.noiseGapMs < 1) throw UsageError("--noise-gap needs at least 1 ms");
     } else if (name == "--trickle") {
-      const auto [selector, range] = ParseSelected(name, value());
+      const auto [selector, range] = ParseSelected(name, value);
       f.trickle = selector;
       const std::size_t dash = range.find('-');
       f.trickleMinMs = ParseMs(name, range.substr(0, dash));
       f.trickleMaxMs = dash == std::string::npos ? f.trickleMinMs : ParseMs(name, range.substr(dash + 1));
       if (f.trickleMaxMs < f.trickleMinMs) throw UsageError("--trickle needs MIN <= MAX");
     } else if (name == "--seed") {
-      f.seed = static_cast<unsigned>(ParseNumber(name, value(), 10, 0xFFFFFFFFul));
+      f.seed = static_cast<unsigned>(ParseNumber(name, value, 10, 0xFFFFFFFFul));
     } else if (name == "--delay") {
-      const auto [selector, ms] = ParseSelected(name, value());
+      const auto [selector, ms] = ParseSelected(name, value);
       f.delay = selector;
       f.delayMs = ParseMs(name, ms);
     } else if (name == "--garbage") {
-      const auto [selector, count] = ParseSelected(name, value(), "3");
+      const auto [selector, count] = ParseSelected(name, value, "3");
       f.garbage = selector;
       f.garbageBytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
-    } else {
-      throw UsageError("unknown option '" + args[i] + "'");
     }
   }
+  if (shared.accessCode) o.accessCode = *shared.accessCode;
   return command;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  kbx::SessionOptions shared;
   std::optional<Command> command;
   try {
-    command = ParseCommandLine(argc, argv);
+    command = ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), shared);
   } catch (const UsageError& error) {
-    std::cerr << "kbx-ups-sim: " << error.what() << "\nTry 'kbx-ups-sim --help'.\n";
+    std::cerr << kbx::UsageErrorText("kbx-ups-sim", error.what());
     return 2;
   }
-  if (!command) return 0;
+  if (kbx::AnswerHelpOrVersion(shared, SimUsage(), std::cout)) return 0;
 
   try {
     kbx::BlockStopSignals();  // before the serving thread exists, so that it inherits the mask
-    kbx::PtySimulator simulator(command->options, command->log_path, 5, command->faults);
-    if (!command->link_path.empty()) simulator.LinkAt(command->link_path);
+    kbx::PtySimulator simulator(command->options, command->logPath, 5, command->faults);
+    if (!command->linkPath.empty()) simulator.LinkAt(command->linkPath);
     simulator.Start();
-    std::cout << (command->link_path.empty() ? simulator.SlavePath() : command->link_path) << std::endl;
+    std::cout << (command->linkPath.empty() ? simulator.SlavePath() : command->linkPath) << std::endl;
     kbx::WaitForStopSignal();
     simulator.Stop();
   } catch (const std::invalid_argument& error) {

@@ -3,7 +3,9 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
+#include "platform/version.h"
 #include "ups/startup.h"
 
 namespace kbx {
@@ -42,8 +44,18 @@ AboutBox::AboutBox(QWidget* owner) : QDialog(owner) {
       "in "
       "accurate Battery Time Remain calculations.  Refer to Help for more details.");
 
-  setFixedWidth(440);
-  setFixedHeight(sizeHint().height());
+  // As wide as the lower lines and the button need, but no wider than the
+  // main window: then those lines wrap as the description does.
+  grid->activate();
+  int width = grid->contentsMargins().left() + grid->contentsMargins().right() + grid->horizontalSpacing() +
+              okButton->sizeHint().width() +
+              std::max({author->sizeHint().width(), notice->sizeHint().width(), version->sizeHint().width()});
+  if (owner != nullptr && width > owner->width()) {
+    width = owner->width();
+    author->setWordWrap(true);
+    notice->setWordWrap(true);
+  }
+  setFixedSize(width, grid->totalHeightForWidth(width));
   if (owner) move(owner->geometry().center() - rect().center());
 }
 

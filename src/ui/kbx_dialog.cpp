@@ -9,13 +9,18 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "link/board_lines.h"
+#include "platform/window_placement.h"
+#include "ui/keyboard.h"
 #include "ui/screen_pointer.h"
+#include "ui/status_board.h"
 #include "ups/kbx_config.h"
 #include "ups/xcp.h"
 
 namespace kbx {
 
-KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
+KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
+    : QDialog(owner), xcp_(xcp), board_(board) {
   setObjectName("frmKBXConfig");
   setWindowTitle("KBX Options");
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
@@ -30,17 +35,27 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   auto* options = new QVBoxLayout(testFrame_);
   options->addWidget(enableTestOption_);
   options->addWidget(disableTestOption_);
-  auto* countLabel = new QLabel("Configure KBX(s)", this);
+  auto* countLabel = new QLabel("&Configure KBX(s)", this);
   countLabel->setObjectName("Label1");
   countCombo_ = new QComboBox(this);
   countCombo_->setObjectName("cmbKBX");
   countCombo_->setEditable(false);
+  countLabel->setBuddy(countCombo_);
   applyButton_ = new QPushButton("&Apply", this);
   applyButton_->setObjectName("cmdApply");
   exitButton_ = new QPushButton("E&xit", this);
   exitButton_->setObjectName("cmdExit");
+  // Enter presses the focused button, and no other.
   applyButton_->setAutoDefault(false);
   exitButton_->setAutoDefault(false);
+  PressOnEnter({applyButton_, exitButton_});
+  // The outcome of an update, as the board shows it; room for the longest.
+  outcomeLabel_ = new QLabel(this);
+  outcomeLabel_->setObjectName("lblOutcome");
+  StatusBoard::ShowLine(*outcomeLabel_, kErrorUpdatingBaseTimeRam);
+  outcomeLabel_->setMinimumSize(outcomeLabel_->sizeHint());
+  StatusBoard::ShowLine(*outcomeLabel_, "");
+  outcomeLabel_->setAccessibleName("Outcome");
   connect(applyButton_, &QPushButton::clicked, this, &KbxDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &KbxDialog::ExitClicked);
 
@@ -52,11 +67,24 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   buttons->addWidget(applyButton_);
   buttons->addWidget(exitButton_);
   grid->addLayout(buttons, 3, 0, 1, 2, Qt::AlignRight);
+  grid->addWidget(outcomeLabel_, 4, 0, 1, 2);
+  grid->setSizeConstraint(QLayout::SetFixedSize);
+  setTabOrder(enableTestOption_, disableTestOption_);
+  setTabOrder(disableTestOption_, countCombo_);
+  setTabOrder(countCombo_, applyButton_);
+  setTabOrder(applyButton_, exitButton_);
 
   enableTestOption_->setChecked(true);
   Load();
-  setFixedSize(sizeHint());
-  if (owner) move(owner->geometry().center() - rect().center());
+  grid->activate();
+  if (owner) MoveBeside(*this, *owner);
+}
+
+void KbxDialog::ShowOutcome() {
+  const QStringList lines = board_ ? board_->Lines() : QStringList();
+  const QString outcome = lines.isEmpty() ? QString() : lines.back();
+  StatusBoard::ShowLine(*outcomeLabel_, outcome);
+  outcomeLabel_->setAccessibleName(outcome.isEmpty() ? "Outcome" : "Outcome: " + outcome);
 }
 
 void KbxDialog::SelectTestOption(bool enable) {
@@ -87,12 +115,16 @@ void KbxDialog::ApplyClicked() {
                        QMessageBox::Yes | QMessageBox::No, this);
   question.setObjectName("kbxConfirm");
   question.setDefaultButton(QMessageBox::No);
-  if (question.exec() != QMessageBox::Yes) return;
+  if (question.exec() != QMessageBox::Yes) {
+    ShowOutcome();
+    return;
+  }
   SetScreenPointer(Pointer::kHourglass);
   const bool done = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
   SelectTestOption(xcp_.BatteryTestEnabled());
   SetScreenPointer(Pointer::kDefault);
   if (done) applyButton_->setEnabled(false);
+  ShowOutcome();
 }
 
 void KbxDialog::ExitClicked() {

@@ -3,26 +3,37 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "link/board_lines.h"
 #include "link/command_guard.h"
 #include "platform/help_viewer.h"
+#include "platform/version.h"
 #include "ui/about_box.h"
+#include "ui/board_report.h"
 #include "ui/kbx_dialog.h"
+#include "ui/keyboard.h"
+#include "ui/program_icon.h"
 #include "ui/screen_pointer.h"
 #include "ui/settings_dialog.h"
+#include "ui/status_board.h"
 #include "ups/runtime.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
@@ -43,6 +54,22 @@ QPixmap Lamp(const QColor& color) {
   painter.setPen(QPen(color.darker(200), 1));
   painter.drawEllipse(QRectF(1.5, 1.5, 13, 13));
   return pixmap;
+}
+
+// The link's state in words, for the lamp's tooltip and for screen readers.
+QString LampText(bool connected) {
+  return connected ? "Connected" : "Not connected";
+}
+
+// The date and time of a report, with its offset from UTC: "2026-12-06 16:40:12 +01:00".
+std::string ReportDateTime(const QDateTime& now) {
+  const int offset = now.offsetFromUtc() / 60;
+  const int minutes = offset < 0 ? -offset : offset;
+  return QString("%1 %2%3:%4")
+      .arg(now.toString("yyyy-MM-dd HH:mm:ss"), offset < 0 ? "-" : "+")
+      .arg(minutes / 60, 2, 10, QChar('0'))
+      .arg(minutes % 60, 2, 10, QChar('0'))
+      .toStdString();
 }
 
 QFrame* Line(QWidget* parent, const char* name) {
@@ -68,13 +95,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   layout->addWidget(Line(central, "Line2"));
 
   auto* status = new QHBoxLayout;
-  auto* lamp = new QWidget(central);
-  lamp->setFixedSize(16, 16);
-  redLamp_ = new QLabel(lamp);
+  lamp_ = new QWidget(central);
+  lamp_->setObjectName("lamp");
+  lamp_->setFixedSize(16, 16);
+  redLamp_ = new QLabel(lamp_);
   redLamp_->setObjectName("imgNotConnected");
   redLamp_->setPixmap(Lamp(QColor(200, 20, 20)));
   redLamp_->setGeometry(0, 0, 16, 16);
-  greenLamp_ = new QLabel(lamp);
+  greenLamp_ = new QLabel(lamp_);
   greenLamp_->setObjectName("imgConnected");
   greenLamp_->setPixmap(Lamp(QColor(20, 190, 40)));
   greenLamp_->setGeometry(0, 0, 16, 16);
@@ -82,7 +110,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   settingsLabel_ = new QLabel(central);
   settingsLabel_->setObjectName("lblSettings");
   settingsLabel_->setToolTip("Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
-  status->addWidget(lamp);
+  status->addWidget(lamp_);
   status->addWidget(settingsLabel_, 1);
   layout->addLayout(status);
 
@@ -91,7 +119,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     auto* b = new QPushButton(text, central);
     b->setObjectName(name);
     b->setToolTip(tip);
-    b->setFixedWidth(84);
     connect(b, &QPushButton::clicked, this, slot);
     buttons->addWidget(b);
     return b;
@@ -105,23 +132,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   buttons->addStretch();
   layout->addLayout(buttons);
 
-  // The board: green on black, newest last, never selected, sorted, cut or
-  // scrolled by the program.
-  board_ = new QListWidget(central);
+  board_ = new StatusBoard(central);
   board_->setObjectName("List1");
-  board_->setSelectionMode(QAbstractItemView::NoSelection);
-  board_->setSortingEnabled(false);
-  board_->setWordWrap(false);
-  board_->setTextElideMode(Qt::ElideNone);
-  board_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  board_->setAutoScroll(false);
-  board_->setFocusPolicy(Qt::StrongFocus);
-  board_->setStyleSheet("QListWidget { background: black; color: #00ff00; }");
-  QFont mono = board_->font();
-  mono.setFamily("Monospace");
-  mono.setStyleHint(QFont::TypeWriter);
-  board_->setFont(mono);
+  connect(board_, &StatusBoard::SaveReportRequested, this, &MainWindow::SaveReportChosen);
   layout->addWidget(board_, 1);
+  PressOnEnter({portButton_, connectButton_, runtimeButton_, kbxButton_});
 
   setTabOrder(portButton_, connectButton_);
   setTabOrder(connectButton_, runtimeButton_);
@@ -157,11 +172,41 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   }
   helpFile_ = help.toStdString();
 
-  setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
-  setFixedSize(430, 320);
+  setWindowIcon(ProgramIcon());
+  ShowLampState(false);
+  menuBar()->setAccessibleName("Menu bar");
+
+  // A fixed size, but the one its fonts need.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
+  FitToFont();
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
+}
+
+void MainWindow::FitToFont() {
+  const std::initializer_list<QPushButton*> buttons{portButton_, connectButton_, runtimeButton_, kbxButton_};
+  for (QPushButton* button : buttons) button->setMinimumWidth(0);
+  int width = 0;
+  // The Connect button shows "Disconnect" while the link is up.
+  const QString caption = connectButton_->text();
+  for (const char* text : {"Connect", "Disconnect"}) {
+    connectButton_->setText(text);
+    width = std::max(width, connectButton_->sizeHint().width());
+  }
+  connectButton_->setText(caption);
+  for (QPushButton* button : buttons) width = std::max(width, button->sizeHint().width());
+  for (QPushButton* button : buttons) button->setMinimumWidth(width);
+  settingsLabel_->setMinimumWidth(settingsLabel_->fontMetrics().horizontalAdvance(" COM9,99999,N,8,1"));
+  QMainWindow::layout()->activate();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::FontChange) FitToFont();
 }
 
 MainWindow::~MainWindow() = default;
@@ -169,7 +214,7 @@ MainWindow::~MainWindow() = default;
 // --- status board and indicators ---------------------------------------------
 
 void MainWindow::AddToBoard(const std::string& message) {
-  board_->addItem(QString::fromStdString(message));
+  board_->AddLine(QString::fromStdString(message));
 }
 
 void MainWindow::BoardClear() {
@@ -189,8 +234,19 @@ void MainWindow::PortStateChanged(const PortState& state) {
   QFont font = settingsLabel_->font();
   font.setStrikeOut(!state.open);
   settingsLabel_->setFont(font);
-  (state.linkUp ? greenLamp_ : redLamp_)->raise();
+  // The strike-through, in words for those who cannot see it.
+  settingsLabel_->setAccessibleName(QString::fromStdString(state.settingsLabel).trimmed() +
+                                    (state.open ? "" : " (port not open)"));
+  ShowLampState(state.linkUp);
   connectButton_->setText(state.linkUp ? "Disconnect" : "Connect");
+}
+
+void MainWindow::ShowLampState(bool connected) {
+  (connected ? greenLamp_ : redLamp_)->raise();
+  for (QWidget* lamp : {lamp_, static_cast<QWidget*>(redLamp_), static_cast<QWidget*>(greenLamp_)}) {
+    lamp->setToolTip(LampText(connected));
+    lamp->setAccessibleName(LampText(connected));
+  }
 }
 
 bool MainWindow::SettingsStrikethru() const {
@@ -282,10 +338,10 @@ void MainWindow::KbxClicked() {
   BusyFrame([this] {
     BoardClear();
     if (!xcp_->LinkUp()) {
-      AddToBoard("Link Down");
+      AddToBoard(kLinkDown);
       return;
     }
-    KbxDialog dialog(*xcp_, this);
+    KbxDialog dialog(*xcp_, this, board_);
     dialog.exec();
   });
 }
@@ -318,12 +374,56 @@ void MainWindow::ExitChosen() {
 }
 
 void MainWindow::HelpTopicsChosen() {
-  if (helpViewer_) helpViewer_->ShowContents(helpFile_);
+  if (helpViewer_) helpViewer_->ShowContents(helpFile_, this);
 }
 
 void MainWindow::AboutChosen() {
   AboutBox about(this);
   about.exec();
+}
+
+// --- the report -------------------------------------------------------------------
+
+void MainWindow::SaveReportChosen() {
+  const QDateTime now = QDateTime::currentDateTime();
+  const QString suggested = QDir::home().filePath("kbx-report-" + now.toString("yyyyMMdd-HHmmss") + ".txt");
+  const QString path =
+      QFileDialog::getSaveFileName(this, "Save Report As", suggested, "Text files (*.txt);;All files (*)");
+  if (path.isEmpty()) return;
+  QString error;
+  if (!SaveReport(path, error)) {
+    QMessageBox::warning(
+        this, "Save Report As",
+        "The report could not be saved to " + QDir::toNativeSeparators(path) + ":\n" + error);
+  }
+}
+
+bool MainWindow::SaveReport(const QString& path, QString& error) const {
+  ReportFacts facts;
+  facts.dateTime = ReportDateTime(QDateTime::currentDateTime());
+  facts.programVersion = kProgramVersion;
+  facts.portSettings = QString::fromStdString(portState_.settingsLabel).trimmed().toStdString();
+  facts.portOpen = portState_.open;
+  if (xcp_) {
+    facts.upsType = xcp_->UpsType();
+    for (int processor = 1; processor <= 5; ++processor) {
+      facts.processorVersions.push_back(xcp_->ProcessorVersion(processor));
+    }
+  }
+  std::vector<std::string> lines;
+  for (const QString& line : board_->Lines()) lines.push_back(line.toStdString());
+  const std::string report = BoardReport(facts, lines);
+
+  // Written whole or not at all: a file that exists keeps its old content
+  // when the new one cannot be written.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly) ||
+      file.write(report.data(), static_cast<qint64>(report.size())) != static_cast<qint64>(report.size()) ||
+      !file.commit()) {
+    error = file.errorString();
+    return false;
+  }
+  return true;
 }
 
 // --- unload ---------------------------------------------------------------------

@@ -9,12 +9,12 @@
 
 class QAction;
 class QLabel;
-class QListWidget;
 class QPushButton;
 
 namespace kbx {
 
 class HelpViewer;
+class StatusBoard;
 class Xcp;
 
 // The main window: the status board, the port indicators, the four command
@@ -47,6 +47,10 @@ class MainWindow : public QMainWindow, public XcpHost {
   bool SettingsStrikethru() const;
   bool LampShowsConnected() const;
 
+  // Writes the report (the date and time, the program, the port, the UPS and
+  // every board line) to a text file; false with the reason when it cannot.
+  bool SaveReport(const QString& path, QString& error) const;
+
  public slots:
   void ConnectClicked();
   void ConnectChosen();
@@ -60,9 +64,11 @@ class MainWindow : public QMainWindow, public XcpHost {
   void ExitChosen();
   void HelpTopicsChosen();
   void AboutChosen();
+  void SaveReportChosen();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void SetInputEnabled(bool enabled);
@@ -74,6 +80,11 @@ class MainWindow : public QMainWindow, public XcpHost {
   // A body that talks to the UPS; an error no operation trapped becomes a line.
   void Guarded(const std::function<void()>& body);
   void Unload();
+  // Sizes what depends on the font: the four buttons, all as wide as the
+  // widest caption any of them shows; the window follows its contents.
+  void FitToFont();
+  // The lamp in front, its tooltip and its name for screen readers.
+  void ShowLampState(bool connected);
 
   Xcp* xcp_ = nullptr;
   HelpViewer* helpViewer_ = nullptr;
@@ -87,8 +98,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   QPushButton* connectButton_;
   QPushButton* runtimeButton_;
   QPushButton* kbxButton_;
-  QListWidget* board_;
+  StatusBoard* board_;
   QLabel* settingsLabel_;
+  QWidget* lamp_;
   QLabel* redLamp_;
   QLabel* greenLamp_;
   QWidget* settingsDialog_ = nullptr;

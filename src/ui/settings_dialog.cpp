@@ -7,6 +7,7 @@
 
 #include "link/error_trap.h"
 #include "link/numbers.h"
+#include "ui/keyboard.h"
 #include "ups/xcp.h"
 
 namespace kbx {
@@ -17,25 +18,33 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(
   setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
   setModal(true);
 
-  auto* baudLabel = new QLabel("Baud", this);
+  auto* baudLabel = new QLabel("&Baud", this);
   baudLabel->setObjectName("lblBaud");
-  auto* comLabel = new QLabel("COM", this);
+  auto* comLabel = new QLabel("&COM", this);
   comLabel->setObjectName("lblCom");
   exitButton_ = new QPushButton("E&xit", this);
   exitButton_->setObjectName("cmdCancel");
   comEdit_ = new QLineEdit(this);
   comEdit_->setObjectName("txtCOM");
   comEdit_->setMaxLength(1);
-  comEdit_->setFixedWidth(32);
   baudEdit_ = new QLineEdit(this);
   baudEdit_->setObjectName("txtBaud");
   baudEdit_->setMaxLength(5);
-  baudEdit_->setFixedWidth(72);
+  // Wide enough for what they take, in the font they show it in.
+  const auto fit = [](QLineEdit* edit, const char* widest) {
+    edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(widest) +
+                        2 * edit->fontMetrics().averageCharWidth() + edit->minimumSizeHint().width());
+  };
+  fit(comEdit_, "8");
+  fit(baudEdit_, "88888");
+  baudLabel->setBuddy(baudEdit_);
+  comLabel->setBuddy(comEdit_);
   applyButton_ = new QPushButton("&Apply", this);
   applyButton_->setObjectName("cmdApply");
-  // Enter in a text box applies nothing by itself.
+  // Enter presses the focused button; in a text box it applies nothing by itself.
   applyButton_->setAutoDefault(false);
   exitButton_->setAutoDefault(false);
+  PressOnEnter({applyButton_, exitButton_});
 
   auto* grid = new QGridLayout(this);
   grid->addWidget(baudLabel, 0, 0);
@@ -44,9 +53,11 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(
   grid->addWidget(comLabel, 1, 0);
   grid->addWidget(comEdit_, 1, 1, Qt::AlignLeft);
   grid->addWidget(exitButton_, 1, 2);
-  setTabOrder(exitButton_, comEdit_);
-  setTabOrder(comEdit_, baudEdit_);
+  grid->setSizeConstraint(QLayout::SetFixedSize);
+  // Reading order: the upper row, then the lower one.
   setTabOrder(baudEdit_, applyButton_);
+  setTabOrder(applyButton_, comEdit_);
+  setTabOrder(comEdit_, exitButton_);
   connect(applyButton_, &QPushButton::clicked, this, &SettingsDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &SettingsDialog::ExitClicked);
 
@@ -57,9 +68,9 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(
     comEdit_->setText(QString::fromStdString(xcp_.StoredPortSettings().comPort));
     xcp_.RefreshSettingsLabel();
   });
-  exitButton_->setFocus();
+  baudEdit_->setFocus();
 
-  setFixedSize(sizeHint());
+  grid->activate();
   if (owner) move(owner->geometry().center() - rect().center());
 }
 

@@ -1,5 +1,6 @@
 // Connecting to the UPS, deciding whether this program works with it, and
 // ending the connection.
+#include "link/board_lines.h"
 #include "link/error_trap.h"
 #include "link/numbers.h"
 #include "ups/xcp.h"
@@ -41,7 +42,7 @@ void Xcp::ConnectUps() {
     upsType_ = ToInteger(IdentifyUps());
     Wait(50);
     if (upsType_ <= 1) {
-      AddToBoard("NO UPS Found");
+      AddToBoard(kNoUpsFound);
     } else {
       bool accept = false;
       switch (upsType_) {
@@ -53,15 +54,15 @@ void Xcp::ConnectUps() {
           if (cpuVersion2_ == kSupported290Version) {
             accept = true;
           } else if (cpuVersion2_ > kSupported290Version) {
-            AddToBoard("KBX Configurator needs upgrade to newer version");
+            AddToBoard(kProgramNeedsUpgrade);
           } else {
-            AddToBoard("UPS code needs upgrade to newer version");
+            AddToBoard(kUpsCodeNeedsUpgrade);
           }
           break;
         case 281:
           // This unit has to be switched over first; it answers as 280 afterwards.
           if (!SendSwitchRequest("00")) {
-            AddToBoard("NO UPS Found");
+            AddToBoard(kNoUpsFound);
           } else {
             SendLinkStart();
             upsType_ = ToInteger(IdentifyUps());
@@ -72,7 +73,7 @@ void Xcp::ConnectUps() {
           }
           break;
         default:
-          AddToBoard("Invalid UPS Type");
+          AddToBoard(kInvalidUpsType);
           break;
       }
       if (accept) {

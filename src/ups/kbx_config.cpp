@@ -1,6 +1,7 @@
 // Telling the UPS how many battery extension modules are attached.
 #include "ups/kbx_config.h"
 
+#include "link/board_lines.h"
 #include "link/error_trap.h"
 #include "link/numbers.h"
 
@@ -29,7 +30,7 @@ KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDia
         choices.applyEnabled = false;
         choices.optionsEnabled = false;
         choices.items.clear();
-        host.AddToBoard("Unknown UPS Type");
+        host.AddToBoard(kUnknownUpsType);
         break;
     }
     for (std::size_t i = 0; i < choices.items.size(); ++i) {
@@ -54,7 +55,7 @@ bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
       case 292: {
         const bool result =
             xcp.SetUpsParameter(HexText(kModuleCountParameter), HexText(static_cast<std::uint32_t>(count)));
-        if (!result) host.AddToBoard("Error Setting KBXs");
+        if (!result) host.AddToBoard(kErrorSettingKbxs);
         return result;
       }
       case 290: {
@@ -62,7 +63,7 @@ bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
         if (xcp.SetUpsVariable(std::to_string(kModuleCountVariable),
                                HexText(static_cast<std::uint16_t>(countValue))) &&
             !xcp.CheckAck(kAckBlock)) {
-          host.AddToBoard("Error Setting KBXs");
+          host.AddToBoard(kErrorSettingKbxs);
           return false;
         }
         if (count < 0 || count >= static_cast<std::int16_t>(kBatteryBaseTime.size())) {
@@ -71,16 +72,16 @@ bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
         const std::string baseTime =
             HexText(static_cast<std::uint16_t>(kBatteryBaseTime[static_cast<std::size_t>(count)]));
         if (xcp.SetUpsVariable(std::to_string(kBaseTimeVariable), baseTime) && !xcp.CheckAck(kAckBlock)) {
-          host.AddToBoard("Error Setting Battery Base Time");
+          host.AddToBoard(kErrorSettingBaseTime);
           return false;
         }
         if (!xcp.SetRamValue(HexText(kBaseTimeRamWord), baseTime)) {
-          host.AddToBoard("Error Updating Battery Base Time RAM value");
+          host.AddToBoard(kErrorUpdatingBaseTimeRam);
           return false;
         }
         if (!xcp.ResetEepromChecksum()) return false;
         const bool result = xcp.CheckAck(kAckBlock);
-        if (!result) host.AddToBoard("Error Resetting EEPROM Checksum");
+        if (!result) host.AddToBoard(kErrorResettingChecksum);
         return result;
       }
       default:

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "link/board_lines.h"
 #include "link/error_trap.h"
 #include "link/numbers.h"
 
@@ -34,7 +35,7 @@ double Xcp::DecodeMeterValue(const Bytes& block, std::size_t k) const {
 double Xcp::GetBatteryTimeRemaining(std::int16_t meter) {
   return RunTrapped(host_, Routine::kGetBatteryTimeRemaining, 0.0, [&] {
     if (upsType_ < 1) {
-      AddToBoard("Invalid Machine Type");
+      AddToBoard(kInvalidMachineType);
       return 0.0;
     }
     // The meter's place among the reported meters; one past the end when the
@@ -64,7 +65,7 @@ bool RuntimeCommand(Xcp& xcp) {
   host.BoardClear();
   host.Repaint();
   if (!xcp.LinkUp()) {
-    host.AddToBoard("Link Down");
+    host.AddToBoard(kLinkDown);
     return false;
   }
   host.AddToBoard("Getting Time Remain...");
@@ -73,7 +74,7 @@ bool RuntimeCommand(Xcp& xcp) {
   const double hours = xcp.GetBatteryTimeRemaining(kBatteryTimeMeter) / 3600.0;
   // A value that is no finite number is no reading either.
   if (hours == 0 || !std::isfinite(hours)) {
-    host.AddToBoard("Error Getting Runtime");
+    host.AddToBoard(kErrorGettingRuntime);
     return false;
   }
   host.AddToBoard("Battery Time Remain: " + TimeRemainText(hours));

@@ -1,4 +1,5 @@
 // The commands that write UPS variables, RAM words and parameters.
+#include "link/board_lines.h"
 #include "link/numbers.h"
 #include "ups/xcp.h"
 
@@ -41,7 +42,7 @@ bool Xcp::SetRamValue(const std::string& address, const std::string& value) {
   const Word word = HexWord(value);
   if (!link_.XcpTransact({kSetRamWordCommand, where.low, where.high, word.low, word.high}, 0)) return false;
   if (link_.CheckAck(kAckBlock)) return true;
-  AddToBoard("Error Setting RAM Value");
+  AddToBoard(kErrorSettingRamValue);
   return false;
 }
 

@@ -7,7 +7,6 @@
 namespace kbx {
 
 inline constexpr const char* kProgramTitle = "KBX Configurator";
-inline constexpr const char* kProgramVersion = "1.2.1";
 inline constexpr const char* kDefaultBaud = "19200";
 inline constexpr const char* kDefaultPort = "1";
 

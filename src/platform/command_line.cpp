@@ -1,0 +1,199 @@
+#include "platform/command_line.h"
+
+#include <algorithm>
+
+namespace kbx {
+namespace {
+
+constexpr std::size_t kHelpWidth = 79;
+// The help texts start in this column at the latest.
+constexpr std::size_t kMaxHelpColumn = 26;
+
+const OptionSpec* FindLong(const OptionTable& table, const std::string& name) {
+  const auto it = std::find_if(table.begin(), table.end(), [&name](const OptionSpec& spec) {
+    return !spec.name.empty() && spec.name == name;
+  });
+  return it == table.end() ? nullptr : &*it;
+}
+
+const OptionSpec* FindShort(const OptionTable& table, char name) {
+  const auto it = std::find_if(table.begin(), table.end(), [name](const OptionSpec& spec) {
+    return spec.shortName != 0 && spec.shortName == name;
+  });
+  return it == table.end() ? nullptr : &*it;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+// The value of an option whose name has been read; `attached` is what came
+// with it in the same argument ("--name=VALUE", "-xVALUE"), `i` the index of
+// that argument.
+std::optional<std::string> TakeValue(const OptionSpec& spec, std::optional<std::string> attached,
+                                     const std::vector<std::string>& args, std::size_t& i) {
+  const std::string name = "--" + spec.name;
+  switch (spec.value) {
+    case OptionValue::kNone:
+      if (attached) throw UsageError(name + " takes no value");
+      return std::nullopt;
+    case OptionValue::kRequired:
+      if (attached) return attached;
+      if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+      return args[++i];
+    case OptionValue::kOptional:
+      if (attached) return attached;
+      if (spec.takesNext && i + 1 < args.size() && spec.takesNext(args[i + 1])) return args[++i];
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// "  -h, --help", "      --port N", "      --bad-checksum[=N]".
+std::string LeftPart(const OptionSpec& spec) {
+  std::string text = spec.shortName ? std::string("  -") + spec.shortName + ", " : std::string(6, ' ');
+  text += "--" + spec.name;
+  if (spec.value == OptionValue::kRequired) {
+    text += " " + spec.valueName;
+  } else if (spec.value == OptionValue::kOptional) {
+    text += spec.takesNext ? " [" + spec.valueName + "]" : "[=" + spec.valueName + "]";
+  }
+  return text;
+}
+
+// Appends `text` word by word, lines starting at `column` and ending before
+// kHelpWidth; the first line continues `out` as it stands.
+void Wrap(const std::string& text, std::size_t column, std::string& out) {
+  std::size_t lineStart = out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1;
+  bool first = true;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    start = end + 1;
+    if (word.empty()) continue;
+    if (!first && out.size() - lineStart + 1 + word.size() > kHelpWidth) {
+      out += '\n';
+      lineStart = out.size();
+      out.append(column, ' ');
+    } else if (!first) {
+      out += ' ';
+    }
+    out += word;
+    first = false;
+  }
+  out += '\n';
+}
+
+}  // namespace
+
+OptionSpec Flag(std::string name, std::string help, char shortName) {
+  OptionSpec spec;
+  spec.name = std::move(name);
+  spec.shortName = shortName;
+  spec.help = std::move(help);
+  return spec;
+}
+
+OptionSpec Valued(std::string name, std::string valueName, std::string help, bool repeatable) {
+  OptionSpec spec = Flag(std::move(name), std::move(help));
+  spec.value = OptionValue::kRequired;
+  spec.valueName = std::move(valueName);
+  spec.repeatable = repeatable;
+  return spec;
+}
+
+OptionSpec OptionalValued(std::string name, std::string valueName, std::string help,
+                          std::function<bool(const std::string& next)> takesNext) {
+  OptionSpec spec = Valued(std::move(name), std::move(valueName), std::move(help));
+  spec.value = OptionValue::kOptional;
+  spec.takesNext = std::move(takesNext);
+  return spec;
+}
+
+OptionSpec Heading(std::string text) {
+  OptionSpec spec;
+  spec.help = std::move(text);
+  return spec;
+}
+
+OptionTable Concat(std::initializer_list<OptionTable> parts) {
+  OptionTable table;
+  for (const OptionTable& part : parts) table.insert(table.end(), part.begin(), part.end());
+  return table;
+}
+
+CommandLine ParseCommandLine(const OptionTable& table, const std::vector<std::string>& args) {
+  // Without short options that are digits, "-1" is a negative number: an
+  // operand, which the program can then call a wrong value rather than an
+  // unknown option.
+  const bool digitOptions = std::any_of(table.begin(), table.end(), [](const OptionSpec& spec) {
+    return spec.shortName >= '0' && spec.shortName <= '9';
+  });
+  CommandLine line;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool negativeNumber = arg.size() >= 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (negativeNumber && !digitOptions)) {
+      line.operands.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg[1] == '-') {
+      const std::size_t eq = arg.find('=');
+      const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      const OptionSpec* spec = FindLong(table, name);
+      if (!spec) throw UsageError("unknown option " + Quoted("--" + name));
+      std::optional<std::string> attached;
+      if (eq != std::string::npos) attached = arg.substr(eq + 1);
+      line.options.push_back({spec->name, TakeValue(*spec, attached, args, i)});
+    } else {
+      // One or more short options; the first that takes a value takes the rest.
+      const std::size_t at = i;
+      for (std::size_t k = 1; k < arg.size(); ++k) {
+        const OptionSpec* spec = FindShort(table, arg[k]);
+        if (!spec) throw UsageError("unknown option " + Quoted(std::string("-") + arg[k]));
+        std::optional<std::string> attached;
+        if (spec->value != OptionValue::kNone && k + 1 < arg.size()) attached = arg.substr(k + 1);
+        line.options.push_back({spec->name, TakeValue(*spec, attached, args, i)});
+        if (attached || i != at) break;
+      }
+    }
+  }
+  return line;
+}
+
+void RejectOperands(const CommandLine& line) {
+  if (!line.operands.empty()) throw UsageError("unexpected argument " + Quoted(line.operands.front()));
+}
+
+std::string OptionHelp(const OptionTable& table) {
+  // Two blanks after the widest left part that fits; wider ones have their
+  // help on the next line.
+  std::size_t column = 0;
+  for (const OptionSpec& spec : table) {
+    const std::size_t width = LeftPart(spec).size() + 2;
+    if (!spec.name.empty() && width <= kMaxHelpColumn) column = std::max(column, width);
+  }
+
+  std::string out;
+  for (const OptionSpec& spec : table) {
+    if (spec.name.empty()) {
+      Wrap(spec.help, 0, out);
+      continue;
+    }
+    out += LeftPart(spec);
+    const std::size_t used = out.size() - (out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
+    if (used + 1 >= column) {
+      out += '\n';
+      out.append(column, ' ');
+    } else {
+      out.append(column - used, ' ');
+    }
+    Wrap(spec.repeatable ? spec.help + "; repeatable" : spec.help, column, out);
+  }
+  return out;
+}
+
+}  // namespace kbx

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/port_lock.h"
+#include "platform/port_map.h"
+#include "session/session_options.h"
+
+namespace kbx {
+
+class Clock;
+class PtySimulator;
+class QtSerialControl;
+class SerialControl;
+class TracingSerialControl;
+
+// A session that cannot be set up: the program says why and ends with the
+// exit status given.
+class SessionError : public std::runtime_error {
+ public:
+  SessionError(const std::string& message, int exitStatus)
+      : std::runtime_error(message), exitStatus_(exitStatus) {}
+  int ExitStatus() const { return exitStatus_; }
+
+ private:
+  int exitStatus_;
+};
+
+// The port map of the options: the default COM names and the --com mappings.
+PortMap SessionPortMap(const SessionOptions& options);
+
+// What a session with a UPS runs on, built from its options: the port map,
+// the simulated UPS on the session's COM number with --simulate (started),
+// the serial port, and with --trace the trace file and the tracing port in
+// front of the serial port. Nothing is opened on the line yet: start-up does
+// that on Port().
+class SessionRig {
+ public:
+  // `clock` times the trace and must outlive the rig. Throws SessionError
+  // when the trace file cannot be written (status 2) or the simulator cannot
+  // start (status 1).
+  SessionRig(const SessionOptions& options, Clock& clock);
+  ~SessionRig();
+  SessionRig(const SessionRig&) = delete;
+  SessionRig& operator=(const SessionRig&) = delete;
+
+  // The port the session talks through (the tracing one with --trace).
+  SerialControl& Port();
+  const PortMap& Ports() const { return ports_; }
+  // Why the serial port could not be opened last, in words.
+  const PortFailure& OpenFailure() const;
+  // The trace file with --trace, else nothing.
+  std::ofstream* TraceFile() { return traceFile_.is_open() ? &traceFile_ : nullptr; }
+
+ private:
+  // Destroyed in reverse: the ports close before the trace file and the
+  // simulator go.
+  PortMap ports_;
+  std::unique_ptr<PtySimulator> simulator_;
+  std::ofstream traceFile_;
+  std::unique_ptr<QtSerialControl> serial_;
+  std::unique_ptr<TracingSerialControl> traced_;
+};
+
+}  // namespace kbx

@@ -1,0 +1,756 @@
+// The desktop program as a technician meets it: outcomes at a glance, a
+// report to copy and save, the keyboard, screen readers and large fonts.
+// Window tests run offscreen on the fake port and the virtual clock.
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextBrowser>
+#include <QTimer>
+#include <fstream>
+#include <sstream>
+
+#include "app/desktop.h"
+#include "link/board_lines.h"
+#include "platform/help_viewer.h"
+#include "platform/window_placement.h"
+#include "support/temp_folder.h"
+#include "support/xcp_fixture.h"
+#include "ui/board_report.h"
+#include "ui/main_window.h"
+#include "ui/program_icon.h"
+#include "ui/status_board.h"
+
+// Board lines in failure messages as text.
+void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+
+namespace kbx {
+namespace {
+
+// --- which lines report a failure ------------------------------------------------
+
+TEST(BoardLines, FailuresAreTheRefusalsErrorsAndFailedStepsAndNothingElse) {
+  struct Case {
+    const char* line;
+    bool failure;
+  };
+  const Case cases[] = {
+      // progress and success
+      {"Connecting...", false},
+      {"UPS Found", false},
+      {"Done", false},
+      {"Disconnecting...", false},
+      {"Getting Time Remain...", false},
+      {"Battery Time Remain:  1:30:00", false},
+      {"Determining KBXs Supported...", false},
+      {"Updating KBXs...", false},
+      {"", false},
+      // failures of the connection and identification
+      {"NO UPS Found", true},
+      {"Invalid UPS Type", true},
+      {"KBX Configurator needs upgrade to newer version", true},
+      {"UPS code needs upgrade to newer version", true},
+      {"Unknown UPS Type", true},
+      {"Invalid Machine Type", true},
+      {"Link Down", true},
+      // refusals of the UPS
+      {"NO ACK", true},
+      {"Command Not Implemented (32)", true},
+      {"UPS Busy (33)", true},
+      {"Command Unrecognized (34)", true},
+      {"Command Parameter out of range (35)", true},
+      {"Command Parameter invalid (36)", true},
+      {"Command Accepted with parameter adjusted (37)", true},
+      {"Unknown ACK 48", true},
+      {"Unknown ACK 56", true},
+      {"Unknown ACK 0", true},
+      // failed steps
+      {"Error Getting Runtime", true},
+      {"Error Setting KBXs", true},
+      {"Error Setting Battery Base Time", true},
+      {"Error Updating Battery Base Time RAM value", true},
+      {"Error Resetting EEPROM Checksum", true},
+      {"Error Setting RAM Value", true},
+      // the port
+      {"Unable to open port", true},
+      {"Port already open", true},
+      {"Invalid port number", true},
+      {"Invalid communications parameters", true},
+      {"Invalid Baud Rate", true},
+      // error lines, with and without a routine tag
+      {"8002 Invalid port number 8", true},
+      {"8020 Error reading comm device", true},
+      {"9 Subscript out of range 14", true},
+      {"6 Overflow", true},
+      // near misses
+      {"Command Accepted", false},
+      {"Unknown ACK", false},
+      {"NO UPS Found ", false},
+      {"8002", false},
+      {"Battery Time Remain: -1:00:00", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReportsFailure(c.line), c.failure) << '"' << c.line << '"';
+}
+
+// --- the saved report ----------------------------------------------------------------
+
+TEST(BoardReport, TheFactsThenEveryLine) {
+  ReportFacts facts;
+  facts.dateTime = "2026-12-06 16:40:12 +01:00";
+  facts.programVersion = "1.2.1";
+  facts.portSettings = "COM2,9600,N,8,1";
+  facts.portOpen = true;
+  facts.upsType = 290;
+  facts.processorVersions = {1.03, 2.1, 0, 0, 0};
+  EXPECT_EQ(BoardReport(facts, {"Connecting...", "UPS Found", "Done"}),
+            "KBX Configurator report\n"
+            "Date and time: 2026-12-06 16:40:12 +01:00\n"
+            "Program version: 1.2.1\n"
+            "Port: COM2,9600,N,8,1\n"
+            "UPS type: 290\n"
+            "Processor 1 version: 1.03\n"
+            "Processor 2 version: 2.10\n"
+            "\n"
+            "Status board:\n"
+            "Connecting...\n"
+            "UPS Found\n"
+            "Done\n");
+}
+
+TEST(BoardReport, NoUpsAndAClosedPort) {
+  ReportFacts facts;
+  facts.dateTime = "2026-12-06 16:40:12 +00:00";
+  facts.programVersion = "1.2.1";
+  facts.portSettings = "COM9,19200,N,8,1";
+  facts.processorVersions = {1.03};  // left from an earlier unit; no type, so not shown
+  EXPECT_EQ(BoardReport(facts, {"Invalid port number"}),
+            "KBX Configurator report\n"
+            "Date and time: 2026-12-06 16:40:12 +00:00\n"
+            "Program version: 1.2.1\n"
+            "Port: COM9,19200,N,8,1 (not open)\n"
+            "UPS type: none identified\n"
+            "\n"
+            "Status board:\n"
+            "Invalid port number\n");
+}
+
+// --- where a window opens --------------------------------------------------------------
+
+TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
+  const QRect screen(0, 0, 1280, 800);
+  struct Case {
+    const char* where;
+    QRect owner;
+    QSize frame;
+    QPoint expected;
+  };
+  const Case cases[] = {
+      {"right of a centred owner", QRect(400, 200, 440, 360), QSize(300, 200), QPoint(848, 200)},
+      {"left of an owner at the right edge", QRect(900, 100, 380, 300), QSize(300, 200), QPoint(592, 100)},
+      {"below a wide owner", QRect(0, 0, 1100, 300), QSize(300, 200), QPoint(0, 308)},
+      {"above a wide owner at the bottom", QRect(0, 500, 1100, 300), QSize(300, 200), QPoint(0, 292)},
+      {"pulled up into the screen", QRect(400, 700, 440, 100), QSize(300, 200), QPoint(848, 600)},
+      // Too large to miss the owner: where it covers the least (here the left).
+      {"least covered", QRect(200, 0, 1080, 800), QSize(400, 800), QPoint(0, 0)},
+  };
+  for (const Case& c : cases) {
+    const QPoint placed = PlaceBeside(c.owner, c.frame, screen);
+    EXPECT_EQ(placed, c.expected) << c.where;
+    EXPECT_TRUE(screen.contains(QRect(placed, c.frame))) << c.where;
+  }
+}
+
+// --- the windows -----------------------------------------------------------------------
+
+// Runs `act` on the next modal window (or menu) as soon as it is up.
+void WhenUp(std::function<void(QWidget*)> act) {
+  QTimer::singleShot(0, [act = std::move(act)] {
+    QWidget* up = QApplication::activePopupWidget();
+    if (up == nullptr) up = QApplication::activeModalWidget();
+    ASSERT_NE(up, nullptr) << "nothing came up";
+    act(up);
+  });
+}
+
+template <typename T>
+T* Find(const QObject* parent, const char* name) {
+  T* child = parent->findChild<T*>(name);
+  EXPECT_NE(child, nullptr) << name;
+  return child;
+}
+
+void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(widget, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(widget, &release);
+}
+
+// The next widget that Tab reaches.
+QWidget* NextTabStop(QWidget* widget) {
+  for (QWidget* next = widget->nextInFocusChain(); next != widget; next = next->nextInFocusChain()) {
+    if ((next->focusPolicy() & Qt::TabFocus) && next->isVisible() && next->isEnabled()) return next;
+  }
+  return widget;
+}
+
+QString AccessibleText(QWidget* widget, QAccessible::Text which) {
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+  return accessible ? accessible->text(which) : QString();
+}
+
+// Whether the rectangle of the image shows the board's amber (red well up)
+// rather than only its green (no red at all).
+bool ShowsAmber(const QImage& image, const QRect& area) {
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      if (image.rect().contains(x, y) && qRed(image.pixel(x, y)) > 128) return true;
+    }
+  }
+  return false;
+}
+
+// The desktop program on the fake port: the main window as start-up leaves it.
+struct Desk {
+  test::VirtualClock clock;
+  test::FakePort port{clock};
+  MainWindow window;
+  Xcp xcp{port, clock, window};
+  test::ScriptedUps ups;
+
+  Desk() {
+    window.SetXcp(&xcp);
+    StartDesktop(window, xcp);
+  }
+  ~Desk() { window.hide(); }
+
+  StatusBoard* Board() { return Find<StatusBoard>(&window, "List1"); }
+  QPushButton* Button(const char* name) { return Find<QPushButton>(&window, name); }
+  QStringList Lines() { return Board()->Lines(); }
+
+  // A type 290 or 280 with two processors at 1.03 whose battery time is 5400 s.
+  void Unit(std::uint16_t type) {
+    ups.answers[0xA0] = {test::Block(1, test::IdBlock({{1, 3}, {1, 3}}, 5, test::MeterMap36(0xF0), 0, 16))};
+    ups.answers[0x36] = {
+        test::Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
+    ups.answers[0x34] = {test::Block(4, test::Join({Bytes(8, 0), {0x18, 0x15, 0x00, 0x00}}))};
+    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {test::Ack(0x31)};
+    ups.Attach(port);
+  }
+  void Connect(std::uint16_t type) {
+    Unit(type);
+    Button("cmdConnect")->click();
+    ASSERT_TRUE(xcp.LinkUp());
+  }
+};
+
+TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
+  Desk desk;
+  const struct {
+    const char* line;
+    bool failure;
+  } lines[] = {
+      {"Connecting...", false},
+      {"NO UPS Found", true},
+      {"UPS Found", false},
+      {"Command Parameter out of range (35)", true},
+      {"Done", false},
+      {"8002 Invalid port number 8", true},
+      {"Battery Time Remain:  1:30:00", false},
+      {"Error Setting RAM Value", true},
+      {"Invalid Baud Rate", true},
+  };
+  for (const auto& l : lines) desk.window.AddToBoard(l.line);
+  StatusBoard* board = desk.Board();
+  QColor failure, progress;
+  for (int row = 0; row < board->count(); ++row) {
+    QListWidgetItem* item = board->item(row);
+    EXPECT_EQ(item->text().toStdString(), lines[row].line);
+    QColor& expected = lines[row].failure ? failure : progress;
+    if (!expected.isValid()) expected = item->foreground().color();
+    EXPECT_EQ(item->foreground().color(), expected) << lines[row].line;
+    EXPECT_EQ(item->font().bold(), lines[row].failure) << lines[row].line;
+  }
+  EXPECT_NE(failure, progress);
+
+  // And that is what the board draws, on black.
+  QApplication::processEvents();  // the list lays its lines out late
+  const QImage drawn = board->viewport()->grab().toImage();
+  EXPECT_EQ(drawn.pixelColor(drawn.width() - 3, drawn.height() - 3), QColor(Qt::black));
+  for (int row = 0; row < board->count(); ++row) {
+    EXPECT_EQ(ShowsAmber(drawn, board->visualItemRect(board->item(row))), lines[row].failure)
+        << lines[row].line;
+  }
+}
+
+TEST(Board, ARefusalOfTheUpsIsDrawnAsAFailure) {
+  Desk desk;
+  desk.Connect(290);
+  desk.ups.answers[0x78] = {test::Ack(0x35)};
+  WhenUp([&](QWidget* dialog) {
+    Find<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
+    WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    Find<QPushButton>(dialog, "cmdApply")->click();
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  desk.Button("cmdBattComm")->click();
+  StatusBoard* board = desk.Board();
+  ASSERT_EQ(board->Lines(),
+            QStringList({"Updating KBXs...", "Command Parameter out of range (35)", "Error Setting KBXs"}));
+  EXPECT_EQ(board->item(1)->foreground(), board->item(2)->foreground());
+  EXPECT_NE(board->item(0)->foreground(), board->item(1)->foreground());
+}
+
+TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself) {
+  Desk desk;
+  desk.Connect(290);
+  for (int i = 0; i < 40; ++i) desk.window.AddToBoard("line " + std::to_string(i));
+  StatusBoard* board = desk.Board();
+  EXPECT_TRUE(board->selectedItems().isEmpty());
+  EXPECT_EQ(board->verticalScrollBar()->value(), 0);
+  QStringList all = board->Lines();
+  ASSERT_EQ(all.size(), 43);
+  QClipboard* clipboard = QGuiApplication::clipboard();
+
+  // Ctrl+A, Ctrl+C: the whole board, one line per line.
+  clipboard->clear();
+  Press(board, Qt::Key_A, Qt::ControlModifier);
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), all.join('\n'));
+
+  // Ctrl+C on two lines the user picked: those two, in board order.
+  board->clearSelection();
+  board->item(2)->setSelected(true);
+  board->item(0)->setSelected(true);
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), "Connecting...\nDone");
+
+  // The context menu: Copy, Copy All, Save Report As...
+  clipboard->clear();
+  QStringList items;
+  WhenUp([&](QWidget* up) {
+    auto* menu = qobject_cast<QMenu*>(up);
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions()) items << (action->isSeparator() ? "-" : action->text());
+    Find<QAction>(menu, "boardCopyAll")->trigger();
+    menu->close();
+  });
+  QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(10, 10), board->mapToGlobal(QPoint(10, 10)));
+  QApplication::sendEvent(board, &menuKey);
+  EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
+  EXPECT_EQ(clipboard->text(), all.join('\n'));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
+  Desk desk;
+  desk.Connect(290);
+  desk.Button("Command1")->click();
+  TempFolder folder;
+  const std::string path = folder.path + "/report.txt";
+  WhenUp([&](QWidget* up) {
+    auto* menu = qobject_cast<QMenu*>(up);
+    ASSERT_NE(menu, nullptr);
+    WhenUp([&](QWidget* dialog) {
+      auto* files = qobject_cast<QFileDialog*>(dialog);
+      ASSERT_NE(files, nullptr);
+      files->selectFile(QString::fromStdString(path));
+      static_cast<QDialog*>(files)->accept();  // as its Save button does
+    });
+    menu->close();
+    Find<QAction>(menu, "boardSaveReport")->trigger();
+  });
+  QWidget* lines = desk.Board()->viewport();  // where a right click lands
+  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), lines->mapToGlobal(QPoint(10, 10)));
+  QApplication::sendEvent(lines, &click);
+
+  const QString report = QString::fromStdString(ReadFile(path));
+  const QRegularExpression expected(
+      "^KBX Configurator report\n"
+      "Date and time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d\n"
+      "Program version: 1\\.2\\.1\n"
+      "Port: COM1,19200,N,8,1\n"
+      "UPS type: 290\n"
+      "Processor 1 version: 1\\.03\n"
+      "Processor 2 version: 1\\.03\n"
+      "\n"
+      "Status board:\n"
+      "Getting Time Remain\\.\\.\\.\n"
+      "Battery Time Remain:  1:30:00\n"
+      "Done\n$");
+  EXPECT_TRUE(expected.match(report).hasMatch()) << '"' << report.toStdString() << '"';
+}
+
+TEST(Board, AReportThatCannotBeWrittenIsAnErrorAndLeavesNothingBehind) {
+  Desk desk;
+  TempFolder folder;
+  const std::string existing = folder.path + "/kept.txt";
+  std::ofstream(existing) << "kept\n";
+  QString error;
+  EXPECT_FALSE(desk.window.SaveReport(QString::fromStdString(folder.path + "/missing/report.txt"), error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_FALSE(std::filesystem::exists(folder.path + "/missing"));
+
+  error.clear();
+  EXPECT_TRUE(desk.window.SaveReport(QString::fromStdString(existing), error)) << error.toStdString();
+  EXPECT_NE(ReadFile(existing).find("Port: COM1,19200,N,8,1\n"), std::string::npos);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);  // no temporary left
+}
+
+TEST(Board, ShowsWhereTheFocusIs) {
+  Desk desk;
+  desk.window.activateWindow();
+  QApplication::setActiveWindow(&desk.window);
+  StatusBoard* board = desk.Board();
+  desk.Button("cmdPortSettings")->setFocus();
+  const QImage unfocused = board->grab().toImage();
+  board->setFocus();
+  ASSERT_TRUE(board->hasFocus());
+  const QImage focused = board->grab().toImage();
+  EXPECT_NE(focused.pixelColor(0, board->height() / 2), unfocused.pixelColor(0, board->height() / 2));
+}
+
+// --- the keyboard ------------------------------------------------------------------
+
+TEST(Keyboard, EnterPressesTheFocusedButton) {
+  Desk desk;
+  for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+    desk.window.BoardClear();
+    Press(desk.Button("Command1"), key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    EXPECT_EQ(desk.Lines(), QStringList({"Link Down"})) << key;
+  }
+  desk.Unit(290);
+  Press(desk.Button("cmdConnect"), Qt::Key_Return);
+  EXPECT_TRUE(desk.xcp.LinkUp());
+  EXPECT_EQ(desk.Lines(), QStringList({"Connecting...", "UPS Found", "Done"}));
+}
+
+TEST(Keyboard, InTheSettingsDialogEnterPressesTheFocusedButtonOnlyAndTabReadsRowByRow) {
+  Desk desk;
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    auto* baud = Find<QLineEdit>(dialog, "txtBaud");
+    auto* com = Find<QLineEdit>(dialog, "txtCOM");
+    auto* apply = Find<QPushButton>(dialog, "cmdApply");
+    auto* exit = Find<QPushButton>(dialog, "cmdCancel");
+    // Reading order: Baud, Apply, then COM, Exit.
+    EXPECT_EQ(dialog->focusWidget(), baud);
+    EXPECT_EQ(NextTabStop(baud), apply);
+    EXPECT_EQ(NextTabStop(apply), com);
+    EXPECT_EQ(NextTabStop(com), exit);
+    // The labels' Alt+letters lead to their boxes.
+    EXPECT_EQ(Find<QLabel>(dialog, "lblBaud")->buddy(), baud);
+    EXPECT_EQ(Find<QLabel>(dialog, "lblCom")->buddy(), com);
+
+    com->setText("2");
+    Press(com, Qt::Key_Return);  // in a box Enter applies nothing
+    EXPECT_EQ(desk.port.CommPort(), 1);
+    Press(apply, Qt::Key_Return);
+    EXPECT_EQ(desk.port.CommPort(), 2);
+    Press(exit, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    checked = true;
+  });
+  desk.Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+}
+
+TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
+  Desk desk;
+  desk.Connect(290);
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    auto* combo = Find<QComboBox>(dialog, "cmbKBX");
+    auto* apply = Find<QPushButton>(dialog, "cmdApply");
+    EXPECT_EQ(Find<QLabel>(dialog, "Label1")->buddy(), combo);
+    EXPECT_EQ(NextTabStop(Find<QRadioButton>(dialog, "BTCEnable1")),
+              Find<QRadioButton>(dialog, "BTCEnable0"));
+    EXPECT_EQ(NextTabStop(Find<QRadioButton>(dialog, "BTCEnable0")), combo);
+    EXPECT_EQ(NextTabStop(combo), apply);
+    EXPECT_EQ(NextTabStop(apply), Find<QPushButton>(dialog, "cmdExit"));
+
+    std::string asked;
+    WhenUp([&](QWidget* box) {
+      asked = qobject_cast<QMessageBox*>(box)->windowTitle().toStdString();
+      qobject_cast<QMessageBox*>(box)->button(QMessageBox::No)->click();
+    });
+    Press(apply, Qt::Key_Return);
+    EXPECT_EQ(asked, "Update KBX Configuration");
+    Press(Find<QPushButton>(dialog, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(dialog->isVisible());
+    checked = true;
+  });
+  desk.Button("cmdBattComm")->click();
+  EXPECT_TRUE(checked);
+}
+
+// --- the KBX dialog beside the board -------------------------------------------------
+
+TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
+  Desk desk;
+  desk.Connect(280);
+  desk.window.move(desk.window.screen()->availableGeometry().topLeft());
+  const QRect screen = desk.window.screen()->availableGeometry();
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    EXPECT_FALSE(dialog->frameGeometry().intersects(desk.window.frameGeometry()));
+    EXPECT_TRUE(screen.contains(dialog->frameGeometry()));
+    auto* outcome = Find<QLabel>(dialog, "lblOutcome");
+    EXPECT_TRUE(outcome->text().isEmpty());
+
+    auto apply = [&](int count, const char* status) {
+      desk.ups.answers[0x95] = {test::Ack(static_cast<std::uint8_t>(status[0]))};
+      Find<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(count);
+      WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+      Find<QPushButton>(dialog, "cmdApply")->click();
+    };
+    apply(1, "\x35");
+    EXPECT_EQ(outcome->text(), "Error Setting KBXs");
+    EXPECT_TRUE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    apply(2, "\x31");
+    EXPECT_EQ(outcome->text(), "Done");
+    EXPECT_FALSE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    EXPECT_EQ(AccessibleText(outcome, QAccessible::Name), "Outcome: Done");
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  desk.Button("cmdBattComm")->click();
+  EXPECT_TRUE(checked);
+}
+
+// --- screen readers ------------------------------------------------------------------
+
+TEST(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
+  Desk desk;
+  auto lamp = [&] {
+    QLabel* front =
+        Find<QLabel>(&desk.window, desk.window.LampShowsConnected() ? "imgConnected" : "imgNotConnected");
+    EXPECT_EQ(front->toolTip(), AccessibleText(front, QAccessible::Name));
+    return AccessibleText(front, QAccessible::Name).toStdString();
+  };
+  EXPECT_EQ(lamp(), "Not connected");
+  desk.Connect(290);
+  EXPECT_EQ(lamp(), "Connected");
+  desk.Button("cmdConnect")->click();
+  EXPECT_EQ(lamp(), "Not connected");
+  desk.Button("cmdConnect")->click();
+  EXPECT_EQ(lamp(), "Connected");
+  // A link that was up, then a device that will not open again.
+  desk.port.openError = 8002;
+  desk.xcp.OpenPort();
+  EXPECT_EQ(lamp(), "Not connected");
+  EXPECT_EQ(AccessibleText(Find<QLabel>(&desk.window, "lblSettings"), QAccessible::Name).toStdString(),
+            "COM1,19200,N,8,1 (port not open)");
+}
+
+// Every control a screen reader meets has a name, and a description where
+// its tooltip says more.
+void ExpectNamed(QWidget* window) {
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                         qobject_cast<QComboBox*>(widget) || qobject_cast<QListWidget*>(widget) ||
+                         qobject_cast<QLabel*>(widget) || qobject_cast<QGroupBox*>(widget);
+    if (!control || !widget->isVisibleTo(window)) continue;
+    const std::string name = widget->objectName().toStdString();
+    EXPECT_FALSE(AccessibleText(widget, QAccessible::Name).isEmpty()) << name;
+    if (!widget->toolTip().isEmpty()) {
+      EXPECT_FALSE(AccessibleText(widget, QAccessible::Description).isEmpty()) << name;
+    }
+  }
+}
+
+TEST(ScreenReader, EveryControlOfEveryWindowIsNamed) {
+  Desk desk;
+  desk.Connect(290);
+  ExpectNamed(&desk.window);
+  int dialogs = 0;
+  WhenUp([&](QWidget* dialog) {
+    ExpectNamed(dialog);
+    ++dialogs;
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  desk.Button("cmdPortSettings")->click();
+  WhenUp([&](QWidget* dialog) {
+    ExpectNamed(dialog);
+    ++dialogs;
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  desk.Button("cmdBattComm")->click();
+  WhenUp([&](QWidget* dialog) {
+    ExpectNamed(dialog);
+    ++dialogs;
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  Find<QAction>(&desk.window, "AboutOption")->trigger();
+  EXPECT_EQ(dialogs, 3);
+}
+
+// --- any font size -------------------------------------------------------------------
+
+// No button's or label's text is wider (or taller) than the widget that shows it.
+void ExpectNothingClipped(QWidget* window) {
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    if (!widget->isVisibleTo(window)) continue;
+    const std::string name = widget->objectName().toStdString();
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      EXPECT_LE(button->sizeHint().width(), button->width()) << name << " " << button->text().toStdString();
+      EXPECT_LE(button->sizeHint().height(), button->height()) << name;
+    } else if (auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty()) {
+      if (label->wordWrap()) {
+        EXPECT_LE(label->heightForWidth(label->width()), label->height()) << name;
+      } else {
+        EXPECT_LE(label->sizeHint().width(), label->width()) << name << " " << label->text().toStdString();
+        EXPECT_LE(label->sizeHint().height(), label->height()) << name;
+      }
+    } else if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
+      EXPECT_LE(radio->sizeHint().width(), radio->width()) << name;
+    }
+  }
+}
+
+struct Sizes {
+  QSize main, settings, kbx, about;
+  int boardRows = 0;
+};
+
+// Opens every window of the program under the given application font and
+// checks that nothing is clipped; returns their sizes.
+Sizes OpenEverythingAt(double scale) {
+  const QFont normal = QApplication::font();
+  QFont font = normal;
+  font.setPointSizeF(normal.pointSizeF() * scale);
+  QApplication::setFont(font);
+  Sizes sizes;
+  {
+    Desk desk;
+    desk.Connect(290);  // "Disconnect" on the button
+    desk.window.AddToBoard("Command Accepted with parameter adjusted (37)");
+    ExpectNothingClipped(&desk.window);
+    sizes.main = desk.window.size();
+    StatusBoard* board = desk.Board();
+    sizes.boardRows = board->viewport()->height() / board->fontMetrics().lineSpacing();
+    EXPECT_EQ(desk.window.minimumSize(), desk.window.maximumSize());  // fixed
+    EXPECT_FALSE(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    auto open = [&](QSize& size) {
+      WhenUp([&](QWidget* dialog) {
+        ExpectNothingClipped(dialog);
+        size = dialog->size();
+        EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize()) << dialog->objectName().toStdString();
+        qobject_cast<QDialog*>(dialog)->reject();
+      });
+    };
+    open(sizes.settings);
+    desk.Button("cmdPortSettings")->click();
+    open(sizes.kbx);
+    desk.Button("cmdBattComm")->click();
+    open(sizes.about);
+    Find<QAction>(&desk.window, "AboutOption")->trigger();
+    EXPECT_LE(sizes.about.width(), sizes.main.width());
+  }
+  QApplication::setFont(normal);
+  return sizes;
+}
+
+TEST(Fonts, EveryWindowTakesItsSizeFromItsFontsAndClipsNothing) {
+  const Sizes normal = OpenEverythingAt(1.0);
+  for (double scale : {1.5, 2.0}) {
+    const Sizes large = OpenEverythingAt(scale);
+    EXPECT_GT(large.main.width(), normal.main.width()) << scale;
+    EXPECT_GT(large.main.height(), normal.main.height()) << scale;
+    EXPECT_GE(large.boardRows, normal.boardRows) << scale;
+    EXPECT_GT(large.settings.width(), normal.settings.width()) << scale;
+    EXPECT_GT(large.kbx.width(), normal.kbx.width()) << scale;
+    EXPECT_GT(large.about.height(), normal.about.height()) << scale;
+  }
+}
+
+// --- icon and help ---------------------------------------------------------------------
+
+TEST(Icon, TheWindowsShowTheProgramsOwnIcon) {
+  Desk desk;
+  const QIcon icon = desk.window.windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (int size : {16, 32, 64}) EXPECT_FALSE(icon.pixmap(size).isNull()) << size;
+  WhenUp([&](QWidget* about) {
+    EXPECT_EQ(about->windowIcon().cacheKey(), icon.cacheKey());
+    qobject_cast<QDialog*>(about)->reject();
+  });
+  Find<QAction>(&desk.window, "AboutOption")->trigger();
+}
+
+TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
+  TempFolder folder;
+  std::ofstream(folder.path + "/KBX.html") << "<html><head><title>KBX Help</title></head>"
+                                              "<body><a href=\"board.html\">Board</a></body></html>";
+  std::ofstream(folder.path + "/board.html") << "<html><body>The status board</body></html>";
+  QWidget owner;
+  owner.setWindowIcon(ProgramIcon());
+  owner.setGeometry(QRect(owner.screen()->availableGeometry().topLeft(), QSize(120, 100)));
+  owner.show();
+  BrowserHelpViewer help;
+  help.ShowContents(folder.path + "/KBX.html", &owner);
+  QTextBrowser* page = help.window();
+  ASSERT_NE(page, nullptr);
+  QWidget* window = page->window();
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowTitle(), "KBX Help");
+  EXPECT_FALSE(window->frameGeometry().intersects(owner.frameGeometry()));  // beside its owner
+  EXPECT_EQ(window->windowIcon().cacheKey(), owner.windowIcon().cacheKey());
+
+  auto* back = Find<QAction>(window, "helpBack");
+  auto* forward = Find<QAction>(window, "helpForward");
+  auto* home = Find<QAction>(window, "helpHome");
+  EXPECT_FALSE(back->isEnabled());
+  page->setSource(QUrl::fromLocalFile(QString::fromStdString(folder.path + "/board.html")));
+  EXPECT_TRUE(page->toPlainText().contains("The status board"));
+  ASSERT_TRUE(back->isEnabled());
+  back->trigger();
+  EXPECT_TRUE(page->toPlainText().contains("Board"));
+  ASSERT_TRUE(forward->isEnabled());
+  forward->trigger();
+  EXPECT_TRUE(page->toPlainText().contains("The status board"));
+  home->trigger();
+  EXPECT_EQ(page->source().fileName(), "KBX.html");
+
+  QApplication::setActiveWindow(window);
+  page->setFocus();
+  for (QKeySequence key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+    help.ShowContents(folder.path + "/KBX.html", &owner);
+    ASSERT_TRUE(window->isVisible());
+    QApplication::setActiveWindow(window);
+    Press(page, key[0].key(), key[0].keyboardModifiers());
+    EXPECT_FALSE(window->isVisible()) << key.toString().toStdString();
+  }
+}
+
+}  // namespace
+}  // namespace kbx
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}

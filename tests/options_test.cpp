@@ -1,0 +1,473 @@
+// The command lines of the three programs: the generic parser, the options
+// they share (one set of messages, exit status 2 before anything is opened),
+// and the rig a session's options build.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/desktop.h"
+#include "cli/cli_options.h"
+#include "link/trace.h"
+#include "platform/command_line.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/serial_control.h"
+#include "platform/version.h"
+#include "session/session_rig.h"
+
+extern char** environ;
+
+namespace kbx {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// ------------------------------------------------------------ helpers
+
+struct ProgramRun {
+  int status = -1;  // the exit status; 128 + N for signal N
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args`, stdin from /dev/null, and collects what it
+// writes. `firstLine`, when given, is called once stdout holds a whole line,
+// with the program's process id (to stop a program that serves until told).
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::function<void(pid_t, const std::string&)>& firstLine = {}) {
+  int out[2], err[2];
+  EXPECT_EQ(::pipe(out), 0);
+  EXPECT_EQ(::pipe(err), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<std::string> all{program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ::close(err[1]);
+  ProgramRun run;
+  EXPECT_EQ(spawned, 0) << program;
+  bool told = false;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&run.out, &run.err};
+  int open = spawned == 0 ? 2 : 0;
+  while (open > 0 && ::poll(fds, 2, 10000) > 0) {
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        fds[k].fd = -1;
+        --open;
+      } else {
+        into[k]->append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    if (firstLine && !told && run.out.find('\n') != std::string::npos) {
+      told = true;
+      firstLine(pid, run.out.substr(0, run.out.find('\n')));
+    }
+  }
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  if (spawned == 0 && ::waitpid(pid, &status, 0) == pid)
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+// A folder of the test's own, removed with it.
+struct TempDir {
+  TempDir() {
+    char name[] = "/tmp/kbx_options_XXXXXX";
+    EXPECT_NE(::mkdtemp(name), nullptr);
+    path = name;
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string path;
+};
+
+// Works in `dir` while it lives.
+struct InFolder {
+  explicit InFolder(const std::string& dir) : before(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~InFolder() { std::filesystem::current_path(before); }
+  std::filesystem::path before;
+};
+
+// ------------------------------------------------------------ the generic parser
+
+OptionTable TestTable() {
+  OptionSpec out = Valued("out", "FILE", "write to FILE");
+  out.shortName = 'o';
+  return {Flag("yes", "say yes", 'y'),
+          Valued("port", "N", "the port"),
+          out,
+          OptionalValued("simulate", "TYPE", "a simulated unit of TYPE",
+                         [](const std::string& next) { return next == "290"; }),
+          OptionalValued("bad", "N", "the first N bad"),
+          Flag("help", "show this help", 'h')};
+}
+
+// The options as "name" or "name=value", then the operands after a "|".
+std::vector<std::string> Flatten(const CommandLine& line) {
+  std::vector<std::string> items;
+  for (const GivenOption& option : line.options)
+    items.push_back(option.value ? option.name + "=" + *option.value : option.name);
+  items.emplace_back("|");
+  items.insert(items.end(), line.operands.begin(), line.operands.end());
+  return items;
+}
+
+TEST(CommandLine, OptionsValuesAndOperands) {
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
+      {{"--port", "2", "connect"}, {"port=2", "|", "connect"}},
+      {{"--port=2"}, {"port=2", "|"}},
+      {{"--port=", "--port=a=b"}, {"port=", "port=a=b", "|"}},
+      {{"--port", "--yes"}, {"port=--yes", "|"}},  // a required value is the next argument, whatever it is
+      {{"a", "-y", "b", "--", "--yes", "-", "-y"}, {"yes", "|", "a", "b", "--yes", "-", "-y"}},
+      {{"-hy", "-ofile", "-o", "f2", "-yox"}, {"help", "yes", "out=file", "out=f2", "yes", "out=x", "|"}},
+      {{"--simulate", "290", "x"}, {"simulate=290", "|", "x"}},
+      {{"--simulate", "291"}, {"simulate", "|", "291"}},
+      {{"--simulate=x", "--simulate"}, {"simulate=x", "simulate", "|"}},
+      {{"--bad", "3", "--bad=4"}, {"bad", "bad=4", "|", "3"}},
+      {{"modules", "-1", "-"}, {"|", "modules", "-1", "-"}},
+      {{"--out", "/tmp/\xff\xfe", "\x80"}, {"out=/tmp/\xff\xfe", "|", "\x80"}},
+  };
+  for (const auto& [args, expected] : rows) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    EXPECT_EQ(Flatten(ParseCommandLine(TestTable(), args)), expected);
+  }
+}
+
+TEST(CommandLine, MistakesAreUsageErrors) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+      {{"--frob"}, "unknown option \"--frob\""},
+      {{"--frob=1"}, "unknown option \"--frob\""},
+      {{"-x"}, "unknown option \"-x\""},
+      {{"-yx"}, "unknown option \"-x\""},
+      {{"--por", "2"}, "unknown option \"--por\""},
+      {{"--port"}, "--port needs a value"},
+      {{"-o"}, "--out needs a value"},
+      {{"--yes=1"}, "--yes takes no value"},
+  };
+  for (const auto& [args, message] : rows) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    try {
+      ParseCommandLine(TestTable(), args);
+      ADD_FAILURE() << "accepted";
+    } catch (const UsageError& e) {
+      EXPECT_EQ(e.what(), message);
+    }
+  }
+  EXPECT_NO_THROW(RejectOperands(ParseCommandLine(TestTable(), {"-y", "--port", "2"})));
+  try {
+    RejectOperands(ParseCommandLine(TestTable(), {"-y", "--", "--port"}));
+    ADD_FAILURE() << "accepted";
+  } catch (const UsageError& e) {
+    EXPECT_EQ(e.what(), std::string("unexpected argument \"--port\""));
+  }
+}
+
+TEST(CommandLine, HelpShowsEveryRowShortNamesAndValueFormsIncluded) {
+  OptionTable table = TestTable();
+  table.insert(table.begin() + 1, Heading("Group:"));
+  table.push_back(
+      Valued("com", "N=DEVICE",
+             "use DEVICE for COM N; a long text that goes on past the end of the line and is wrapped "
+             "there",
+             true));
+  table.push_back(Valued("a-very-long-option-name", "VALUE", "its text on a line of its own"));
+  EXPECT_EQ(OptionHelp(table),
+            "  -y, --yes              say yes\n"
+            "Group:\n"
+            "      --port N           the port\n"
+            "  -o, --out FILE         write to FILE\n"
+            "      --simulate [TYPE]  a simulated unit of TYPE\n"
+            "      --bad[=N]          the first N bad\n"
+            "  -h, --help             show this help\n"
+            "      --com N=DEVICE     use DEVICE for COM N; a long text that goes on past\n"
+            "                         the end of the line and is wrapped there; repeatable\n"
+            "      --a-very-long-option-name VALUE\n"
+            "                         its text on a line of its own\n");
+}
+
+// ------------------------------------------------------------ the shared options
+
+// What the three programs answer to a command line that is wrong.
+struct BadLine {
+  std::vector<std::string> args;
+  std::string message;
+  bool kbx, desktop, simulator;
+};
+
+TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
+  const std::string rates =
+      "110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 56000, 57600, 115200, 128000, "
+      "256000";
+  const std::vector<BadLine> rows = {
+      {{"--frobnicate"}, "unknown option \"--frobnicate\"", true, true, true},
+      {{"-x"}, "unknown option \"-x\"", true, true, true},
+      {{"--help=1"}, "--help takes no value", true, true, true},
+      {{"--access-code", "12345"}, "--access-code needs six hexadecimal digits", true, true, true},
+      {{"--access-code=12345G"}, "--access-code needs six hexadecimal digits", true, true, true},
+      {{"--access-code"}, "--access-code needs a value", true, true, true},
+      {{"--simulate", "123456"}, "--simulate needs a UPS type code from 0 to 65535", true, true, false},
+      {{"--simulate=x"}, "--simulate needs a UPS type code from 0 to 65535", true, true, false},
+      {{"--type", "65536"}, "--type needs a UPS type code from 0 to 65535", false, false, true},
+      {{"--com", "1"}, "--com needs N=DEVICE with N from 1 to 32767, not \"1\"", true, true, false},
+      {{"--com", "x=/dev/null"},
+       "--com needs N=DEVICE with N from 1 to 32767, not \"x=/dev/null\"",
+       true,
+       true,
+       false},
+      {{"--com=32768=/dev/null"},
+       "--com needs N=DEVICE with N from 1 to 32767, not \"32768=/dev/null\"",
+       true,
+       true,
+       false},
+      {{"--trace="}, "--trace needs a file name", true, true, false},
+      {{"--trace"}, "--trace needs a value", true, true, false},
+      {{"--port", "2"}, "unknown option \"--port\"", false, true, true},
+      {{"--port", "0"}, "--port needs a COM port number from 1 to 32767, not \"0\"", true, false, false},
+      {{"--port=999999"},
+       "--port needs a COM port number from 1 to 32767, not \"999999\"",
+       true,
+       false,
+       false},
+      {{"--port", "A"}, "--port needs a COM port number from 1 to 32767, not \"A\"", true, false, false},
+      {{"--baud", "12345"},
+       "--baud needs a rate the port takes (" + rates + "), not \"12345\"",
+       true,
+       false,
+       false},
+      {{"--baud=fast"},
+       "--baud needs a rate the port takes (" + rates + "), not \"fast\"",
+       true,
+       false,
+       false},
+      {{"connect"}, "unexpected argument \"connect\"", false, true, true},
+      {{"--", "--help"}, "unexpected argument \"--help\"", false, true, true},
+      {{"--", "--yes"}, "unknown command \"--yes\"", true, false, false},
+      {{"dance"}, "unknown command \"dance\"", true, false, false},
+      {{}, "no command given", true, false, false},
+      {{"modules"}, "modules needs a COUNT of 0, 1 or 2", true, false, false},
+      {{"modules", "3"}, "modules needs a COUNT of 0, 1 or 2", true, false, false},
+      {{"modules", "-1"}, "modules needs a COUNT of 0, 1 or 2", true, false, false},
+      {{"ports", "connect"}, "ports is given alone", true, false, false},
+      {{"--yes=1", "connect"}, "--yes takes no value", true, false, false},
+      {{"--split", "0"}, "--split needs a value from 1 to 255", false, false, true},
+      {{"--silent=1"}, "--silent takes no value", false, false, true},
+  };
+  const TempDir dir;
+  const std::string trace = dir.path + "/trace.txt";
+  const std::vector<std::tuple<std::string, std::string, bool BadLine::*>> programs = {
+      {"kbx", KBX_BIN, &BadLine::kbx},
+      {"kbx-configurator", KBX_DESKTOP_BIN, &BadLine::desktop},
+      {"kbx-ups-sim", KBX_SIM_BIN, &BadLine::simulator}};
+  for (const BadLine& row : rows) {
+    for (const auto& [name, path, member] : programs) {
+      if (!(row.*member)) continue;
+      SCOPED_TRACE(name + " " + ::testing::PrintToString(row.args));
+      std::vector<std::string> args = row.args;
+      // A trace file to be opened, were the command line taken.
+      if (name != "kbx-ups-sim") args.insert(args.begin(), {"--trace", trace});
+      const ProgramRun run = RunProgram(path, args);
+      EXPECT_EQ(run.status, 2);
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err, name + ": " + row.message + "\nTry '" + name + " --help'.\n");
+      EXPECT_FALSE(std::filesystem::exists(trace));
+    }
+  }
+}
+
+TEST(SharedOptions, KbxRefusesAnUnconfirmedModuleCountWithoutATerminal) {
+  const ProgramRun run = RunProgram(KBX_BIN, {"--simulate", "modules", "1"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "kbx: there is no terminal to confirm the module count on; give --yes to apply it\n");
+}
+
+TEST(SharedOptions, HelpAndVersionOfEveryProgram) {
+  const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> programs = {
+      {"kbx", KBX_BIN, {"  -h, --help ", "  -y, --yes ", "      --port N ", "      --simulate [TYPE] "}},
+      {"kbx-configurator",
+       KBX_DESKTOP_BIN,
+       {"  -h, --help ", "      --com N=DEVICE ", "      --trace FILE "}},
+      {"kbx-ups-sim",
+       KBX_SIM_BIN,
+       {"  -h, --help ", "      --access-code HEX6 ", "      --bad-checksum[=N] "}}};
+  for (const auto& [name, path, lines] : programs) {
+    SCOPED_TRACE(name);
+    for (const char* help : {"--help", "-h"}) {
+      const ProgramRun run = RunProgram(path, {help});
+      EXPECT_EQ(run.status, 0);
+      EXPECT_THAT(run.out, StartsWith("Usage: " + name + " [OPTION]..."));
+      for (const std::string& line : lines) EXPECT_THAT(run.out, HasSubstr(line));
+      EXPECT_EQ(run.err, "");
+    }
+    const ProgramRun version = RunProgram(path, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, name + " " + kProgramVersion + "\n");
+  }
+}
+
+// Every shared option as --name VALUE and as --name=VALUE, read by kbx and
+// kbx-configurator alike.
+TEST(SharedOptions, AreUnderstoodInBothFormsByBothPrograms) {
+  const std::vector<std::pair<std::string, std::string>> given = {{"--com", "3=/dev/ttyUSB0"},
+                                                                  {"--com", "4=/dev/\xff\xfe"},
+                                                                  {"--access-code", "a1B2c3"},
+                                                                  {"--simulate", "292"},
+                                                                  {"--trace", "/tmp/t\xe9.txt"}};
+  const std::vector<std::pair<std::string, std::string>> kbxOnly = {{"--port", "3"}, {"--baud", "9600"}};
+  for (const bool joined : {false, true}) {
+    SCOPED_TRACE(joined ? "--name=VALUE" : "--name VALUE");
+    std::vector<std::string> args;
+    auto add = [&](const std::vector<std::pair<std::string, std::string>>& options) {
+      for (const auto& [name, value] : options) {
+        if (joined) {
+          args.push_back(name + "=" + value);
+        } else {
+          args.insert(args.end(), {name, value});
+        }
+      }
+    };
+    add(given);
+    SessionOptions desktop;
+    std::string error;
+    ASSERT_TRUE(ParseDesktopOptions(args, desktop, error)) << error;
+    add(kbxOnly);
+    args.insert(args.end(), {"-y", "connect", "--", "modules", "0"});
+    CliOptions cli;
+    ASSERT_TRUE(ParseCliOptions(args, cli, error)) << error;
+    for (const SessionOptions* o : {&desktop, &cli.session}) {
+      EXPECT_THAT(o->mappings, ElementsAre(std::pair{3, std::string("/dev/ttyUSB0")},
+                                           std::pair{4, std::string("/dev/\xff\xfe")}));
+      EXPECT_EQ(o->accessCode, (std::array<std::uint8_t, 3>{0xA1, 0xB2, 0xC3}));
+      EXPECT_EQ(o->simulateType, 292);
+      EXPECT_EQ(o->trace, "/tmp/t\xe9.txt");
+    }
+    EXPECT_EQ(desktop.port, 1);
+    EXPECT_EQ(cli.session.port, 3);
+    EXPECT_EQ(cli.session.baud, 9600);
+    EXPECT_TRUE(cli.yes);
+    ASSERT_EQ(cli.commands.size(), 2u);
+    EXPECT_EQ(cli.commands[1].kind, CliCommand::kModules);
+    EXPECT_EQ(cli.commands[1].count, 0);
+  }
+
+  CliOptions plain;
+  std::string error;
+  ASSERT_TRUE(ParseCliOptions({"--simulate", "runtime"}, plain, error)) << error;
+  EXPECT_EQ(plain.session.simulateType, kDefaultSimulatedType);
+  EXPECT_EQ(plain.session.port, 1);
+  EXPECT_EQ(plain.session.baud, 19200);
+  EXPECT_FALSE(plain.session.accessCode);
+  EXPECT_FALSE(plain.yes);
+}
+
+// ------------------------------------------------------------ the rig
+
+// A relative device is taken from the folder the program started in, for the
+// check that it exists and for the open alike.
+TEST(SessionRig, ARelativeComDeviceIsOpenedFromTheStartingFolder) {
+  const TempDir dir;
+  PseudoTerminal pty;
+  std::filesystem::create_directory(dir.path + "/sub");
+  std::filesystem::create_symlink(pty.SlavePath(), dir.path + "/sub/ups");
+  CliOptions options;
+  std::string error;
+  {
+    const InFolder in(dir.path);
+    ASSERT_TRUE(ParseCliOptions({"--com", "1=sub/ups", "connect"}, options, error)) << error;
+  }
+  EXPECT_THAT(options.session.mappings, ElementsAre(std::pair{1, dir.path + "/sub/ups"}));
+  SystemClock clock;
+  SessionRig rig(options.session, clock);
+  rig.Port().SetCommPort(1);
+  rig.Port().SetPortOpen(true);
+  EXPECT_TRUE(rig.Port().PortOpen());
+  rig.Port().SetPortOpen(false);
+}
+
+TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
+  const TempDir dir;
+  SessionOptions options;
+  options.port = 3;
+  options.simulateType = 280;
+  options.trace = dir.path + "/trace.txt";
+  SystemClock clock;
+  {
+    SessionRig rig(options, clock);
+    EXPECT_EQ(rig.Ports().Device(1), "/dev/ttyS0");
+    EXPECT_THAT(rig.Ports().Device(3), StartsWith("/dev/pts/"));
+    rig.Port().SetCommPort(3);
+    rig.Port().SetPortOpen(true);
+    rig.Port().Output({0xAB, 0x01, 0xA0, 0xB4});
+    rig.Port().SetPortOpen(false);
+  }
+  std::ifstream in(options.trace);
+  const std::string trace{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_THAT(trace, AllOf(HasSubstr("trace start"), HasSubstr("open COM3 (/dev/pts/"),
+                           HasSubstr("AB 01 A0 B4"), HasSubstr("close COM3")));
+}
+
+TEST(SessionRig, ATraceFileThatCannotBeWrittenEndsTheProgramWithStatus2) {
+  SessionOptions options;
+  options.trace = "/nonexistent-kbx-dir/trace.txt";
+  SystemClock clock;
+  try {
+    SessionRig rig(options, clock);
+    ADD_FAILURE() << "built";
+  } catch (const SessionError& e) {
+    EXPECT_EQ(e.ExitStatus(), 2);
+    EXPECT_EQ(e.what(), std::string("cannot write the trace file \"/nonexistent-kbx-dir/trace.txt\""));
+  }
+}
+
+// ------------------------------------------------------------ the simulator's paths
+
+TEST(SimulatorOptions, APathOfAnyBytesIsUsedAsGiven) {
+  const TempDir dir;
+  const std::string link = dir.path + "/ups-\xff\xfe";
+  const ProgramRun run = RunProgram(KBX_SIM_BIN, {"--link", link}, [&](pid_t pid, const std::string& line) {
+    EXPECT_EQ(line, link);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    ::kill(pid, SIGTERM);
+  });
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, link + "\n");
+}
+
+}  // namespace
+}  // namespace kbx
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
