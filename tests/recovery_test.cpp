@@ -1,0 +1,173 @@
+// Right after something went wrong: versions with letters, a 281 that does
+// not switch over, a line that never falls quiet, and input that queued up
+// while a command ran. Protocol cases on the fake port and the virtual clock,
+// window cases offscreen, and one session through a pseudo-terminal.
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "app/desktop.h"
+#include "cli/cli_options.h"
+#include "cli/kbx_cli.h"
+#include "sim/pty_simulator.h"
+#include "support/xcp_fixture.h"
+#include "ui/main_window.h"
+
+namespace kbx {
+namespace {
+
+using ::testing::ElementsAre;
+using Versions = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+
+// --- a unit to connect to -----------------------------------------------------
+
+class Recovery : public test::XcpTest {
+ protected:
+  // A unit with the given processor versions whose type block reports the
+  // given codes, one per identification (the last one repeats).
+  void UnitWith(const Versions& versions, std::vector<std::uint16_t> types) {
+    if (xcp.LinkUp()) xcp.DisconnectUps();
+    ups = test::ScriptedUps{};
+    ups.answers[0xA0] = {test::Block(1, test::IdBlock(versions, 0x05, test::MeterMap36(0xF0), 1, 16))};
+    for (std::uint16_t type : types) {
+      Bytes typeBlock(16, 0);
+      typeBlock[0] = static_cast<std::uint8_t>(type & 0xFF);
+      typeBlock[1] = static_cast<std::uint8_t>(type >> 8);
+      ups.answers[0x36].push_back(test::Block(6, typeBlock));
+    }
+    ups.Attach(port);
+    host.board.clear();
+  }
+};
+
+// --- a line that never falls quiet -------------------------------------------
+
+// After its answer to the identification request the line brings a byte
+// every 0.55 s for ten minutes: every 600 ms window sees a byte.
+class Babble : public Recovery {
+ protected:
+  void BabbleAfter(std::uint8_t command) {
+    auto attached = port.onWrite;
+    port.onWrite = [this, attached, command](const Bytes& frame) {
+      attached(frame);
+      if (babbling_ || frame.size() < 3 || frame[2] != command) return;
+      babbling_ = true;
+      for (int k = 1; k <= 1100; ++k) port.Deliver({0x55}, 20 + 550 * k);
+    };
+  }
+  bool babbling_ = false;
+};
+
+TEST_F(Babble, AReadEndsWhenTheExchangeBudgetIsSpent) {
+  UnitWith({{1, 3}, {1, 3}}, {290});
+  BabbleAfter(0xA0);
+  const double start = clock.Now();
+  xcp.ConnectUps();
+  const double took = clock.Now() - start;
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
+  EXPECT_FALSE(xcp.LinkUp());
+  // Each of the two requests: its 15 s budget, then written once more as for
+  // no answer; with the authorization and the fixed waits about 33 s.
+  EXPECT_GT(took, 30.0);
+  EXPECT_LT(took, 35.0);
+  EXPECT_EQ(ups.RequestsStartingWith(0xA0).size(), 2u);
+  EXPECT_EQ(ups.RequestsStartingWith(0x36).size(), 2u);
+}
+
+// The answer at the front of a read that the budget ended is not taken.
+TEST_F(Babble, TheExchangeFailsAsForNoAnswer) {
+  UnitWith({{1, 3}, {1, 3}}, {290});
+  BabbleAfter(0xA0);
+  xcp.OpenPort();
+  const double start = clock.Now();
+  EXPECT_FALSE(link.XcpTransact({0xA0}, 1));
+  const double took = clock.Now() - start;
+  // 0.5 s after the write, 600 ms windows up to the budget of the write's
+  // whole second plus 15 s, then the repeated write and its pause.
+  EXPECT_GT(took, 15.0);
+  EXPECT_LT(took, 16.7);
+  EXPECT_EQ(port.writes.size(), 2u);
+  EXPECT_TRUE(host.board.empty());
+}
+
+// Across midnight the time of day starts again from 0: the read still ends
+// with the budget, and the five attempts end the exchange.
+TEST(BabbleAcrossMidnight, TheReadStillEndsWithTheBudget) {
+  test::VirtualClock clock(86400.0 - 5);
+  test::FakePort port(clock);
+  test::RecordingHost host;
+  Xcp xcp(port, clock, host);
+  ASSERT_EQ(StartUp(xcp), "");
+  port.onWrite = [&](const Bytes&) {
+    for (int k = 0; k <= 1100; ++k) port.Deliver({0x55}, 20 + 550 * k);
+  };
+  const double start = clock.Now();
+  EXPECT_FALSE(test::XcpProbe::Link(xcp).XcpTransact({0xA0}, 1));
+  // The first read to the budget, four more of one busy window each.
+  EXPECT_LT(clock.Now() - start, 22.0);
+  EXPECT_EQ(port.writes.size(), 6u);
+}
+
+// An acknowledgement read after a write that waited for none ends within the
+// write's budget too.
+TEST_F(Babble, AnAcknowledgementReadEndsWithinTheBudget) {
+  xcp.OpenPort();
+  port.onWrite = [this](const Bytes&) {
+    port.Deliver(test::Ack(0x31));
+    for (int k = 1; k <= 1100; ++k) port.Deliver({0x55}, 20 + 550 * k);
+  };
+  const double start = clock.Now();
+  ASSERT_TRUE(link.XcpTransact({0x78, 0x00}, 0));
+  EXPECT_FALSE(xcp.CheckAck(9));
+  EXPECT_LT(clock.Now() - start, 16.7);
+  EXPECT_TRUE(host.board.empty());
+}
+
+// --- end to end --------------------------------------------------------------
+
+// The simulated unit answers the identification request, then its line
+// brings a byte every 0.55 s for three minutes, which holds back every later
+// answer. Each of the two requests of the connect ends with its budget.
+TEST(RecoveryEndToEnd, ABabblingLineEndsTheConnectWithinItsBudgets) {
+  SimOptions options;
+  LineFaults faults;
+  faults.noise = {0xA0, 1};
+  faults.noiseMs = 180000;
+  faults.noiseGapMs = 550;
+  PtySimulator sim(options, std::string(), 5, faults);
+  sim.Start();
+  std::ostringstream out, err;
+  const auto start = std::chrono::steady_clock::now();
+  const int status = RunKbx({"--com", "1=" + sim.SlavePath(), "connect"}, out, err, Confirm{});
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::vector<std::string> lines;
+  std::istringstream in(out.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(status, 1) << err.str();
+  EXPECT_THAT(lines, ElementsAre("Connecting...", "NO UPS Found", "Done"));
+  EXPECT_GT(took, 30.0);
+  EXPECT_LT(took, 36.0);
+  EXPECT_EQ(sim.RequestCount(0x36), 2);
+  EXPECT_EQ(sim.Error(), "");
+}
+
+}  // namespace
+}  // namespace kbx
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
