@@ -51,6 +51,30 @@ class Recovery : public test::XcpTest {
   }
 };
 
+// --- a 281 that does not switch over -----------------------------------------
+
+TEST_F(Recovery, A281ThatDoesNotReport280AfterTheSwitchIsNoUps) {
+  struct Case {
+    const char* what;
+    std::uint16_t after;
+    std::vector<std::string> board;
+    bool linkUp;
+  };
+  const Case cases[] = {
+      {"still 281", 281, {"Connecting...", "NO UPS Found", "Done"}, false},
+      {"now 290", 290, {"Connecting...", "NO UPS Found", "Done"}, false},
+      {"silent", 0, {"Connecting...", "NO UPS Found", "Done"}, false},
+      {"now 280", 280, {"Connecting...", "Done"}, true},
+  };
+  for (const Case& c : cases) {
+    UnitWith({{1, 3}, {1, 3}}, {281, c.after});
+    xcp.ConnectUps();
+    EXPECT_EQ(host.board, c.board) << c.what;
+    EXPECT_EQ(xcp.LinkUp(), c.linkUp) << c.what;
+    EXPECT_EQ(xcp.UpsType(), c.after) << c.what;
+  }
+}
+
 // --- a line that never falls quiet -------------------------------------------
 
 // After its answer to the identification request the line brings a byte

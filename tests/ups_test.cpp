@@ -227,7 +227,7 @@ TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
   xcp.ConnectUps();
   EXPECT_FALSE(xcp.LinkUp());
   EXPECT_EQ(xcp.UpsType(), 292);
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
 }
 
 TEST_F(Connect, AFourthProcessorGivesTheLongSwitchRequest) {

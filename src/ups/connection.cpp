@@ -68,6 +68,8 @@ void Xcp::ConnectUps() {
             if (upsType_ == 280) {
               SendLinkStart();
               link_.SetLinkUp(true);
+            } else {
+              AddToBoard("NO UPS Found");  // the switch-over did not take
             }
           }
           break;
