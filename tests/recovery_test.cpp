@@ -51,6 +51,76 @@ class Recovery : public test::XcpTest {
   }
 };
 
+// --- versions with hex letters -----------------------------------------------
+
+// The switch request of a 281 takes its long form when the unit has a fourth
+// processor, whatever digits its version has.
+TEST_F(Recovery, AFourthProcessorWithLettersInItsVersionGetsTheLongSwitchRequest) {
+  struct Case {
+    const char* what;
+    Versions versions;
+    Bytes request;
+  };
+  const Bytes longForm{0xCE, 0x01, 0x00, 0x00};
+  const Bytes shortForm{0xCE, 0x00, 0x00};
+  const Case cases[] = {
+      {"fourth at 1.0A", {{1, 3}, {1, 3}, {1, 3}, {0x01, 0x0A}}, longForm},
+      {"fourth at 1.E5", {{1, 3}, {1, 3}, {1, 3}, {0x01, 0xE5}}, longForm},
+      {"fourth at 1A.0B", {{1, 3}, {1, 3}, {1, 3}, {0x1A, 0x0B}}, longForm},
+      {"fourth at 1.03", {{1, 3}, {1, 3}, {1, 3}, {0x01, 0x03}}, longForm},
+      {"fourth at 0.00", {{1, 3}, {1, 3}, {1, 3}, {0x00, 0x00}}, shortForm},
+      {"no fourth processor", {{1, 3}, {1, 3}, {1, 3}}, shortForm},
+  };
+  for (const Case& c : cases) {
+    UnitWith(c.versions, {281, 280});
+    xcp.ConnectUps();
+    EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(c.request)) << c.what;
+    EXPECT_TRUE(xcp.LinkUp()) << c.what;
+    EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done")) << c.what;
+  }
+}
+
+// A type 290 is accepted only at 1.03 exactly; versions are ordered by their
+// major, then their minor byte, letters or not.
+TEST_F(Recovery, AType290IsJudgedByItsSecondProcessorsBytes) {
+  const std::string newer = "KBX Configurator needs upgrade to newer version";
+  const std::string older = "UPS code needs upgrade to newer version";
+  struct Case {
+    const char* what;
+    Versions versions;
+    std::string verdict;
+  };
+  const Case cases[] = {
+      {"1.03", {{1, 3}, {0x01, 0x03}}, "UPS Found"}, {"1.02", {{1, 3}, {0x01, 0x02}}, older},
+      {"1.04", {{1, 3}, {0x01, 0x04}}, newer},       {"1.10", {{1, 3}, {0x01, 0x10}}, newer},
+      {"1.00", {{1, 3}, {0x01, 0x00}}, older},       {"1.0A", {{1, 3}, {0x01, 0x0A}}, newer},
+      {"1.E5", {{1, 3}, {0x01, 0xE5}}, newer},       {"0.0A", {{1, 3}, {0x00, 0x0A}}, older},
+      {"A.00", {{1, 3}, {0x0A, 0x00}}, newer},       {"no second processor", {{1, 3}}, older},
+  };
+  for (const Case& c : cases) {
+    UnitWith(c.versions, {290});
+    xcp.ConnectUps();
+    EXPECT_THAT(host.board, ElementsAre("Connecting...", c.verdict, "Done")) << c.what;
+    EXPECT_EQ(xcp.LinkUp(), c.verdict == "UPS Found") << c.what;
+    EXPECT_EQ(xcp.UpsType(), 290) << c.what;
+  }
+}
+
+// `info` shows each version as the unit reported it (here a 290 refused for
+// its second processor's version, so that no disconnect clears the board).
+TEST_F(Recovery, InfoShowsVersionsAsRead) {
+  UnitWith({{0x01, 0x03}, {0x01, 0x0A}, {0x00, 0x00}, {0x1A, 0x0B}, {0x01, 0xE5}}, {290});
+  CliOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseCliOptions({"info"}, options, error)) << error;
+  EXPECT_EQ(RunSession(xcp, options, Confirm{}), 1);
+  std::vector<std::string> versions;
+  for (const std::string& line : host.board)
+    if (line.rfind("Processor ", 0) == 0) versions.push_back(line);
+  EXPECT_THAT(versions, ElementsAre("Processor 1 version: 1.03", "Processor 2 version: 1.0A",
+                                    "Processor 4 version: 1A.0B", "Processor 5 version: 1.E5"));
+}
+
 // --- a 281 that does not switch over -----------------------------------------
 
 TEST_F(Recovery, A281ThatDoesNotReport280AfterTheSwitchIsNoUps) {

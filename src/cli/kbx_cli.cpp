@@ -22,10 +22,6 @@ namespace kbx {
 
 namespace {
 
-std::string Version(double value) {
-  return FixedText(value, 2);
-}
-
 std::string Hex2(int value) {
   char text[8];
   std::snprintf(text, sizeof text, "%02X", value & 0xFF);
@@ -40,9 +36,9 @@ bool InfoCommand(Xcp& xcp) {
   }
   host.AddToBoard("UPS type: " + std::to_string(xcp.UpsType()));
   for (int processor = 1; processor <= 5; ++processor) {
-    const double version = xcp.ProcessorVersion(processor);
-    if (version != 0)
-      host.AddToBoard("Processor " + std::to_string(processor) + " version: " + Version(version));
+    const FirmwareVersion version = xcp.ProcessorVersion(processor);
+    if (version.Present())
+      host.AddToBoard("Processor " + std::to_string(processor) + " version: " + version.Text());
   }
   const auto& numbers = xcp.MeterNumbers();
   const auto& formats = xcp.MeterFormats();

@@ -8,7 +8,7 @@ namespace kbx {
 
 namespace {
 // The one version of a type 290's second processor this program works with.
-constexpr float kSupported290Version = 1.03f;
+constexpr FirmwareVersion kSupported290Version{0x01, 0x03};
 }  // namespace
 
 Xcp::Xcp(SerialControl& port, Clock& clock, XcpHost& host)
@@ -50,9 +50,9 @@ void Xcp::ConnectUps() {
           accept = true;
           break;
         case 290:
-          if (cpuVersion2_ == kSupported290Version) {
+          if (ProcessorVersion(2) == kSupported290Version) {
             accept = true;
-          } else if (cpuVersion2_ > kSupported290Version) {
+          } else if (ProcessorVersion(2) > kSupported290Version) {
             AddToBoard("KBX Configurator needs upgrade to newer version");
           } else {
             AddToBoard("UPS code needs upgrade to newer version");
@@ -110,7 +110,8 @@ void Xcp::DisconnectUps() {
 
 bool Xcp::SendSwitchRequest(const std::string& argument) {
   const auto value = static_cast<std::uint8_t>(HexValue(FixLength(argument, 2)));
-  const Bytes request = cpuVersion4_ > 0
+  // A unit with a fourth processor takes the long form.
+  const Bytes request = ProcessorVersion(4).Present()
                             ? Bytes{kSwitchCommand, kLongSwitchPrefix[0], kLongSwitchPrefix[1], value}
                             : Bytes{kSwitchCommand, 0x00, value};
   // A unit that can be switched says nothing; one that answers cannot.
