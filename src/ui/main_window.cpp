@@ -21,6 +21,7 @@
 #include "platform/help_viewer.h"
 #include "ui/about_box.h"
 #include "ui/kbx_dialog.h"
+#include "ui/queued_input.h"
 #include "ui/screen_pointer.h"
 #include "ui/settings_dialog.h"
 #include "ups/runtime.h"
@@ -223,10 +224,7 @@ void MainWindow::LockForm() {
 }
 
 void MainWindow::UnlockForm() {
-  // Clicks and keys that queued up while the command ran reach a window that
-  // still refuses them, so that none of them fires afterwards.
-  QGuiApplication::sync();
-  QCoreApplication::processEvents();
+  DropQueuedInput();
   SetInputEnabled(true);
   if (focusBeforeLock_) focusBeforeLock_->setFocus();
   focusBeforeLock_ = nullptr;
