@@ -4,10 +4,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev locales \
-        clang libclang-rt-14-dev dpkg-dev file
+        clang libclang-rt-14-dev dpkg-dev file man-db
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-sanitize fuzz bench format screenshot install package clean
+.PHONY: deps build run test test-e2e test-sanitize fuzz bench format screenshot install package clean
 
 # Installs the Debian packages that are missing (and nothing else).
 deps:
@@ -33,7 +33,12 @@ run: build
 	fi
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
+
+# The end-to-end runs that take seconds each (label e2e): the real programs
+# against the simulator, signals, pipes and descriptors.
+test-e2e: build
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -L e2e
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leaks included; tests/lsan.supp names the libraries not ours).

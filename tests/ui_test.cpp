@@ -14,9 +14,12 @@
 #include <QRadioButton>
 #include <QTextBrowser>
 #include <QTimer>
+#include <csignal>
 
+#include "app/close_on_signals.h"
 #include "app/desktop.h"
 #include "platform/help_viewer.h"
+#include "platform/stop_signals.h"
 #include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
 #include "ui/main_window.h"
@@ -465,6 +468,27 @@ TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
   EXPECT_FALSE(window.isVisible());
   EXPECT_FALSE(port.PortOpen());
+}
+
+TEST_F(Window, AStopSignalClosesTheWindowOnceTheRunningCommandHasEnded) {
+  InstallStopSignals(StopMode::kNoteEvery, "ui_test");
+  CloseOnSignals closer(window);
+  Unit(290);
+  bool raised = false;
+  clock.onSleep = [&] {
+    if (raised) return;
+    raised = true;
+    std::raise(SIGTERM);
+    closer.Poll();                    // as its timer does
+    EXPECT_TRUE(window.isVisible());  // held
+  };
+  Button("cmdConnect")->click();
+  clock.onSleep = nullptr;
+  EXPECT_TRUE(raised);
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(port.PortOpen());
+  ClearStopSignals();
 }
 
 }  // namespace

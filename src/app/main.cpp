@@ -6,18 +6,24 @@
 #include <iostream>
 #include <memory>
 
+#include "app/close_on_signals.h"
 #include "app/desktop.h"
 #include "link/trace.h"
 #include "platform/event_clock.h"
 #include "platform/help_viewer.h"
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
+#include "platform/stop_signals.h"
 #include "sim/pty_simulator.h"
 #include "ui/main_window.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a closed stdout must not become the port.
+  kbx::ReserveStandardDescriptors();
+  kbx::IgnoreBrokenPipes();
+  kbx::InstallStopSignals(kbx::StopMode::kNoteEvery, "kbx-configurator");
   kbx::DesktopOptions options;
   std::string error;
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -77,6 +83,8 @@ int main(int argc, char** argv) {
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
   kbx::StartDesktop(window, xcp);
+  // A signal closes the window as its close box does: after the running command.
+  kbx::CloseOnSignals closeOnSignals(window);
   if (qEnvironmentVariableIsSet("KBX_EXIT_WHEN_SHOWN")) {
     // For the benchmark: once the shown window has been painted, say so and end.
     QTimer::singleShot(0, [] {
@@ -84,5 +92,6 @@ int main(int argc, char** argv) {
       QApplication::quit();
     });
   }
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  return kbx::StopSignal() != 0 ? 128 + kbx::StopSignal() : status;
 }

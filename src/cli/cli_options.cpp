@@ -8,7 +8,7 @@ namespace kbx {
 
 const char* const kCliUsage =
     "Usage: kbx [--port N] [--baud RATE] [--com N=DEVICE]... [--access-code HEX6]\n"
-    "           [--simulate [TYPE]] [--trace FILE] [--yes] COMMAND...\n"
+    "           [--simulate [TYPE]] [--trace FILE] [--yes] [--json] COMMAND...\n"
     "\n"
     "Commands, run in order in one session with the UPS:\n"
     "  connect        connect to the UPS and identify it\n"
@@ -25,9 +25,12 @@ const char* const kCliUsage =
     "  --simulate [TYPE]  run against a simulated UPS of TYPE (280, 281, 290, 292...; default 290)\n"
     "  --trace FILE       write every byte exchanged with the UPS, timed and decoded, to FILE\n"
     "  --yes              apply a module count without asking\n"
+    "  --json             print one JSON object when the session ends instead of the board lines\n"
     "  --help, --version\n"
     "\n"
-    "Exit status: 0 when every command succeeded, 1 when one failed, 2 for usage errors.\n";
+    "Exit status: 0 when every command succeeded, 1 when one failed or the output could not be\n"
+    "written, 2 for usage errors, 128+N when signal N stopped the session (after the running\n"
+    "command, with the UPS disconnected).\n";
 
 namespace {
 
@@ -59,6 +62,8 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& options, 
       options.version = true;
     } else if (arg == "--yes" || arg == "-y") {
       options.yes = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else if (arg == "--port") {
       if (!value(i, arg, v)) return false;
       if (!IsWholeNumber(v) || std::stoi(v) < 1) {

@@ -22,6 +22,7 @@ struct CliOptions {
   bool simulate = false;
   int simulateType = 290;
   bool yes = false;
+  bool json = false;  // one JSON object at the end instead of the board lines
   std::string trace;  // --trace FILE; empty for none
   bool help = false;
   bool version = false;

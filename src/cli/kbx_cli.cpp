@@ -4,15 +4,19 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
+#include "cli/json_report.h"
+#include "cli/output_guard.h"
 #include "link/command_guard.h"
 #include "link/numbers.h"
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/qt_serial_control.h"
+#include "platform/stop_signals.h"
 #include "sim/pty_simulator.h"
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
@@ -54,13 +58,15 @@ bool InfoCommand(Xcp& xcp) {
   return true;
 }
 
-bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm) {
+bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm, std::string& outcome) {
   XcpHost& host = xcp.Host();
   host.BoardClear();
   if (!xcp.LinkUp()) {
     host.AddToBoard("Link Down");
+    outcome = "link down";
     return false;
   }
+  outcome = "not supported";
   const KbxChoices choices = DetermineKbxSupport(xcp);
   const std::string text = std::to_string(count);
   if (!choices.applyEnabled ||
@@ -68,10 +74,38 @@ bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confi
     return false;
   }
   host.BoardClear();
+  outcome = "not confirmed";
   if (!yes) {
     if (!confirm.ask || !confirm.ask(KbxConfirmText(text))) return false;
   }
-  return ApplyKbxConfiguration(xcp, text, choices.enableTest);
+  // From here on a signal waits for the last write.
+  const UpdateInProgress updating;
+  outcome = "failed";
+  const bool done = ApplyKbxConfiguration(xcp, text, choices.enableTest);
+  if (done) outcome = "done";
+  return done;
+}
+
+std::string CommandName(const CliCommand& command) {
+  switch (command.kind) {
+    case CliCommand::kConnect:
+      return "connect";
+    case CliCommand::kRuntime:
+      return "runtime";
+    case CliCommand::kModules:
+      return "modules " + std::to_string(command.count);
+    case CliCommand::kInfo:
+      return "info";
+    case CliCommand::kPorts:
+      return "ports";
+  }
+  return "";
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
 }
 
 void ListPorts(const PortMap& map, std::ostream& out) {
@@ -87,18 +121,83 @@ void ListPorts(const PortMap& map, std::ostream& out) {
   }
 }
 
+// What the UPS and the board told, for --json.
+void FillReport(SessionReport& report, const ConsoleHost* host, const std::string& portList) {
+  std::istringstream ports(portList);
+  for (std::string line; std::getline(ports, line);) report.board.push_back(line);
+  if (!host) return;
+  const std::string& caption = host->SettingsCaption();
+  report.settings = caption.substr(std::min(caption.find_first_not_of(' '), caption.size()));
+  report.board.insert(report.board.end(), host->Lines().begin(), host->Lines().end());
+  const std::string timePrefix = "Battery Time Remain: ";
+  for (const std::string& line : host->Lines()) {
+    if (line.rfind(timePrefix, 0) != 0) continue;
+    const std::string time = line.substr(timePrefix.size());
+    if (const auto seconds = SecondsOfBoardTime(time)) {
+      report.runtimeSeconds = seconds;
+      report.runtime = time.substr(time[0] == ' ' ? 1 : 0);
+    }
+  }
+}
+
+// The identity of the UPS while the link is up (disconnecting forgets it).
+void NoteIdentity(const Xcp& xcp, SessionReport& report) {
+  if (xcp.UpsType() < 1) return;
+  report.type = xcp.UpsType();
+  report.versions.clear();
+  for (int processor = 1; processor <= 5; ++processor) {
+    const FirmwareVersion version = xcp.ProcessorVersion(processor);
+    if (version.Present()) report.versions.emplace_back(processor, version.Text());
+  }
+}
+
 }  // namespace
 
-int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
+int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, SessionReport* report) {
+  SessionReport unused;
+  SessionReport& session = report ? *report : unused;
   // Whatever fails inside a command ends that command with a line on the
   // board, never the program.
   auto guarded = [&](const std::function<bool()>& command) { return RunGuarded(xcp.Host(), command); };
-  bool ok = guarded([&] {
-    xcp.ConnectUps();
-    return xcp.LinkUp();
-  });
+  std::vector<std::string> failed;
+  auto failedOnce = [&](const std::string& step) {
+    if (std::find(failed.begin(), failed.end(), step) == failed.end()) failed.push_back(step);
+  };
+  // A signal lets the step it arrived in run to its end; then no command runs.
+  std::string interruptedIn;
+  std::string interruptedStep;
+  auto noteStop = [&](const std::string& step, const std::string& outcome) {
+    if (!interruptedIn.empty() || StopSignal() == 0) return;
+    interruptedIn = "during " + step + ": " + outcome;
+    interruptedStep = step;
+  };
+  auto outcomeOf = [](bool done) { return std::string(done ? "it was completed" : "it failed"); };
+
+  bool ok = false;
+  if (StopSignal() != 0) {
+    interruptedIn = "before connecting";
+  } else {
+    ok = guarded([&] {
+      xcp.ConnectUps();
+      return xcp.LinkUp();
+    });
+    if (!ok) failedOnce("connect");
+    NoteIdentity(xcp, session);
+    noteStop("connect", outcomeOf(ok));
+  }
+  std::vector<std::string> notRun;
   for (const CliCommand& command : options.commands) {
+    const std::string name = CommandName(command);
+    if (command.kind == CliCommand::kModules)
+      session.modules = SessionReport::Modules{command.count, "not run"};
+    if (StopSignal() != 0) {
+      // The connect command is the session's connect, run or not.
+      if (command.kind != CliCommand::kConnect || interruptedIn == "before connecting")
+        notRun.push_back(name);
+      continue;
+    }
     bool done = true;
+    std::string outcome;
     switch (command.kind) {
       case CliCommand::kConnect:
         done = xcp.LinkUp();
@@ -107,7 +206,9 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
         done = guarded([&] { return RuntimeCommand(xcp); });
         break;
       case CliCommand::kModules:
-        done = guarded([&] { return ModulesCommand(xcp, command.count, options.yes, confirm); });
+        done = guarded([&] { return ModulesCommand(xcp, command.count, options.yes, confirm, outcome); });
+        if (outcome == "done" && !done) outcome = "failed";
+        session.modules->outcome = outcome;
         break;
       case CliCommand::kInfo:
         done = guarded([&] { return InfoCommand(xcp); });
@@ -115,14 +216,40 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm) {
       case CliCommand::kPorts:
         break;
     }
+    if (!done) failedOnce(name);
+    if (command.kind != CliCommand::kModules) {
+      noteStop(name, outcomeOf(done));
+    } else if (outcome == "done" || outcome == "failed") {
+      noteStop(name, outcome == "done" ? "the update was finished" : "the update failed");
+    } else {
+      noteStop(name, "the update was not made");
+    }
     ok = ok && done;
   }
   if (xcp.LinkUp()) {
-    ok = guarded([&] {
-           xcp.DisconnectUps();
-           return true;
-         }) &&
-         ok;
+    const bool disconnected = guarded([&] {
+      xcp.DisconnectUps();
+      return true;
+    });
+    if (!disconnected) failedOnce("disconnect");
+    noteStop("disconnect", outcomeOf(disconnected));
+    ok = disconnected && ok;
+  }
+
+  // The line about the interruption tells the outcome of the step it came in.
+  const bool onlyTheInterruptedStepFailed = failed.size() == 1 && failed.front() == interruptedStep;
+  if (!failed.empty() && !onlyTheInterruptedStepFailed) {
+    session.errors.push_back((failed.size() == 1 ? "command failed: " : "commands failed: ") +
+                             Joined(failed));
+  }
+  const int signal = StopSignal();
+  if (signal != 0) {
+    session.interrupted = SignalName(signal);
+    std::string line = "interrupted (" + session.interrupted + ") " + interruptedIn;
+    if (!notRun.empty())
+      line += "; " + Joined(notRun) + (notRun.size() == 1 ? " was not run" : " were not run");
+    session.errors.push_back(line);
+    return 128 + signal;
   }
   return ok ? 0 : 1;
 }
@@ -144,59 +271,97 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 0;
   }
 
-  PortMap map;
-  for (const auto& [number, device] : options.mappings) map.Map(number, device);
-  if (options.commands.front().kind == CliCommand::kPorts) {
-    ListPorts(map, out);
-    return 0;
-  }
-
-  const bool asks = std::any_of(options.commands.begin(), options.commands.end(),
-                                [](const CliCommand& c) { return c.kind == CliCommand::kModules; }) &&
-                    !options.yes;
-  if (asks && !confirm.terminal) {
-    err << "kbx: there is no terminal to confirm the module count on; give --yes to apply it\n";
-    return 2;
-  }
-
+  SessionReport report;
+  // Every message on stderr is also one of the report's errors.
+  auto say = [&](const std::string& message) {
+    report.errors.push_back(message);
+    err << "kbx: " << message << '\n' << std::flush;
+  };
   std::ofstream traceFile;
-  if (!options.trace.empty()) {
-    traceFile.open(options.trace, std::ios::out | std::ios::trunc);
-    if (!traceFile) {
-      err << "kbx: cannot write the trace file \"" << options.trace << "\"\n";
+  std::ostringstream portList;
+  std::unique_ptr<ConsoleHost> host;
+  PortMap map;
+  // The session up to its exit status; what it wrote is in the report, the
+  // host and the trace.
+  auto session = [&]() -> int {
+    for (const auto& [number, device] : options.mappings) map.Map(number, device);
+    if (options.commands.front().kind == CliCommand::kPorts) {
+      ListPorts(map, options.json ? static_cast<std::ostream&>(portList) : out);
+      return 0;
+    }
+
+    const bool asks = std::any_of(options.commands.begin(), options.commands.end(),
+                                  [](const CliCommand& c) { return c.kind == CliCommand::kModules; }) &&
+                      !options.yes;
+    if (asks && !confirm.terminal) {
+      say("there is no terminal to confirm the module count on; give --yes to apply it");
       return 2;
     }
-  }
 
-  std::unique_ptr<PtySimulator> simulator;
-  if (options.simulate) {
-    SimOptions sim;
-    sim.type = options.simulateType;
-    if (options.hasAccessCode) sim.accessCode = options.accessCode;
-    simulator = std::make_unique<PtySimulator>(sim);
-    simulator->Start();
-    map.Map(std::stoi(options.port), simulator->SlavePath());
-  }
+    if (!options.trace.empty()) {
+      traceFile.open(options.trace, std::ios::out | std::ios::trunc);
+      if (!traceFile) {
+        say("cannot write the trace file \"" + options.trace + "\"");
+        return 2;
+      }
+    }
 
-  SystemClock clock;
-  QtSerialControl port(map);
-  std::unique_ptr<TracingSerialControl> traced;
-  if (traceFile.is_open()) {
-    traced = std::make_unique<TracingSerialControl>(port, clock, traceFile,
-                                                    [&map](int number) { return map.Device(number); });
-  }
-  ConsoleHost host(out);
-  Xcp xcp(traced ? static_cast<SerialControl&>(*traced) : port, clock, host);
-  const std::string box = StartUp(xcp, options.baud, options.port);
-  if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
-  if (!port.PortOpen()) {
-    err << "kbx: "
-        << (box.empty() ? "cannot open COM" + options.port + " (" + map.Device(port.CommPort()) + ")" : box)
-        << '\n';
-    return 1;
-  }
+    std::unique_ptr<PtySimulator> simulator;
+    if (options.simulate) {
+      SimOptions sim;
+      sim.type = options.simulateType;
+      if (options.hasAccessCode) sim.accessCode = options.accessCode;
+      simulator = std::make_unique<PtySimulator>(sim);
+      simulator->Start();
+      map.Map(std::stoi(options.port), simulator->SlavePath());
+    }
+    report.port = std::stoi(options.port);
+    report.device = map.Device(report.port);
 
-  return RunSession(xcp, options, confirm);
+    SystemClock clock;
+    QtSerialControl port(map);
+    std::unique_ptr<TracingSerialControl> traced;
+    if (traceFile.is_open()) {
+      traced = std::make_unique<TracingSerialControl>(port, clock, traceFile,
+                                                      [&map](int number) { return map.Device(number); });
+    }
+    host = std::make_unique<ConsoleHost>(out, !options.json);
+    Xcp xcp(traced ? static_cast<SerialControl&>(*traced) : port, clock, *host);
+    const std::string box = StartUp(xcp, options.baud, options.port);
+    if (options.hasAccessCode) xcp.SetAccessCode(options.accessCode);
+    if (!port.PortOpen()) {
+      say(box.empty() ? "cannot open COM" + options.port + " (" + map.Device(port.CommPort()) + ")" : box);
+      return 1;
+    }
+    const std::size_t before = report.errors.size();
+    const int status = RunSession(xcp, options, confirm, &report);
+    for (std::size_t i = before; i < report.errors.size(); ++i) err << "kbx: " << report.errors[i] << '\n';
+    err << std::flush;
+    return status;
+  };
+  int status = session();
+
+  // Output that could not be written is an error, found once the session has
+  // gone out in full.
+  auto failedWrite = [&](int current) { return current == 0 ? 1 : current; };
+  if (traceFile.is_open() && !WriteFailure(traceFile).empty()) {
+    say("could not write the trace file \"" + options.trace + "\"");
+    status = failedWrite(status);
+  }
+  std::string outFailure = WriteFailure(out);
+  if (options.json) {
+    if (!outFailure.empty()) say("could not write the output: " + outFailure);
+    report.exit = outFailure.empty() ? status : failedWrite(status);
+    FillReport(report, host.get(), portList.str());
+    WriteJsonReport(report, out);
+    if (!outFailure.empty()) return report.exit;
+    outFailure = WriteFailure(out);
+  }
+  if (!outFailure.empty()) {
+    say("could not write the output: " + outFailure);
+    status = failedWrite(status);
+  }
+  return status;
 }
 
 }  // namespace kbx

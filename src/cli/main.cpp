@@ -1,12 +1,12 @@
 // kbx: the command line front end of KBX Configurator.
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <clocale>
 #include <iostream>
 #include <string>
 
 #include "cli/kbx_cli.h"
+#include "platform/descriptor_output.h"
+#include "platform/stop_signals.h"
 
 namespace {
 
@@ -17,18 +17,25 @@ bool AskOnTerminal(const std::string& question) {
   }
   std::cerr << text << "[y/N] " << std::flush;
   std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
+  // A stop signal while waiting answers No.
+  if (!kbx::ReadAnswerLine(answer)) return false;
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a closed stdout must not become the port.
+  kbx::ReserveStandardDescriptors();
+  kbx::IgnoreBrokenPipes();
+  kbx::InstallStopSignals(kbx::StopMode::kSecondSignalEnds, "kbx");
   QCoreApplication app(argc, argv);
   // The application object has set every locale category from the environment;
   // numbers read or written as text keep "." whatever the user's locale says.
   std::setlocale(LC_NUMERIC, "C");
   std::vector<std::string> args(argv + 1, argv + argc);
-  const kbx::Confirm confirm{isatty(STDIN_FILENO) != 0, AskOnTerminal};
-  return kbx::RunKbx(args, std::cout, std::cerr, confirm);
+  const kbx::Confirm confirm{kbx::InputIsTerminal(), AskOnTerminal};
+  kbx::DescriptorOutput standardOutput(1);
+  std::ostream out(&standardOutput);
+  return kbx::RunKbx(args, out, std::cerr, confirm);
 }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kbx {
+
+// What a session of kbx did, for --json: collected as it runs, written as
+// one JSON object when it ends.
+struct SessionReport {
+  int exit = 0;
+  int port = 0;                                       // the COM number; 0 before the options are read
+  std::string device;                                 // the device behind it
+  std::string settings;                               // as the settings caption shows them ("19200,N,8,1")
+  std::optional<int> type;                            // the UPS type code, once identified
+  std::vector<std::pair<int, std::string>> versions;  // processor number, version text
+  std::optional<int> runtimeSeconds;                  // the last reading of the time remaining
+  std::string runtime;                                // its text as on the board
+  struct Modules {
+    int requested = 0;
+    std::string outcome;  // "done", "failed", "not confirmed", "not supported", "link down", "not run"
+  };
+  std::optional<Modules> modules;   // the last modules command, when one was given
+  std::vector<std::string> board;   // every board line, in order
+  std::vector<std::string> errors;  // every message written on stderr, in order
+  std::string interrupted;          // the signal's name when one ended the session
+};
+
+// `text` as a JSON string, quotes included. Control characters and quotes are
+// escaped; a byte that is not part of valid UTF-8 becomes \u00XX of its value.
+std::string JsonString(const std::string& text);
+
+// The report as one JSON object on one line.
+void WriteJsonReport(const SessionReport& report, std::ostream& out);
+
+// Seconds of a board time " H:MM:SS" ("-H:MM:SS" when negative); nullopt when
+// the text is not one.
+std::optional<int> SecondsOfBoardTime(const std::string& text);
+
+}  // namespace kbx

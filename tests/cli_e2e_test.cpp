@@ -1,0 +1,161 @@
+// kbx as a process against the simulator program, where only real signals,
+// real pipes and real descriptors will do: a signal during a type 290 module
+// update, output that cannot be written. Each run takes seconds of real time
+// (the fixed pauses of the protocol): `make test-e2e`.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/processes.h"
+
+namespace kbx {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Request = std::vector<std::uint8_t>;
+
+// The update of a type 290 to one module, and the disconnect, as they reach the UPS.
+const std::vector<Request> kUpdateThenDisconnect = {
+    {0x78, 0x20, 0x03, 0x00}, {0x78, 0x38, 0x8B, 0x11}, {0xBD, 0x69, 0x02, 0x8B, 0x11}, {0x78, 0x00}};
+
+// The requests from the first one starting with `command` to the end of the log.
+std::vector<Request> RequestsFrom(const std::string& logPath, std::uint8_t command) {
+  const auto all = test::RequestsInLog(logPath);
+  auto first = std::find_if(all.begin(), all.end(), [&](const Request& r) { return r.front() == command; });
+  return {first, all.end()};
+}
+
+void ExpectUpdateThenDisconnect(const std::vector<Request>& requests, const std::string& what) {
+  ASSERT_EQ(requests.size(), 5u) << what;
+  EXPECT_EQ(std::vector(requests.begin(), requests.begin() + 4), kUpdateThenDisconnect) << what;
+  EXPECT_EQ(requests[4].front(), 0xFF) << what << ": the disconnect";
+}
+
+class KbxProcess : public ::testing::Test {
+ protected:
+  std::string folder = test::TemporaryFolder();
+  std::string log = folder + "/requests.log";
+  std::string out = folder + "/out";
+  std::string err = folder + "/err";
+
+  std::vector<std::string> Kbx(const std::string& device, std::vector<std::string> commands) {
+    std::vector<std::string> args{KBX_BIN, "--com", "1=" + device};
+    args.insert(args.end(), commands.begin(), commands.end());
+    return args;
+  }
+};
+
+TEST_F(KbxProcess, EachStopSignalLetsTheUpdateFinishAndTheDisconnectGoOut) {
+  for (const auto& [signal, name] : {std::pair{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    const pid_t kbx =
+        test::Spawn(Kbx(sim.Device(), {"connect", "modules", "1", "--yes", "runtime"}), streams);
+    ASSERT_TRUE(test::AwaitRequest(log, 0x78)) << name;
+    kill(kbx, signal);
+    const int status = test::Wait(kbx);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << name << " status " << status;
+    ExpectUpdateThenDisconnect(RequestsFrom(log, 0x78), name);
+    EXPECT_EQ(test::ReadWholeFile(err),
+              std::string("kbx: interrupted (") + name +
+                  ") during modules 1: the update was finished; runtime was not run\n");
+    const auto board = test::Lines(test::ReadWholeFile(out));
+    ASSERT_GE(board.size(), 4u) << name;
+    EXPECT_THAT(std::vector(board.end() - 4, board.end()),
+                ElementsAre("Updating KBXs...", "Done", "Disconnecting...", "Done"))
+        << name;
+  }
+}
+
+TEST_F(KbxProcess, ASecondSignalDuringTheUpdateIsOnlyAnswered) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  test::Streams streams;
+  streams.stderrPath = err;
+  streams.stdoutPath = out;
+  const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"modules", "1", "--yes"}), streams);
+  ASSERT_TRUE(test::AwaitRequest(log, 0x78));
+  // Two different signals, so that neither is merged into the other; the
+  // lower number is delivered first.
+  kill(kbx, SIGINT);
+  kill(kbx, SIGTERM);
+  const int status = test::Wait(kbx);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+  ExpectUpdateThenDisconnect(RequestsFrom(log, 0x78), "two signals");
+  EXPECT_THAT(test::Lines(test::ReadWholeFile(err)),
+              ElementsAre("kbx: the module update is being finished; the program ends after it",
+                          "kbx: interrupted (SIGINT) during modules 1: the update was finished"));
+}
+
+TEST_F(KbxProcess, ASecondSignalOutsideAnUpdateEndsTheProgramAtOnce) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  test::Streams streams;
+  streams.stderrPath = err;
+  streams.stdoutPath = out;
+  const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"runtime", "modules", "1", "--yes"}), streams);
+  ASSERT_TRUE(test::AwaitRequest(log, 0x34));  // the runtime's meter request
+  kill(kbx, SIGINT);
+  kill(kbx, SIGTERM);
+  const int status = test::Wait(kbx);
+  EXPECT_TRUE(WIFSIGNALED(status)) << status;
+  for (const auto& request : test::RequestsInLog(log)) EXPECT_NE(request.front(), 0x78) << "no update began";
+}
+
+TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {
+  struct Case {
+    const char* what;
+    std::string stdoutPath;
+    bool closed;
+    bool pipeClosedAfterFirstLine;
+    const char* reason;
+  } cases[] = {
+      {"stdout on /dev/full", "/dev/full", false, false, "No space left on device"},
+      {"stdout closed", "", true, false, "Bad file descriptor"},
+      {"a reader that goes after the first line", "", false, true, "Broken pipe"},
+  };
+  for (const Case& c : cases) {
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+    test::Streams streams;
+    streams.stderrPath = err;
+    streams.stdoutPath = c.stdoutPath;
+    streams.stdoutClosed = c.closed;
+    int fds[2] = {-1, -1};
+    if (c.pipeClosedAfterFirstLine) {
+      ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // kbx must not hold the reading end
+      streams.stdoutFd = fds[1];
+    }
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"connect", "modules", "1", "--yes"}), streams);
+    if (c.pipeClosedAfterFirstLine) {
+      close(fds[1]);
+      FILE* reader = fdopen(fds[0], "r");
+      char line[256];
+      ASSERT_NE(fgets(line, sizeof line, reader), nullptr);
+      EXPECT_STREQ(line, "Connecting...\n");
+      fclose(reader);
+    }
+    const int status = test::Wait(kbx);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.what << " status " << status;
+    ExpectUpdateThenDisconnect(RequestsFrom(log, 0x78), c.what);
+    EXPECT_EQ(test::ReadWholeFile(err), std::string("kbx: could not write the output: ") + c.reason + "\n")
+        << c.what;
+  }
+}
+
+TEST_F(KbxProcess, ATraceThatCannotBeWrittenIsAnError) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  test::Streams streams;
+  streams.stderrPath = err;
+  streams.stdoutPath = out;
+  const int status =
+      test::Wait(test::Spawn(Kbx(sim.Device(), {"--trace", "/dev/full", "connect", "runtime"}), streams));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(test::ReadWholeFile(err), "kbx: could not write the trace file \"/dev/full\"\n");
+  EXPECT_THAT(test::Lines(test::ReadWholeFile(out)),
+              ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
+                          "Battery Time Remain:  0:30:00", "Done", "Disconnecting...", "Done"));
+  EXPECT_EQ(test::RequestsInLog(log).back().front(), 0xFF);
+}
+
+}  // namespace
+}  // namespace kbx
