@@ -117,7 +117,7 @@ TEST(BoardReport, TheFactsThenEveryLine) {
   facts.portSettings = "COM2,9600,N,8,1";
   facts.portOpen = true;
   facts.upsType = 290;
-  facts.processorVersions = {1.03, 2.1, 0, 0, 0};
+  facts.processorVersions = {"1.03", "2.10", "", "", ""};
   EXPECT_EQ(BoardReport(facts, {"Connecting...", "UPS Found", "Done"}),
             "KBX Configurator report\n"
             "Date and time: 2026-12-06 16:40:12 +01:00\n"
@@ -138,7 +138,7 @@ TEST(BoardReport, NoUpsAndAClosedPort) {
   facts.dateTime = "2026-12-06 16:40:12 +00:00";
   facts.programVersion = "1.2.1";
   facts.portSettings = "COM9,19200,N,8,1";
-  facts.processorVersions = {1.03};  // left from an earlier unit; no type, so not shown
+  facts.processorVersions = {"1.03"};  // left from an earlier unit; no type, so not shown
   EXPECT_EQ(BoardReport(facts, {"Invalid port number"}),
             "KBX Configurator report\n"
             "Date and time: 2026-12-06 16:40:12 +00:00\n"

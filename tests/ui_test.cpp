@@ -152,6 +152,25 @@ TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
   }
 }
 
+TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
+  PortFailure denied;
+  denied.number = 8012;
+  denied.reason = "/dev/ttyS0 may be opened by root and the group dialout only";
+  denied.fix = "Add the user to the dialout group, then log in again.";
+  PortFailure held = denied;
+  held.number = 8005;
+  held.reason = "/dev/ttyS0 is in use by process 812 (minicom)";
+  held.fix = "";
+  // 8012 alone gives no box; with a reason it gets one, with the fix below.
+  EXPECT_EQ(StartUpBoxText("", PortFailure{}), "");
+  EXPECT_EQ(StartUpBoxText("", denied), denied.reason + "\n" + denied.fix);
+  EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held),
+            "8005 Start: Port already open 1\n\n" + held.reason);
+  // A failure without words adds nothing to the box.
+  held.reason = "";
+  EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held), "8005 Start: Port already open 1");
+}
+
 TEST_F(Window, ConnectAndDisconnectByButtonAndMenu) {
   Connect(290);
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));

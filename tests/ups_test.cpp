@@ -25,8 +25,8 @@ class Identification : public XcpTest {
 TEST_F(Identification, TheWorkedBlock) {
   Parse({0x01, 0x03, 0x01, 0x05, 0x00, 0x00, 0x02, 0x41, 0x42, 0x04, 0x00, 0xF0, 0x00, 0x40, 0x01, 0x07, 0x10,
          0x00, 0x00});
-  EXPECT_DOUBLE_EQ(xcp.ProcessorVersion(1), 1.03);
-  EXPECT_EQ(xcp.ProcessorVersion(2), 0.0);
+  EXPECT_EQ(xcp.ProcessorVersion(1), FirmwareVersion(0x01, 0x03));
+  EXPECT_EQ(xcp.ProcessorVersion(2), FirmwareVersion());
   EXPECT_EQ(xcp.MeterMapLength(), 4);
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2, 4));
   EXPECT_THAT(xcp.MeterFormats(), ElementsAre(0xF0, 0x40));
@@ -45,24 +45,23 @@ TEST_F(Identification, ProcessorCountsAndSelector) {
     const char* what;
     std::vector<std::pair<std::uint8_t, std::uint8_t>> versions;
     std::uint8_t selector;
-    double v1;
-    float v2, v5;
+    std::string v1, v2, v5;
   };
   const Case cases[] = {
-      {"no processors", {}, 0x05, 0, 0, 0},
-      {"selector 0 has an extension", {{0x01, 0x03}, {0x02, 0x10}}, 0x00, 1.03, 2.10f, 0},
+      {"no processors", {}, 0x05, "0.00", "0.00", "0.00"},
+      {"selector 0 has an extension", {{0x01, 0x03}, {0x02, 0x10}}, 0x00, "1.03", "2.10", "0.00"},
       {"seven processors",
        {{1, 3}, {1, 9}, {1, 0}, {2, 0}, {3, 0x45}, {9, 9}, {8, 8}},
        0x05,
-       1.03,
-       1.09f,
-       3.45f},
+       "1.03",
+       "1.09",
+       "3.45"},
   };
   for (const auto& c : cases) {
     Parse(IdBlock(c.versions, c.selector, MeterMap36(0xF0), 2, 0x0010, 3));
-    EXPECT_DOUBLE_EQ(xcp.ProcessorVersion(1), c.v1) << c.what;
-    EXPECT_EQ(xcp.ProcessorVersion(2), double{c.v2}) << c.what;
-    EXPECT_EQ(xcp.ProcessorVersion(5), double{c.v5}) << c.what;
+    EXPECT_EQ(xcp.ProcessorVersion(1).Text(), c.v1) << c.what;
+    EXPECT_EQ(xcp.ProcessorVersion(2).Text(), c.v2) << c.what;
+    EXPECT_EQ(xcp.ProcessorVersion(5).Text(), c.v5) << c.what;
     EXPECT_EQ(xcp.MeterMapLength(), 36) << c.what;
     EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36)) << c.what;
     EXPECT_EQ(xcp.FlagMapLength(), 2) << c.what;
@@ -76,10 +75,10 @@ TEST_F(Identification, VersionTexts) {
   EXPECT_EQ(Xcp::VersionText(0x01, 0x03), "1.03");
   EXPECT_EQ(Xcp::VersionText(0x02, 0x10), "2.10");
   EXPECT_EQ(Xcp::VersionText(0x1A, 0x0B), "1A.0B");
-  // A version with letters in it counts as no version.
+  // A version with letters in it is a version all the same.
   Parse(IdBlock({{0x01, 0x03}, {0x01, 0x0A}, {0x01, 0xE5}}, 0x05, MeterMap36(0xF0), 0, 16));
-  EXPECT_EQ(xcp.ProcessorVersion(2), 0.0);
-  EXPECT_EQ(xcp.ProcessorVersion(3), 0.0);  // "1.E5" is no number either
+  EXPECT_EQ(xcp.ProcessorVersion(2).Text(), "1.0A");
+  EXPECT_EQ(xcp.ProcessorVersion(3).Text(), "1.E5");
 }
 
 TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
@@ -87,7 +86,7 @@ TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
   // Cut after the meter map: the flag map length is missing.
   Parse(Bytes(full.begin(), full.begin() + 12));
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 9"));
-  EXPECT_DOUBLE_EQ(xcp.ProcessorVersion(1), 1.03);
+  EXPECT_EQ(xcp.ProcessorVersion(1), FirmwareVersion(0x01, 0x03));
   EXPECT_EQ(xcp.MeterMapLength(), 2);
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2));
   EXPECT_EQ(xcp.TypeBlockLength(), 0);
@@ -227,7 +226,7 @@ TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
   xcp.ConnectUps();
   EXPECT_FALSE(xcp.LinkUp());
   EXPECT_EQ(xcp.UpsType(), 292);
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
 }
 
 TEST_F(Connect, AFourthProcessorGivesTheLongSwitchRequest) {
@@ -264,8 +263,8 @@ TEST_F(Connect, DisconnectForgetsTheUnitButNotItsMeters) {
   EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "Done"));
   EXPECT_FALSE(xcp.LinkUp());
   EXPECT_EQ(xcp.UpsType(), 0);
-  EXPECT_EQ(xcp.ProcessorVersion(1), 0);
-  EXPECT_EQ(xcp.ProcessorVersion(2), 0);
+  EXPECT_FALSE(xcp.ProcessorVersion(1).Present());
+  EXPECT_FALSE(xcp.ProcessorVersion(2).Present());
   EXPECT_EQ(xcp.MeterMapLength(), 0);
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
   EXPECT_FALSE(host.portState.linkUp);

@@ -30,8 +30,21 @@ bool ParseDesktopOptions(const std::vector<std::string>& args, SessionOptions& o
   return true;
 }
 
-void StartDesktop(MainWindow& window, Xcp& xcp) {
-  const std::string message = StartUp(xcp);
+std::string StartUpBoxText(const std::string& message, const PortFailure& failure) {
+  std::string text = message;
+  // A port that merely will not open has its line on the board and no box,
+  // unless the port told why: then the technician learns what to do.
+  if (failure.number != 0 && !failure.reason.empty()) {
+    if (!text.empty()) text += "\n\n";
+    text += failure.reason;
+    if (!failure.fix.empty()) text += "\n" + failure.fix;
+  }
+  return text;
+}
+
+void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen) {
+  const std::string startUpMessage = StartUp(xcp);
+  const std::string message = StartUpBoxText(startUpMessage, whyNotOpen ? whyNotOpen() : PortFailure{});
   window.show();
   if (!message.empty()) {
     QMessageBox box(QMessageBox::NoIcon, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,

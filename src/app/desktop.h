@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/port_lock.h"
 #include "session/session_options.h"
 
 namespace kbx {
@@ -20,7 +22,13 @@ const ProgramUsage& DesktopUsage();
 
 // Start-up with the window created: the module state, the port opened with
 // the default settings, the window shown, and the start-up box over it when
-// the port failed in a way worth a box.
-void StartDesktop(MainWindow& window, Xcp& xcp);
+// the port failed in a way worth a box. `whyNotOpen` tells, when the port
+// could not be opened, why and what to do about it: the box then says so
+// too, and a port the user may not open (8012) gets a box of its own.
+void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen = {});
+
+// The text of the start-up box: the start-up's message, then the reason and
+// the fix of a failed open; "" when there is nothing to show.
+std::string StartUpBoxText(const std::string& message, const PortFailure& failure);
 
 }  // namespace kbx

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   if (options.accessCode) xcp.SetAccessCode(*options.accessCode);
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
-  kbx::StartDesktop(window, xcp);
+  kbx::StartDesktop(window, xcp, [&rig] { return rig->OpenFailure(); });
   // A signal closes the window as its close box does: after the running command.
   kbx::CloseOnSignals closeOnSignals(window);
   if (qEnvironmentVariableIsSet("KBX_EXIT_WHEN_SHOWN")) {

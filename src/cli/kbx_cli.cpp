@@ -23,10 +23,6 @@ namespace kbx {
 
 namespace {
 
-std::string Version(double value) {
-  return FixedText(value, 2);
-}
-
 std::string Hex2(int value) {
   char text[8];
   std::snprintf(text, sizeof text, "%02X", value & 0xFF);
@@ -41,9 +37,9 @@ bool InfoCommand(Xcp& xcp) {
   }
   host.AddToBoard("UPS type: " + std::to_string(xcp.UpsType()));
   for (int processor = 1; processor <= 5; ++processor) {
-    const double version = xcp.ProcessorVersion(processor);
-    if (version != 0)
-      host.AddToBoard("Processor " + std::to_string(processor) + " version: " + Version(version));
+    const FirmwareVersion version = xcp.ProcessorVersion(processor);
+    if (version.Present())
+      host.AddToBoard("Processor " + std::to_string(processor) + " version: " + version.Text());
   }
   const auto& numbers = xcp.MeterNumbers();
   const auto& formats = xcp.MeterFormats();
@@ -147,8 +143,8 @@ void NoteIdentity(const Xcp& xcp, SessionReport& report) {
   report.type = xcp.UpsType();
   report.versions.clear();
   for (int processor = 1; processor <= 5; ++processor) {
-    const double version = xcp.ProcessorVersion(processor);
-    if (version != 0) report.versions.emplace_back(processor, Version(version));
+    const FirmwareVersion version = xcp.ProcessorVersion(processor);
+    if (version.Present()) report.versions.emplace_back(processor, version.Text());
   }
 }
 

@@ -16,6 +16,7 @@ constexpr int kQuietWindowMs = 600;
 constexpr int kSettleMs = 200;
 constexpr int kBudgetSeconds = 15;
 constexpr int kMaxAttempts = 5;
+constexpr double kSecondsPerDay = 86400;
 constexpr std::size_t kMaxRequestLength = 255;
 
 // Every status but busy ends the exchange: the UPS has said what it will do.
@@ -82,6 +83,10 @@ bool XcpLink::ReadPort() {
       Sleep(kQuietWindowMs);
       const int arrived = port_.InBufferCount() - before;
       if (now() < start + window && arrived == 0) break;  // quiet for a window
+      // A line that never falls quiet is not read for ever: once the
+      // exchange's budget is spent, the read ends with nothing, as when no
+      // answer came.
+      if (ExchangeBudgetSpent()) return true;
       start += 2.0f;
     }
     Sleep(kSettleMs);
@@ -148,6 +153,12 @@ bool XcpLink::ExtractResponseAt(long start, long& end) {
     if (Rx(p + 4 + length) != (256 - sum % 256) % 256) return false;
     p += 5 + length;
   }
+}
+
+bool XcpLink::ExchangeBudgetSpent() const {
+  double elapsed = clock_.TimeOfDay() - txStartTime_;
+  if (elapsed < -kSecondsPerDay / 2) elapsed += kSecondsPerDay;  // the time of day went past midnight
+  return !(elapsed < kBudgetSeconds);
 }
 
 int XcpLink::GetResponse() {

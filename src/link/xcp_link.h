@@ -99,6 +99,9 @@ class XcpLink {
   friend class test::XcpProbe;
 
   bool ReadPort();
+  // Whether the 15 s from the whole second of the request's first write
+  // have passed, also when the time of day went past midnight meanwhile.
+  bool ExchangeBudgetSpent() const;
   bool ExtractResponse();
   // One response from `start`, all its frames; `end` is where it stops.
   bool ExtractResponseAt(long start, long& end);

@@ -1,6 +1,6 @@
 // kbx-ups-sim: a simulated UPS on a pseudo-terminal. Prints the path of the
 // serial device to open as its first line, then answers requests until it is
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT, SIGTERM or SIGHUP).
 
 #include <algorithm>
 #include <cstdio>
@@ -71,7 +71,7 @@ const kbx::ProgramUsage& SimUsage() {
     };
     return kbx::ProgramUsage{"kbx-ups-sim", "[OPTION]...",
                              "Simulates a UPS on a pseudo-terminal. The first line printed is the serial\n"
-                             "device to open; the simulator then serves until SIGINT or SIGTERM.\n"
+                             "device to open; the simulator then serves until SIGINT, SIGTERM or SIGHUP.\n"
                              "\n",
                              kbx::Concat({own, kbx::HelpAndVersionOptionTable()}), ""};
   }();

@@ -1,19 +1,6 @@
 #include "ui/board_report.h"
 
-#include <charconv>
-
 namespace kbx {
-
-namespace {
-
-// A processor version as the UPS gives it, major and two-digit minor: "1.03".
-std::string VersionText(double version) {
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, version, std::chars_format::fixed, 2);
-  return std::string(text, result.ptr);
-}
-
-}  // namespace
 
 std::string BoardReport(const ReportFacts& facts, const std::vector<std::string>& lines) {
   std::string report = "KBX Configurator report\n";
@@ -23,9 +10,8 @@ std::string BoardReport(const ReportFacts& facts, const std::vector<std::string>
   if (facts.upsType > 0) {
     report += "UPS type: " + std::to_string(facts.upsType) + "\n";
     for (std::size_t c = 0; c < facts.processorVersions.size(); ++c) {
-      if (facts.processorVersions[c] == 0) continue;
-      report += "Processor " + std::to_string(c + 1) +
-                " version: " + VersionText(facts.processorVersions[c]) + "\n";
+      if (facts.processorVersions[c].empty()) continue;
+      report += "Processor " + std::to_string(c + 1) + " version: " + facts.processorVersions[c] + "\n";
     }
   } else {
     report += "UPS type: none identified\n";

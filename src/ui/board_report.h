@@ -11,8 +11,8 @@ struct ReportFacts {
   std::string programVersion;  // "1.2.1"
   std::string portSettings;    // as the settings label shows them: "COM1,19200,N,8,1"
   bool portOpen = false;
-  int upsType = 0;                        // 0 when no UPS has been identified
-  std::vector<double> processorVersions;  // processors 1 to 5; 0 for one not reported
+  int upsType = 0;                             // 0 when no UPS has been identified
+  std::vector<std::string> processorVersions;  // texts of processors 1 to 5; "" for one not reported
 };
 
 // The text of a report: the facts, one to a line, then every board line in

@@ -1,8 +1,10 @@
 #include "ui/kbx_dialog.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -12,6 +14,7 @@
 #include "link/board_lines.h"
 #include "platform/window_placement.h"
 #include "ui/keyboard.h"
+#include "ui/queued_input.h"
 #include "ui/screen_pointer.h"
 #include "ui/status_board.h"
 #include "ups/kbx_config.h"
@@ -120,11 +123,49 @@ void KbxDialog::ApplyClicked() {
     return;
   }
   SetScreenPointer(Pointer::kHourglass);
+  LockInput();
   const bool done = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
   SelectTestOption(xcp_.BatteryTestEnabled());
+  UnlockInput();
   SetScreenPointer(Pointer::kDefault);
   if (done) applyButton_->setEnabled(false);
   ShowOutcome();
+}
+
+void KbxDialog::LockInput() {
+  updating_ = true;
+  focusBeforeLock_ = focusWidget();
+  enabledBeforeLock_.clear();
+  for (QWidget* control : std::initializer_list<QWidget*>{enableTestOption_, disableTestOption_, countCombo_,
+                                                          applyButton_, exitButton_}) {
+    enabledBeforeLock_.emplace_back(control, control->isEnabled());
+    control->setEnabled(false);
+  }
+}
+
+void KbxDialog::UnlockInput() {
+  DropQueuedInput();
+  for (const auto& [control, enabled] : enabledBeforeLock_) control->setEnabled(enabled);
+  enabledBeforeLock_.clear();
+  if (focusBeforeLock_ && focusBeforeLock_->isEnabled()) focusBeforeLock_->setFocus();
+  focusBeforeLock_ = nullptr;
+  updating_ = false;
+}
+
+void KbxDialog::keyPressEvent(QKeyEvent* event) {
+  if (updating_) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void KbxDialog::closeEvent(QCloseEvent* event) {
+  if (updating_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
 }
 
 void KbxDialog::ExitClicked() {

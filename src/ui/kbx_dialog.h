@@ -1,10 +1,15 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
+#include <utility>
+#include <vector>
 
+class QCloseEvent;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QKeyEvent;
 class QPushButton;
 class QRadioButton;
 
@@ -26,10 +31,20 @@ class KbxDialog : public QDialog {
   void ApplyClicked();
   void ExitClicked();
 
+ protected:
+  // Escape and closing the window do nothing while the update runs.
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   void Load();
   void SelectTestOption(bool enable);
   void ShowOutcome();
+  // While the update runs the input controls refuse input; the labels and
+  // the choices stay readable. Unlocking drops what queued up meanwhile and
+  // gives each control back the state it had.
+  void LockInput();
+  void UnlockInput();
 
   Xcp& xcp_;
   const StatusBoard* board_;
@@ -40,6 +55,9 @@ class KbxDialog : public QDialog {
   QPushButton* applyButton_;
   QPushButton* exitButton_;
   QLabel* outcomeLabel_;
+  bool updating_ = false;
+  std::vector<std::pair<QWidget*, bool>> enabledBeforeLock_;
+  QPointer<QWidget> focusBeforeLock_;
 };
 
 }  // namespace kbx

@@ -31,6 +31,7 @@
 #include "ui/kbx_dialog.h"
 #include "ui/keyboard.h"
 #include "ui/program_icon.h"
+#include "ui/queued_input.h"
 #include "ui/screen_pointer.h"
 #include "ui/settings_dialog.h"
 #include "ui/status_board.h"
@@ -279,10 +280,7 @@ void MainWindow::LockForm() {
 }
 
 void MainWindow::UnlockForm() {
-  // Clicks and keys that queued up while the command ran reach a window that
-  // still refuses them, so that none of them fires afterwards.
-  QGuiApplication::sync();
-  QCoreApplication::processEvents();
+  DropQueuedInput();
   SetInputEnabled(true);
   if (focusBeforeLock_) focusBeforeLock_->setFocus();
   focusBeforeLock_ = nullptr;
@@ -407,7 +405,8 @@ bool MainWindow::SaveReport(const QString& path, QString& error) const {
   if (xcp_) {
     facts.upsType = xcp_->UpsType();
     for (int processor = 1; processor <= 5; ++processor) {
-      facts.processorVersions.push_back(xcp_->ProcessorVersion(processor));
+      const FirmwareVersion version = xcp_->ProcessorVersion(processor);
+      facts.processorVersions.push_back(version.Present() ? version.Text() : std::string());
     }
   }
   std::vector<std::string> lines;

@@ -9,7 +9,7 @@ namespace kbx {
 
 namespace {
 // The one version of a type 290's second processor this program works with.
-constexpr float kSupported290Version = 1.03f;
+constexpr FirmwareVersion kSupported290Version{0x01, 0x03};
 }  // namespace
 
 Xcp::Xcp(SerialControl& port, Clock& clock, XcpHost& host)
@@ -51,9 +51,9 @@ void Xcp::ConnectUps() {
           accept = true;
           break;
         case 290:
-          if (cpuVersion2_ == kSupported290Version) {
+          if (ProcessorVersion(2) == kSupported290Version) {
             accept = true;
-          } else if (cpuVersion2_ > kSupported290Version) {
+          } else if (ProcessorVersion(2) > kSupported290Version) {
             AddToBoard(kProgramNeedsUpgrade);
           } else {
             AddToBoard(kUpsCodeNeedsUpgrade);
@@ -69,6 +69,8 @@ void Xcp::ConnectUps() {
             if (upsType_ == 280) {
               SendLinkStart();
               link_.SetLinkUp(true);
+            } else {
+              AddToBoard(kNoUpsFound);  // the switch-over did not take
             }
           }
           break;
@@ -109,7 +111,8 @@ void Xcp::DisconnectUps() {
 
 bool Xcp::SendSwitchRequest(const std::string& argument) {
   const auto value = static_cast<std::uint8_t>(HexValue(FixLength(argument, 2)));
-  const Bytes request = cpuVersion4_ > 0
+  // A unit with a fourth processor takes the long form.
+  const Bytes request = ProcessorVersion(4).Present()
                             ? Bytes{kSwitchCommand, kLongSwitchPrefix[0], kLongSwitchPrefix[1], value}
                             : Bytes{kSwitchCommand, 0x00, value};
   // A unit that can be switched says nothing; one that answers cannot.

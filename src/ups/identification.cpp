@@ -13,51 +13,12 @@ std::uint8_t Xcp::At(const Bytes& block, long index) {
 }
 
 std::string Xcp::VersionText(std::uint8_t major, std::uint8_t minor) {
-  return HexText(major) + "." + FixLength(HexText(minor), 2);
+  return FirmwareVersion(major, minor).Text();
 }
 
-void Xcp::ClearVersions() {
-  cpuVersion1_ = 0;
-  cpuVersion2_ = cpuVersion3_ = cpuVersion4_ = cpuVersion5_ = 0;
-}
-
-void Xcp::StoreVersion(int processor, double value) {
-  switch (processor) {
-    case 1:
-      cpuVersion1_ = value;
-      break;
-    case 2:
-      cpuVersion2_ = static_cast<float>(value);
-      break;
-    case 3:
-      cpuVersion3_ = static_cast<float>(value);
-      break;
-    case 4:
-      cpuVersion4_ = static_cast<float>(value);
-      break;
-    case 5:
-      cpuVersion5_ = static_cast<float>(value);
-      break;
-    default:
-      break;
-  }
-}
-
-double Xcp::ProcessorVersion(int processor) const {
-  switch (processor) {
-    case 1:
-      return cpuVersion1_;
-    case 2:
-      return cpuVersion2_;
-    case 3:
-      return cpuVersion3_;
-    case 4:
-      return cpuVersion4_;
-    case 5:
-      return cpuVersion5_;
-    default:
-      return 0;
-  }
+FirmwareVersion Xcp::ProcessorVersion(int processor) const {
+  if (processor < 1 || processor > static_cast<int>(versions_.size())) return {};
+  return versions_[static_cast<std::size_t>(processor - 1)];
 }
 
 std::int32_t Xcp::IdentifyUps() {
@@ -85,11 +46,11 @@ void Xcp::ReadIdentification() {
 
 void Xcp::ParseIdentificationBlock(const Bytes& block) {
   const int processors = At(block, 0);
-  for (int c = 1; c <= processors && c <= 5; ++c) {
-    // A version with the letters A to F in it is no number: it counts as absent.
-    const std::string text = VersionText(At(block, 2 * c), At(block, 2 * c - 1));
-    const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos;
-    StoreVersion(c, decimal && IsNumeric(text) ? NumberFromText(text) : 0.0);
+  // Each version field is its minor byte, then its major byte; the versions
+  // of a sixth and later processor are passed over.
+  for (int c = 1; c <= processors; ++c) {
+    const FirmwareVersion version(At(block, 2 * c), At(block, 2 * c - 1));
+    if (c <= static_cast<int>(versions_.size())) versions_[static_cast<std::size_t>(c - 1)] = version;
   }
   long i = 2L * processors + 1;
   const int selector = At(block, i++);

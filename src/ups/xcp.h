@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "link/protocol.h"
 #include "link/xcp_link.h"
+#include "ups/firmware_version.h"
 
 namespace kbx {
 
@@ -53,8 +55,8 @@ class Xcp {
 
   // The type code of the unit identified last, 0 when none.
   std::int16_t UpsType() const { return upsType_; }
-  // The firmware version of processor 1 to 5, 0 when it has none.
-  double ProcessorVersion(int processor) const;
+  // The firmware version of processor 1 to 5, 0.00 when the unit has none.
+  FirmwareVersion ProcessorVersion(int processor) const;
   std::int16_t MeterMapLength() const { return meterMapLength_; }
   std::int16_t FlagMapLength() const { return flagMapLength_; }
   std::int16_t TypeBlockLength() const { return typeBlockLength_; }
@@ -98,8 +100,7 @@ class Xcp {
   double DecodeMeterValue(const Bytes& block, std::size_t k) const;
   // A byte of a block; an index outside it raises 9.
   static std::uint8_t At(const Bytes& block, long index);
-  void ClearVersions();
-  void StoreVersion(int processor, double value);
+  void ClearVersions() { versions_ = {}; }
   Bytes AuthorizationRequest() const;
   void AddToBoard(const std::string& line) { host_.AddToBoard(line); }
 
@@ -108,11 +109,7 @@ class Xcp {
   XcpHost& host_;
 
   std::int16_t upsType_ = 0;
-  double cpuVersion1_ = 0;
-  float cpuVersion2_ = 0;
-  float cpuVersion3_ = 0;
-  float cpuVersion4_ = 0;
-  float cpuVersion5_ = 0;
+  std::array<FirmwareVersion, 5> versions_{};  // processors 1 to 5
   std::int16_t meterMapLength_ = 0;
   std::vector<std::int16_t> meterNumbers_;
   std::vector<std::int16_t> meterFormats_;
