@@ -28,6 +28,7 @@
 #include "link/board_lines.h"
 #include "platform/help_viewer.h"
 #include "platform/window_placement.h"
+#include "support/desktop_rig.h"
 #include "support/temp_folder.h"
 #include "support/xcp_fixture.h"
 #include "ui/board_report.h"
@@ -188,12 +189,7 @@ void WhenUp(std::function<void(QWidget*)> act) {
   });
 }
 
-template <typename T>
-T* Find(const QObject* parent, const char* name) {
-  T* child = parent->findChild<T*>(name);
-  EXPECT_NE(child, nullptr) << name;
-  return child;
-}
+using test::Child;
 
 void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
   QKeyEvent press(QEvent::KeyPress, key, modifiers);
@@ -227,37 +223,9 @@ bool ShowsAmber(const QImage& image, const QRect& area) {
 }
 
 // The desktop program on the fake port: the main window as start-up leaves it.
-struct Desk {
-  test::VirtualClock clock;
-  test::FakePort port{clock};
-  MainWindow window;
-  Xcp xcp{port, clock, window};
-  test::ScriptedUps ups;
-
-  Desk() {
-    window.SetXcp(&xcp);
-    StartDesktop(window, xcp);
-  }
-  ~Desk() { window.hide(); }
-
-  StatusBoard* Board() { return Find<StatusBoard>(&window, "List1"); }
-  QPushButton* Button(const char* name) { return Find<QPushButton>(&window, name); }
+struct Desk : test::DesktopRig {
+  StatusBoard* Board() { return Child<StatusBoard>(&window, "List1"); }
   QStringList Lines() { return Board()->Lines(); }
-
-  // A type 290 or 280 with two processors at 1.03 whose battery time is 5400 s.
-  void Unit(std::uint16_t type) {
-    ups.answers[0xA0] = {test::Block(1, test::IdBlock({{1, 3}, {1, 3}}, 5, test::MeterMap36(0xF0), 0, 16))};
-    ups.answers[0x36] = {
-        test::Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
-    ups.answers[0x34] = {test::Block(4, test::Join({Bytes(8, 0), {0x18, 0x15, 0x00, 0x00}}))};
-    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {test::Ack(0x31)};
-    ups.Attach(port);
-  }
-  void Connect(std::uint16_t type) {
-    Unit(type);
-    Button("cmdConnect")->click();
-    ASSERT_TRUE(xcp.LinkUp());
-  }
 };
 
 TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
@@ -304,9 +272,9 @@ TEST(Board, ARefusalOfTheUpsIsDrawnAsAFailure) {
   desk.Connect(290);
   desk.ups.answers[0x78] = {test::Ack(0x35)};
   WhenUp([&](QWidget* dialog) {
-    Find<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
+    Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
     WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
-    Find<QPushButton>(dialog, "cmdApply")->click();
+    Child<QPushButton>(dialog, "cmdApply")->click();
     qobject_cast<QDialog*>(dialog)->reject();
   });
   desk.Button("cmdBattComm")->click();
@@ -348,7 +316,7 @@ TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself
     auto* menu = qobject_cast<QMenu*>(up);
     ASSERT_NE(menu, nullptr);
     for (QAction* action : menu->actions()) items << (action->isSeparator() ? "-" : action->text());
-    Find<QAction>(menu, "boardCopyAll")->trigger();
+    Child<QAction>(menu, "boardCopyAll")->trigger();
     menu->close();
   });
   QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(10, 10), board->mapToGlobal(QPoint(10, 10)));
@@ -380,7 +348,7 @@ TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
       static_cast<QDialog*>(files)->accept();  // as its Save button does
     });
     menu->close();
-    Find<QAction>(menu, "boardSaveReport")->trigger();
+    Child<QAction>(menu, "boardSaveReport")->trigger();
   });
   QWidget* lines = desk.Board()->viewport();  // where a right click lands
   QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), lines->mapToGlobal(QPoint(10, 10)));
@@ -451,18 +419,18 @@ TEST(Keyboard, InTheSettingsDialogEnterPressesTheFocusedButtonOnlyAndTabReadsRow
   Desk desk;
   bool checked = false;
   WhenUp([&](QWidget* dialog) {
-    auto* baud = Find<QLineEdit>(dialog, "txtBaud");
-    auto* com = Find<QLineEdit>(dialog, "txtCOM");
-    auto* apply = Find<QPushButton>(dialog, "cmdApply");
-    auto* exit = Find<QPushButton>(dialog, "cmdCancel");
+    auto* baud = Child<QLineEdit>(dialog, "txtBaud");
+    auto* com = Child<QLineEdit>(dialog, "txtCOM");
+    auto* apply = Child<QPushButton>(dialog, "cmdApply");
+    auto* exit = Child<QPushButton>(dialog, "cmdCancel");
     // Reading order: Baud, Apply, then COM, Exit.
     EXPECT_EQ(dialog->focusWidget(), baud);
     EXPECT_EQ(NextTabStop(baud), apply);
     EXPECT_EQ(NextTabStop(apply), com);
     EXPECT_EQ(NextTabStop(com), exit);
     // The labels' Alt+letters lead to their boxes.
-    EXPECT_EQ(Find<QLabel>(dialog, "lblBaud")->buddy(), baud);
-    EXPECT_EQ(Find<QLabel>(dialog, "lblCom")->buddy(), com);
+    EXPECT_EQ(Child<QLabel>(dialog, "lblBaud")->buddy(), baud);
+    EXPECT_EQ(Child<QLabel>(dialog, "lblCom")->buddy(), com);
 
     com->setText("2");
     Press(com, Qt::Key_Return);  // in a box Enter applies nothing
@@ -482,14 +450,14 @@ TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
   desk.Connect(290);
   bool checked = false;
   WhenUp([&](QWidget* dialog) {
-    auto* combo = Find<QComboBox>(dialog, "cmbKBX");
-    auto* apply = Find<QPushButton>(dialog, "cmdApply");
-    EXPECT_EQ(Find<QLabel>(dialog, "Label1")->buddy(), combo);
-    EXPECT_EQ(NextTabStop(Find<QRadioButton>(dialog, "BTCEnable1")),
-              Find<QRadioButton>(dialog, "BTCEnable0"));
-    EXPECT_EQ(NextTabStop(Find<QRadioButton>(dialog, "BTCEnable0")), combo);
+    auto* combo = Child<QComboBox>(dialog, "cmbKBX");
+    auto* apply = Child<QPushButton>(dialog, "cmdApply");
+    EXPECT_EQ(Child<QLabel>(dialog, "Label1")->buddy(), combo);
+    EXPECT_EQ(NextTabStop(Child<QRadioButton>(dialog, "BTCEnable1")),
+              Child<QRadioButton>(dialog, "BTCEnable0"));
+    EXPECT_EQ(NextTabStop(Child<QRadioButton>(dialog, "BTCEnable0")), combo);
     EXPECT_EQ(NextTabStop(combo), apply);
-    EXPECT_EQ(NextTabStop(apply), Find<QPushButton>(dialog, "cmdExit"));
+    EXPECT_EQ(NextTabStop(apply), Child<QPushButton>(dialog, "cmdExit"));
 
     std::string asked;
     WhenUp([&](QWidget* box) {
@@ -498,7 +466,7 @@ TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
     });
     Press(apply, Qt::Key_Return);
     EXPECT_EQ(asked, "Update KBX Configuration");
-    Press(Find<QPushButton>(dialog, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
+    Press(Child<QPushButton>(dialog, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_FALSE(dialog->isVisible());
     checked = true;
   });
@@ -517,14 +485,14 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
   WhenUp([&](QWidget* dialog) {
     EXPECT_FALSE(dialog->frameGeometry().intersects(desk.window.frameGeometry()));
     EXPECT_TRUE(screen.contains(dialog->frameGeometry()));
-    auto* outcome = Find<QLabel>(dialog, "lblOutcome");
+    auto* outcome = Child<QLabel>(dialog, "lblOutcome");
     EXPECT_TRUE(outcome->text().isEmpty());
 
     auto apply = [&](int count, const char* status) {
       desk.ups.answers[0x95] = {test::Ack(static_cast<std::uint8_t>(status[0]))};
-      Find<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(count);
+      Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(count);
       WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
-      Find<QPushButton>(dialog, "cmdApply")->click();
+      Child<QPushButton>(dialog, "cmdApply")->click();
     };
     apply(1, "\x35");
     EXPECT_EQ(outcome->text(), "Error Setting KBXs");
@@ -546,7 +514,7 @@ TEST(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
   Desk desk;
   auto lamp = [&] {
     QLabel* front =
-        Find<QLabel>(&desk.window, desk.window.LampShowsConnected() ? "imgConnected" : "imgNotConnected");
+        Child<QLabel>(&desk.window, desk.window.LampShowsConnected() ? "imgConnected" : "imgNotConnected");
     EXPECT_EQ(front->toolTip(), AccessibleText(front, QAccessible::Name));
     return AccessibleText(front, QAccessible::Name).toStdString();
   };
@@ -561,7 +529,7 @@ TEST(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
   desk.port.openError = 8002;
   desk.xcp.OpenPort();
   EXPECT_EQ(lamp(), "Not connected");
-  EXPECT_EQ(AccessibleText(Find<QLabel>(&desk.window, "lblSettings"), QAccessible::Name).toStdString(),
+  EXPECT_EQ(AccessibleText(Child<QLabel>(&desk.window, "lblSettings"), QAccessible::Name).toStdString(),
             "COM1,19200,N,8,1 (port not open)");
 }
 
@@ -603,7 +571,7 @@ TEST(ScreenReader, EveryControlOfEveryWindowIsNamed) {
     ++dialogs;
     qobject_cast<QDialog*>(dialog)->reject();
   });
-  Find<QAction>(&desk.window, "AboutOption")->trigger();
+  Child<QAction>(&desk.window, "AboutOption")->trigger();
   EXPECT_EQ(dialogs, 3);
 }
 
@@ -666,7 +634,7 @@ Sizes OpenEverythingAt(double scale) {
     open(sizes.kbx);
     desk.Button("cmdBattComm")->click();
     open(sizes.about);
-    Find<QAction>(&desk.window, "AboutOption")->trigger();
+    Child<QAction>(&desk.window, "AboutOption")->trigger();
     EXPECT_LE(sizes.about.width(), sizes.main.width());
   }
   QApplication::setFont(normal);
@@ -697,7 +665,7 @@ TEST(Icon, TheWindowsShowTheProgramsOwnIcon) {
     EXPECT_EQ(about->windowIcon().cacheKey(), icon.cacheKey());
     qobject_cast<QDialog*>(about)->reject();
   });
-  Find<QAction>(&desk.window, "AboutOption")->trigger();
+  Child<QAction>(&desk.window, "AboutOption")->trigger();
 }
 
 TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
@@ -719,9 +687,9 @@ TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
   EXPECT_FALSE(window->frameGeometry().intersects(owner.frameGeometry()));  // beside its owner
   EXPECT_EQ(window->windowIcon().cacheKey(), owner.windowIcon().cacheKey());
 
-  auto* back = Find<QAction>(window, "helpBack");
-  auto* forward = Find<QAction>(window, "helpForward");
-  auto* home = Find<QAction>(window, "helpHome");
+  auto* back = Child<QAction>(window, "helpBack");
+  auto* forward = Child<QAction>(window, "helpForward");
+  auto* home = Child<QAction>(window, "helpHome");
   EXPECT_FALSE(back->isEnabled());
   page->setSource(QUrl::fromLocalFile(QString::fromStdString(folder.path + "/board.html")));
   EXPECT_TRUE(page->toPlainText().contains("The status board"));

@@ -21,6 +21,7 @@
 #include "cli/cli_options.h"
 #include "cli/kbx_cli.h"
 #include "sim/pty_simulator.h"
+#include "support/desktop_rig.h"
 #include "support/xcp_fixture.h"
 #include "ui/main_window.h"
 
@@ -247,39 +248,11 @@ void QueueKey(QWidget* target, Qt::Key key) {
   QCoreApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier));
 }
 
-template <typename T>
-T* Child(QObject* parent, const char* name) {
-  T* child = parent->findChild<T*>(name);
-  EXPECT_NE(child, nullptr) << name;
-  return child;
-}
+using test::Child;
 
-class QueuedInput : public ::testing::Test {
+class QueuedInput : public ::testing::Test, protected test::DesktopRig {
  protected:
-  test::VirtualClock clock;
-  test::FakePort port{clock};
-  MainWindow window;
-  Xcp xcp{port, clock, window};
-  test::ScriptedUps ups;
-
-  void SetUp() override {
-    window.SetXcp(&xcp);
-    StartDesktop(window, xcp);
-    std::vector<std::pair<std::uint8_t, std::uint8_t>> versions{{1, 3}, {1, 3}};
-    ups.answers[0xA0] = {test::Block(1, test::IdBlock(versions, 5, test::MeterMap36(0xF0), 0, 16))};
-    ups.answers[0x36] = {test::Block(6, {0x22, 0x01})};  // 290
-    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF}) ups.answers[command] = {test::Ack(0x31)};
-    ups.Attach(port);
-  }
-  void TearDown() override { window.hide(); }
-
-  std::vector<std::string> Board() {
-    std::vector<std::string> lines;
-    auto* list = Child<QListWidget>(&window, "List1");
-    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
-    return lines;
-  }
-  QPushButton* Button(const char* name) { return Child<QPushButton>(&window, name); }
+  void SetUp() override { Unit(290); }
 };
 
 // A click and a key on Connect while the connect runs are dropped: the

@@ -21,6 +21,7 @@
 #include "platform/help_viewer.h"
 #include "platform/stop_signals.h"
 #include "platform/version.h"
+#include "support/desktop_rig.h"
 #include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
 #include "ui/main_window.h"
@@ -39,51 +40,13 @@ void WhenModal(std::function<void(QWidget*)> act) {
   });
 }
 
-template <typename T>
-T* Child(QWidget* parent, const char* name) {
-  T* child = parent->findChild<T*>(name);
-  EXPECT_NE(child, nullptr) << name;
-  return child;
-}
+using test::Child;
 
-class Window : public ::testing::Test {
+class Window : public ::testing::Test, protected test::DesktopRig {
  protected:
-  test::VirtualClock clock;
-  test::FakePort port{clock};
-  MainWindow window;
-  Xcp xcp{port, clock, window};
-  test::ScriptedUps ups;
-
-  void SetUp() override {
-    window.SetXcp(&xcp);
-    StartDesktop(window, xcp);
-  }
-  void TearDown() override { window.hide(); }
-
-  std::vector<std::string> Board() {
-    std::vector<std::string> lines;
-    auto* list = Child<QListWidget>(&window, "List1");
-    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
-    return lines;
-  }
-  QPushButton* Button(const char* name) { return Child<QPushButton>(&window, name); }
   QAction* Action(const char* name) { return Child<QAction>(&window, name); }
   QString Label() { return Child<QLabel>(&window, "lblSettings")->text(); }
 
-  void Unit(std::uint16_t type) {
-    std::vector<std::pair<std::uint8_t, std::uint8_t>> versions{{1, 3}, {1, 3}};
-    ups.answers[0xA0] = {test::Block(1, test::IdBlock(versions, 5, test::MeterMap36(0xF0), 0, 16))};
-    ups.answers[0x36] = {
-        test::Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
-    ups.answers[0x34] = {test::Block(4, test::Join({Bytes(8, 0), {0x18, 0x15, 0x00, 0x00}}))};
-    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {test::Ack(0x31)};
-    ups.Attach(port);
-  }
-  void Connect(std::uint16_t type) {
-    Unit(type);
-    Button("cmdConnect")->click();
-    ASSERT_TRUE(xcp.LinkUp());
-  }
   // Every command ends with the window taking input and the default pointer.
   void ExpectIdle() {
     EXPECT_TRUE(window.TakesInput());

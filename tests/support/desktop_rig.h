@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QListWidget>
+#include <QPushButton>
+#include <string>
+#include <vector>
+
+#include "app/desktop.h"
+#include "ui/main_window.h"
+#include "xcp_fixture.h"
+
+namespace kbx::test {
+
+// The child of `parent` with the object name; a test failure when there is none.
+template <typename T>
+T* Child(const QObject* parent, const char* name) {
+  T* child = parent->findChild<T*>(name);
+  EXPECT_NE(child, nullptr) << name;
+  return child;
+}
+
+// The desktop program on the fake port and the virtual clock: the main window
+// as start-up leaves it.
+struct DesktopRig {
+  DesktopRig() {
+    window.SetXcp(&xcp);
+    StartDesktop(window, xcp);
+  }
+  ~DesktopRig() { window.hide(); }
+
+  QPushButton* Button(const char* name) { return Child<QPushButton>(&window, name); }
+  // The lines on the board, top to bottom.
+  std::vector<std::string> Board() {
+    std::vector<std::string> lines;
+    auto* list = Child<QListWidget>(&window, "List1");
+    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+    return lines;
+  }
+
+  // A unit of the type with two processors at 1.03 and 5400 s of battery
+  // time that accepts every set command.
+  void Unit(std::uint16_t type) {
+    ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}, {1, 3}}, 5, MeterMap36(0xF0), 0, 16))};
+    ups.answers[0x36] = {
+        Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
+    ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), {0x18, 0x15, 0x00, 0x00}}))};
+    for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {Ack(0x31)};
+    ups.Attach(port);
+  }
+  // Connects to such a unit with the Connect button.
+  void Connect(std::uint16_t type) {
+    Unit(type);
+    Button("cmdConnect")->click();
+    ASSERT_TRUE(xcp.LinkUp());
+  }
+
+  VirtualClock clock;
+  FakePort port{clock};
+  MainWindow window;
+  Xcp xcp{port, clock, window};
+  ScriptedUps ups;
+};
+
+}  // namespace kbx::test
