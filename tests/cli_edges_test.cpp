@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
-#include <QCoreApplication>
 
 #include <chrono>
 #include <csignal>
@@ -338,9 +337,3 @@ TEST(CliJson, TheProgramReportsAWholeSession) {
 
 }  // namespace
 }  // namespace kbx
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
-#include <QCoreApplication>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -217,9 +216,3 @@ TEST(CliProcesses, KbxAgainstTheSimulatorProgramWithATrace) {
 
 }  // namespace
 }  // namespace kbx
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
-}

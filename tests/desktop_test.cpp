@@ -715,10 +715,3 @@ TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
 
 }  // namespace
 }  // namespace kbx
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -240,9 +239,3 @@ TEST_F(LineFault, ALateAuthorizationAcknowledgementIsNotTakenForTheIdentificatio
 
 }  // namespace
 }  // namespace kbx
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
-}

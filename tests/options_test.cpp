@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -465,9 +464,3 @@ TEST(SimulatorOptions, APathOfAnyBytesIsUsedAsGiven) {
 
 }  // namespace
 }  // namespace kbx
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -394,10 +394,3 @@ TEST(RecoveryEndToEnd, ABabblingLineEndsTheConnectWithinItsBudgets) {
 
 }  // namespace
 }  // namespace kbx
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
-}

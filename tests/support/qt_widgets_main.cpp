@@ -1,0 +1,12 @@
+// The main of the window tests: GoogleMock's main under a QApplication,
+// offscreen.
+#include <gmock/gmock.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
