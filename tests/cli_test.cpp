@@ -16,6 +16,7 @@
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
 #include "cli/kbx_cli.h"
+#include "support/processes.h"
 #include "support/simulated_ups.h"
 #include "support/temp_folder.h"
 #include "ups/startup.h"
@@ -32,13 +33,6 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-std::vector<std::string> Split(const std::string& text, char separator = '\n') {
-  std::vector<std::string> parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
-  return parts;
-}
-
 struct KbxRun {
   int status;
   std::vector<std::string> out;
@@ -48,7 +42,7 @@ struct KbxRun {
 KbxRun Kbx(const std::vector<std::string>& args, Confirm confirm = {}) {
   std::ostringstream out, err;
   const int status = RunKbx(args, out, err, confirm);
-  return {status, Split(out.str()), err.str()};
+  return {status, test::Lines(out.str()), err.str()};
 }
 
 // Seconds of a board line "Battery Time Remain:  H:MM:SS".
@@ -88,7 +82,7 @@ class CliSession : public ::testing::Test {
     EXPECT_EQ(StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)), "");
     const int status = RunSession(xcp, options, confirm);
     clears = console.clears;
-    return {status, Split(out.str()), ""};
+    return {status, test::Lines(out.str()), ""};
   }
   // The set commands (variable, RAM word, parameter) the unit received.
   int SetCommands() const {
@@ -201,7 +195,7 @@ TEST(CliProcesses, KbxAgainstTheSimulatorProgramWithATrace) {
   while (fgets(buffer, sizeof buffer, shell)) output += buffer;
   const int status = pclose(shell);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  const std::vector<std::string> lines = Split(output);
+  const std::vector<std::string> lines = test::Lines(output);
   ASSERT_FALSE(lines.empty());
   EXPECT_THAT(lines.front(), StartsWith("/dev/"));
   EXPECT_THAT(std::vector(lines.begin() + 1, lines.end()),

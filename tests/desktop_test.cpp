@@ -179,17 +179,8 @@ TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
 
 // --- the windows -----------------------------------------------------------------------
 
-// Runs `act` on the next modal window (or menu) as soon as it is up.
-void WhenUp(std::function<void(QWidget*)> act) {
-  QTimer::singleShot(0, [act = std::move(act)] {
-    QWidget* up = QApplication::activePopupWidget();
-    if (up == nullptr) up = QApplication::activeModalWidget();
-    ASSERT_NE(up, nullptr) << "nothing came up";
-    act(up);
-  });
-}
-
 using test::Child;
+using test::WhenUp;
 
 void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
   QKeyEvent press(QEvent::KeyPress, key, modifiers);
@@ -323,13 +314,6 @@ TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself
   QApplication::sendEvent(board, &menuKey);
   EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
   EXPECT_EQ(clipboard->text(), all.join('\n'));
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {

@@ -2,6 +2,8 @@
 // acknowledgements, and the port with its indicators.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "link/numbers.h"
 #include "support/xcp_fixture.h"
 
@@ -306,19 +308,15 @@ TEST(Numbers, ConversionsRaiseTheirErrors) {
   EXPECT_EQ(ToInteger(32767), 32767);
   EXPECT_THROW(ToInteger(32768), RunTimeError);
   EXPECT_EQ(IntegerFromText(" 12 "), 12);
-  try {
-    IntegerFromText("A");
-    FAIL();
-  } catch (const RunTimeError& e) {
-    EXPECT_EQ(e.number(), 13);
-    EXPECT_EQ(e.description(), "Type mismatch");
-  }
-  try {
-    IntegerFromText("40000");
-    FAIL();
-  } catch (const RunTimeError& e) {
-    EXPECT_EQ(e.number(), 6);
-    EXPECT_EQ(e.description(), "Overflow");
+  for (const auto& [text, number, description] :
+       {std::tuple{"A", 13, "Type mismatch"}, std::tuple{"40000", 6, "Overflow"}}) {
+    try {
+      IntegerFromText(text);
+      ADD_FAILURE() << text;
+    } catch (const RunTimeError& e) {
+      EXPECT_EQ(e.number(), number) << text;
+      EXPECT_EQ(e.description(), description) << text;
+    }
   }
   EXPECT_FALSE(IsNumeric(""));
   EXPECT_TRUE(IsNumeric("-1.5e3"));

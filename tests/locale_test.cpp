@@ -16,6 +16,7 @@
 #include "cli/console_host.h"
 #include "cli/kbx_cli.h"
 #include "link/numbers.h"
+#include "support/processes.h"
 #include "support/xcp_fixture.h"
 #include "ups/runtime.h"
 
@@ -121,13 +122,6 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
   const std::pair<double, const char*> times[] = {
       {0.5, " 0:30:00"}, {1.5, " 1:30:00"}, {12345.5, " 12345:30:00"}, {-0.5, "-1:30:00"}};
   for (const auto& [hours, text] : times) EXPECT_EQ(TimeRemainText(hours), text) << hours;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // 1.03 is the one version of the second processor this program works with.

@@ -24,6 +24,7 @@
 #include "platform/serial_control.h"
 #include "platform/version.h"
 #include "session/session_rig.h"
+#include "support/temp_folder.h"
 
 extern char** environ;
 
@@ -96,17 +97,6 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
 }
-
-// A folder of the test's own, removed with it.
-struct TempDir {
-  TempDir() {
-    char name[] = "/tmp/kbx_options_XXXXXX";
-    EXPECT_NE(::mkdtemp(name), nullptr);
-    path = name;
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string path;
-};
 
 // Works in `dir` while it lives.
 struct InFolder {
@@ -220,7 +210,7 @@ TEST(CommandLine, HelpShowsEveryRowShortNamesAndValueFormsIncluded) {
 struct BadLine {
   std::vector<std::string> args;
   std::string message;
-  bool kbx, desktop, simulator;
+  std::string programs;  // which answer so: k kbx, d kbx-configurator, s kbx-ups-sim
 };
 
 TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
@@ -228,68 +218,48 @@ TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
       "110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 56000, 57600, 115200, 128000, "
       "256000";
   const std::vector<BadLine> rows = {
-      {{"--frobnicate"}, "unknown option \"--frobnicate\"", true, true, true},
-      {{"-x"}, "unknown option \"-x\"", true, true, true},
-      {{"--help=1"}, "--help takes no value", true, true, true},
-      {{"--access-code", "12345"}, "--access-code needs six hexadecimal digits", true, true, true},
-      {{"--access-code=12345G"}, "--access-code needs six hexadecimal digits", true, true, true},
-      {{"--access-code"}, "--access-code needs a value", true, true, true},
-      {{"--simulate", "123456"}, "--simulate needs a UPS type code from 0 to 65535", true, true, false},
-      {{"--simulate=x"}, "--simulate needs a UPS type code from 0 to 65535", true, true, false},
-      {{"--type", "65536"}, "--type needs a UPS type code from 0 to 65535", false, false, true},
-      {{"--com", "1"}, "--com needs N=DEVICE with N from 1 to 32767, not \"1\"", true, true, false},
-      {{"--com", "x=/dev/null"},
-       "--com needs N=DEVICE with N from 1 to 32767, not \"x=/dev/null\"",
-       true,
-       true,
-       false},
+      {{"--frobnicate"}, "unknown option \"--frobnicate\"", "kds"},
+      {{"-x"}, "unknown option \"-x\"", "kds"},
+      {{"--help=1"}, "--help takes no value", "kds"},
+      {{"--access-code", "12345"}, "--access-code needs six hexadecimal digits", "kds"},
+      {{"--access-code=12345G"}, "--access-code needs six hexadecimal digits", "kds"},
+      {{"--access-code"}, "--access-code needs a value", "kds"},
+      {{"--simulate", "123456"}, "--simulate needs a UPS type code from 0 to 65535", "kd"},
+      {{"--simulate=x"}, "--simulate needs a UPS type code from 0 to 65535", "kd"},
+      {{"--type", "65536"}, "--type needs a UPS type code from 0 to 65535", "s"},
+      {{"--com", "1"}, "--com needs N=DEVICE with N from 1 to 32767, not \"1\"", "kd"},
+      {{"--com", "x=/dev/null"}, "--com needs N=DEVICE with N from 1 to 32767, not \"x=/dev/null\"", "kd"},
       {{"--com=32768=/dev/null"},
        "--com needs N=DEVICE with N from 1 to 32767, not \"32768=/dev/null\"",
-       true,
-       true,
-       false},
-      {{"--trace="}, "--trace needs a file name", true, true, false},
-      {{"--trace"}, "--trace needs a value", true, true, false},
-      {{"--port", "2"}, "unknown option \"--port\"", false, true, true},
-      {{"--port", "0"}, "--port needs a COM port number from 1 to 32767, not \"0\"", true, false, false},
-      {{"--port=999999"},
-       "--port needs a COM port number from 1 to 32767, not \"999999\"",
-       true,
-       false,
-       false},
-      {{"--port", "A"}, "--port needs a COM port number from 1 to 32767, not \"A\"", true, false, false},
-      {{"--baud", "12345"},
-       "--baud needs a rate the port takes (" + rates + "), not \"12345\"",
-       true,
-       false,
-       false},
-      {{"--baud=fast"},
-       "--baud needs a rate the port takes (" + rates + "), not \"fast\"",
-       true,
-       false,
-       false},
-      {{"connect"}, "unexpected argument \"connect\"", false, true, true},
-      {{"--", "--help"}, "unexpected argument \"--help\"", false, true, true},
-      {{"--", "--yes"}, "unknown command \"--yes\"", true, false, false},
-      {{"dance"}, "unknown command \"dance\"", true, false, false},
-      {{}, "no command given", true, false, false},
-      {{"modules"}, "modules needs a COUNT of 0, 1 or 2", true, false, false},
-      {{"modules", "3"}, "modules needs a COUNT of 0, 1 or 2", true, false, false},
-      {{"modules", "-1"}, "modules needs a COUNT of 0, 1 or 2", true, false, false},
-      {{"ports", "connect"}, "ports is given alone", true, false, false},
-      {{"--yes=1", "connect"}, "--yes takes no value", true, false, false},
-      {{"--split", "0"}, "--split needs a value from 1 to 255", false, false, true},
-      {{"--silent=1"}, "--silent takes no value", false, false, true},
+       "kd"},
+      {{"--trace="}, "--trace needs a file name", "kd"},
+      {{"--trace"}, "--trace needs a value", "kd"},
+      {{"--port", "2"}, "unknown option \"--port\"", "ds"},
+      {{"--port", "0"}, "--port needs a COM port number from 1 to 32767, not \"0\"", "k"},
+      {{"--port=999999"}, "--port needs a COM port number from 1 to 32767, not \"999999\"", "k"},
+      {{"--port", "A"}, "--port needs a COM port number from 1 to 32767, not \"A\"", "k"},
+      {{"--baud", "12345"}, "--baud needs a rate the port takes (" + rates + "), not \"12345\"", "k"},
+      {{"--baud=fast"}, "--baud needs a rate the port takes (" + rates + "), not \"fast\"", "k"},
+      {{"connect"}, "unexpected argument \"connect\"", "ds"},
+      {{"--", "--help"}, "unexpected argument \"--help\"", "ds"},
+      {{"--", "--yes"}, "unknown command \"--yes\"", "k"},
+      {{"dance"}, "unknown command \"dance\"", "k"},
+      {{}, "no command given", "k"},
+      {{"modules"}, "modules needs a COUNT of 0, 1 or 2", "k"},
+      {{"modules", "3"}, "modules needs a COUNT of 0, 1 or 2", "k"},
+      {{"modules", "-1"}, "modules needs a COUNT of 0, 1 or 2", "k"},
+      {{"ports", "connect"}, "ports is given alone", "k"},
+      {{"--yes=1", "connect"}, "--yes takes no value", "k"},
+      {{"--split", "0"}, "--split needs a value from 1 to 255", "s"},
+      {{"--silent=1"}, "--silent takes no value", "s"},
   };
-  const TempDir dir;
+  const TempFolder dir;
   const std::string trace = dir.path + "/trace.txt";
-  const std::vector<std::tuple<std::string, std::string, bool BadLine::*>> programs = {
-      {"kbx", KBX_BIN, &BadLine::kbx},
-      {"kbx-configurator", KBX_DESKTOP_BIN, &BadLine::desktop},
-      {"kbx-ups-sim", KBX_SIM_BIN, &BadLine::simulator}};
+  const std::vector<std::tuple<std::string, std::string, char>> programs = {
+      {"kbx", KBX_BIN, 'k'}, {"kbx-configurator", KBX_DESKTOP_BIN, 'd'}, {"kbx-ups-sim", KBX_SIM_BIN, 's'}};
   for (const BadLine& row : rows) {
-    for (const auto& [name, path, member] : programs) {
-      if (!(row.*member)) continue;
+    for (const auto& [name, path, letter] : programs) {
+      if (row.programs.find(letter) == std::string::npos) continue;
       SCOPED_TRACE(name + " " + ::testing::PrintToString(row.args));
       std::vector<std::string> args = row.args;
       // A trace file to be opened, were the command line taken.
@@ -394,7 +364,7 @@ TEST(SharedOptions, AreUnderstoodInBothFormsByBothPrograms) {
 // A relative device is taken from the folder the program started in, for the
 // check that it exists and for the open alike.
 TEST(SessionRig, ARelativeComDeviceIsOpenedFromTheStartingFolder) {
-  const TempDir dir;
+  const TempFolder dir;
   PseudoTerminal pty;
   std::filesystem::create_directory(dir.path + "/sub");
   std::filesystem::create_symlink(pty.SlavePath(), dir.path + "/sub/ups");
@@ -414,7 +384,7 @@ TEST(SessionRig, ARelativeComDeviceIsOpenedFromTheStartingFolder) {
 }
 
 TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
-  const TempDir dir;
+  const TempFolder dir;
   SessionOptions options;
   options.port = 3;
   options.simulateType = 280;
@@ -451,7 +421,7 @@ TEST(SessionRig, ATraceFileThatCannotBeWrittenEndsTheProgramWithStatus2) {
 // ------------------------------------------------------------ the simulator's paths
 
 TEST(SimulatorOptions, APathOfAnyBytesIsUsedAsGiven) {
-  const TempDir dir;
+  const TempFolder dir;
   const std::string link = dir.path + "/ups-\xff\xfe";
   const ProgramRun run = RunProgram(KBX_SIM_BIN, {"--link", link}, [&](pid_t pid, const std::string& line) {
     EXPECT_EQ(line, link);

@@ -12,7 +12,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -43,18 +42,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Qt's socket notifiers want an application object, as in the program.
-struct QtApplicationEnvironment : ::testing::Environment {
-  void SetUp() override { app = std::make_unique<QCoreApplication>(argc, argv); }
-  void TearDown() override { app.reset(); }
-  int argc = 1;
-  char name[14] = "platform_test";
-  char* argv[2] = {name, nullptr};
-  std::unique_ptr<QCoreApplication> app;
-};
-[[maybe_unused]] ::testing::Environment* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 constexpr int kComPty = 7;
 constexpr char kMissingDevice[] = "/dev/kbx-test-no-such-device";
@@ -393,15 +380,6 @@ TEST_F(SerialPortTest, DeviceThatVanishesIsReportedNotHung) {
 }
 
 // ------------------------------------------ ports held, and paths that are no port
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
 
 std::string AsciiPid(pid_t pid) {
   char text[16];

@@ -30,11 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Where the symbolic link at `path` points; "" when none is there.
 std::string LinkTarget(const std::string& path) {
   std::string target(PATH_MAX, '\0');

@@ -31,16 +31,8 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// Acts on the next modal window as soon as it is up.
-void WhenModal(std::function<void(QWidget*)> act) {
-  QTimer::singleShot(0, [act = std::move(act)] {
-    QWidget* modal = QApplication::activeModalWidget();
-    ASSERT_NE(modal, nullptr) << "no modal window came up";
-    act(modal);
-  });
-}
-
 using test::Child;
+using test::WhenUp;
 
 class Window : public ::testing::Test, protected test::DesktopRig {
  protected:
@@ -221,7 +213,7 @@ TEST_F(Window, AnErrorNoOperationTrapsBecomesALineAndTheWindowRecovers) {
 
 TEST_F(Window, PortSettings) {
   bool checked = false;
-  WhenModal([&](QWidget* dialog) {
+  WhenUp([&](QWidget* dialog) {
     auto* com = Child<QLineEdit>(dialog, "txtCOM");
     auto* baud = Child<QLineEdit>(dialog, "txtBaud");
     EXPECT_EQ(dialog->windowTitle(), "Settings");
@@ -267,7 +259,7 @@ TEST_F(Window, PortSettings) {
 TEST_F(Window, ACorrectedPortValueOpensThePortAtOnce) {
   Unit(290);
   bool checked = false;
-  WhenModal([&](QWidget* dialog) {
+  WhenUp([&](QWidget* dialog) {
     struct Step {
       const char* com;
       const char* baud;
@@ -293,7 +285,7 @@ TEST_F(Window, ACorrectedPortValueOpensThePortAtOnce) {
   ASSERT_TRUE(checked);
   Button("cmdConnect")->click();
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
-  WhenModal([](QWidget* dialog) { qobject_cast<QDialog*>(dialog)->reject(); });
+  WhenUp([](QWidget* dialog) { qobject_cast<QDialog*>(dialog)->reject(); });
   Button("cmdPortSettings")->click();
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
 }
@@ -325,7 +317,7 @@ TEST_F(Window, KbxWithTheLinkDownOpensNoDialog) {
 TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
   Connect(290);
   auto answer = [](QMessageBox::StandardButton button, std::string* text) {
-    WhenModal([button, text](QWidget* modal) {
+    WhenUp([button, text](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
       ASSERT_NE(box, nullptr);
       *text = box->text().toStdString();
@@ -335,7 +327,7 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     });
   };
   std::string question;
-  WhenModal([&](QWidget* dialog) {
+  WhenUp([&](QWidget* dialog) {
     EXPECT_EQ(dialog->windowTitle(), "KBX Options");
     auto* combo = Child<QComboBox>(dialog, "cmbKBX");
     auto* apply = Child<QPushButton>(dialog, "cmdApply");
@@ -369,7 +361,7 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
   EXPECT_FALSE(xcp.BatteryTestEnabled());
   ExpectIdle();
 
-  WhenModal([&](QWidget* dialog) {
+  WhenUp([&](QWidget* dialog) {
     EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->currentText(), "2");
     EXPECT_TRUE(Child<QRadioButton>(dialog, "BTCEnable0")->isChecked());
     EXPECT_TRUE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
@@ -383,9 +375,9 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
 TEST_F(Window, KbxDialogKeepsTheCountOfAFailedUpdate) {
   Connect(280);
   ups.answers[0x95] = {test::Ack(0x35)};
-  WhenModal([&](QWidget* dialog) {
+  WhenUp([&](QWidget* dialog) {
     Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
-    WhenModal([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
     Child<QPushButton>(dialog, "cmdApply")->click();
     EXPECT_THAT(Board(), ElementsAre("Updating KBXs...", "Error Setting KBXs"));
     EXPECT_TRUE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
@@ -398,7 +390,7 @@ TEST_F(Window, KbxDialogKeepsTheCountOfAFailedUpdate) {
 TEST_F(Window, KbxDialogForAnUnknownType) {
   Connect(280);
   test::XcpProbe::SetUpsType(xcp, 281);
-  WhenModal([&](QWidget* dialog) {
+  WhenUp([&](QWidget* dialog) {
     EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->count(), 0);
     EXPECT_FALSE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
     EXPECT_FALSE(Child<QRadioButton>(dialog, "BTCEnable0")->isEnabled());
@@ -410,7 +402,7 @@ TEST_F(Window, KbxDialogForAnUnknownType) {
 }
 
 TEST_F(Window, AboutBox) {
-  WhenModal([](QWidget* about) {
+  WhenUp([](QWidget* about) {
     EXPECT_EQ(about->windowTitle(), "About KBX Configurator");
     EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), QString("Version ") + kProgramVersion);
     EXPECT_EQ(

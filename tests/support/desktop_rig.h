@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QApplication>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,16 @@ T* Child(const QObject* parent, const char* name) {
   T* child = parent->findChild<T*>(name);
   EXPECT_NE(child, nullptr) << name;
   return child;
+}
+
+// Runs `act` on the next modal window (or menu) as soon as it is up.
+inline void WhenUp(std::function<void(QWidget*)> act) {
+  QTimer::singleShot(0, [act = std::move(act)] {
+    QWidget* up = QApplication::activePopupWidget();
+    if (up == nullptr) up = QApplication::activeModalWidget();
+    ASSERT_NE(up, nullptr) << "nothing came up";
+    act(up);
+  });
 }
 
 // The desktop program on the fake port and the virtual clock: the main window
