@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/processes.h"
+#include "support/temp_folder.h"
 
 namespace kbx {
 namespace {
@@ -33,7 +34,8 @@ void ExpectUpdateThenDisconnect(const std::vector<Request>& requests, const std:
 
 class KbxProcess : public ::testing::Test {
  protected:
-  std::string folder = test::TemporaryFolder();
+  TempFolder temp;  // removed with what the test left in it
+  std::string folder = temp.path;
   std::string log = folder + "/requests.log";
   std::string out = folder + "/out";
   std::string err = folder + "/err";

@@ -19,6 +19,7 @@
 #include "platform/stop_signals.h"
 #include "support/json_reader.h"
 #include "support/processes.h"
+#include "support/temp_folder.h"
 #include "support/xcp_fixture.h"
 
 namespace kbx {
@@ -303,7 +304,8 @@ TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
 // The one session through the real program that runs with every build: a
 // whole session reported as JSON.
 TEST(CliJson, TheProgramReportsAWholeSession) {
-  const std::string folder = test::TemporaryFolder();
+  const TempFolder temp;
+  const std::string& folder = temp.path;
   test::Streams streams;
   streams.stdoutPath = folder + "/out";
   streams.stderrPath = folder + "/err";

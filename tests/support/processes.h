@@ -78,13 +78,6 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// A fresh folder for one test's files.
-inline std::string TemporaryFolder() {
-  std::string pattern = "/tmp/kbx-test-XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
-
 // The data bytes of every request frame in a simulator log ("HH:MM:SS.mmm AB
 // 04 78 20 03 00 B6" gives 78 20 03 00).
 inline std::vector<std::vector<std::uint8_t>> RequestsInLog(const std::string& path) {
