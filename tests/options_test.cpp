@@ -110,7 +110,7 @@ struct InFolder {
 // ------------------------------------------------------------ the generic parser
 
 OptionTable TestTable() {
-  OptionSpec out = Valued("out", "FILE", "write to FILE");
+  OptionRow out = Valued("out", "FILE", "write to FILE");
   out.shortName = 'o';
   return {Flag("yes", "say yes", 'y'),
           Valued("port", "N", "the port"),

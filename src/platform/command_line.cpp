@@ -9,16 +9,16 @@ constexpr std::size_t kHelpWidth = 79;
 // The help texts start in this column at the latest.
 constexpr std::size_t kMaxHelpColumn = 26;
 
-const OptionSpec* FindLong(const OptionTable& table, const std::string& name) {
-  const auto it = std::find_if(table.begin(), table.end(), [&name](const OptionSpec& spec) {
-    return !spec.name.empty() && spec.name == name;
+const OptionRow* FindLong(const OptionTable& table, const std::string& name) {
+  const auto it = std::find_if(table.begin(), table.end(), [&name](const OptionRow& row) {
+    return !row.name.empty() && row.name == name;
   });
   return it == table.end() ? nullptr : &*it;
 }
 
-const OptionSpec* FindShort(const OptionTable& table, char name) {
-  const auto it = std::find_if(table.begin(), table.end(), [name](const OptionSpec& spec) {
-    return spec.shortName != 0 && spec.shortName == name;
+const OptionRow* FindShort(const OptionTable& table, char name) {
+  const auto it = std::find_if(table.begin(), table.end(), [name](const OptionRow& row) {
+    return row.shortName != 0 && row.shortName == name;
   });
   return it == table.end() ? nullptr : &*it;
 }
@@ -30,10 +30,10 @@ std::string Quoted(const std::string& text) {
 // The value of an option whose name has been read; `attached` is what came
 // with it in the same argument ("--name=VALUE", "-xVALUE"), `i` the index of
 // that argument.
-std::optional<std::string> TakeValue(const OptionSpec& spec, std::optional<std::string> attached,
+std::optional<std::string> TakeValue(const OptionRow& row, std::optional<std::string> attached,
                                      const std::vector<std::string>& args, std::size_t& i) {
-  const std::string name = "--" + spec.name;
-  switch (spec.value) {
+  const std::string name = "--" + row.name;
+  switch (row.value) {
     case OptionValue::kNone:
       if (attached) throw UsageError(name + " takes no value");
       return std::nullopt;
@@ -43,20 +43,20 @@ std::optional<std::string> TakeValue(const OptionSpec& spec, std::optional<std::
       return args[++i];
     case OptionValue::kOptional:
       if (attached) return attached;
-      if (spec.takesNext && i + 1 < args.size() && spec.takesNext(args[i + 1])) return args[++i];
+      if (row.takesNext && i + 1 < args.size() && row.takesNext(args[i + 1])) return args[++i];
       return std::nullopt;
   }
   return std::nullopt;
 }
 
 // "  -h, --help", "      --port N", "      --bad-checksum[=N]".
-std::string LeftPart(const OptionSpec& spec) {
-  std::string text = spec.shortName ? std::string("  -") + spec.shortName + ", " : std::string(6, ' ');
-  text += "--" + spec.name;
-  if (spec.value == OptionValue::kRequired) {
-    text += " " + spec.valueName;
-  } else if (spec.value == OptionValue::kOptional) {
-    text += spec.takesNext ? " [" + spec.valueName + "]" : "[=" + spec.valueName + "]";
+std::string LeftPart(const OptionRow& row) {
+  std::string text = row.shortName ? std::string("  -") + row.shortName + ", " : std::string(6, ' ');
+  text += "--" + row.name;
+  if (row.value == OptionValue::kRequired) {
+    text += " " + row.valueName;
+  } else if (row.value == OptionValue::kOptional) {
+    text += row.takesNext ? " [" + row.valueName + "]" : "[=" + row.valueName + "]";
   }
   return text;
 }
@@ -88,34 +88,34 @@ void Wrap(const std::string& text, std::size_t column, std::string& out) {
 
 }  // namespace
 
-OptionSpec Flag(std::string name, std::string help, char shortName) {
-  OptionSpec spec;
-  spec.name = std::move(name);
-  spec.shortName = shortName;
-  spec.help = std::move(help);
-  return spec;
+OptionRow Flag(std::string name, std::string help, char shortName) {
+  OptionRow row;
+  row.name = std::move(name);
+  row.shortName = shortName;
+  row.help = std::move(help);
+  return row;
 }
 
-OptionSpec Valued(std::string name, std::string valueName, std::string help, bool repeatable) {
-  OptionSpec spec = Flag(std::move(name), std::move(help));
-  spec.value = OptionValue::kRequired;
-  spec.valueName = std::move(valueName);
-  spec.repeatable = repeatable;
-  return spec;
+OptionRow Valued(std::string name, std::string valueName, std::string help, bool repeatable) {
+  OptionRow row = Flag(std::move(name), std::move(help));
+  row.value = OptionValue::kRequired;
+  row.valueName = std::move(valueName);
+  row.repeatable = repeatable;
+  return row;
 }
 
-OptionSpec OptionalValued(std::string name, std::string valueName, std::string help,
-                          std::function<bool(const std::string& next)> takesNext) {
-  OptionSpec spec = Valued(std::move(name), std::move(valueName), std::move(help));
-  spec.value = OptionValue::kOptional;
-  spec.takesNext = std::move(takesNext);
-  return spec;
+OptionRow OptionalValued(std::string name, std::string valueName, std::string help,
+                         std::function<bool(const std::string& next)> takesNext) {
+  OptionRow row = Valued(std::move(name), std::move(valueName), std::move(help));
+  row.value = OptionValue::kOptional;
+  row.takesNext = std::move(takesNext);
+  return row;
 }
 
-OptionSpec Heading(std::string text) {
-  OptionSpec spec;
-  spec.help = std::move(text);
-  return spec;
+OptionRow Heading(std::string text) {
+  OptionRow row;
+  row.help = std::move(text);
+  return row;
 }
 
 OptionTable Concat(std::initializer_list<OptionTable> parts) {
@@ -128,8 +128,8 @@ CommandLine ParseCommandLine(const OptionTable& table, const std::vector<std::st
   // Without short options that are digits, "-1" is a negative number: an
   // operand, which the program can then call a wrong value rather than an
   // unknown option.
-  const bool digitOptions = std::any_of(table.begin(), table.end(), [](const OptionSpec& spec) {
-    return spec.shortName >= '0' && spec.shortName <= '9';
+  const bool digitOptions = std::any_of(table.begin(), table.end(), [](const OptionRow& row) {
+    return row.shortName >= '0' && row.shortName <= '9';
   });
   CommandLine line;
   bool optionsEnded = false;
@@ -143,20 +143,20 @@ CommandLine ParseCommandLine(const OptionTable& table, const std::vector<std::st
     } else if (arg[1] == '-') {
       const std::size_t eq = arg.find('=');
       const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      const OptionSpec* spec = FindLong(table, name);
-      if (!spec) throw UsageError("unknown option " + Quoted("--" + name));
+      const OptionRow* row = FindLong(table, name);
+      if (!row) throw UsageError("unknown option " + Quoted("--" + name));
       std::optional<std::string> attached;
       if (eq != std::string::npos) attached = arg.substr(eq + 1);
-      line.options.push_back({spec->name, TakeValue(*spec, attached, args, i)});
+      line.options.push_back({row->name, TakeValue(*row, attached, args, i)});
     } else {
       // One or more short options; the first that takes a value takes the rest.
       const std::size_t at = i;
       for (std::size_t k = 1; k < arg.size(); ++k) {
-        const OptionSpec* spec = FindShort(table, arg[k]);
-        if (!spec) throw UsageError("unknown option " + Quoted(std::string("-") + arg[k]));
+        const OptionRow* row = FindShort(table, arg[k]);
+        if (!row) throw UsageError("unknown option " + Quoted(std::string("-") + arg[k]));
         std::optional<std::string> attached;
-        if (spec->value != OptionValue::kNone && k + 1 < arg.size()) attached = arg.substr(k + 1);
-        line.options.push_back({spec->name, TakeValue(*spec, attached, args, i)});
+        if (row->value != OptionValue::kNone && k + 1 < arg.size()) attached = arg.substr(k + 1);
+        line.options.push_back({row->name, TakeValue(*row, attached, args, i)});
         if (attached || i != at) break;
       }
     }
@@ -172,18 +172,18 @@ std::string OptionHelp(const OptionTable& table) {
   // Two blanks after the widest left part that fits; wider ones have their
   // help on the next line.
   std::size_t column = 0;
-  for (const OptionSpec& spec : table) {
-    const std::size_t width = LeftPart(spec).size() + 2;
-    if (!spec.name.empty() && width <= kMaxHelpColumn) column = std::max(column, width);
+  for (const OptionRow& row : table) {
+    const std::size_t width = LeftPart(row).size() + 2;
+    if (!row.name.empty() && width <= kMaxHelpColumn) column = std::max(column, width);
   }
 
   std::string out;
-  for (const OptionSpec& spec : table) {
-    if (spec.name.empty()) {
-      Wrap(spec.help, 0, out);
+  for (const OptionRow& row : table) {
+    if (row.name.empty()) {
+      Wrap(row.help, 0, out);
       continue;
     }
-    out += LeftPart(spec);
+    out += LeftPart(row);
     const std::size_t used = out.size() - (out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
     if (used + 1 >= column) {
       out += '\n';
@@ -191,7 +191,7 @@ std::string OptionHelp(const OptionTable& table) {
     } else {
       out.append(column - used, ' ');
     }
-    Wrap(spec.repeatable ? spec.help + "; repeatable" : spec.help, column, out);
+    Wrap(row.repeatable ? row.help + "; repeatable" : row.help, column, out);
   }
   return out;
 }

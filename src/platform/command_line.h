@@ -25,7 +25,7 @@ enum class OptionValue {
 
 // One row of a program's option table: an option, or a heading over the
 // options that follow it in the help (a row without a name).
-struct OptionSpec {
+struct OptionRow {
   std::string name;    // the long name without its dashes: "access-code"
   char shortName = 0;  // 'y' for -y; 0 for none
   OptionValue value = OptionValue::kNone;
@@ -39,13 +39,13 @@ struct OptionSpec {
 };
 
 // The rows of a table.
-OptionSpec Flag(std::string name, std::string help, char shortName = 0);
-OptionSpec Valued(std::string name, std::string valueName, std::string help, bool repeatable = false);
-OptionSpec OptionalValued(std::string name, std::string valueName, std::string help,
-                          std::function<bool(const std::string& next)> takesNext = {});
-OptionSpec Heading(std::string text);
+OptionRow Flag(std::string name, std::string help, char shortName = 0);
+OptionRow Valued(std::string name, std::string valueName, std::string help, bool repeatable = false);
+OptionRow OptionalValued(std::string name, std::string valueName, std::string help,
+                         std::function<bool(const std::string& next)> takesNext = {});
+OptionRow Heading(std::string text);
 
-using OptionTable = std::vector<OptionSpec>;
+using OptionTable = std::vector<OptionRow>;
 
 // The rows of `parts`, one table after the other.
 OptionTable Concat(std::initializer_list<OptionTable> parts);

@@ -49,7 +49,7 @@ OptionTable PortOptionTable() {
   };
 }
 
-OptionSpec AccessCodeOption() {
+OptionRow AccessCodeOption() {
   return Valued("access-code", "HEX6",
                 "the code that unlocks the UPS's set commands, six hexadecimal digits");
 }

@@ -34,7 +34,7 @@ inline constexpr int kDefaultSimulatedType = 290;
 // --version.
 OptionTable PortOptionTable();
 OptionTable SessionOptionTable();
-OptionSpec AccessCodeOption();
+OptionRow AccessCodeOption();
 OptionTable HelpAndVersionOptionTable();
 
 // Takes a given option into `options` when it is one of the shared ones and

@@ -26,7 +26,7 @@ const kbx::ProgramUsage& SimUsage() {
     using kbx::Flag;
     using kbx::Heading;
     using kbx::Valued;
-    kbx::OptionSpec accessCode = kbx::AccessCodeOption();
+    kbx::OptionRow accessCode = kbx::AccessCodeOption();
     accessCode.help = "access code that unlocks set commands (default 4B4258)";
     const kbx::OptionTable own = {
         Heading("Unit:"),
