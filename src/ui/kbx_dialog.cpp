@@ -22,8 +22,7 @@
 
 namespace kbx {
 
-KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
-    : QDialog(owner), xcp_(xcp), board_(board) {
+KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   setObjectName("frmKBXConfig");
   setWindowTitle("KBX Options");
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
@@ -59,6 +58,11 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   outcomeLabel_->setMinimumSize(outcomeLabel_->sizeHint());
   StatusBoard::ShowLine(*outcomeLabel_, "");
   outcomeLabel_->setAccessibleName("Outcome");
+  outcomeDetailLabel_ = new QLabel(this);
+  outcomeDetailLabel_->setObjectName("lblOutcomeDetail");
+  outcomeDetailLabel_->setWordWrap(true);
+  outcomeDetailLabel_->setFixedWidth(outcomeLabel_->minimumWidth());
+  outcomeDetailLabel_->hide();
   connect(applyButton_, &QPushButton::clicked, this, &KbxDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &KbxDialog::ExitClicked);
 
@@ -71,6 +75,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   buttons->addWidget(exitButton_);
   grid->addLayout(buttons, 3, 0, 1, 2, Qt::AlignRight);
   grid->addWidget(outcomeLabel_, 4, 0, 1, 2);
+  grid->addWidget(outcomeDetailLabel_, 5, 0, 1, 2);
   grid->setSizeConstraint(QLayout::SetFixedSize);
   setTabOrder(enableTestOption_, disableTestOption_);
   setTabOrder(disableTestOption_, countCombo_);
@@ -83,11 +88,16 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   if (owner) MoveBeside(*this, *owner);
 }
 
-void KbxDialog::ShowOutcome() {
-  const QStringList lines = board_ ? board_->Lines() : QStringList();
-  const QString outcome = lines.isEmpty() ? QString() : lines.back();
-  StatusBoard::ShowLine(*outcomeLabel_, outcome);
-  outcomeLabel_->setAccessibleName(outcome.isEmpty() ? "Outcome" : "Outcome: " + outcome);
+void KbxDialog::ShowOutcome(const KbxUpdateOutcome* outcome) {
+  const QString line = outcome ? QString::fromStdString(outcome->line) : QString();
+  StatusBoard::ShowLine(*outcomeLabel_, line);
+  QString detail = outcome ? QString::fromStdString(KbxUpdateSummary(*outcome)) : QString();
+  if (!detail.isEmpty()) detail = detail.front().toUpper() + detail.mid(1) + ".";
+  outcomeDetailLabel_->setText(detail);
+  outcomeDetailLabel_->setVisible(!detail.isEmpty());
+  QString name = line.isEmpty() ? "Outcome" : "Outcome: " + line;
+  if (!detail.isEmpty()) name += ". " + detail;
+  outcomeLabel_->setAccessibleName(name);
 }
 
 void KbxDialog::SelectTestOption(bool enable) {
@@ -119,17 +129,17 @@ void KbxDialog::ApplyClicked() {
   question.setObjectName("kbxConfirm");
   question.setDefaultButton(QMessageBox::No);
   if (question.exec() != QMessageBox::Yes) {
-    ShowOutcome();
+    ShowOutcome(nullptr);
     return;
   }
   SetScreenPointer(Pointer::kHourglass);
   LockInput();
-  const bool done = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
+  const KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
   SelectTestOption(xcp_.BatteryTestEnabled());
   UnlockInput();
   SetScreenPointer(Pointer::kDefault);
-  if (done) applyButton_->setEnabled(false);
-  ShowOutcome();
+  if (outcome.Done()) applyButton_->setEnabled(false);
+  ShowOutcome(&outcome);
 }
 
 void KbxDialog::LockInput() {

@@ -339,7 +339,7 @@ void MainWindow::KbxClicked() {
       AddToBoard(kLinkDown);
       return;
     }
-    KbxDialog dialog(*xcp_, this, board_);
+    KbxDialog dialog(*xcp_, this);
     dialog.exec();
   });
 }
