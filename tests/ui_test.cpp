@@ -445,24 +445,95 @@ TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
   EXPECT_FALSE(port.PortOpen());
 }
 
-TEST_F(Window, AStopSignalClosesTheWindowOnceTheRunningCommandHasEnded) {
+TEST_F(Window, AStopSignalWaitsForTheRunningCommandThenEndsTheProgram) {
   InstallStopSignals(StopMode::kNoteEvery, "ui_test");
-  CloseOnSignals closer(window);
+  bool sleeping = false;
+  CloseOnSignals closer(window, [&] { return sleeping; });
   Unit(290);
   bool raised = false;
   clock.onSleep = [&] {
     if (raised) return;
     raised = true;
     std::raise(SIGTERM);
-    closer.Poll();                    // as its timer does
+    sleeping = true;
+    closer.Poll();  // as its timer does, in one of the command's pauses
+    sleeping = false;
     EXPECT_TRUE(window.isVisible());  // held
   };
   Button("cmdConnect")->click();
   clock.onSleep = nullptr;
   EXPECT_TRUE(raised);
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
+  EXPECT_TRUE(window.isVisible());
+  closer.Poll();  // its next look
   EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(window.Closed());
   EXPECT_FALSE(port.PortOpen());
+  ClearStopSignals();
+}
+
+// Whatever dialog is open when the signal is taken, it closes, and so do the
+// window and the port; nothing waits for the user.
+TEST(StopSignal, ClosesEveryDialogAndTheWindow) {
+  struct Case {
+    const char* dialog;
+    std::function<void(test::DesktopRig&)> open;
+  };
+  const Case cases[] = {
+      {"frmKBXConfig", [](test::DesktopRig& rig) { rig.Button("cmdBattComm")->click(); }},
+      {"kbxConfirm",
+       [](test::DesktopRig& rig) {
+         WhenUp([](QWidget* dialog) { Child<QPushButton>(dialog, "cmdApply")->click(); });
+         rig.Button("cmdBattComm")->click();
+       }},
+      {"frmAbout", [](test::DesktopRig& rig) { Child<QAction>(&rig.window, "AboutOption")->trigger(); }},
+      {"frmSettings", [](test::DesktopRig& rig) { rig.Button("cmdPortSettings")->click(); }},
+  };
+  InstallStopSignals(StopMode::kNoteEvery, "ui_test");
+  for (const Case& c : cases) {
+    test::DesktopRig rig;
+    rig.Connect(290);
+    CloseOnSignals closer(rig.window, [] { return false; });
+    std::string seen;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      QWidget* up = QApplication::activeModalWidget();
+      if (up == nullptr || up->objectName() != c.dialog) return;
+      seen = c.dialog;
+      std::raise(SIGTERM);
+      closer.Poll();
+    });
+    watch.start(0);
+    c.open(rig);
+    watch.stop();
+    EXPECT_EQ(seen, c.dialog);
+    EXPECT_TRUE(rig.window.Closed()) << c.dialog;
+    EXPECT_FALSE(rig.port.PortOpen()) << c.dialog;
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << c.dialog;
+    ClearStopSignals();
+  }
+}
+
+TEST(StopSignal, ClosesTheStartUpBox) {
+  InstallStopSignals(StopMode::kNoteEvery, "ui_test");
+  test::VirtualClock clock;
+  test::FakePort port(clock);
+  MainWindow window;
+  Xcp xcp(port, clock, window);
+  window.SetXcp(&xcp);
+  port.openError = 8005;
+  CloseOnSignals closer(window, [] { return false; });
+  bool boxUp = false;
+  QTimer::singleShot(0, [&] {
+    boxUp = QApplication::activeModalWidget() != nullptr &&
+            QApplication::activeModalWidget()->objectName() == "startUpBox";
+    std::raise(SIGTERM);
+    closer.Poll();
+  });
+  StartDesktop(window, xcp);
+  EXPECT_TRUE(boxUp);
+  EXPECT_TRUE(window.Closed());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   ClearStopSignals();
 }
 

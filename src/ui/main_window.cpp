@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDialog>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -436,6 +437,16 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   Unload();
   event->accept();
+}
+
+void MainWindow::Stop() {
+  // Each dialog's own loop ends; the commands waiting on them return, and the
+  // window then closes (held by a command until it has returned).
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(top); dialog != nullptr && dialog->isVisible())
+      dialog->reject();
+  }
+  close();
 }
 
 void MainWindow::Unload() {

@@ -47,6 +47,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   bool SettingsStrikethru() const;
   bool LampShowsConnected() const;
 
+  // Whether the window has closed for good (the port closed, the program ending).
+  bool Closed() const { return unloaded_; }
+
   // Writes the report (the date and time, the program, the port, the UPS and
   // every board line) to a text file; false with the reason when it cannot.
   bool SaveReport(const QString& path, QString& error) const;
@@ -65,6 +68,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   void HelpTopicsChosen();
   void AboutChosen();
   void SaveReportChosen();
+  // A stop signal, taken when no command runs: every dialog closes, the
+  // help window too, and the program ends.
+  void Stop();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
