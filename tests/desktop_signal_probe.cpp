@@ -38,9 +38,10 @@ int main(int argc, char** argv) {
   argv[1] = argv[0];
   return kbx::RunDesktop(argc - 1, argv + 1, [&target](kbx::MainWindow& window) {
     auto* board = window.findChild<QListWidget*>("List1");
-    QObject::connect(board->model(), &QAbstractItemModel::rowsInserted, [board](const QModelIndex&, int, int last) {
-      Say("board: " + board->item(last)->text().toStdString());
-    });
+    QObject::connect(board->model(), &QAbstractItemModel::rowsInserted,
+                     [board](const QModelIndex&, int, int last) {
+                       Say("board: " + board->item(last)->text().toStdString());
+                     });
     const bool needsLink = target == "frmKBXConfig" || target == "update";
     auto* timer = new QTimer(&window);
     QObject::connect(timer, &QTimer::timeout, [&window, &target, needsLink, step = 0]() mutable {
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
         } else if (step < 2) {
           step = 2;
           if (needsLink) Later([&window] { window.findChild<QPushButton*>("cmdBattComm")->click(); });
-          if (target == "frmAbout") Later([&window] { window.findChild<QAction*>("AboutOption")->trigger(); });
+          if (target == "frmAbout")
+            Later([&window] { window.findChild<QAction*>("AboutOption")->trigger(); });
           if (target == "frmSettings") {
             Later([&window] { window.findChild<QPushButton*>("cmdPortSettings")->click(); });
           }

@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextBrowser>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
@@ -229,7 +230,6 @@ TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
       {"NO UPS Found", true},
       {"UPS Found", false},
       {"Command Parameter out of range (35)", true},
-      {"Done", false},
       {"8002 Invalid port number 8", true},
       {"Battery Time Remain:  1:30:00", false},
       {"Error Setting RAM Value", true},
@@ -256,6 +256,25 @@ TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
     EXPECT_EQ(ShowsAmber(drawn, board->visualItemRect(board->item(row))), lines[row].failure)
         << lines[row].line;
   }
+}
+
+TEST(Board, TheClosingDoneOfAFailedCommandIsAmberOfOneThatSucceededGreen) {
+  Desk desk;
+  StatusBoard* board = desk.Board();
+  auto doneIsAmber = [&] {
+    EXPECT_EQ(board->Lines().back(), "Done");
+    QApplication::processEvents();
+    const QImage drawn = board->viewport()->grab().toImage();
+    const bool amber = ShowsAmber(drawn, board->visualItemRect(board->item(board->count() - 1)));
+    EXPECT_EQ(amber, board->LastLineFailed());
+    return amber;
+  };
+  desk.Button("cmdConnect")->click();  // nothing answers
+  ASSERT_EQ(desk.Lines(), QStringList({"Connecting...", "NO UPS Found", "Done"}));
+  EXPECT_TRUE(doneIsAmber());
+  desk.Connect(290);
+  ASSERT_EQ(desk.Lines(), QStringList({"Connecting...", "UPS Found", "Done"}));
+  EXPECT_FALSE(doneIsAmber());
 }
 
 TEST(Board, ARefusalOfTheUpsIsDrawnAsAFailure) {
@@ -470,7 +489,10 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
     EXPECT_FALSE(dialog->frameGeometry().intersects(desk.window.frameGeometry()));
     EXPECT_TRUE(screen.contains(dialog->frameGeometry()));
     auto* outcome = Child<QLabel>(dialog, "lblOutcome");
-    EXPECT_TRUE(outcome->text().isEmpty());
+    // Before the first update: what the strip is for, and no black bar.
+    EXPECT_EQ(outcome->text(), "The outcome of Apply shows here");
+    const QImage before = outcome->grab().toImage();
+    EXPECT_NE(before.pixelColor(1, 1), QColor(Qt::black));
 
     auto apply = [&](int count, const char* status) {
       desk.ups.answers[0x95] = {test::Ack(static_cast<std::uint8_t>(status[0]))};
@@ -650,6 +672,51 @@ TEST(Icon, TheWindowsShowTheProgramsOwnIcon) {
     qobject_cast<QDialog*>(about)->reject();
   });
   Child<QAction>(&desk.window, "AboutOption")->trigger();
+}
+
+// The help file as built, beside the program.
+std::string HelpFileText() {
+  std::ifstream in(KBX_HELP_FILE);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The help draws its sample board lines as the board does: a line that
+// reports a failure in the warning colour (class "f"), every other one green ("b").
+TEST(Help, SampleLinesInTheBoardsColours) {
+  const QString html = QString::fromStdString(HelpFileText());
+  const QRegularExpression sample(R"re(<span class="([bf])">(.*?)</span>)re");
+  int samples = 0;
+  for (const QRegularExpressionMatch& match : sample.globalMatch(html)) {
+    const QString line =
+        QTextDocumentFragment::fromHtml(match.captured(2)).toPlainText().replace(QChar(0xA0), ' ');
+    // "Done" is shown both ways: it closes failed commands too.
+    if (line != "Done") {
+      EXPECT_EQ(match.captured(1) == "f", ReportsFailure(line.toStdString())) << line.toStdString();
+    }
+    ++samples;
+  }
+  EXPECT_GT(samples, 50);
+  EXPECT_TRUE(html.contains(QRegularExpression(R"(\.f \{[^}]*color: #ffb000[^}]*font-weight: bold)")));
+}
+
+TEST(Help, OpensWideEnoughForItsTextWithoutAHorizontalScrollBar) {
+  TempFolder folder;
+  const std::string wide = folder.path + "/wide.html";
+  std::ofstream(wide) << "<html><body><pre>" << std::string(90, 'x') << "</pre></body></html>";
+  for (const std::string& file : {std::string(KBX_HELP_FILE), wide}) {
+    QWidget owner;
+    owner.setGeometry(QRect(owner.screen()->availableGeometry().topLeft(), QSize(400, 300)));
+    owner.show();
+    BrowserHelpViewer help;
+    help.ShowContents(file, &owner);
+    QTextBrowser* page = help.window();
+    ASSERT_NE(page, nullptr);
+    QApplication::processEvents();
+    EXPECT_EQ(page->horizontalScrollBar()->maximum(), 0) << file;
+    help.Quit();
+  }
 }
 
 TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {

@@ -216,10 +216,12 @@ MainWindow::~MainWindow() = default;
 // --- status board and indicators ---------------------------------------------
 
 void MainWindow::AddToBoard(const std::string& message) {
-  board_->AddLine(QString::fromStdString(message));
+  if (ReportsFailure(message)) failedSinceCommandBegan_ = true;
+  board_->AddLine(QString::fromStdString(message), message == "Done" && failedSinceCommandBegan_);
 }
 
 void MainWindow::BoardClear() {
+  failedSinceCommandBegan_ = false;
   board_->clear();
   Repaint();
 }
@@ -298,6 +300,7 @@ void MainWindow::BusyFrame(const std::function<void()>& body) {
   SetScreenPointer(Pointer::kHourglass);
   LockForm();
   busy_ = true;
+  failedSinceCommandBegan_ = false;
   Guarded(body);
   busy_ = false;
   UnlockForm();

@@ -96,6 +96,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   HelpViewer* helpViewer_ = nullptr;
   std::string helpFile_;
   bool busy_ = false;
+  // A failure line was written since the running command began or the board
+  // was cleared: the command's closing "Done" is then drawn as a failure.
+  bool failedSinceCommandBegan_ = false;
   bool closePending_ = false;
   bool unloaded_ = false;
   PortState portState_;  // as the link told it last
