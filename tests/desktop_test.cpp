@@ -118,6 +118,10 @@ TEST(BoardReport, TheFactsThenEveryLine) {
   facts.programVersion = "1.2.1";
   facts.portSettings = "COM2,9600,N,8,1";
   facts.portOpen = true;
+  facts.device = "/dev/pts/4";
+  facts.simulated = true;
+  facts.linkUp = true;
+  facts.rejected = {"Baud 12345 rejected: Invalid Baud Rate"};
   facts.upsType = 290;
   facts.processorVersions = {"1.03", "2.10", "", "", ""};
   EXPECT_EQ(BoardReport(facts, {"Connecting...", "UPS Found", "Done"}),
@@ -125,6 +129,9 @@ TEST(BoardReport, TheFactsThenEveryLine) {
             "Date and time: 2026-12-06 16:40:12 +01:00\n"
             "Program version: 1.2.1\n"
             "Port: COM2,9600,N,8,1\n"
+            "Device: /dev/pts/4 (simulated UPS)\n"
+            "Baud 12345 rejected: Invalid Baud Rate\n"
+            "Link: up\n"
             "UPS type: 290\n"
             "Processor 1 version: 1.03\n"
             "Processor 2 version: 2.10\n"
@@ -146,6 +153,7 @@ TEST(BoardReport, NoUpsAndAClosedPort) {
             "Date and time: 2026-12-06 16:40:12 +00:00\n"
             "Program version: 1.2.1\n"
             "Port: COM9,19200,N,8,1 (not open)\n"
+            "Link: down\n"
             "UPS type: none identified\n"
             "\n"
             "Status board:\n"
@@ -337,7 +345,19 @@ TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself
 
 TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
   Desk desk;
+  SessionView view;
+  view.deviceOf = [](int com) { return "/dev/ttyS" + std::to_string(com - 1); };
+  desk.window.SetSessionView(view);
   desk.Connect(290);
+  WhenUp([](QWidget* dialog) {
+    Child<QLineEdit>(dialog, "txtBaud")->setText("12345");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    Child<QLineEdit>(dialog, "txtBaud")->setText("19200");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  desk.Button("cmdPortSettings")->click();
+  desk.Button("cmdConnect")->click();
   desk.Button("Command1")->click();
   TempFolder folder;
   const std::string path = folder.path + "/report.txt";
@@ -363,6 +383,9 @@ TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
       "Date and time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d\n"
       "Program version: 1\\.2\\.1\n"
       "Port: COM1,19200,N,8,1\n"
+      "Device: /dev/ttyS0\n"
+      "Baud 12345 rejected: Invalid Baud Rate\n"
+      "Link: up\n"
       "UPS type: 290\n"
       "Processor 1 version: 1\\.03\n"
       "Processor 2 version: 1\\.03\n"

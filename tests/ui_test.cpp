@@ -94,6 +94,7 @@ TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
     QTimer::singleShot(0, [&] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         shown = box->text().toStdString();
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
         visibleUnderBox = window.isVisible();
         box->accept();
       }
@@ -118,9 +119,10 @@ TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
   held.fix = "";
   // 8012 alone gives no box; with a reason it gets one, with the fix below.
   EXPECT_EQ(StartUpBoxText("", PortFailure{}), "");
-  EXPECT_EQ(StartUpBoxText("", denied), denied.reason + "\n" + denied.fix);
+  // Every reason and fix is a sentence, with its full stop.
+  EXPECT_EQ(StartUpBoxText("", denied), denied.reason + ".\n" + denied.fix);
   EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held),
-            "8005 Start: Port already open 1\n\n" + held.reason);
+            "8005 Start: Port already open 1\n\n" + held.reason + ".");
   // A failure without words adds nothing to the box.
   held.reason = "";
   EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held), "8005 Start: Port already open 1");
@@ -288,6 +290,61 @@ TEST_F(Window, ACorrectedPortValueOpensThePortAtOnce) {
   WhenUp([](QWidget* dialog) { qobject_cast<QDialog*>(dialog)->reject(); });
   Button("cmdPortSettings")->click();
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
+}
+
+// A port another program holds: the Port dialog says who after the failed
+// Apply, and so does the settings label's tooltip while the port is not open.
+TEST_F(Window, AHeldPortSaysWhoHoldsItInThePortDialogAndTheTooltip) {
+  PortFailure held;
+  held.number = 8005;
+  held.reason = "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port";
+  held.fix = "Close the program that uses the port, or choose another port.";
+  SessionView view;
+  view.whyNotOpen = [&] { return held; };
+  window.SetSessionView(view);
+  const std::string why = held.reason + ".\n" + held.fix;
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    auto* whyLabel = Child<QLabel>(dialog, "lblWhy");
+    EXPECT_FALSE(whyLabel->isVisible());
+    port.openError = 8005;
+    Child<QLineEdit>(dialog, "txtCOM")->setText("2");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_THAT(Board(), ElementsAre("Port already open"));
+    EXPECT_TRUE(whyLabel->isVisible());
+    EXPECT_EQ(whyLabel->text().toStdString(), why);
+    EXPECT_THAT(Child<QLabel>(&window, "lblSettings")->toolTip().toStdString(), ::testing::HasSubstr(why));
+    // Corrected: the reason goes, from the dialog and the tooltip.
+    Child<QLineEdit>(dialog, "txtCOM")->setText("1");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_TRUE(Board().empty());
+    EXPECT_FALSE(whyLabel->isVisible());
+    EXPECT_EQ(Child<QLabel>(&window, "lblSettings")->toolTip(),
+              "Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+}
+
+// What the Port dialog takes for a number: decimal digits only.
+TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    auto* baud = Child<QLineEdit>(dialog, "txtBaud");
+    for (const char* text : {"0x10", "&h10", "12 34"}) {
+      baud->setText(text);
+      Child<QPushButton>(dialog, "cmdApply")->click();
+      EXPECT_EQ(dialog->focusWidget(), baud) << text;
+      EXPECT_EQ(port.Settings(), "19200,N,8,1") << text;
+      EXPECT_TRUE(Board().empty()) << text;
+    }
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
 }
 
 // The device vanishes while a unit is being accepted: the port does not open

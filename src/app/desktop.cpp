@@ -13,6 +13,7 @@
 #include "platform/version.h"
 #include "session/session_rig.h"
 #include "ui/main_window.h"
+#include "ui/settings_dialog.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
@@ -46,8 +47,7 @@ std::string StartUpBoxText(const std::string& message, const PortFailure& failur
   // unless the port told why: then the technician learns what to do.
   if (failure.number != 0 && !failure.reason.empty()) {
     if (!text.empty()) text += "\n\n";
-    text += failure.reason;
-    if (!failure.fix.empty()) text += "\n" + failure.fix;
+    text += WhyNotOpenText(failure);
   }
   return text;
 }
@@ -57,7 +57,7 @@ void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure(
   const std::string message = StartUpBoxText(startUpMessage, whyNotOpen ? whyNotOpen() : PortFailure{});
   window.show();
   if (!message.empty()) {
-    QMessageBox box(QMessageBox::NoIcon, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Warning, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,
                     &window);
     box.setObjectName("startUpBox");
     box.exec();
@@ -102,6 +102,11 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   if (options.accessCode) xcp.SetAccessCode(*options.accessCode);
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
+  SessionView view;
+  view.whyNotOpen = [&rig] { return rig->OpenFailure(); };
+  view.deviceOf = [&rig](int com) { return rig->Ports().Device(com); };
+  view.simulatedCom = options.simulateType ? options.port : 0;
+  window.SetSessionView(view);
   // A signal closes every window, the start-up box too, once no command runs.
   CloseOnSignals closeOnSignals(window, [&clock] { return clock.Sleeping(); });
   if (onWindow) onWindow(window);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/xcp_host.h"
+#include "platform/port_lock.h"
 
 class QAction;
 class QLabel;
@@ -16,6 +17,14 @@ namespace kbx {
 class HelpViewer;
 class StatusBoard;
 class Xcp;
+
+// What the window learns of the session around it from the program that
+// builds it; each part may be left empty.
+struct SessionView {
+  std::function<PortFailure()> whyNotOpen;   // why the port could not be opened last, in words
+  std::function<std::string(int)> deviceOf;  // the device behind a COM number
+  int simulatedCom = 0;                      // the COM number of the simulated UPS; 0 for none
+};
 
 // The main window: the status board, the port indicators, the four command
 // buttons and the three menus.
@@ -31,6 +40,7 @@ class MainWindow : public QMainWindow, public XcpHost {
   void SetHelpViewer(HelpViewer* viewer) { helpViewer_ = viewer; }
   const std::string& HelpFile() const { return helpFile_; }
   void SetHelpFile(const std::string& path) { helpFile_ = path; }
+  void SetSessionView(SessionView view) { session_ = std::move(view); }
 
   // XcpHost
   void AddToBoard(const std::string& message) override;
@@ -102,6 +112,8 @@ class MainWindow : public QMainWindow, public XcpHost {
   bool closePending_ = false;
   bool unloaded_ = false;
   PortState portState_;  // as the link told it last
+  SessionView session_;
+  std::vector<std::string> rejectedSettings_;  // each failed Apply of the Port dialog, for the report
 
   QPushButton* portButton_;
   QPushButton* connectButton_;
