@@ -22,6 +22,12 @@
 
 namespace kbx {
 
+namespace {
+
+const char* const kOutcomePlaceholder = "The outcome of Apply shows here";
+
+}  // namespace
+
 KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   setObjectName("frmKBXConfig");
   setWindowTitle("KBX Options");
@@ -56,13 +62,11 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   outcomeLabel_->setObjectName("lblOutcome");
   StatusBoard::ShowLine(*outcomeLabel_, kErrorUpdatingBaseTimeRam);
   outcomeLabel_->setMinimumSize(outcomeLabel_->sizeHint());
-  StatusBoard::ShowLine(*outcomeLabel_, "");
-  outcomeLabel_->setAccessibleName("Outcome");
   outcomeDetailLabel_ = new QLabel(this);
   outcomeDetailLabel_->setObjectName("lblOutcomeDetail");
   outcomeDetailLabel_->setWordWrap(true);
   outcomeDetailLabel_->setFixedWidth(outcomeLabel_->minimumWidth());
-  outcomeDetailLabel_->hide();
+  ShowOutcome(nullptr);
   connect(applyButton_, &QPushButton::clicked, this, &KbxDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &KbxDialog::ExitClicked);
 
@@ -90,14 +94,20 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
 
 void KbxDialog::ShowOutcome(const KbxUpdateOutcome* outcome) {
   const QString line = outcome ? QString::fromStdString(outcome->line) : QString();
-  StatusBoard::ShowLine(*outcomeLabel_, line);
   QString detail = outcome ? QString::fromStdString(KbxUpdateSummary(*outcome)) : QString();
   if (!detail.isEmpty()) detail = detail.front().toUpper() + detail.mid(1) + ".";
   outcomeDetailLabel_->setText(detail);
   outcomeDetailLabel_->setVisible(!detail.isEmpty());
-  QString name = line.isEmpty() ? "Outcome" : "Outcome: " + line;
-  if (!detail.isEmpty()) name += ". " + detail;
-  outcomeLabel_->setAccessibleName(name);
+  if (line.isEmpty()) {
+    // No update yet: what the strip is for, in the dialog's own colours.
+    outcomeLabel_->setStyleSheet("QLabel { padding: 2px 4px; color: palette(mid); }");
+    outcomeLabel_->setFont(font());
+    outcomeLabel_->setText(kOutcomePlaceholder);
+    outcomeLabel_->setAccessibleName(detail.isEmpty() ? "Outcome" : "Outcome: " + detail);
+    return;
+  }
+  StatusBoard::ShowLine(*outcomeLabel_, line, !outcome->Done());
+  outcomeLabel_->setAccessibleName("Outcome: " + line + (detail.isEmpty() ? "" : ". " + detail));
 }
 
 void KbxDialog::SelectTestOption(bool enable) {

@@ -40,7 +40,8 @@ class KbxDialog : public QDialog {
  private:
   void Load();
   void SelectTestOption(bool enable);
-  // Empty without an outcome (the user answered No).
+  // Without an outcome (no update yet, or the user answered No) the strip
+  // says what it is for.
   void ShowOutcome(const KbxUpdateOutcome* outcome);
   // While the update runs the input controls refuse input; the labels and
   // the choices stay readable. Unlocking drops what queued up meanwhile and
