@@ -12,7 +12,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -278,6 +280,31 @@ TEST(SharedOptions, KbxRefusesAnUnconfirmedModuleCountWithoutATerminal) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "kbx: there is no terminal to confirm the module count on; give --yes to apply it\n");
+}
+
+TEST(SharedOptions, TheDesktopProgramWithoutADisplaySaysSoInOneLine) {
+  const char* const names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+  std::vector<std::optional<std::string>> saved;
+  for (const char* name : names) {
+    const char* value = std::getenv(name);
+    saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    ::unsetenv(name);
+  }
+  // None at all, and one that nobody serves.
+  for (const char* display : {"", ":4711"}) {
+    if (*display) ::setenv("DISPLAY", display, 1);
+    const ProgramRun run = RunProgram(KBX_DESKTOP_BIN, {"--simulate"});
+    EXPECT_EQ(run.status, 1) << display;
+    EXPECT_EQ(run.err, "kbx-configurator: no display; use kbx for the command line\n") << display;
+    EXPECT_EQ(run.out, "") << display;
+  }
+  for (std::size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i]) {
+      ::setenv(names[i], saved[i]->c_str(), 1);
+    } else {
+      ::unsetenv(names[i]);
+    }
+  }
 }
 
 TEST(SharedOptions, HelpAndVersionOfEveryProgram) {
