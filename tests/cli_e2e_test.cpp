@@ -9,6 +9,8 @@
 #include "support/processes.h"
 #include "support/temp_folder.h"
 
+#include <sys/stat.h>
+
 namespace kbx {
 namespace {
 
@@ -165,6 +167,37 @@ TEST_F(KbxProcess, WithJsonTwoSignalsStillGiveOneObject) {
   for (const auto& line : said) errors.push_back(line.substr(5));
   EXPECT_EQ(json["errors"].Strings(), errors);
   for (const auto& request : test::RequestsInLog(log)) EXPECT_NE(request.front(), 0x78) << "no update began";
+}
+
+// A code other users must not see: through a file or the environment, in
+// neither program's command line, and the UPS is unlocked by it.
+TEST_F(KbxProcess, TheAccessCodeFromAFileOrTheEnvironmentIsNotInTheCommandLine) {
+  const std::string codeFile = folder + "/code";
+  WriteFile(codeFile, "C0FFEE\n");
+  ::chmod(codeFile.c_str(), 0600);
+  for (const bool fromFile : {true, false}) {
+    const char* what = fromFile ? "--access-code-file" : "KBX_ACCESS_CODE";
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "280", "--access-code-file", codeFile});
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    std::vector<std::string> args{"modules", "2", "--yes"};
+    if (fromFile) {
+      args.insert(args.begin(), {"--access-code-file", codeFile});
+    } else {
+      ::setenv("KBX_ACCESS_CODE", "c0ffee", 1);
+    }
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), args), streams);
+    ::unsetenv("KBX_ACCESS_CODE");
+    ASSERT_TRUE(test::AwaitRequest(log, 0xCF)) << what;  // the authorization went out
+    std::string commandLine = ReadFile("/proc/" + std::to_string(kbx) + "/cmdline");
+    for (char& c : commandLine) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(commandLine.find("C0FFEE"), std::string::npos) << what;
+    const int status = test::Wait(kbx);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what << " status " << status;
+    EXPECT_EQ(ReadFile(err), "") << what;
+    EXPECT_THAT(test::RequestsInLog(log), ::testing::Contains(Request{0xCF, 0xC0, 0xFF, 0xEE})) << what;
+  }
 }
 
 TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {

@@ -103,6 +103,13 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   }
   // Options first: --help and --version need no display.
   if (AnswerHelpOrVersion(options, DesktopUsage(), std::cout)) return 0;
+  try {
+    ResolveAccessCode(options);
+  } catch (const UsageError& e) {
+    std::cerr << UsageErrorText("kbx-configurator", e.what());
+    return 2;
+  }
+  for (const std::string& warning : options.warnings) std::cerr << "kbx-configurator: " << warning << '\n';
 
   std::vector<QString> startUpMessages;
   heldBack = &startUpMessages;

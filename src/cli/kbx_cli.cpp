@@ -313,6 +313,12 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 2;
   }
   if (AnswerHelpOrVersion(options.session, KbxUsage(), out)) return 0;
+  try {
+    ResolveAccessCode(options.session);
+  } catch (const UsageError& e) {
+    err << UsageErrorText("kbx", e.what());
+    return 2;
+  }
 
   SessionReport report;
   // With --json a second signal still lets the one JSON object out.
@@ -330,6 +336,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     report.errors.push_back(message);
     err << "kbx: " << message << '\n' << std::flush;
   };
+  for (const std::string& warning : options.session.warnings) say(warning);
   std::ostringstream portList;
   std::unique_ptr<ConsoleHost> host;
   std::unique_ptr<SessionRig> rig;
