@@ -19,11 +19,13 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcutEvent>
 #include <QTextBrowser>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "app/desktop.h"
 #include "link/board_lines.h"
@@ -500,6 +502,48 @@ TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
   EXPECT_TRUE(checked);
 }
 
+TEST(Keyboard, AltLetterSelectsTheTextOfItsBoxSoThatTypingReplacesIt) {
+  Desk desk;
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    for (const auto& [label, box, typed] :
+         {std::tuple("lblBaud", "txtBaud", "9600"), std::tuple("lblCom", "txtCOM", "2")}) {
+      auto* edit = Child<QLineEdit>(dialog, box);
+      edit->deselect();
+      // What the label's Alt+letter delivers to it.
+      QShortcutEvent mnemonic(QKeySequence(Qt::ALT | Qt::Key_B), 0);
+      QApplication::sendEvent(Child<QLabel>(dialog, label), &mnemonic);
+      EXPECT_EQ(dialog->focusWidget(), edit) << box;
+      EXPECT_EQ(edit->selectedText(), edit->text()) << box;
+      for (const char* c = typed; *c != '\0'; ++c) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_0 + (*c - '0'), Qt::NoModifier, QString(QChar(*c)));
+        QApplication::sendEvent(edit, &key);
+      }
+      EXPECT_EQ(edit->text().toStdString(), typed);
+    }
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  QApplication::setActiveWindow(&desk.window);
+  desk.Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+}
+
+TEST(Keyboard, ShiftF10OpensTheBoardsMenuAndCtrlCOnAnEmptyBoardKeepsTheClipboard) {
+  Desk desk;
+  StatusBoard* board = desk.Board();
+  QGuiApplication::clipboard()->setText("kept");
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "kept");
+  QStringList items;
+  WhenUp([&](QWidget* up) {
+    for (QAction* action : up->actions()) items << (action->isSeparator() ? "-" : action->text());
+    qobject_cast<QMenu*>(up)->close();
+  });
+  Press(board, Qt::Key_F10, Qt::ShiftModifier);
+  EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
+}
+
 // --- the KBX dialog beside the board -------------------------------------------------
 
 TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
@@ -740,6 +784,40 @@ TEST(Help, OpensWideEnoughForItsTextWithoutAHorizontalScrollBar) {
     EXPECT_EQ(page->horizontalScrollBar()->maximum(), 0) << file;
     help.Quit();
   }
+}
+
+// Forward returns to where Back left: the same section, scrolled as it was.
+TEST(Help, ForwardReturnsToTheSectionAndScrollPositionBackLeft) {
+  TempFolder folder;
+  std::ofstream page(folder.path + "/KBX.html");
+  page << "<html><body><a href=\"#far\">far</a>";
+  for (int i = 0; i < 200; ++i) page << "<p>line " << i << "</p>";
+  page << "<h3><a name=\"far\"></a>Far</h3>";
+  for (int i = 0; i < 200; ++i) page << "<p>more " << i << "</p>";
+  page << "</body></html>";
+  page.close();
+  BrowserHelpViewer help;
+  help.ShowContents(folder.path + "/KBX.html");
+  QTextBrowser* browser = help.window();
+  QApplication::processEvents();
+  // The link is followed from the keyboard: Tab gives it the focus.
+  Press(browser, Qt::Key_Tab);
+  ASSERT_EQ(browser->textCursor().selectedText(), "far");
+  QUrl far = QUrl::fromLocalFile(QString::fromStdString(folder.path + "/KBX.html"));
+  far.setFragment("far");
+  browser->setSource(far);
+  QApplication::processEvents();
+  browser->verticalScrollBar()->setValue(browser->verticalScrollBar()->value() + 40);  // read on a little
+  const int there = browser->verticalScrollBar()->value();
+  ASSERT_GT(there, 0);
+  Child<QAction>(browser->window(), "helpBack")->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+  Child<QAction>(browser->window(), "helpForward")->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(browser->source().fragment(), "far");
+  EXPECT_EQ(browser->verticalScrollBar()->value(), there);
+  help.Quit();
 }
 
 TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
