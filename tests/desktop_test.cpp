@@ -174,7 +174,8 @@ TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
   };
   const Case cases[] = {
       {"right of a centred owner", QRect(400, 200, 440, 360), QSize(300, 200), QPoint(848, 200)},
-      {"left of an owner at the right edge", QRect(900, 100, 380, 300), QSize(300, 200), QPoint(592, 100)},
+      {"below an owner at the right edge", QRect(900, 100, 380, 300), QSize(300, 200), QPoint(900, 408)},
+      {"left of a tall owner at the right edge", QRect(900, 0, 380, 800), QSize(300, 200), QPoint(592, 0)},
       {"below a wide owner", QRect(0, 0, 1100, 300), QSize(300, 200), QPoint(0, 308)},
       {"above a wide owner at the bottom", QRect(0, 500, 1100, 300), QSize(300, 200), QPoint(0, 292)},
       {"pulled up into the screen", QRect(400, 700, 440, 100), QSize(300, 200), QPoint(848, 600)},
@@ -186,6 +187,19 @@ TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
     EXPECT_EQ(placed, c.expected) << c.where;
     EXPECT_TRUE(screen.contains(QRect(placed, c.frame))) << c.where;
   }
+}
+
+// At scale 2 a 1280x1024 screen is 640x512: the dialog fits nowhere beside the
+// window, and covers it below the menus, the lamp and the settings label.
+TEST(Placement, NeverOverTheOwnersTopStripWhenAnyPlaceSparesIt) {
+  const QRect screen(0, 0, 640, 512);
+  const QRect owner(100, 60, 440, 330);
+  const QRect strip(100, 60, 440, 90);
+  const QPoint placed = PlaceBeside(owner, QSize(300, 220), screen, strip);
+  EXPECT_EQ(placed, QPoint(100, 292));  // pushed up from below, clear of the strip
+  EXPECT_FALSE(QRect(placed, QSize(300, 220)).intersects(strip));
+  // A dialog too tall to spare it goes where it covers the least.
+  EXPECT_EQ(PlaceBeside(owner, QSize(300, 500), screen, strip), QPoint(340, 12));
 }
 
 // --- the windows -----------------------------------------------------------------------
@@ -579,6 +593,30 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
   });
   desk.Button("cmdBattComm")->click();
   EXPECT_TRUE(checked);
+}
+
+TEST(KbxDialog, WithNoRoomBesideTheWindowItLeavesItsMenusLampAndLabelInView) {
+  // Everything twice as large, as at scale 2.
+  const QFont normal = QApplication::font();
+  QFont large = normal;
+  large.setPointSizeF(normal.pointSizeF() * 2);
+  QApplication::setFont(large);
+  Desk desk;
+  desk.Connect(290);
+  const QRect screen = desk.window.screen()->availableGeometry();
+  desk.window.move(screen.center() - desk.window.rect().center());
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    const QRect frame = dialog->frameGeometry();
+    EXPECT_TRUE(frame.intersects(desk.window.frameGeometry()));  // no room beside it on this screen
+    EXPECT_FALSE(frame.intersects(desk.window.TopStrip()));
+    EXPECT_TRUE(screen.contains(frame));
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  desk.Button("cmdBattComm")->click();
+  EXPECT_TRUE(checked);
+  QApplication::setFont(normal);
 }
 
 // --- screen readers ------------------------------------------------------------------

@@ -28,7 +28,7 @@ const char* const kOutcomePlaceholder = "The outcome of Apply shows here";
 
 }  // namespace
 
-KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
+KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board, const QRect& keepClear)
     : QDialog(owner), xcp_(xcp), board_(board) {
   setObjectName("frmKBXConfig");
   setWindowTitle("KBX Options");
@@ -85,7 +85,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   enableTestOption_->setChecked(true);
   Load();
   grid->activate();
-  if (owner) MoveBeside(*this, *owner);
+  if (owner) MoveBeside(*this, *owner, keepClear);
 }
 
 void KbxDialog::ShowOutcome() {
