@@ -581,11 +581,18 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
       WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
       Child<QPushButton>(dialog, "cmdApply")->click();
     };
+    auto* detail = Child<QLabel>(dialog, "lblOutcomeDetail");
     apply(1, "\x35");
     EXPECT_EQ(outcome->text(), "Error Setting KBXs");
     EXPECT_TRUE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    // How far it got, and what to do: from the update's outcome, not the board.
+    EXPECT_EQ(detail->text(),
+              "The update stopped at step 1 of 1 (the module count): the UPS did not acknowledge it; the UPS "
+              "confirmed no value; run the update again.");
+    EXPECT_TRUE(detail->isVisible());
     apply(2, "\x31");
     EXPECT_EQ(outcome->text(), "Done");
+    EXPECT_FALSE(detail->isVisible());
     EXPECT_FALSE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
     EXPECT_EQ(AccessibleText(outcome, QAccessible::Name), "Outcome: Done");
     qobject_cast<QDialog*>(dialog)->reject();

@@ -364,7 +364,7 @@ void MainWindow::KbxClicked() {
       AddToBoard(kLinkDown);
       return;
     }
-    KbxDialog dialog(*xcp_, this, board_, TopStrip());
+    KbxDialog dialog(*xcp_, this, TopStrip());
     dialog.exec();
   });
 }

@@ -28,6 +28,8 @@ class FakePort : public SerialControl {
   std::set<int> existing{1, 2};
   int openError = 0;  // thrown by the next SetPortOpen(true) when not 0
   int readError = 0;  // thrown by every look at the receive side when not 0
+  // The error number an Output of these bytes fails with, 0 to write them.
+  std::function<int(const Bytes&)> writeFault;
   std::vector<Write> writes;
   std::vector<std::string> calls;  // property writes, in order
   // Called for every Output; it may Deliver an answer.
