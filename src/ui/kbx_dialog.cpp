@@ -28,7 +28,7 @@ const char* const kOutcomePlaceholder = "The outcome of Apply shows here";
 
 }  // namespace
 
-KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
+KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear) : QDialog(owner), xcp_(xcp) {
   setObjectName("frmKBXConfig");
   setWindowTitle("KBX Options");
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
@@ -89,7 +89,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   enableTestOption_->setChecked(true);
   Load();
   grid->activate();
-  if (owner) MoveBeside(*this, *owner);
+  if (owner) MoveBeside(*this, *owner, keepClear);
 }
 
 void KbxDialog::ShowOutcome(const KbxUpdateOutcome* outcome) {

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QRect>
 #include <utility>
 #include <vector>
 
@@ -26,7 +27,9 @@ class KbxDialog : public QDialog {
   Q_OBJECT
 
  public:
-  KbxDialog(Xcp& xcp, QWidget* owner);
+  // It opens beside `owner`, and never over `keepClear` (global coordinates)
+  // where that can be helped.
+  KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear = {});
 
  public slots:
   void ApplyClicked();
