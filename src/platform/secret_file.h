@@ -8,9 +8,9 @@ namespace kbx {
 // The first line of a small file that holds a secret, and whether users
 // other than its owner may read it.
 struct SecretLine {
-  std::string text;        // without its line end
-  bool readableByOthers;   // the file's group or everybody may read it
-  unsigned mode;           // its permission bits, for the warning
+  std::string text;       // without its line end
+  bool readableByOthers;  // the file's group or everybody may read it
+  unsigned mode;          // its permission bits, for the warning
 };
 
 // Reads the first line of `path`; nullopt and the system's reason (in
