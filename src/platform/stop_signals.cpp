@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/port_lock.h"
+
 namespace kbx {
 
 namespace {
@@ -39,6 +41,8 @@ extern "C" void OnStopSignal(int signal) {
         // nothing more can be said
       }
     } else {
+      // No destructor runs now: the lock files go here.
+      RemoveHeldLockFiles();
       // Blocked while this handler runs: ends the program once it returns.
       ::signal(signal, SIG_DFL);
       ::raise(signal);

@@ -1,12 +1,15 @@
-// The main of the window tests: GoogleMock's main under a QApplication,
-// offscreen.
+// The main of the window tests: GoogleMock's main, with a lock folder of the tests' own, under a
+// QApplication, offscreen.
 #include <gmock/gmock.h>
 
 #include <QApplication>
+
+#include "support/lock_folder.h"
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleMock(&argc, argv);
+  kbx::test::KeepLockFilesApart();
   return RUN_ALL_TESTS();
 }
