@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextBrowser>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
@@ -117,6 +118,10 @@ TEST(BoardReport, TheFactsThenEveryLine) {
   facts.programVersion = "1.2.1";
   facts.portSettings = "COM2,9600,N,8,1";
   facts.portOpen = true;
+  facts.device = "/dev/pts/4";
+  facts.simulated = true;
+  facts.linkUp = true;
+  facts.rejected = {"Baud 12345 rejected: Invalid Baud Rate"};
   facts.upsType = 290;
   facts.processorVersions = {"1.03", "2.10", "", "", ""};
   EXPECT_EQ(BoardReport(facts, {"Connecting...", "UPS Found", "Done"}),
@@ -124,6 +129,9 @@ TEST(BoardReport, TheFactsThenEveryLine) {
             "Date and time: 2026-12-06 16:40:12 +01:00\n"
             "Program version: 1.2.1\n"
             "Port: COM2,9600,N,8,1\n"
+            "Device: /dev/pts/4 (simulated UPS)\n"
+            "Baud 12345 rejected: Invalid Baud Rate\n"
+            "Link: up\n"
             "UPS type: 290\n"
             "Processor 1 version: 1.03\n"
             "Processor 2 version: 2.10\n"
@@ -145,6 +153,7 @@ TEST(BoardReport, NoUpsAndAClosedPort) {
             "Date and time: 2026-12-06 16:40:12 +00:00\n"
             "Program version: 1.2.1\n"
             "Port: COM9,19200,N,8,1 (not open)\n"
+            "Link: down\n"
             "UPS type: none identified\n"
             "\n"
             "Status board:\n"
@@ -229,7 +238,6 @@ TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
       {"NO UPS Found", true},
       {"UPS Found", false},
       {"Command Parameter out of range (35)", true},
-      {"Done", false},
       {"8002 Invalid port number 8", true},
       {"Battery Time Remain:  1:30:00", false},
       {"Error Setting RAM Value", true},
@@ -256,6 +264,25 @@ TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
     EXPECT_EQ(ShowsAmber(drawn, board->visualItemRect(board->item(row))), lines[row].failure)
         << lines[row].line;
   }
+}
+
+TEST(Board, TheClosingDoneOfAFailedCommandIsAmberOfOneThatSucceededGreen) {
+  Desk desk;
+  StatusBoard* board = desk.Board();
+  auto doneIsAmber = [&] {
+    EXPECT_EQ(board->Lines().back(), "Done");
+    QApplication::processEvents();
+    const QImage drawn = board->viewport()->grab().toImage();
+    const bool amber = ShowsAmber(drawn, board->visualItemRect(board->item(board->count() - 1)));
+    EXPECT_EQ(amber, board->LastLineFailed());
+    return amber;
+  };
+  desk.Button("cmdConnect")->click();  // nothing answers
+  ASSERT_EQ(desk.Lines(), QStringList({"Connecting...", "NO UPS Found", "Done"}));
+  EXPECT_TRUE(doneIsAmber());
+  desk.Connect(290);
+  ASSERT_EQ(desk.Lines(), QStringList({"Connecting...", "UPS Found", "Done"}));
+  EXPECT_FALSE(doneIsAmber());
 }
 
 TEST(Board, ARefusalOfTheUpsIsDrawnAsAFailure) {
@@ -318,7 +345,19 @@ TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself
 
 TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
   Desk desk;
+  SessionView view;
+  view.deviceOf = [](int com) { return "/dev/ttyS" + std::to_string(com - 1); };
+  desk.window.SetSessionView(view);
   desk.Connect(290);
+  WhenUp([](QWidget* dialog) {
+    Child<QLineEdit>(dialog, "txtBaud")->setText("12345");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    Child<QLineEdit>(dialog, "txtBaud")->setText("19200");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  desk.Button("cmdPortSettings")->click();
+  desk.Button("cmdConnect")->click();
   desk.Button("Command1")->click();
   TempFolder folder;
   const std::string path = folder.path + "/report.txt";
@@ -344,6 +383,9 @@ TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
       "Date and time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d\n"
       "Program version: 1\\.2\\.1\n"
       "Port: COM1,19200,N,8,1\n"
+      "Device: /dev/ttyS0\n"
+      "Baud 12345 rejected: Invalid Baud Rate\n"
+      "Link: up\n"
       "UPS type: 290\n"
       "Processor 1 version: 1\\.03\n"
       "Processor 2 version: 1\\.03\n"
@@ -470,7 +512,10 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
     EXPECT_FALSE(dialog->frameGeometry().intersects(desk.window.frameGeometry()));
     EXPECT_TRUE(screen.contains(dialog->frameGeometry()));
     auto* outcome = Child<QLabel>(dialog, "lblOutcome");
-    EXPECT_TRUE(outcome->text().isEmpty());
+    // Before the first update: what the strip is for, and no black bar.
+    EXPECT_EQ(outcome->text(), "The outcome of Apply shows here");
+    const QImage before = outcome->grab().toImage();
+    EXPECT_NE(before.pixelColor(1, 1), QColor(Qt::black));
 
     auto apply = [&](int count, const char* status) {
       desk.ups.answers[0x95] = {test::Ack(static_cast<std::uint8_t>(status[0]))};
@@ -650,6 +695,51 @@ TEST(Icon, TheWindowsShowTheProgramsOwnIcon) {
     qobject_cast<QDialog*>(about)->reject();
   });
   Child<QAction>(&desk.window, "AboutOption")->trigger();
+}
+
+// The help file as built, beside the program.
+std::string HelpFileText() {
+  std::ifstream in(KBX_HELP_FILE);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The help draws its sample board lines as the board does: a line that
+// reports a failure in the warning colour (class "f"), every other one green ("b").
+TEST(Help, SampleLinesInTheBoardsColours) {
+  const QString html = QString::fromStdString(HelpFileText());
+  const QRegularExpression sample(R"re(<span class="([bf])">(.*?)</span>)re");
+  int samples = 0;
+  for (const QRegularExpressionMatch& match : sample.globalMatch(html)) {
+    const QString line =
+        QTextDocumentFragment::fromHtml(match.captured(2)).toPlainText().replace(QChar(0xA0), ' ');
+    // "Done" is shown both ways: it closes failed commands too.
+    if (line != "Done") {
+      EXPECT_EQ(match.captured(1) == "f", ReportsFailure(line.toStdString())) << line.toStdString();
+    }
+    ++samples;
+  }
+  EXPECT_GT(samples, 50);
+  EXPECT_TRUE(html.contains(QRegularExpression(R"(\.f \{[^}]*color: #ffb000[^}]*font-weight: bold)")));
+}
+
+TEST(Help, OpensWideEnoughForItsTextWithoutAHorizontalScrollBar) {
+  TempFolder folder;
+  const std::string wide = folder.path + "/wide.html";
+  std::ofstream(wide) << "<html><body><pre>" << std::string(90, 'x') << "</pre></body></html>";
+  for (const std::string& file : {std::string(KBX_HELP_FILE), wide}) {
+    QWidget owner;
+    owner.setGeometry(QRect(owner.screen()->availableGeometry().topLeft(), QSize(400, 300)));
+    owner.show();
+    BrowserHelpViewer help;
+    help.ShowContents(file, &owner);
+    QTextBrowser* page = help.window();
+    ASSERT_NE(page, nullptr);
+    QApplication::processEvents();
+    EXPECT_EQ(page->horizontalScrollBar()->maximum(), 0) << file;
+    help.Quit();
+  }
 }
 
 TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {

@@ -94,6 +94,7 @@ TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
     QTimer::singleShot(0, [&] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         shown = box->text().toStdString();
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
         visibleUnderBox = window.isVisible();
         box->accept();
       }
@@ -118,9 +119,10 @@ TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
   held.fix = "";
   // 8012 alone gives no box; with a reason it gets one, with the fix below.
   EXPECT_EQ(StartUpBoxText("", PortFailure{}), "");
-  EXPECT_EQ(StartUpBoxText("", denied), denied.reason + "\n" + denied.fix);
+  // Every reason and fix is a sentence, with its full stop.
+  EXPECT_EQ(StartUpBoxText("", denied), denied.reason + ".\n" + denied.fix);
   EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held),
-            "8005 Start: Port already open 1\n\n" + held.reason);
+            "8005 Start: Port already open 1\n\n" + held.reason + ".");
   // A failure without words adds nothing to the box.
   held.reason = "";
   EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held), "8005 Start: Port already open 1");
@@ -290,6 +292,61 @@ TEST_F(Window, ACorrectedPortValueOpensThePortAtOnce) {
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
 }
 
+// A port another program holds: the Port dialog says who after the failed
+// Apply, and so does the settings label's tooltip while the port is not open.
+TEST_F(Window, AHeldPortSaysWhoHoldsItInThePortDialogAndTheTooltip) {
+  PortFailure held;
+  held.number = 8005;
+  held.reason = "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port";
+  held.fix = "Close the program that uses the port, or choose another port.";
+  SessionView view;
+  view.whyNotOpen = [&] { return held; };
+  window.SetSessionView(view);
+  const std::string why = held.reason + ".\n" + held.fix;
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    auto* whyLabel = Child<QLabel>(dialog, "lblWhy");
+    EXPECT_FALSE(whyLabel->isVisible());
+    port.openError = 8005;
+    Child<QLineEdit>(dialog, "txtCOM")->setText("2");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_THAT(Board(), ElementsAre("Port already open"));
+    EXPECT_TRUE(whyLabel->isVisible());
+    EXPECT_EQ(whyLabel->text().toStdString(), why);
+    EXPECT_THAT(Child<QLabel>(&window, "lblSettings")->toolTip().toStdString(), ::testing::HasSubstr(why));
+    // Corrected: the reason goes, from the dialog and the tooltip.
+    Child<QLineEdit>(dialog, "txtCOM")->setText("1");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    EXPECT_TRUE(Board().empty());
+    EXPECT_FALSE(whyLabel->isVisible());
+    EXPECT_EQ(Child<QLabel>(&window, "lblSettings")->toolTip(),
+              "Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+}
+
+// What the Port dialog takes for a number: decimal digits only.
+TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    auto* baud = Child<QLineEdit>(dialog, "txtBaud");
+    for (const char* text : {"0x10", "&h10", "12 34"}) {
+      baud->setText(text);
+      Child<QPushButton>(dialog, "cmdApply")->click();
+      EXPECT_EQ(dialog->focusWidget(), baud) << text;
+      EXPECT_EQ(port.Describe().settings, "19200,N,8,1") << text;
+      EXPECT_TRUE(Board().empty()) << text;
+    }
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+}
+
 // The device vanishes while a unit is being accepted: the port does not open
 // again, and the window shows the link as it is.
 TEST_F(Window, ALinkWhosePortFailsToOpenShowsRedAndConnect) {
@@ -445,24 +502,95 @@ TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
   EXPECT_FALSE(port.IsOpen());
 }
 
-TEST_F(Window, AStopSignalClosesTheWindowOnceTheRunningCommandHasEnded) {
+TEST_F(Window, AStopSignalWaitsForTheRunningCommandThenEndsTheProgram) {
   InstallStopSignals(StopMode::kNoteEvery, "ui_test");
-  CloseOnSignals closer(window);
+  bool sleeping = false;
+  CloseOnSignals closer(window, [&] { return sleeping; });
   Unit(290);
   bool raised = false;
   clock.onSleep = [&] {
     if (raised) return;
     raised = true;
     std::raise(SIGTERM);
-    closer.Poll();                    // as its timer does
+    sleeping = true;
+    closer.Poll();  // as its timer does, in one of the command's pauses
+    sleeping = false;
     EXPECT_TRUE(window.isVisible());  // held
   };
   Button("cmdConnect")->click();
   clock.onSleep = nullptr;
   EXPECT_TRUE(raised);
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
+  EXPECT_TRUE(window.isVisible());
+  closer.Poll();  // its next look
   EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(window.Closed());
   EXPECT_FALSE(port.IsOpen());
+  ClearStopSignals();
+}
+
+// Whatever dialog is open when the signal is taken, it closes, and so do the
+// window and the port; nothing waits for the user.
+TEST(StopSignal, ClosesEveryDialogAndTheWindow) {
+  struct Case {
+    const char* dialog;
+    std::function<void(test::DesktopRig&)> open;
+  };
+  const Case cases[] = {
+      {"frmKBXConfig", [](test::DesktopRig& rig) { rig.Button("cmdBattComm")->click(); }},
+      {"kbxConfirm",
+       [](test::DesktopRig& rig) {
+         WhenUp([](QWidget* dialog) { Child<QPushButton>(dialog, "cmdApply")->click(); });
+         rig.Button("cmdBattComm")->click();
+       }},
+      {"frmAbout", [](test::DesktopRig& rig) { Child<QAction>(&rig.window, "AboutOption")->trigger(); }},
+      {"frmSettings", [](test::DesktopRig& rig) { rig.Button("cmdPortSettings")->click(); }},
+  };
+  InstallStopSignals(StopMode::kNoteEvery, "ui_test");
+  for (const Case& c : cases) {
+    test::DesktopRig rig;
+    rig.Connect(290);
+    CloseOnSignals closer(rig.window, [] { return false; });
+    std::string seen;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      QWidget* up = QApplication::activeModalWidget();
+      if (up == nullptr || up->objectName() != c.dialog) return;
+      seen = c.dialog;
+      std::raise(SIGTERM);
+      closer.Poll();
+    });
+    watch.start(0);
+    c.open(rig);
+    watch.stop();
+    EXPECT_EQ(seen, c.dialog);
+    EXPECT_TRUE(rig.window.Closed()) << c.dialog;
+    EXPECT_FALSE(rig.port.IsOpen()) << c.dialog;
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << c.dialog;
+    ClearStopSignals();
+  }
+}
+
+TEST(StopSignal, ClosesTheStartUpBox) {
+  InstallStopSignals(StopMode::kNoteEvery, "ui_test");
+  test::VirtualClock clock;
+  test::FakePort port(clock);
+  MainWindow window;
+  Xcp xcp(port, clock, window);
+  window.SetXcp(&xcp);
+  port.openError = 8005;
+  CloseOnSignals closer(window, [] { return false; });
+  bool boxUp = false;
+  QTimer::singleShot(0, [&] {
+    boxUp = QApplication::activeModalWidget() != nullptr &&
+            QApplication::activeModalWidget()->objectName() == "startUpBox";
+    std::raise(SIGTERM);
+    closer.Poll();
+  });
+  StartDesktop(window, xcp);
+  EXPECT_TRUE(boxUp);
+  EXPECT_TRUE(window.Closed());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   ClearStopSignals();
 }
 

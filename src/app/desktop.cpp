@@ -1,8 +1,19 @@
 #include "app/desktop.h"
 
+#include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
+#include <clocale>
+#include <iostream>
+#include <memory>
 
+#include "app/close_on_signals.h"
+#include "platform/help_viewer.h"
+#include "platform/stop_signals.h"
+#include "platform/version.h"
+#include "session/session_rig.h"
 #include "ui/main_window.h"
+#include "ui/settings_dialog.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
 
@@ -36,8 +47,7 @@ std::string StartUpBoxText(const std::string& message, const PortFailure& failur
   // unless the port told why: then the technician learns what to do.
   if (failure.number != 0 && !failure.reason.empty()) {
     if (!text.empty()) text += "\n\n";
-    text += failure.reason;
-    if (!failure.fix.empty()) text += "\n" + failure.fix;
+    text += WhyNotOpenText(failure);
   }
   return text;
 }
@@ -47,11 +57,72 @@ void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure(
   const std::string message = StartUpBoxText(startUpMessage, whyNotOpen ? whyNotOpen() : PortFailure{});
   window.show();
   if (!message.empty()) {
-    QMessageBox box(QMessageBox::NoIcon, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Warning, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,
                     &window);
     box.setObjectName("startUpBox");
     box.exec();
   }
+}
+
+int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& onWindow) {
+  // Before anything is opened: a closed stdout must not become the port. The
+  // stop signals are watched from here on.
+  ReserveStandardDescriptors();
+  IgnoreBrokenPipes();
+  InstallStopSignals(StopMode::kNoteEvery, "kbx-configurator");
+  SessionOptions options;
+  std::string error;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!ParseDesktopOptions(args, options, error)) {
+    std::cerr << UsageErrorText("kbx-configurator", error);
+    return 2;
+  }
+  // Options first: --help and --version need no display.
+  if (AnswerHelpOrVersion(options, DesktopUsage(), std::cout)) return 0;
+
+  QApplication app(argc, argv);
+  // The application object has set every locale category from the environment;
+  // numbers read or written as text keep "." whatever the user's locale says.
+  std::setlocale(LC_NUMERIC, "C");
+  QApplication::setApplicationName("kbx-configurator");
+  QApplication::setApplicationVersion(kProgramVersion);
+  const auto signalled = [](int status) { return StopSignal() != 0 ? 128 + StopSignal() : status; };
+
+  DesktopClock clock;
+  std::unique_ptr<SessionRig> rig;
+  try {
+    rig = std::make_unique<SessionRig>(options, clock);
+  } catch (const SessionError& e) {
+    std::cerr << "kbx-configurator: " << e.what() << '\n';
+    return e.ExitStatus();
+  }
+  BrowserHelpViewer help;
+  MainWindow window;
+  Xcp xcp(rig->Port(), clock, window);
+  if (options.accessCode) xcp.SetAccessCode(*options.accessCode);
+  window.SetXcp(&xcp);
+  window.SetHelpViewer(&help);
+  SessionView view;
+  view.whyNotOpen = [&rig] { return rig->OpenFailure(); };
+  view.deviceOf = [&rig](int com) { return rig->Ports().Device(com); };
+  view.simulatedCom = options.simulateType ? options.port : 0;
+  window.SetSessionView(view);
+  // A signal closes every window, the start-up box too, once no command runs.
+  CloseOnSignals closeOnSignals(window, [&clock] { return clock.Sleeping(); });
+  if (onWindow) onWindow(window);
+  // A signal that came before the event loop is looked at now.
+  if (StopSignal() != 0) return signalled(0);
+  StartDesktop(window, xcp, [&rig] { return rig->OpenFailure(); });
+  // The start-up box may have been closed by a signal, and the program with it.
+  if (window.Closed()) return signalled(0);
+  if (qEnvironmentVariableIsSet("KBX_EXIT_WHEN_SHOWN")) {
+    // For the benchmark: once the shown window has been painted, say so and end.
+    QTimer::singleShot(0, [] {
+      std::cout << "shown" << std::endl;
+      QApplication::quit();
+    });
+  }
+  return signalled(QApplication::exec());
 }
 
 }  // namespace kbx

@@ -27,6 +27,12 @@ const ProgramUsage& DesktopUsage();
 // too, and a port the user may not open (8012) gets a box of its own.
 void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen = {});
 
+// The whole desktop program: its command line, the start-up, the windows
+// until they close, and its exit status (128 + the signal after a stop
+// signal). `onWindow` sees the main window before start-up (for the tests
+// that drive the program as a process).
+int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& onWindow = {});
+
 // The text of the start-up box: the start-up's message, then the reason and
 // the fix of a failed open; "" when there is nothing to show.
 std::string StartUpBoxText(const std::string& message, const PortFailure& failure);

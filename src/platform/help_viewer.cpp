@@ -4,11 +4,15 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 
 #include "platform/window_placement.h"
 
@@ -25,6 +29,16 @@ QSize HelpWindowSize(const QWidget& window) {
     size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
   }
   return size;
+}
+
+// The narrowest window that shows the page without a horizontal scroll bar:
+// the widest line that does not wrap (a sample of the board, a command), the
+// page's frame and margins and the vertical scroll bar.
+int NarrowestWidth(const QTextBrowser& page) {
+  const std::unique_ptr<QTextDocument> narrowest(page.document()->clone());
+  narrowest->setTextWidth(1);
+  return static_cast<int>(std::ceil(narrowest->size().width())) + 2 * page.frameWidth() +
+         page.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, page.verticalScrollBar()) + 2;
 }
 
 }  // namespace
@@ -101,8 +115,11 @@ void BrowserHelpViewer::ShowContents(const std::string& path, const QWidget* own
       const QScreen* screen = owner->screen();
       const int room =
           screen ? RoomBeside(owner->frameGeometry(), screen->availableGeometry()) - decoration : 0;
-      window_->resize(room < wanted.width() && room >= wanted.width() * 2 / 3 ? room : wanted.width(),
-                      wanted.height());
+      const int narrowest = NarrowestWidth(*browser_);
+      int width = room < wanted.width() && room >= wanted.width() * 2 / 3 ? room : wanted.width();
+      width = std::max(width, narrowest);
+      if (screen != nullptr) width = std::min(width, screen->availableGeometry().width() - decoration);
+      window_->resize(width, wanted.height());
       MoveBeside(*window_, *owner);
     }
   }

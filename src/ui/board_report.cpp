@@ -7,6 +7,11 @@ std::string BoardReport(const ReportFacts& facts, const std::vector<std::string>
   report += "Date and time: " + facts.dateTime + "\n";
   report += "Program version: " + facts.programVersion + "\n";
   report += "Port: " + facts.portSettings + (facts.portOpen ? "" : " (not open)") + "\n";
+  if (!facts.device.empty()) {
+    report += "Device: " + facts.device + (facts.simulated ? " (simulated UPS)" : "") + "\n";
+  }
+  for (const std::string& rejected : facts.rejected) report += rejected + "\n";
+  report += std::string("Link: ") + (facts.linkUp ? "up" : "down") + "\n";
   if (facts.upsType > 0) {
     report += "UPS type: " + std::to_string(facts.upsType) + "\n";
     for (std::size_t c = 0; c < facts.processorVersions.size(); ++c) {

@@ -11,7 +11,12 @@ struct ReportFacts {
   std::string programVersion;  // "1.2.1"
   std::string portSettings;    // as the settings label shows them: "COM1,19200,N,8,1"
   bool portOpen = false;
-  int upsType = 0;                             // 0 when no UPS has been identified
+  std::string device;      // the device behind the COM number; "" when unknown
+  bool simulated = false;  // the device is the simulated UPS
+  bool linkUp = false;     // a UPS is connected
+  std::vector<std::string>
+      rejected;     // each failed Apply of the Port dialog: "Baud 12345 rejected: Invalid Baud Rate"
+  int upsType = 0;  // 0 when no UPS has been identified
   std::vector<std::string> processorVersions;  // texts of processors 1 to 5; "" for one not reported
 };
 

@@ -22,6 +22,12 @@
 
 namespace kbx {
 
+namespace {
+
+const char* const kOutcomePlaceholder = "The outcome of Apply shows here";
+
+}  // namespace
+
 KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
     : QDialog(owner), xcp_(xcp), board_(board) {
   setObjectName("frmKBXConfig");
@@ -57,8 +63,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   outcomeLabel_->setObjectName("lblOutcome");
   StatusBoard::ShowLine(*outcomeLabel_, kErrorUpdatingBaseTimeRam);
   outcomeLabel_->setMinimumSize(outcomeLabel_->sizeHint());
-  StatusBoard::ShowLine(*outcomeLabel_, "");
-  outcomeLabel_->setAccessibleName("Outcome");
+  ShowOutcome();
   connect(applyButton_, &QPushButton::clicked, this, &KbxDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &KbxDialog::ExitClicked);
 
@@ -86,7 +91,15 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
 void KbxDialog::ShowOutcome() {
   const QStringList lines = board_ ? board_->Lines() : QStringList();
   const QString outcome = lines.isEmpty() ? QString() : lines.back();
-  StatusBoard::ShowLine(*outcomeLabel_, outcome);
+  if (!updated_ || outcome.isEmpty()) {
+    // No update yet: what the strip is for, in the dialog's own colours.
+    outcomeLabel_->setStyleSheet("QLabel { padding: 2px 4px; color: palette(mid); }");
+    outcomeLabel_->setFont(font());
+    outcomeLabel_->setText(kOutcomePlaceholder);
+    outcomeLabel_->setAccessibleName("Outcome");
+    return;
+  }
+  StatusBoard::ShowLine(*outcomeLabel_, outcome, board_ != nullptr && board_->LastLineFailed());
   outcomeLabel_->setAccessibleName(outcome.isEmpty() ? "Outcome" : "Outcome: " + outcome);
 }
 
@@ -124,6 +137,7 @@ void KbxDialog::ApplyClicked() {
   }
   SetScreenPointer(Pointer::kHourglass);
   LockInput();
+  updated_ = true;
   const bool done = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
   SelectTestOption(xcp_.BatteryTestEnabled());
   UnlockInput();

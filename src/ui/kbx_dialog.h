@@ -56,6 +56,7 @@ class KbxDialog : public QDialog {
   QPushButton* exitButton_;
   QLabel* outcomeLabel_;
   bool updating_ = false;
+  bool updated_ = false;  // an update ran: the strip shows the board's last line
   std::vector<std::pair<QWidget*, bool>> enabledBeforeLock_;
   QPointer<QWidget> focusBeforeLock_;
 };

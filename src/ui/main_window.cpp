@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDialog>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -57,6 +58,8 @@ QPixmap Lamp(const QColor& color) {
   return pixmap;
 }
 
+const char* const kSettingsTip = "Shows Comport, Baud Rate, Parity, Data bits, Stop Bit";
+
 // The link's state in words, for the lamp's tooltip and for screen readers.
 QString LampText(bool connected) {
   return connected ? "Connected" : "Not connected";
@@ -71,6 +74,12 @@ std::string ReportDateTime(const QDateTime& now) {
       .arg(minutes / 60, 2, 10, QChar('0'))
       .arg(minutes % 60, 2, 10, QChar('0'))
       .toStdString();
+}
+
+// The COM number the settings hold ("1"); 0 when they hold none.
+int ComNumber(const std::string& text) {
+  if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::stoi(text);
 }
 
 QFrame* Line(QWidget* parent, const char* name) {
@@ -110,7 +119,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   redLamp_->raise();
   settingsLabel_ = new QLabel(central);
   settingsLabel_->setObjectName("lblSettings");
-  settingsLabel_->setToolTip("Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
+  settingsLabel_->setToolTip(kSettingsTip);
   status->addWidget(lamp_);
   status->addWidget(settingsLabel_, 1);
   layout->addLayout(status);
@@ -215,10 +224,12 @@ MainWindow::~MainWindow() = default;
 // --- status board and indicators ---------------------------------------------
 
 void MainWindow::AddToBoard(const std::string& message) {
-  board_->AddLine(QString::fromStdString(message));
+  if (ReportsFailure(message)) failedSinceCommandBegan_ = true;
+  board_->AddLine(QString::fromStdString(message), message == "Done" && failedSinceCommandBegan_);
 }
 
 void MainWindow::BoardClear() {
+  failedSinceCommandBegan_ = false;
   board_->clear();
   Repaint();
 }
@@ -235,6 +246,13 @@ void MainWindow::PortStateChanged(const PortState& state) {
   QFont font = settingsLabel_->font();
   font.setStrikeOut(!state.open);
   settingsLabel_->setFont(font);
+  // While the port is not open, the tooltip says why and what to do.
+  QString tip = kSettingsTip;
+  if (!state.open && session_.whyNotOpen) {
+    const PortFailure why = session_.whyNotOpen();
+    if (!why.reason.empty()) tip += QString::fromStdString("\n" + WhyNotOpenText(why));
+  }
+  settingsLabel_->setToolTip(tip);
   // The strike-through, in words for those who cannot see it.
   settingsLabel_->setAccessibleName(QString::fromStdString(state.settingsLabel).trimmed() +
                                     (state.open ? "" : " (port not open)"));
@@ -297,6 +315,7 @@ void MainWindow::BusyFrame(const std::function<void()>& body) {
   SetScreenPointer(Pointer::kHourglass);
   LockForm();
   busy_ = true;
+  failedSinceCommandBegan_ = false;
   Guarded(body);
   busy_ = false;
   UnlockForm();
@@ -349,7 +368,14 @@ void MainWindow::RuntimeClicked() {
 }
 
 void MainWindow::PortClicked() {
-  SettingsDialog dialog(*xcp_, this);
+  SettingsDialog dialog(*xcp_, this, session_.whyNotOpen);
+  // For the report: the value, and the line the refusal wrote on the board.
+  connect(&dialog, &SettingsDialog::SettingRejected, this, [this](const QString& value) {
+    const QStringList lines = board_->Lines();
+    const auto why = std::find_if(lines.rbegin(), lines.rend(),
+                                  [](const QString& line) { return ReportsFailure(line.toStdString()); });
+    rejectedSettings_.push_back((value + " rejected: " + (why != lines.rend() ? *why : "")).toStdString());
+  });
   settingsDialog_ = &dialog;
   Guarded([&] { dialog.exec(); });
   settingsDialog_ = nullptr;
@@ -402,8 +428,13 @@ bool MainWindow::SaveReport(const QString& path, QString& error) const {
   facts.programVersion = kProgramVersion;
   facts.portSettings = QString::fromStdString(portState_.settingsLabel).trimmed().toStdString();
   facts.portOpen = portState_.open;
+  facts.linkUp = portState_.linkUp;
+  facts.rejected = rejectedSettings_;
   if (xcp_) {
     facts.upsType = xcp_->UpsType();
+    const int com = ComNumber(xcp_->StoredPortSettings().comPort);
+    if (session_.deviceOf && com > 0) facts.device = session_.deviceOf(com);
+    facts.simulated = com > 0 && com == session_.simulatedCom;
     for (int processor = 1; processor <= 5; ++processor) {
       const FirmwareVersion version = xcp_->ProcessorVersion(processor);
       facts.processorVersions.push_back(version.Present() ? version.Text() : std::string());
@@ -436,6 +467,16 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   Unload();
   event->accept();
+}
+
+void MainWindow::Stop() {
+  // Each dialog's own loop ends; the commands waiting on them return, and the
+  // window then closes (held by a command until it has returned).
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(top); dialog != nullptr && dialog->isVisible())
+      dialog->reject();
+  }
+  close();
 }
 
 void MainWindow::Unload() {

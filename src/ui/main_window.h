@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/xcp_host.h"
+#include "platform/port_lock.h"
 
 class QAction;
 class QLabel;
@@ -16,6 +17,14 @@ namespace kbx {
 class HelpViewer;
 class StatusBoard;
 class Xcp;
+
+// What the window learns of the session around it from the program that
+// builds it; each part may be left empty.
+struct SessionView {
+  std::function<PortFailure()> whyNotOpen;   // why the port could not be opened last, in words
+  std::function<std::string(int)> deviceOf;  // the device behind a COM number
+  int simulatedCom = 0;                      // the COM number of the simulated UPS; 0 for none
+};
 
 // The main window: the status board, the port indicators, the four command
 // buttons and the three menus.
@@ -31,6 +40,7 @@ class MainWindow : public QMainWindow, public XcpHost {
   void SetHelpViewer(HelpViewer* viewer) { helpViewer_ = viewer; }
   const std::string& HelpFile() const { return helpFile_; }
   void SetHelpFile(const std::string& path) { helpFile_ = path; }
+  void SetSessionView(SessionView view) { session_ = std::move(view); }
 
   // XcpHost
   void AddToBoard(const std::string& message) override;
@@ -46,6 +56,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   // What the window shows: the settings label struck through, the green lamp in front.
   bool SettingsStrikethru() const;
   bool LampShowsConnected() const;
+
+  // Whether the window has closed for good (the port closed, the program ending).
+  bool Closed() const { return unloaded_; }
 
   // Writes the report (the date and time, the program, the port, the UPS and
   // every board line) to a text file; false with the reason when it cannot.
@@ -65,6 +78,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   void HelpTopicsChosen();
   void AboutChosen();
   void SaveReportChosen();
+  // A stop signal, taken when no command runs: every dialog closes, the
+  // help window too, and the program ends.
+  void Stop();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -90,9 +106,14 @@ class MainWindow : public QMainWindow, public XcpHost {
   HelpViewer* helpViewer_ = nullptr;
   std::string helpFile_;
   bool busy_ = false;
+  // A failure line was written since the running command began or the board
+  // was cleared: the command's closing "Done" is then drawn as a failure.
+  bool failedSinceCommandBegan_ = false;
   bool closePending_ = false;
   bool unloaded_ = false;
   PortState portState_;  // as the link told it last
+  SessionView session_;
+  std::vector<std::string> rejectedSettings_;  // each failed Apply of the Port dialog, for the report
 
   QPushButton* portButton_;
   QPushButton* connectButton_;

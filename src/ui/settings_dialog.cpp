@@ -12,7 +12,24 @@
 
 namespace kbx {
 
-SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
+namespace {
+
+// Ends a sentence with a full stop unless it has one.
+std::string Sentence(std::string text) {
+  if (!text.empty() && text.back() != '.') text += '.';
+  return text;
+}
+
+}  // namespace
+
+std::string WhyNotOpenText(const PortFailure& failure) {
+  std::string text = Sentence(failure.reason);
+  if (!failure.fix.empty()) text += "\n" + Sentence(failure.fix);
+  return text;
+}
+
+SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailure()> whyNotOpen)
+    : QDialog(owner), xcp_(xcp), whyNotOpen_(std::move(whyNotOpen)) {
   setObjectName("frmSettings");
   setWindowTitle("Settings");
   setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
@@ -53,6 +70,14 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(
   grid->addWidget(comLabel, 1, 0);
   grid->addWidget(comEdit_, 1, 1, Qt::AlignLeft);
   grid->addWidget(exitButton_, 1, 2);
+  // Why the last Apply failed, and what to do; hidden until one does.
+  whyLabel_ = new QLabel(this);
+  whyLabel_->setObjectName("lblWhy");
+  whyLabel_->setWordWrap(true);
+  whyLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  whyLabel_->setMinimumWidth(whyLabel_->fontMetrics().averageCharWidth() * 44);
+  whyLabel_->hide();
+  grid->addWidget(whyLabel_, 2, 0, 1, 3);
   grid->setSizeConstraint(QLayout::SetFixedSize);
   // Reading order: the upper row, then the lower one.
   setTabOrder(baudEdit_, applyButton_);
@@ -84,8 +109,19 @@ void SettingsDialog::ApplyClicked() {
     baudEdit_->setFocus();
     return;
   }
-  // A port that fails says so on the board; the dialog stays for a correction.
-  xcp_.ChangePort(baudEdit_->text().toStdString(), comEdit_->text().toStdString());
+  // A port that fails says so on the board, and here why; the dialog stays
+  // for a correction.
+  const std::string baud = baudEdit_->text().toStdString();
+  const std::string com = comEdit_->text().toStdString();
+  const PortOutcome failure = xcp_.ChangePort(baud, com);
+  const PortFailure why = failure && whyNotOpen_ ? whyNotOpen_() : PortFailure{};
+  whyLabel_->setText(QString::fromStdString(why.reason.empty() ? "" : WhyNotOpenText(why)));
+  whyLabel_->setVisible(!why.reason.empty());
+  if (failure) {
+    // The value the port refused: the baud rate for a rate it cannot do, else the port.
+    const bool baudRefused = failure->number == kErrInvalidProperty || failure->number == kErrCommState;
+    emit SettingRejected(QString::fromStdString(baudRefused ? "Baud " + baud : "COM " + com));
+  }
 }
 
 void SettingsDialog::ExitClicked() {

@@ -55,9 +55,14 @@ StatusBoard::StatusBoard(QWidget* parent) : QListWidget(parent) {
   setAccessibleDescription("What the program did and what the UPS answered, newest line last");
 }
 
-void StatusBoard::AddLine(const QString& line) {
+// Where an item keeps whether it is drawn as a failure.
+constexpr int kFailedRole = Qt::UserRole + 1;
+
+void StatusBoard::AddLine(const QString& line, bool failed) {
   auto* item = new QListWidgetItem(line);
-  if (ReportsFailure(line.toStdString())) {
+  failed = failed || ReportsFailure(line.toStdString());
+  item->setData(kFailedRole, failed);
+  if (failed) {
     item->setForeground(kFailureColour);
     QFont bold = font();
     bold.setBold(true);
@@ -72,6 +77,10 @@ QStringList StatusBoard::Lines() const {
   QStringList lines;
   for (int row = 0; row < count(); ++row) lines << item(row)->text();
   return lines;
+}
+
+bool StatusBoard::LastLineFailed() const {
+  return count() > 0 && item(count() - 1)->data(kFailedRole).toBool();
 }
 
 QStringList StatusBoard::SelectedLines() const {
@@ -92,8 +101,8 @@ void StatusBoard::CopyAll() const {
   QGuiApplication::clipboard()->setText(Lines().join('\n'));
 }
 
-void StatusBoard::ShowLine(QLabel& label, const QString& line) {
-  const bool failure = ReportsFailure(line.toStdString());
+void StatusBoard::ShowLine(QLabel& label, const QString& line, bool failed) {
+  const bool failure = failed || ReportsFailure(line.toStdString());
   label.setStyleSheet(QString("QLabel { background: black; padding: 2px 4px; color: %1; }")
                           .arg((failure ? kFailureColour : kProgressColour).name()));
   QFont font = BoardFont(label.font());

@@ -19,15 +19,20 @@ class StatusBoard : public QListWidget {
  public:
   explicit StatusBoard(QWidget* parent);
 
-  void AddLine(const QString& line);
+  // A line in its colour: the warning colour when it reports a failure, or
+  // when `failed` says the command it closes failed ("Done" after a failure).
+  void AddLine(const QString& line, bool failed = false);
   QStringList Lines() const;
+  // Whether the last line is drawn as a failure; false for an empty board.
+  bool LastLineFailed() const;
   // The selected lines in board order; every line when none is selected.
   QStringList SelectedLines() const;
   void CopySelection() const;
   void CopyAll() const;
 
-  // Draws a line as the board draws it: on black, in its colour and weight.
-  static void ShowLine(QLabel& label, const QString& line);
+  // Draws a line as the board draws it: on black, in its colour and weight
+  // (the warning colour when it reports a failure or `failed` says so).
+  static void ShowLine(QLabel& label, const QString& line, bool failed = false);
 
  signals:
   // "Save Report As..." was chosen; the window knows what goes into the report.

@@ -1,0 +1,87 @@
+// The desktop program as a process, driven to one of its windows so that a
+// test can send it a signal there. It says on stdout which window is up
+// ("up NAME"), "updating" once a module update was confirmed, and each line
+// added to the board ("board: LINE") as it comes.
+//
+//   desktop_signal_probe WINDOW [kbx-configurator options]
+//
+// WINDOW: startUpBox (waits for the box), frmKBXConfig (after a connect), update (confirms a
+// module update of two KBXs), frmAbout, frmSettings, help.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <iostream>
+#include <string>
+
+#include "app/desktop.h"
+#include "ui/main_window.h"
+
+namespace {
+
+void Say(const std::string& line) {
+  std::cout << line << std::endl;
+}
+
+void Later(std::function<void()> act) {
+  QTimer::singleShot(0, std::move(act));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string target = argv[1];
+  argv[1] = argv[0];
+  return kbx::RunDesktop(argc - 1, argv + 1, [&target](kbx::MainWindow& window) {
+    auto* board = window.findChild<QListWidget*>("List1");
+    QObject::connect(board->model(), &QAbstractItemModel::rowsInserted,
+                     [board](const QModelIndex&, int, int last) {
+                       Say("board: " + board->item(last)->text().toStdString());
+                     });
+    const bool needsLink = target == "frmKBXConfig" || target == "update";
+    auto* timer = new QTimer(&window);
+    QObject::connect(timer, &QTimer::timeout, [&window, &target, needsLink, step = 0]() mutable {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr && window.isVisible() && window.TakesInput()) {
+        if (step == 0 && needsLink && !window.LampShowsConnected()) {
+          step = 1;
+          Later([&window] { window.findChild<QPushButton*>("cmdConnect")->click(); });
+        } else if (step < 2) {
+          step = 2;
+          if (needsLink) Later([&window] { window.findChild<QPushButton*>("cmdBattComm")->click(); });
+          if (target == "frmAbout")
+            Later([&window] { window.findChild<QAction*>("AboutOption")->trigger(); });
+          if (target == "frmSettings") {
+            Later([&window] { window.findChild<QPushButton*>("cmdPortSettings")->click(); });
+          }
+          if (target == "help") {
+            Later([&window] {
+              window.findChild<QAction*>("HelpTopics")->trigger();
+              Say("up help");
+            });
+          }
+        }
+      }
+      if (modal == nullptr || modal->property("probeSeen").toBool()) return;
+      modal->setProperty("probeSeen", true);
+      const QString name = modal->objectName();
+      Say("up " + name.toStdString());
+      if (target == "update" && name == "frmKBXConfig") {
+        Later([modal] {
+          modal->findChild<QComboBox*>("cmbKBX")->setCurrentIndex(2);
+          modal->findChild<QPushButton*>("cmdApply")->click();
+        });
+      } else if (target == "update" && name == "kbxConfirm") {
+        Later([modal] {
+          Say("updating");
+          qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click();
+        });
+      }
+    });
+    timer->start(20);
+  });
+}
