@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <utility>
 
 #include "link/numbers.h"
 #include "support/xcp_fixture.h"
@@ -102,6 +103,25 @@ TEST_F(Transact, SilentLineWritesSixTimesInAboutSevenSeconds) {
   EXPECT_NEAR(port.writes[1].at - port.writes[0].at, 1.3, 1e-6);
   EXPECT_NEAR(clock.Now() - start, 0.5 + 5 * 1.3, 1e-6);
   EXPECT_TRUE(host.board.empty());
+}
+
+// Every 600 ms window that brings bytes moves the read's end on by 2 s. On a
+// machine where each window lasts 1.9 s, a line busy for 13.5 s is still read
+// until it falls quiet; moved on by 1 s a window, the read would stop in it.
+TEST_F(Transact, EachBusyWindowMovesTheReadsEndOnByTwoSeconds) {
+  long sleptBefore = 0;
+  clock.onSleep = [&] {
+    if (clock.SleptMs() - std::exchange(sleptBefore, clock.SleptMs()) == 600) clock.Advance(1.3);
+  };
+  port.onWrite = [&](const Bytes&) {
+    port.Deliver(Block(1, {0x07}));
+    for (int ms = 500; ms <= 13500; ms += 500) port.Deliver({0x00}, ms);
+  };
+  const double start = clock.Now();
+  EXPECT_TRUE(link.XcpTransact({0xA0}, 1));
+  // The pause, seven busy windows and a quiet one, the settling.
+  EXPECT_NEAR(clock.Now() - start, 0.5 + 8 * 1.9 + 0.2, 1e-6);
+  EXPECT_EQ(port.writes.size(), 1u);
 }
 
 TEST_F(Transact, RetriesOnBusyWrongBlockAndGarbageButNotOnRefusals) {
