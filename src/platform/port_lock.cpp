@@ -484,6 +484,13 @@ PortLock::~PortLock() {
   ::close(fd_);  // releases flock()
 }
 
+bool PortLock::StillThere() const {
+  struct stat path {};
+  struct stat held {};
+  return ::stat(device_.c_str(), &path) == 0 && ::fstat(fd_, &held) == 0 && S_ISCHR(path.st_mode) &&
+         path.st_rdev == held.st_rdev;
+}
+
 std::string PortLock::AccessPath() const {
   return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd_);
 }

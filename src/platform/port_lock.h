@@ -61,6 +61,9 @@ class PortLock {
 
   // The device as it was given to Take.
   const std::string& Device() const { return device_; }
+  // Whether that path still leads to the device held (not when it has
+  // vanished, or another device has taken its name).
+  bool StillThere() const;
   // A path that reaches the very device this object holds open, whatever
   // bytes its own path has: "/proc/PID/fd/N".
   std::string AccessPath() const;

@@ -113,7 +113,7 @@ void TtyPort::Open(const PortRequest& request) {
 
 void TtyPort::OpenDevice() {
   const std::string device = ports_.Device(commPort_);
-  if (!lock_ || lock_->Device() != device) {
+  if (!lock_ || lock_->Device() != device || !lock_->StillThere()) {
     lock_.reset();
     lock_ = PortLock::Take(device, lockFolder_, failure_);
     if (!lock_) throw RunTimeError(failure_.number);
