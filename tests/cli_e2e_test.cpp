@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/json_reader.h"
 #include "support/processes.h"
 #include "support/temp_folder.h"
 
@@ -113,6 +114,34 @@ TEST_F(KbxProcess, ASecondSignalOutsideAnUpdateEndsTheProgramAtOnce) {
   const int status = test::Wait(kbx);
   EXPECT_TRUE(WIFSIGNALED(status)) << status;
   for (const auto& request : test::RequestsInLog(log)) EXPECT_NE(request.front(), 0x78) << "no update began";
+}
+
+TEST_F(KbxProcess, AUpsThatVanishesMidUpdateEndsItWithoutDone) {
+  // The device goes at the base time request: it is carried out, its answer lost.
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290", "--unplug", "78:2=60000"});
+  test::Streams streams;
+  streams.stdoutPath = out;
+  streams.stderrPath = err;
+  const int status = test::Wait(test::Spawn(Kbx(sim.Device(), {"--json", "modules", "1", "--yes"}), streams));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  const std::string summary =
+      "modules 1: the update stopped at step 2 of 4 (the battery base time): the UPS did not acknowledge it; "
+      "the UPS confirmed only the module count; run the update again";
+  EXPECT_THAT(test::Lines(test::ReadWholeFile(err)),
+              ElementsAre("kbx: " + summary, "kbx: command failed: modules 1"));
+  std::string error;
+  const test::Json json = test::JsonReader::Read(test::ReadWholeFile(out), error).value_or(test::Json{});
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(json["modules"]["outcome"].text, "failed");
+  EXPECT_EQ(json["modules"]["ending"].text, "not acknowledged");
+  EXPECT_EQ(json["modules"]["step"].number, 2);
+  EXPECT_THAT(json["modules"]["confirmed"].Strings(), ElementsAre("module count"));
+  const auto board = json["board"].Strings();
+  const auto updating = std::find(board.begin(), board.end(), "Updating KBXs...");
+  ASSERT_NE(updating, board.end());
+  EXPECT_EQ(std::find(updating, board.end(), "Error Setting Battery Base Time") - updating, 3)
+      << "after NO ACK";
+  EXPECT_EQ(std::count(updating, board.end(), "Done"), 1) << "only the disconnect's";
 }
 
 TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {

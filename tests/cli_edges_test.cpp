@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -86,7 +88,12 @@ TEST(JsonText, AReportReadsBackWhole) {
   report.versions = {{1, "1.03"}, {3, "2.10"}};
   report.runtimeSeconds = 8133;
   report.runtime = "2:15:33";
-  report.modules = SessionReport::Modules{2, "done"};
+  KbxUpdateOutcome update;
+  update.ending = KbxUpdateOutcome::Ending::kNotSent;
+  update.steps = {"module count", "battery base time", "battery base time in RAM", "EEPROM checksum reset"};
+  update.step = 2;
+  update.confirmed = 1;
+  report.modules = SessionReport::Modules{2, "failed", update};
   report.board = {"Connecting...", "UPS Found", "Tab\there"};
   report.errors = {"interrupted (SIGINT) during modules 2: the update was finished"};
   report.interrupted = "SIGINT";
@@ -106,7 +113,11 @@ TEST(JsonText, AReportReadsBackWhole) {
   EXPECT_EQ(json["runtime_seconds"].number, 8133);
   EXPECT_EQ(json["runtime"].text, "2:15:33");
   EXPECT_EQ(json["modules"]["requested"].number, 2);
-  EXPECT_EQ(json["modules"]["outcome"].text, "done");
+  EXPECT_EQ(json["modules"]["outcome"].text, "failed");
+  EXPECT_EQ(json["modules"]["ending"].text, "not sent");
+  EXPECT_EQ(json["modules"]["step"].number, 2);
+  EXPECT_THAT(json["modules"]["steps"].Strings(), ElementsAreArray(update.steps));
+  EXPECT_THAT(json["modules"]["confirmed"].Strings(), ElementsAre("module count"));
   EXPECT_THAT(json["board"].Strings(), ElementsAre("Connecting...", "UPS Found", "Tab\there"));
   EXPECT_THAT(json["errors"].Strings(), ElementsAreArray(report.errors));
   EXPECT_EQ(json["interrupted"].text, "SIGINT");
@@ -127,15 +138,17 @@ class SignalsOnFakePort : public test::XcpTest {
   static void SetUpTestSuite() { InstallStopSignals(StopMode::kNoteEvery, "cli_edges_test"); }
   void TearDown() override { ClearStopSignals(); }
 
-  // Answers the update's writes, and raises `signal` at the first request
-  // starting with `trigger`. The requests from there on are in `after`.
-  void RaiseAt(std::uint8_t trigger, int signal) {
+  // Answers the update's writes, and raises `signal` (then `second`, when
+  // given) at the first request starting with `trigger`. The requests from
+  // there on are in `after`.
+  void RaiseAt(std::uint8_t trigger, int signal, int second = 0) {
     for (std::uint8_t command : Bytes{0x78, 0xBD}) ups.answers[command] = {test::Ack(0x31)};
     auto scripted = port.onWrite;
-    port.onWrite = [this, scripted, trigger, signal](const Bytes& frame) {
+    port.onWrite = [this, scripted, trigger, signal, second](const Bytes& frame) {
       const bool first = after.empty() && frame.size() > 2 && frame[2] == trigger;
       if (first || !after.empty()) after.emplace_back(frame.begin() + 2, frame.end() - 1);
       if (first) std::raise(signal);
+      if (first && second != 0) std::raise(second);
       scripted(frame);
     };
   }
@@ -177,6 +190,37 @@ TEST_F(SignalsOnFakePort, EachSignalLetsTheUpdateFinishThenDisconnects) {
     EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "Done"));
     ClearStopSignals();
   }
+}
+
+// kbx's own handlers, where a second signal ends the program: in a child
+// process, which the signal would end if the update did not hold it off.
+TEST_F(SignalsOnFakePort, ASecondSignalDuringTheUpdateDoesNotEndIt) {
+  Unit(290);
+  int messages[2];
+  ASSERT_EQ(pipe(messages), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(messages[1], STDERR_FILENO);
+    InstallStopSignals(StopMode::kSecondSignalEnds, "kbx");
+    RaiseAt(0x78, SIGINT, SIGTERM);
+    const int status = Session("modules 1 --yes");
+    const std::vector<Bytes> whole{{0x78, 0x20, 0x03, 0x00},
+                                   {0x78, 0x38, 0x8B, 0x11},
+                                   {0xBD, 0x69, 0x02, 0x8B, 0x11},
+                                   {0x78, 0x00},
+                                   {0xFF}};
+    _exit(status == 128 + SIGINT && after == whole && report.modules->outcome == "done" ? 0 : 1);
+  }
+  close(messages[1]);
+  std::string said;
+  char buffer[256];
+  for (ssize_t n; (n = read(messages[0], buffer, sizeof buffer)) > 0;)
+    said.append(buffer, static_cast<std::size_t>(n));
+  close(messages[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(said, "kbx: the module update is being finished; the program ends after it\n");
 }
 
 TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
@@ -241,8 +285,12 @@ TEST_F(SignalsOnFakePort, AFailedSessionNamesTheCommandsThatFailed) {
   ups.answers[0x78] = {test::Ack(0x33)};
   report = {};
   EXPECT_EQ(Session("connect modules 2 --yes"), 1);
-  EXPECT_THAT(report.errors, ElementsAre("command failed: modules 2"));
+  EXPECT_THAT(report.errors,
+              ElementsAre("modules 2: the update stopped at step 1 of 4 (the module count): the UPS did not "
+                          "acknowledge it; the UPS confirmed no value; run the update again",
+                          "command failed: modules 2"));
   EXPECT_EQ(report.modules->outcome, "failed");
+  EXPECT_EQ(report.modules->update->ending, KbxUpdateOutcome::Ending::kNotAcknowledged);
 }
 
 TEST(StopSignals, ASignalDoesNotShortenAFixedPause) {

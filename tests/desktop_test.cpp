@@ -19,11 +19,13 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcutEvent>
 #include <QTextBrowser>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "app/desktop.h"
 #include "link/board_lines.h"
@@ -172,7 +174,8 @@ TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
   };
   const Case cases[] = {
       {"right of a centred owner", QRect(400, 200, 440, 360), QSize(300, 200), QPoint(848, 200)},
-      {"left of an owner at the right edge", QRect(900, 100, 380, 300), QSize(300, 200), QPoint(592, 100)},
+      {"below an owner at the right edge", QRect(900, 100, 380, 300), QSize(300, 200), QPoint(900, 408)},
+      {"left of a tall owner at the right edge", QRect(900, 0, 380, 800), QSize(300, 200), QPoint(592, 0)},
       {"below a wide owner", QRect(0, 0, 1100, 300), QSize(300, 200), QPoint(0, 308)},
       {"above a wide owner at the bottom", QRect(0, 500, 1100, 300), QSize(300, 200), QPoint(0, 292)},
       {"pulled up into the screen", QRect(400, 700, 440, 100), QSize(300, 200), QPoint(848, 600)},
@@ -184,6 +187,19 @@ TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
     EXPECT_EQ(placed, c.expected) << c.where;
     EXPECT_TRUE(screen.contains(QRect(placed, c.frame))) << c.where;
   }
+}
+
+// At scale 2 a 1280x1024 screen is 640x512: the dialog fits nowhere beside the
+// window, and covers it below the menus, the lamp and the settings label.
+TEST(Placement, NeverOverTheOwnersTopStripWhenAnyPlaceSparesIt) {
+  const QRect screen(0, 0, 640, 512);
+  const QRect owner(100, 60, 440, 330);
+  const QRect strip(100, 60, 440, 90);
+  const QPoint placed = PlaceBeside(owner, QSize(300, 220), screen, strip);
+  EXPECT_EQ(placed, QPoint(100, 292));  // pushed up from below, clear of the strip
+  EXPECT_FALSE(QRect(placed, QSize(300, 220)).intersects(strip));
+  // A dialog too tall to spare it goes where it covers the least.
+  EXPECT_EQ(PlaceBeside(owner, QSize(300, 500), screen, strip), QPoint(340, 12));
 }
 
 // --- the windows -----------------------------------------------------------------------
@@ -500,6 +516,48 @@ TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
   EXPECT_TRUE(checked);
 }
 
+TEST(Keyboard, AltLetterSelectsTheTextOfItsBoxSoThatTypingReplacesIt) {
+  Desk desk;
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    for (const auto& [label, box, typed] :
+         {std::tuple("lblBaud", "txtBaud", "9600"), std::tuple("lblCom", "txtCOM", "2")}) {
+      auto* edit = Child<QLineEdit>(dialog, box);
+      edit->deselect();
+      // What the label's Alt+letter delivers to it.
+      QShortcutEvent mnemonic(QKeySequence(Qt::ALT | Qt::Key_B), 0);
+      QApplication::sendEvent(Child<QLabel>(dialog, label), &mnemonic);
+      EXPECT_EQ(dialog->focusWidget(), edit) << box;
+      EXPECT_EQ(edit->selectedText(), edit->text()) << box;
+      for (const char* c = typed; *c != '\0'; ++c) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_0 + (*c - '0'), Qt::NoModifier, QString(QChar(*c)));
+        QApplication::sendEvent(edit, &key);
+      }
+      EXPECT_EQ(edit->text().toStdString(), typed);
+    }
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  QApplication::setActiveWindow(&desk.window);
+  desk.Button("cmdPortSettings")->click();
+  EXPECT_TRUE(checked);
+}
+
+TEST(Keyboard, ShiftF10OpensTheBoardsMenuAndCtrlCOnAnEmptyBoardKeepsTheClipboard) {
+  Desk desk;
+  StatusBoard* board = desk.Board();
+  QGuiApplication::clipboard()->setText("kept");
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "kept");
+  QStringList items;
+  WhenUp([&](QWidget* up) {
+    for (QAction* action : up->actions()) items << (action->isSeparator() ? "-" : action->text());
+    qobject_cast<QMenu*>(up)->close();
+  });
+  Press(board, Qt::Key_F10, Qt::ShiftModifier);
+  EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
+}
+
 // --- the KBX dialog beside the board -------------------------------------------------
 
 TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
@@ -523,11 +581,18 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
       WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
       Child<QPushButton>(dialog, "cmdApply")->click();
     };
+    auto* detail = Child<QLabel>(dialog, "lblOutcomeDetail");
     apply(1, "\x35");
     EXPECT_EQ(outcome->text(), "Error Setting KBXs");
     EXPECT_TRUE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    // How far it got, and what to do: from the update's outcome, not the board.
+    EXPECT_EQ(detail->text(),
+              "The update stopped at step 1 of 1 (the module count): the UPS did not acknowledge it; the UPS "
+              "confirmed no value; run the update again.");
+    EXPECT_TRUE(detail->isVisible());
     apply(2, "\x31");
     EXPECT_EQ(outcome->text(), "Done");
+    EXPECT_FALSE(detail->isVisible());
     EXPECT_FALSE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
     EXPECT_EQ(AccessibleText(outcome, QAccessible::Name), "Outcome: Done");
     qobject_cast<QDialog*>(dialog)->reject();
@@ -535,6 +600,30 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
   });
   desk.Button("cmdBattComm")->click();
   EXPECT_TRUE(checked);
+}
+
+TEST(KbxDialog, WithNoRoomBesideTheWindowItLeavesItsMenusLampAndLabelInView) {
+  // Everything twice as large, as at scale 2.
+  const QFont normal = QApplication::font();
+  QFont large = normal;
+  large.setPointSizeF(normal.pointSizeF() * 2);
+  QApplication::setFont(large);
+  Desk desk;
+  desk.Connect(290);
+  const QRect screen = desk.window.screen()->availableGeometry();
+  desk.window.move(screen.center() - desk.window.rect().center());
+  bool checked = false;
+  WhenUp([&](QWidget* dialog) {
+    const QRect frame = dialog->frameGeometry();
+    EXPECT_TRUE(frame.intersects(desk.window.frameGeometry()));  // no room beside it on this screen
+    EXPECT_FALSE(frame.intersects(desk.window.TopStrip()));
+    EXPECT_TRUE(screen.contains(frame));
+    qobject_cast<QDialog*>(dialog)->reject();
+    checked = true;
+  });
+  desk.Button("cmdBattComm")->click();
+  EXPECT_TRUE(checked);
+  QApplication::setFont(normal);
 }
 
 // --- screen readers ------------------------------------------------------------------
@@ -740,6 +829,40 @@ TEST(Help, OpensWideEnoughForItsTextWithoutAHorizontalScrollBar) {
     EXPECT_EQ(page->horizontalScrollBar()->maximum(), 0) << file;
     help.Quit();
   }
+}
+
+// Forward returns to where Back left: the same section, scrolled as it was.
+TEST(Help, ForwardReturnsToTheSectionAndScrollPositionBackLeft) {
+  TempFolder folder;
+  std::ofstream page(folder.path + "/KBX.html");
+  page << "<html><body><a href=\"#far\">far</a>";
+  for (int i = 0; i < 200; ++i) page << "<p>line " << i << "</p>";
+  page << "<h3><a name=\"far\"></a>Far</h3>";
+  for (int i = 0; i < 200; ++i) page << "<p>more " << i << "</p>";
+  page << "</body></html>";
+  page.close();
+  BrowserHelpViewer help;
+  help.ShowContents(folder.path + "/KBX.html");
+  QTextBrowser* browser = help.window();
+  QApplication::processEvents();
+  // The link is followed from the keyboard: Tab gives it the focus.
+  Press(browser, Qt::Key_Tab);
+  ASSERT_EQ(browser->textCursor().selectedText(), "far");
+  QUrl far = QUrl::fromLocalFile(QString::fromStdString(folder.path + "/KBX.html"));
+  far.setFragment("far");
+  browser->setSource(far);
+  QApplication::processEvents();
+  browser->verticalScrollBar()->setValue(browser->verticalScrollBar()->value() + 40);  // read on a little
+  const int there = browser->verticalScrollBar()->value();
+  ASSERT_GT(there, 0);
+  Child<QAction>(browser->window(), "helpBack")->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+  Child<QAction>(browser->window(), "helpForward")->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(browser->source().fragment(), "far");
+  EXPECT_EQ(browser->verticalScrollBar()->value(), there);
+  help.Quit();
 }
 
 TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {

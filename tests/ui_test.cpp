@@ -466,6 +466,15 @@ TEST_F(Window, AboutBox) {
         Child<QLabel>(about, "lblDescription")->text(),
         "The KBX Configurator updates value associated with numbers of KBXs stored inside UPS.  This results "
         "in accurate Battery Time Remain calculations.  Refer to Help for more details.");
+    // Each text wraps at the box's width, and only when it must.
+    const int width = Child<QLabel>(about, "lblDescription")->width();
+    for (const char* name : {"lblAuthor", "Label1"}) {
+      auto* label = Child<QLabel>(about, name);
+      EXPECT_EQ(label->width(), width) << name;
+      if (label->fontMetrics().horizontalAdvance(label->text()) < width) {
+        EXPECT_LT(label->height(), 2 * label->fontMetrics().lineSpacing()) << name;
+      }
+    }
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(about, &enter);
     EXPECT_FALSE(about->isVisible());

@@ -175,7 +175,7 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
     const bool linkStart = !ups.RequestsStartingWith(0xFF).empty();
     EXPECT_EQ(linkStart, c.linkUp) << c.type;
     if (c.linkUp) {
-      EXPECT_EQ(ups.RequestsStartingWith(0xFF).back(), (Bytes{0xFF, 0x06, 0x08, 0x62}));
+      EXPECT_THAT(ups.RequestsStartingWith(0xFF), ElementsAre(Bytes{0xFF, 0x06, 0x08, 0x62})) << c.type;
     }
     if (c.type != 0x8001) {
       EXPECT_EQ(xcp.UpsType(), static_cast<std::int16_t>(c.type)) << c.type;
@@ -446,21 +446,26 @@ TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
   }
 }
 
-TEST_F(Modules, TwoModulesOnA290) {
-  Prepare(290);
-  EXPECT_TRUE(ApplyKbxConfiguration(xcp, "2", false));
-  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
-                                        Bytes{0xBD, 0x69, 0x02, 0x88, 0x20}, Bytes{0x78, 0x00}));
-  EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Done"));
-  EXPECT_EQ(xcp.ModuleCount(), "2");
-  EXPECT_FALSE(xcp.BatteryTestEnabled());
-}
-
-TEST_F(Modules, NoModuleOnA290AndOneOnThe280And292) {
-  Prepare(290);
-  EXPECT_TRUE(UpdateKBXConfiguration(xcp, 0));
-  EXPECT_EQ(ups.requests[0], (Bytes{0x78, 0x20, 0x01, 0x00}));
-  EXPECT_EQ(ups.requests[1], (Bytes{0x78, 0x38, 0xE2, 0x03}));
+TEST_F(Modules, EachCountOnA290AndOneModuleOnThe280And292) {
+  // The count variable is 2 x count + 1; the base time per count 994, 4491, 8328.
+  const std::pair<const char*, std::vector<Bytes>> counts[] = {
+      {"0",
+       {{0x78, 0x20, 0x01, 0x00}, {0x78, 0x38, 0xE2, 0x03}, {0xBD, 0x69, 0x02, 0xE2, 0x03}, {0x78, 0x00}}},
+      {"1",
+       {{0x78, 0x20, 0x03, 0x00}, {0x78, 0x38, 0x8B, 0x11}, {0xBD, 0x69, 0x02, 0x8B, 0x11}, {0x78, 0x00}}},
+      {"2",
+       {{0x78, 0x20, 0x05, 0x00}, {0x78, 0x38, 0x88, 0x20}, {0xBD, 0x69, 0x02, 0x88, 0x20}, {0x78, 0x00}}},
+  };
+  for (const auto& [count, requests] : counts) {
+    Prepare(290);
+    const KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp, count, false);
+    EXPECT_TRUE(outcome.Done()) << count;
+    EXPECT_EQ(ups.requests, requests) << count;
+    EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Done")) << count;
+    EXPECT_EQ(outcome.Confirmed().size(), 4u) << count;
+    EXPECT_EQ(xcp.ModuleCount(), count);
+    EXPECT_FALSE(xcp.BatteryTestEnabled());
+  }
   for (std::uint16_t type : {std::uint16_t{280}, std::uint16_t{292}}) {
     Prepare(type);
     EXPECT_TRUE(UpdateKBXConfiguration(xcp, 1)) << type;
@@ -469,40 +474,84 @@ TEST_F(Modules, NoModuleOnA290AndOneOnThe280And292) {
   }
 }
 
-TEST_F(Modules, EachRefusedStepOfA290StopsTheUpdate) {
-  struct Case {
-    std::uint8_t command;
-    int refuseAt;  // which request with that command byte is refused (0-based)
-    std::vector<std::string> board;
-    std::size_t requests;
-  };
-  const Case cases[] = {
-      {0x78, 0, {"Updating KBXs...", "UPS Busy (33)", "Error Setting KBXs"}, 1},
-      {0x78, 1, {"Updating KBXs...", "UPS Busy (33)", "Error Setting Battery Base Time"}, 2},
-      {0xBD,
-       0,
-       {"Updating KBXs...", "UPS Busy (33)", "Error Setting RAM Value",
-        "Error Updating Battery Base Time RAM value"},
-       3},
-      {0x78, 2, {"Updating KBXs...", "UPS Busy (33)", "Error Resetting EEPROM Checksum"}, 4},
+// A step that the UPS refuses, or whose request the port does not send, ends
+// the update there with its line; the outcome says which values got in.
+TEST_F(Modules, EachFailingStepOfA290EndsTheUpdate) {
+  using Ending = KbxUpdateOutcome::Ending;
+  const std::vector<std::string> steps{"module count", "battery base time", "battery base time in RAM",
+                                       "EEPROM checksum reset"};
+  const char* const stepLines[] = {"Error Setting KBXs", "Error Setting Battery Base Time",
+                                   "Error Updating Battery Base Time RAM value",
+                                   "Error Resetting EEPROM Checksum"};
+  for (const Ending ending : {Ending::kNotAcknowledged, Ending::kNotSent}) {
+    for (std::size_t failing = 0; failing < 4; ++failing) {
+      const std::string what = EndingName(ending) + " at step " + std::to_string(failing + 1);
+      Prepare(290);
+      std::size_t written = 0;
+      port.writeFault = [&](const Bytes&) {
+        return ending == Ending::kNotSent && written++ == failing ? kErrWriteDevice : 0;
+      };
+      if (ending == Ending::kNotAcknowledged) {
+        std::vector<Bytes> answers(4, Ack(0x31));
+        answers[failing] = Ack(0x33);
+        port.Answer(answers);
+      }
+      xcp.RememberModuleChoices("0", true);
+      const KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp, "1", true);
+
+      std::vector<std::string> board{"Updating KBXs..."};
+      board.push_back(ending == Ending::kNotAcknowledged ? "UPS Busy (33)"
+                                                         : "8021 Error writing comm device 5");
+      if (ending == Ending::kNotAcknowledged && failing == 2) board.push_back("Error Setting RAM Value");
+      board.push_back(stepLines[failing]);
+      EXPECT_EQ(host.board, board) << what;
+      EXPECT_EQ(port.writes.size(), ending == Ending::kNotAcknowledged ? failing + 1 : failing) << what;
+      EXPECT_FALSE(outcome.Done()) << what;
+      EXPECT_EQ(outcome.ending, ending) << what;
+      EXPECT_EQ(outcome.step, static_cast<int>(failing + 1)) << what;
+      EXPECT_EQ(outcome.line, stepLines[failing]) << what;
+      EXPECT_EQ(outcome.Confirmed(), std::vector(steps.begin(), steps.begin() + static_cast<long>(failing)))
+          << what;
+      EXPECT_EQ(xcp.ModuleCount(), "1");  // kept although the update failed
+      port.writeFault = nullptr;
+    }
+  }
+}
+
+TEST(KbxUpdateSummary, SaysWhereItStoppedWhatWasConfirmedAndToRunItAgain) {
+  using Ending = KbxUpdateOutcome::Ending;
+  const struct {
+    Ending ending;
+    int step, confirmed;
+    const char* summary;
+  } cases[] = {
+      {Ending::kNotSent, 3, 2,
+       "the update stopped at step 3 of 4 (the battery base time in RAM): the request was not sent; the UPS "
+       "confirmed only the module count and the battery base time; run the update again"},
+      {Ending::kNotAcknowledged, 1, 0,
+       "the update stopped at step 1 of 4 (the module count): the UPS did not acknowledge it; the UPS "
+       "confirmed "
+       "no value; run the update again"},
+      {Ending::kDone, 0, 4, ""},
   };
   for (const auto& c : cases) {
-    Prepare(290);
-    std::vector<Bytes> answers(static_cast<std::size_t>(c.refuseAt) + 2, Ack(0x31));
-    answers[static_cast<std::size_t>(c.refuseAt)] = Ack(0x33);
-    ups.answers[c.command] = answers;
-    xcp.RememberModuleChoices("0", true);
-    EXPECT_FALSE(ApplyKbxConfiguration(xcp, "1", true));
-    EXPECT_EQ(host.board, c.board);
-    EXPECT_EQ(ups.requests.size(), c.requests);
-    EXPECT_EQ(xcp.ModuleCount(), "1");  // kept although the update failed
+    KbxUpdateOutcome outcome;
+    outcome.steps = {"module count", "battery base time", "battery base time in RAM",
+                     "EEPROM checksum reset"};
+    outcome.ending = c.ending;
+    outcome.step = c.step;
+    outcome.confirmed = c.confirmed;
+    EXPECT_EQ(KbxUpdateSummary(outcome), c.summary);
   }
 }
 
 TEST_F(Modules, FailuresOfThe280AndOfTheArguments) {
+  using Ending = KbxUpdateOutcome::Ending;
   Prepare(280);
   ups.answers[0x95] = {Ack(0x35)};
-  EXPECT_FALSE(ApplyKbxConfiguration(xcp, "2", true));
+  KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp, "2", true);
+  EXPECT_EQ(outcome.ending, Ending::kNotAcknowledged);
+  EXPECT_EQ(outcome.step, 1);
   EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Error Setting KBXs"));
 
   host.board.clear();
@@ -510,13 +559,16 @@ TEST_F(Modules, FailuresOfThe280AndOfTheArguments) {
   EXPECT_THAT(host.board, ElementsAre("13 Type mismatch 14"));
 
   Prepare(290);
-  EXPECT_FALSE(UpdateKBXConfiguration(xcp, 3));
+  outcome = UpdateKBXConfiguration(xcp, 3);
+  EXPECT_EQ(outcome.ending, Ending::kInterrupted);
+  EXPECT_EQ(outcome.step, 2);
+  EXPECT_THAT(outcome.Confirmed(), ElementsAre("module count"));
   EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "9 Subscript out of range"));
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x07, 0x00}));
 
   XcpProbe::SetUpsType(xcp, 281);
   ups.requests.clear();
-  EXPECT_FALSE(UpdateKBXConfiguration(xcp, 1));
+  EXPECT_EQ(UpdateKBXConfiguration(xcp, 1).ending, Ending::kNotSupported);
   EXPECT_TRUE(ups.requests.empty());
 }
 

@@ -128,8 +128,15 @@ void WriteJsonReport(const SessionReport& report, std::ostream& out) {
       object.Member("runtime", JsonString(report.runtime));
     }
     if (report.modules) {
-      object.Member("modules", "{\"requested\":" + std::to_string(report.modules->requested) +
-                                   ",\"outcome\":" + JsonString(report.modules->outcome) + "}");
+      std::string modules = "{\"requested\":" + std::to_string(report.modules->requested) +
+                            ",\"outcome\":" + JsonString(report.modules->outcome);
+      if (const auto& update = report.modules->update) {
+        modules += ",\"ending\":" + JsonString(EndingName(update->ending));
+        if (update->step > 0) modules += ",\"step\":" + std::to_string(update->step);
+        modules +=
+            ",\"steps\":" + StringArray(update->steps) + ",\"confirmed\":" + StringArray(update->Confirmed());
+      }
+      object.Member("modules", modules + "}");
     }
     if (!report.interrupted.empty()) object.Member("interrupted", JsonString(report.interrupted));
     object.Member("board", StringArray(report.board));

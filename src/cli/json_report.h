@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "ups/kbx_config.h"
+
 namespace kbx {
 
 // What a session of kbx did, for --json: collected as it runs, written as
@@ -22,6 +24,7 @@ struct SessionReport {
   struct Modules {
     int requested = 0;
     std::string outcome;  // "done", "failed", "not confirmed", "not supported", "link down", "not run"
+    std::optional<KbxUpdateOutcome> update;  // how the update went, once it ran
   };
   std::optional<Modules> modules;   // the last modules command, when one was given
   std::vector<std::string> board;   // every board line, in order

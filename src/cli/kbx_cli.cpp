@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "cli/cli_options.h"
@@ -55,7 +56,8 @@ bool InfoCommand(Xcp& xcp) {
   return true;
 }
 
-bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm, std::string& outcome) {
+bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm, std::string& outcome,
+                    std::optional<KbxUpdateOutcome>& update) {
   XcpHost& host = xcp.Host();
   host.BoardClear();
   if (!xcp.LinkUp()) {
@@ -78,9 +80,9 @@ bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confi
   // From here on a signal waits for the last write.
   const UpdateInProgress updating;
   outcome = "failed";
-  const bool done = ApplyKbxConfiguration(xcp, text, choices.enableTest);
-  if (done) outcome = "done";
-  return done;
+  update = ApplyKbxConfiguration(xcp, text, choices.enableTest);
+  if (update->Done()) outcome = "done";
+  return update->Done();
 }
 
 std::string CommandName(const CliCommand& command) {
@@ -186,7 +188,7 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
   for (const CliCommand& command : options.commands) {
     const std::string name = CommandName(command);
     if (command.kind == CliCommand::kModules)
-      session.modules = SessionReport::Modules{command.count, "not run"};
+      session.modules = SessionReport::Modules{command.count, "not run", std::nullopt};
     if (StopSignal() != 0) {
       // The connect command is the session's connect, run or not.
       if (command.kind != CliCommand::kConnect || interruptedIn == "before connecting")
@@ -203,9 +205,14 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
         done = guarded([&] { return RuntimeCommand(xcp); });
         break;
       case CliCommand::kModules:
-        done = guarded([&] { return ModulesCommand(xcp, command.count, options.yes, confirm, outcome); });
+        done = guarded([&] {
+          return ModulesCommand(xcp, command.count, options.yes, confirm, outcome, session.modules->update);
+        });
         if (outcome == "done" && !done) outcome = "failed";
         session.modules->outcome = outcome;
+        // How far an update that did not complete got, and that it must be run again.
+        if (const auto& update = session.modules->update; update && !update->Done())
+          session.errors.push_back(name + ": " + KbxUpdateSummary(*update));
         break;
       case CliCommand::kInfo:
         done = guarded([&] { return InfoCommand(xcp); });

@@ -42,6 +42,7 @@ Reply XcpLink::XcpTransact(const Bytes& request, int expectedReply) {
       if (request.size() > kMaxRequestLength) throw RunTimeError(kErrSubscript);
       txFrame_ = BuildRequestFrame(request);
       port_.Write(txFrame_);
+      reply.sent = true;
       txStartTime_ = ToLong(clock_.TimeOfDay());
       Sleep(kPauseAfterWriteMs);
       if (expectedReply <= 0) {

@@ -36,9 +36,10 @@ struct PortError {
 };
 using PortOutcome = std::optional<PortError>;
 
-// The answer to one request: whether it was accepted, and its data bytes,
-// all frames joined.
+// The answer to one request: whether it went out on the port, whether it was
+// accepted, and its data bytes, all frames joined.
 struct Reply {
+  bool sent = false;
   bool accepted = false;
   Bytes data;
 

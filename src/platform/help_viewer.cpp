@@ -64,9 +64,19 @@ void BrowserHelpViewer::Create() {
   layout->addWidget(browser_, 1);
 
   const QStyle* style = window_->style();
+  // Back and Forward return to the spot as it was left. The page also puts
+  // back the link that had the keyboard focus, and scrolls to it wherever it
+  // is: the focus moves to the middle of what is in view before each step.
+  const auto focusInView = [this] {
+    browser_->setTextCursor(browser_->cursorForPosition(browser_->viewport()->rect().center()));
+  };
   auto tool = [&](const char* name, const QString& text, QStyle::StandardPixmap icon, const QKeySequence& key,
                   void (QTextBrowser::*slot)()) {
-    QAction* action = tools->addAction(style->standardIcon(icon), text, browser_, slot);
+    QAction* action = tools->addAction(style->standardIcon(icon), text);
+    QObject::connect(action, &QAction::triggered, browser_, [this, focusInView, slot] {
+      focusInView();
+      (browser_->*slot)();
+    });
     action->setObjectName(name);
     action->setShortcut(key);
     action->setToolTip(text + " (" + key.toString(QKeySequence::NativeText) + ")");

@@ -29,12 +29,14 @@ AboutBox::AboutBox(QWidget* owner) : QDialog(owner) {
   okButton->setDefault(true);  // Enter; Escape closes the dialog as well
   connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
 
+  // Every text line as wide as the box; OK beside the version, the last line.
   auto* grid = new QGridLayout(this);
   grid->addWidget(description, 0, 0, 1, 2);
-  grid->addWidget(author, 1, 0);
-  grid->addWidget(notice, 2, 0);
+  grid->addWidget(author, 1, 0, 1, 2);
+  grid->addWidget(notice, 2, 0, 1, 2);
   grid->addWidget(version, 3, 0);
-  grid->addWidget(okButton, 2, 1, 2, 1, Qt::AlignRight | Qt::AlignVCenter);
+  grid->addWidget(okButton, 3, 1, Qt::AlignRight | Qt::AlignVCenter);
+  grid->setColumnStretch(0, 1);
 
   // Load.
   setWindowTitle(QString("About ") + kProgramTitle);
@@ -45,11 +47,12 @@ AboutBox::AboutBox(QWidget* owner) : QDialog(owner) {
       "accurate Battery Time Remain calculations.  Refer to Help for more details.");
 
   // As wide as the lower lines and the button need, but no wider than the
-  // main window: then those lines wrap as the description does.
+  // main window: then those lines wrap at the box's width, as the description does.
   grid->activate();
-  int width = grid->contentsMargins().left() + grid->contentsMargins().right() + grid->horizontalSpacing() +
-              okButton->sizeHint().width() +
-              std::max({author->sizeHint().width(), notice->sizeHint().width(), version->sizeHint().width()});
+  int width =
+      grid->contentsMargins().left() + grid->contentsMargins().right() +
+      std::max({author->sizeHint().width(), notice->sizeHint().width(),
+                version->sizeHint().width() + grid->horizontalSpacing() + okButton->sizeHint().width()});
   if (owner != nullptr && width > owner->width()) {
     width = owner->width();
     author->setWordWrap(true);

@@ -28,8 +28,7 @@ const char* const kOutcomePlaceholder = "The outcome of Apply shows here";
 
 }  // namespace
 
-KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
-    : QDialog(owner), xcp_(xcp), board_(board) {
+KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear) : QDialog(owner), xcp_(xcp) {
   setObjectName("frmKBXConfig");
   setWindowTitle("KBX Options");
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
@@ -63,7 +62,11 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   outcomeLabel_->setObjectName("lblOutcome");
   StatusBoard::ShowLine(*outcomeLabel_, kErrorUpdatingBaseTimeRam);
   outcomeLabel_->setMinimumSize(outcomeLabel_->sizeHint());
-  ShowOutcome();
+  outcomeDetailLabel_ = new QLabel(this);
+  outcomeDetailLabel_->setObjectName("lblOutcomeDetail");
+  outcomeDetailLabel_->setWordWrap(true);
+  outcomeDetailLabel_->setFixedWidth(outcomeLabel_->minimumWidth());
+  ShowOutcome(nullptr);
   connect(applyButton_, &QPushButton::clicked, this, &KbxDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &KbxDialog::ExitClicked);
 
@@ -76,6 +79,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   buttons->addWidget(exitButton_);
   grid->addLayout(buttons, 3, 0, 1, 2, Qt::AlignRight);
   grid->addWidget(outcomeLabel_, 4, 0, 1, 2);
+  grid->addWidget(outcomeDetailLabel_, 5, 0, 1, 2);
   grid->setSizeConstraint(QLayout::SetFixedSize);
   setTabOrder(enableTestOption_, disableTestOption_);
   setTabOrder(disableTestOption_, countCombo_);
@@ -85,22 +89,25 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board)
   enableTestOption_->setChecked(true);
   Load();
   grid->activate();
-  if (owner) MoveBeside(*this, *owner);
+  if (owner) MoveBeside(*this, *owner, keepClear);
 }
 
-void KbxDialog::ShowOutcome() {
-  const QStringList lines = board_ ? board_->Lines() : QStringList();
-  const QString outcome = lines.isEmpty() ? QString() : lines.back();
-  if (!updated_ || outcome.isEmpty()) {
+void KbxDialog::ShowOutcome(const KbxUpdateOutcome* outcome) {
+  const QString line = outcome ? QString::fromStdString(outcome->line) : QString();
+  QString detail = outcome ? QString::fromStdString(KbxUpdateSummary(*outcome)) : QString();
+  if (!detail.isEmpty()) detail = detail.front().toUpper() + detail.mid(1) + ".";
+  outcomeDetailLabel_->setText(detail);
+  outcomeDetailLabel_->setVisible(!detail.isEmpty());
+  if (line.isEmpty()) {
     // No update yet: what the strip is for, in the dialog's own colours.
     outcomeLabel_->setStyleSheet("QLabel { padding: 2px 4px; color: palette(mid); }");
     outcomeLabel_->setFont(font());
     outcomeLabel_->setText(kOutcomePlaceholder);
-    outcomeLabel_->setAccessibleName("Outcome");
+    outcomeLabel_->setAccessibleName(detail.isEmpty() ? "Outcome" : "Outcome: " + detail);
     return;
   }
-  StatusBoard::ShowLine(*outcomeLabel_, outcome, board_ != nullptr && board_->LastLineFailed());
-  outcomeLabel_->setAccessibleName(outcome.isEmpty() ? "Outcome" : "Outcome: " + outcome);
+  StatusBoard::ShowLine(*outcomeLabel_, line, !outcome->Done());
+  outcomeLabel_->setAccessibleName("Outcome: " + line + (detail.isEmpty() ? "" : ". " + detail));
 }
 
 void KbxDialog::SelectTestOption(bool enable) {
@@ -132,18 +139,17 @@ void KbxDialog::ApplyClicked() {
   question.setObjectName("kbxConfirm");
   question.setDefaultButton(QMessageBox::No);
   if (question.exec() != QMessageBox::Yes) {
-    ShowOutcome();
+    ShowOutcome(nullptr);
     return;
   }
   SetScreenPointer(Pointer::kHourglass);
   LockInput();
-  updated_ = true;
-  const bool done = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
+  const KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp_, count, enableTestOption_->isChecked());
   SelectTestOption(xcp_.BatteryTestEnabled());
   UnlockInput();
   SetScreenPointer(Pointer::kDefault);
-  if (done) applyButton_->setEnabled(false);
-  ShowOutcome();
+  if (outcome.Done()) applyButton_->setEnabled(false);
+  ShowOutcome(&outcome);
 }
 
 void KbxDialog::LockInput() {

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QRect>
 #include <utility>
 #include <vector>
 
@@ -15,17 +16,20 @@ class QRadioButton;
 
 namespace kbx {
 
-class StatusBoard;
 class Xcp;
+struct KbxUpdateOutcome;
 
 // The module configuration dialog: how many KBX modules are attached. It
 // opens beside its owner so that the board stays readable, and shows the
-// outcome of an update (the board's last line) itself.
+// outcome of an update itself: the line it ended with and, when it did not
+// complete, how far it got.
 class KbxDialog : public QDialog {
   Q_OBJECT
 
  public:
-  KbxDialog(Xcp& xcp, QWidget* owner, const StatusBoard* board = nullptr);
+  // It opens beside `owner`, and never over `keepClear` (global coordinates)
+  // where that can be helped.
+  KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear = {});
 
  public slots:
   void ApplyClicked();
@@ -39,7 +43,9 @@ class KbxDialog : public QDialog {
  private:
   void Load();
   void SelectTestOption(bool enable);
-  void ShowOutcome();
+  // Without an outcome (no update yet, or the user answered No) the strip
+  // says what it is for.
+  void ShowOutcome(const KbxUpdateOutcome* outcome);
   // While the update runs the input controls refuse input; the labels and
   // the choices stay readable. Unlocking drops what queued up meanwhile and
   // gives each control back the state it had.
@@ -47,7 +53,6 @@ class KbxDialog : public QDialog {
   void UnlockInput();
 
   Xcp& xcp_;
-  const StatusBoard* board_;
   QGroupBox* testFrame_;
   QRadioButton* disableTestOption_;  // "Disable Test"
   QRadioButton* enableTestOption_;   // "Enable Test"
@@ -55,8 +60,8 @@ class KbxDialog : public QDialog {
   QPushButton* applyButton_;
   QPushButton* exitButton_;
   QLabel* outcomeLabel_;
+  QLabel* outcomeDetailLabel_;  // where a failed update stopped, what the UPS confirmed
   bool updating_ = false;
-  bool updated_ = false;  // an update ran: the strip shows the board's last line
   std::vector<std::pair<QWidget*, bool>> enabledBeforeLock_;
   QPointer<QWidget> focusBeforeLock_;
 };

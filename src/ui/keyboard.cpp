@@ -1,6 +1,8 @@
 #include "ui/keyboard.h"
 
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 namespace kbx {
@@ -24,7 +26,29 @@ class EnterPresses : public QObject {
   QPushButton* button_;
 };
 
+// The label's own mnemonic only moves the focus, and not even that when the
+// box has it already; this one selects the text as well.
+class MnemonicSelects : public QObject {
+ public:
+  MnemonicSelects(QLabel* label, QLineEdit* box) : QObject(label), box_(box) {}
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::Shortcut || !box_->isEnabled()) return false;
+    box_->setFocus(Qt::ShortcutFocusReason);
+    box_->selectAll();
+    return true;
+  }
+
+ private:
+  QLineEdit* box_;
+};
+
 }  // namespace
+
+void SelectOnMnemonic(QLabel* label, QLineEdit* box) {
+  label->setBuddy(box);
+  label->installEventFilter(new MnemonicSelects(label, box));
+}
 
 void PressOnEnter(std::initializer_list<QPushButton*> buttons) {
   for (QPushButton* button : buttons) button->installEventFilter(new EnterPresses(button));

@@ -277,6 +277,12 @@ bool MainWindow::LampShowsConnected() const {
   return stack.indexOf(greenLamp_) > stack.indexOf(redLamp_);
 }
 
+QRect MainWindow::TopStrip() const {
+  const QRect frame = frameGeometry();
+  const int bottom = settingsLabel_->mapToGlobal(QPoint(0, settingsLabel_->height())).y();
+  return {frame.left(), frame.top(), frame.width(), bottom - frame.top()};
+}
+
 // --- busy frame ---------------------------------------------------------------
 
 bool MainWindow::TakesInput() const {
@@ -358,7 +364,7 @@ void MainWindow::KbxClicked() {
       AddToBoard(kLinkDown);
       return;
     }
-    KbxDialog dialog(*xcp_, this, board_);
+    KbxDialog dialog(*xcp_, this, TopStrip());
     dialog.exec();
   });
 }

@@ -56,6 +56,9 @@ class MainWindow : public QMainWindow, public XcpHost {
   // What the window shows: the settings label struck through, the green lamp in front.
   bool SettingsStrikethru() const;
   bool LampShowsConnected() const;
+  // What must stay in view when a dialog opens over the window: the title,
+  // the menus, the lamp and the settings label (global coordinates).
+  QRect TopStrip() const;
 
   // Whether the window has closed for good (the port closed, the program ending).
   bool Closed() const { return unloaded_; }

@@ -54,8 +54,8 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailu
   };
   fit(comEdit_, "8");
   fit(baudEdit_, "88888");
-  baudLabel->setBuddy(baudEdit_);
-  comLabel->setBuddy(comEdit_);
+  SelectOnMnemonic(baudLabel, baudEdit_);
+  SelectOnMnemonic(comLabel, comEdit_);
   applyButton_ = new QPushButton("&Apply", this);
   applyButton_->setObjectName("cmdApply");
   // Enter presses the focused button; in a text box it applies nothing by itself.
@@ -101,13 +101,13 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailu
 
 void SettingsDialog::ApplyClicked() {
   xcp_.Host().BoardClear();
-  if (!IsNumeric(comEdit_->text().toStdString())) {
-    comEdit_->setFocus();
-    return;
-  }
-  if (!IsNumeric(baudEdit_->text().toStdString())) {
-    baudEdit_->setFocus();
-    return;
+  // A value that is no number: its box again, selected, so that typing replaces it.
+  for (QLineEdit* box : {comEdit_, baudEdit_}) {
+    if (!IsNumeric(box->text().toStdString())) {
+      box->setFocus();
+      box->selectAll();
+      return;
+    }
   }
   // A port that fails says so on the board, and here why; the dialog stays
   // for a correction.

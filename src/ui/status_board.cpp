@@ -93,12 +93,13 @@ QStringList StatusBoard::SelectedLines() const {
   return lines;
 }
 
+// An empty board copies nothing: the clipboard keeps what it held.
 void StatusBoard::CopySelection() const {
-  QGuiApplication::clipboard()->setText(SelectedLines().join('\n'));
+  if (count() > 0) QGuiApplication::clipboard()->setText(SelectedLines().join('\n'));
 }
 
 void StatusBoard::CopyAll() const {
-  QGuiApplication::clipboard()->setText(Lines().join('\n'));
+  if (count() > 0) QGuiApplication::clipboard()->setText(Lines().join('\n'));
 }
 
 void StatusBoard::ShowLine(QLabel& label, const QString& line, bool failed) {
@@ -115,6 +116,15 @@ void StatusBoard::keyPressEvent(QKeyEvent* event) {
   // The list alone would copy the current line only.
   if (event == QKeySequence::Copy) {
     CopySelection();
+    event->accept();
+    return;
+  }
+  // Shift+F10 opens the menu as the Menu key does, at the current line.
+  if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+    const QRect line = visualItemRect(currentItem());
+    const QPoint at = currentItem() != nullptr ? line.bottomLeft() : QPoint(0, 0);
+    QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, viewport()->mapToGlobal(at));
+    QApplication::sendEvent(viewport(), &menu);
     event->accept();
     return;
   }

@@ -1,6 +1,8 @@
 // Telling the UPS how many battery extension modules are attached.
 #include "ups/kbx_config.h"
 
+#include <algorithm>
+
 #include "link/board_lines.h"
 #include "link/error_trap.h"
 #include "link/numbers.h"
@@ -43,60 +45,150 @@ KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDia
   return choices;
 }
 
-bool UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
+std::vector<std::string> KbxUpdateOutcome::Confirmed() const {
+  const auto count = static_cast<std::size_t>(std::clamp<int>(confirmed, 0, static_cast<int>(steps.size())));
+  return {steps.begin(), steps.begin() + static_cast<long>(count)};
+}
+
+std::string EndingName(KbxUpdateOutcome::Ending ending) {
+  switch (ending) {
+    case KbxUpdateOutcome::Ending::kDone:
+      return "done";
+    case KbxUpdateOutcome::Ending::kNotAcknowledged:
+      return "not acknowledged";
+    case KbxUpdateOutcome::Ending::kNotSent:
+      return "not sent";
+    case KbxUpdateOutcome::Ending::kInterrupted:
+      return "interrupted";
+    case KbxUpdateOutcome::Ending::kNotSupported:
+      break;
+  }
+  return "not supported";
+}
+
+std::string KbxUpdateSummary(const KbxUpdateOutcome& outcome) {
+  using Ending = KbxUpdateOutcome::Ending;
+  if (outcome.Done()) return "";
+  if (outcome.ending == Ending::kNotSupported) return "nothing was sent: this UPS type has no module update";
+  std::string text = "the update stopped";
+  const auto total = static_cast<int>(outcome.steps.size());
+  if (outcome.step >= 1 && outcome.step <= total) {
+    text += " at step " + std::to_string(outcome.step) + " of " + std::to_string(total) + " (the " +
+            outcome.steps[static_cast<std::size_t>(outcome.step - 1)] + ")";
+  }
+  switch (outcome.ending) {
+    case Ending::kNotAcknowledged:
+      text += ": the UPS did not acknowledge it";
+      break;
+    case Ending::kNotSent:
+      text += ": the request was not sent";
+      break;
+    default:
+      text += ": " + (outcome.line.empty() ? std::string("an error ended it") : outcome.line);
+      break;
+  }
+  const std::vector<std::string> confirmed = outcome.Confirmed();
+  if (confirmed.empty()) {
+    text += "; the UPS confirmed no value";
+  } else {
+    text += "; the UPS confirmed only the ";
+    for (std::size_t i = 0; i < confirmed.size(); ++i) {
+      text += (i == 0 ? "" : i + 1 == confirmed.size() ? " and the " : ", the ") + confirmed[i];
+    }
+  }
+  return text + "; run the update again";
+}
+
+KbxUpdateOutcome UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
+  using Ending = KbxUpdateOutcome::Ending;
   XcpHost& host = xcp.Host();
-  return RunTrapped(host, Routine::kUpdateKbxConfiguration, false, [&] {
+  KbxUpdateOutcome outcome;
+  // The step's request went out and the UPS accepted it; otherwise the
+  // update ends at this step with the step's failure line.
+  auto accepted = [&](const Reply& reply, const char* failureLine) {
+    if (reply.accepted) {
+      ++outcome.confirmed;
+      return true;
+    }
+    outcome.ending = reply.sent ? Ending::kNotAcknowledged : Ending::kNotSent;
+    outcome.line = failureLine;
+    host.AddToBoard(failureLine);
+    return false;
+  };
+  // A variable and the checksum reset are accepted by their acknowledgement.
+  auto acknowledged = [&](Reply reply) {
+    if (reply.sent) reply.accepted = xcp.CheckAck(kAckBlock);
+    return reply;
+  };
+  const auto error = ErrorOf([&] {
     host.AddToBoard("Updating KBXs...");
     host.Repaint();
     xcp.Wait(100);
     xcp.FlushPort();
     switch (xcp.UpsType()) {
       case 280:
-      case 292: {
-        const bool result =
-            xcp.SetUpsParameter(HexText(kModuleCountParameter), HexText(static_cast<std::uint32_t>(count)));
-        if (!result) host.AddToBoard(kErrorSettingKbxs);
-        return result;
-      }
+      case 292:
+        outcome.steps = {"module count"};
+        outcome.step = 1;
+        if (!accepted(xcp.SetUpsParameter(HexText(kModuleCountParameter),
+                                          HexText(static_cast<std::uint32_t>(count))),
+                      kErrorSettingKbxs))
+          return;
+        break;
       case 290: {
+        outcome.steps = {"module count", "battery base time", "battery base time in RAM",
+                         "EEPROM checksum reset"};
+        outcome.step = 1;
         const std::int16_t countValue = ToInteger(2.0 * count + 1);
-        if (xcp.SetUpsVariable(std::to_string(kModuleCountVariable),
-                               HexText(static_cast<std::uint16_t>(countValue))) &&
-            !xcp.CheckAck(kAckBlock)) {
-          host.AddToBoard(kErrorSettingKbxs);
-          return false;
-        }
+        if (!accepted(acknowledged(xcp.SetUpsVariable(std::to_string(kModuleCountVariable),
+                                                      HexText(static_cast<std::uint16_t>(countValue)))),
+                      kErrorSettingKbxs))
+          return;
+        outcome.step = 2;
         if (count < 0 || count >= static_cast<std::int16_t>(kBatteryBaseTime.size())) {
           throw RunTimeError(kErrSubscript);
         }
         const std::string baseTime =
             HexText(static_cast<std::uint16_t>(kBatteryBaseTime[static_cast<std::size_t>(count)]));
-        if (xcp.SetUpsVariable(std::to_string(kBaseTimeVariable), baseTime) && !xcp.CheckAck(kAckBlock)) {
-          host.AddToBoard(kErrorSettingBaseTime);
-          return false;
-        }
-        if (!xcp.SetRamValue(HexText(kBaseTimeRamWord), baseTime)) {
-          host.AddToBoard(kErrorUpdatingBaseTimeRam);
-          return false;
-        }
-        if (!xcp.ResetEepromChecksum()) return false;
-        const bool result = xcp.CheckAck(kAckBlock);
-        if (!result) host.AddToBoard(kErrorResettingChecksum);
-        return result;
+        if (!accepted(acknowledged(xcp.SetUpsVariable(std::to_string(kBaseTimeVariable), baseTime)),
+                      kErrorSettingBaseTime))
+          return;
+        outcome.step = 3;
+        if (!accepted(xcp.SetRamValue(HexText(kBaseTimeRamWord), baseTime), kErrorUpdatingBaseTimeRam))
+          return;
+        outcome.step = 4;
+        if (!accepted(acknowledged(xcp.ResetEepromChecksum()), kErrorResettingChecksum)) return;
+        break;
       }
       default:
-        return false;
+        return;
     }
+    outcome.ending = Ending::kDone;
+    outcome.step = 0;
   });
+  if (error) {
+    outcome.ending = Ending::kInterrupted;
+    outcome.line = ErrorLine(*error, Routine::kUpdateKbxConfiguration);
+    host.AddToBoard(outcome.line);
+  }
+  return outcome;
 }
 
-bool ApplyKbxConfiguration(Xcp& xcp, const std::string& countText, bool enableTest) {
-  return RunTrapped(xcp.Host(), Routine::kKbxDialogApply, false, [&] {
+KbxUpdateOutcome ApplyKbxConfiguration(Xcp& xcp, const std::string& countText, bool enableTest) {
+  KbxUpdateOutcome outcome;
+  const auto error = ErrorOf([&] {
     xcp.RememberModuleChoices(countText, enableTest);
-    const bool result = UpdateKBXConfiguration(xcp, IntegerFromText(countText));
-    if (result) xcp.Host().AddToBoard("Done");
-    return result;
+    outcome = UpdateKBXConfiguration(xcp, IntegerFromText(countText));
   });
+  if (error) {
+    outcome.ending = KbxUpdateOutcome::Ending::kInterrupted;
+    outcome.line = ErrorLine(*error, Routine::kKbxDialogApply);
+    xcp.Host().AddToBoard(outcome.line);
+  } else if (outcome.Done()) {
+    outcome.line = "Done";
+    xcp.Host().AddToBoard(outcome.line);
+  }
+  return outcome;
 }
 
 std::string KbxConfirmText(const std::string& countText) {

@@ -27,31 +27,32 @@ std::uint8_t ByteFromDecimal(const std::string& text) {
 
 }  // namespace
 
-bool Xcp::SetUpsVariable(const std::string& variable, const std::string& value) {
+Reply Xcp::SetUpsVariable(const std::string& variable, const std::string& value) {
   const std::uint8_t number = ByteFromDecimal(variable);
   const Word word = HexWord(value);
-  return link_.XcpTransact({kSetVariableCommand, number, word.low, word.high}, 0).accepted;
+  return link_.XcpTransact({kSetVariableCommand, number, word.low, word.high}, 0);
 }
 
-bool Xcp::ResetEepromChecksum() {
-  return link_.XcpTransact({kSetVariableCommand, kEepromChecksumVariable}, 0).accepted;
+Reply Xcp::ResetEepromChecksum() {
+  return link_.XcpTransact({kSetVariableCommand, kEepromChecksumVariable}, 0);
 }
 
-bool Xcp::SetRamValue(const std::string& address, const std::string& value) {
+Reply Xcp::SetRamValue(const std::string& address, const std::string& value) {
   const Word where = HexWord(address);
   const Word word = HexWord(value);
-  if (!link_.XcpTransact({kSetRamWordCommand, where.low, where.high, word.low, word.high}, 0)) return false;
-  if (link_.CheckAck(kAckBlock)) return true;
-  AddToBoard(kErrorSettingRamValue);
-  return false;
+  Reply reply = link_.XcpTransact({kSetRamWordCommand, where.low, where.high, word.low, word.high}, 0);
+  if (!reply) return reply;
+  reply.accepted = link_.CheckAck(kAckBlock);
+  if (!reply.accepted) AddToBoard(kErrorSettingRamValue);
+  return reply;
 }
 
-bool Xcp::SetUpsParameter(const std::string& parameter, const std::string& value) {
+Reply Xcp::SetUpsParameter(const std::string& parameter, const std::string& value) {
   const auto number = static_cast<std::uint8_t>(HexValue(FixLength(parameter, 2)));
   const Word word = HexWord(value);
-  if (!link_.XcpTransact(AuthorizationRequest(), 0)) return false;
+  if (!link_.XcpTransact(AuthorizationRequest(), 0)) return Reply{};
   link_.CheckAck(kAckBlock);  // a refused authorization shows as its own line; the parameter answer decides
-  return link_.XcpTransact({kSetParameterCommand, number, word.low, word.high}, kAckAccepted).accepted;
+  return link_.XcpTransact({kSetParameterCommand, number, word.low, word.high}, kAckAccepted);
 }
 
 }  // namespace kbx

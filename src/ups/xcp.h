@@ -71,10 +71,13 @@ class Xcp {
   Reply RequestMeterBlock();
 
   // --- setting commands -------------------------------------------------------
-  bool SetUpsVariable(const std::string& variable, const std::string& value);
-  bool ResetEepromChecksum();
-  bool SetRamValue(const std::string& address, const std::string& value);
-  bool SetUpsParameter(const std::string& parameter, const std::string& value);
+  // Each tells whether its request went out (`sent`) and whether it succeeded
+  // (`accepted`, also the Reply's truth): a variable or the checksum reset once
+  // sent, a RAM word once acknowledged, a parameter once answered with 0x31.
+  Reply SetUpsVariable(const std::string& variable, const std::string& value);
+  Reply ResetEepromChecksum();
+  Reply SetRamValue(const std::string& address, const std::string& value);
+  Reply SetUpsParameter(const std::string& parameter, const std::string& value);
   // The code the authorization request unlocks the set commands with.
   void SetAccessCode(const AccessCode& code) { accessCode_ = code; }
 

@@ -77,6 +77,9 @@ Bytes FakePort::ReadAll() {
 void FakePort::Write(const Bytes& bytes) {
   if (!open_) throw RunTimeError(kErrDeviceNotOpen);
   if (bytes.empty()) return;
+  if (writeFault) {
+    if (const int error = writeFault(bytes)) throw RunTimeError(error);
+  }
   writes.push_back({clock_.Now(), bytes});
   if (onWrite) onWrite(bytes);
 }

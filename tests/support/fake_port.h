@@ -28,6 +28,8 @@ class FakePort : public SerialPort {
   std::set<int> existing{1, 2};
   int openError = 0;  // thrown by the next Open when not 0
   int readError = 0;  // thrown by every look at the receive side when not 0
+  // The error number an Output of these bytes fails with, 0 to write them.
+  std::function<int(const Bytes&)> writeFault;
   std::vector<Write> writes;
   std::vector<PortRequest> opens;  // every request to open, in order
   // Called for every Write; it may Deliver an answer.
