@@ -2,6 +2,16 @@
 // real pipes and real descriptors will do: a signal during a type 290 module
 // update, output that cannot be written. Each run takes seconds of real time
 // (the fixed pauses of the protocol): `make test-e2e`.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +27,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Request = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
 
 // The update of a type 290 to one module, and the disconnect, as they reach the UPS.
 const std::vector<Request> kUpdateThenDisconnect = {
@@ -253,6 +264,104 @@ TEST_F(KbxProcess, ATraceThatCannotBeWrittenIsAnError) {
               ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
                           "Battery Time Remain:  0:30:00", "Done", "Disconnecting...", "Done"));
   EXPECT_EQ(test::RequestsInLog(log).back().front(), 0xFF);
+}
+
+// ------------------------------------------------------------ the port's lock
+
+// The lock file kbx makes for `device`, in the tests' lock folder.
+std::string LockFileOf(const std::string& device) {
+  const std::string real = std::filesystem::canonical(device).string();
+  return std::string(std::getenv("KBX_LOCK_DIR")) + "/LCK.." + real.substr(real.rfind('/') + 1);
+}
+
+std::pair<dev_t, ino_t> FileId(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
+
+// Another program tries flock() on the device all through a session that
+// closes and opens the port several times (connect, identification,
+// disconnect): once kbx holds the port it never gets it, and the lock file
+// is the one made first until the session ends.
+TEST_F(KbxProcess, ThePortStaysLockedFromTheFirstOpenToTheEnd) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  const std::string lockFile = LockFileOf(sim.Device());
+  const int device = ::open(sim.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(device, 0);
+  test::Streams streams;
+  streams.stdoutPath = out;
+  streams.stderrPath = err;
+  const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"connect", "runtime"}), streams);
+  const std::pair<dev_t, ino_t> none{0, 0};
+  std::pair<dev_t, ino_t> first = none;
+  bool held = false;   // kbx has taken flock()
+  bool ended = false;  // its lock file has gone since
+  int tries = 0, taken = 0, remade = 0;
+  int status = 0;
+  while (::waitpid(kbx, &status, WNOHANG) == 0) {
+    const auto now = FileId(lockFile);
+    if (first == none) {
+      first = now;
+    } else if (now == none) {
+      ended = held;
+    } else if (now != first || ended) {
+      ++remade;  // made anew, or back after it had gone
+    }
+    if (first != none) {
+      if (::flock(device, LOCK_EX | LOCK_NB) == 0) {
+        // kbx removes its lock file before it lets go of flock() at its end.
+        if (held && FileId(lockFile) == first) ++taken;
+        ::flock(device, LOCK_UN);
+      } else {
+        held = true;
+        ++tries;
+      }
+    }
+    std::this_thread::sleep_for(50us);
+  }
+  ::close(device);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadWholeFile(err);
+  EXPECT_GT(tries, 100);
+  EXPECT_EQ(taken, 0);
+  EXPECT_EQ(remade, 0);
+  EXPECT_FALSE(std::filesystem::exists(lockFile));
+}
+
+// No lock file is left behind on any end that kbx controls.
+TEST_F(KbxProcess, NoLockFileIsLeftOnAnyEnd) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> simulator;
+    std::vector<int> signals;  // sent once the meter request was seen
+    int exitStatus;            // -1: ended by the signal
+  };
+  const std::vector<Case> cases = {{"normal end", {}, {}, 0},
+                                   {"error", {"--refuse", "34=36"}, {}, 1},
+                                   {"one signal", {}, {SIGINT}, 128 + SIGINT},
+                                   {"two signals", {}, {SIGINT, SIGTERM}, -1}};
+  const std::string lockFolder = std::getenv("KBX_LOCK_DIR");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(log);
+    std::vector<std::string> options{"--type", "290"};
+    options.insert(options.end(), c.simulator.begin(), c.simulator.end());
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, options);
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"runtime", "runtime"}), streams);
+    ASSERT_TRUE(test::AwaitRequest(log, 0x34));
+    EXPECT_TRUE(std::filesystem::exists(LockFileOf(sim.Device())));
+    for (const int signal : c.signals) kill(kbx, signal);
+    const int status = test::Wait(kbx);
+    if (c.exitStatus < 0) {
+      EXPECT_TRUE(WIFSIGNALED(status)) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << status;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(lockFolder));
+  }
 }
 
 }  // namespace

@@ -25,7 +25,7 @@
 #include "link/trace.h"
 #include "platform/command_line.h"
 #include "platform/pseudo_terminal.h"
-#include "platform/serial_control.h"
+#include "platform/serial_port.h"
 #include "platform/version.h"
 #include "session/session_rig.h"
 #include "support/temp_folder.h"
@@ -461,10 +461,9 @@ TEST(SessionRig, ARelativeComDeviceIsOpenedFromTheStartingFolder) {
   EXPECT_THAT(options.session.mappings, ElementsAre(std::pair{1, dir.path + "/sub/ups"}));
   SystemClock clock;
   SessionRig rig(options.session, clock);
-  rig.Port().SetCommPort(1);
-  rig.Port().SetPortOpen(true);
-  EXPECT_TRUE(rig.Port().PortOpen());
-  rig.Port().SetPortOpen(false);
+  rig.Port().Open(PortRequest{});
+  EXPECT_TRUE(rig.Port().IsOpen());
+  rig.Port().Close();
 }
 
 TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
@@ -478,10 +477,11 @@ TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
     SessionRig rig(options, clock);
     EXPECT_EQ(rig.Ports().Device(1), "/dev/ttyS0");
     EXPECT_THAT(rig.Ports().Device(3), StartsWith("/dev/pts/"));
-    rig.Port().SetCommPort(3);
-    rig.Port().SetPortOpen(true);
-    rig.Port().Output({0xAB, 0x01, 0xA0, 0xB4});
-    rig.Port().SetPortOpen(false);
+    PortRequest request;
+    request.commPort = 3;
+    rig.Port().Open(request);
+    rig.Port().Write({0xAB, 0x01, 0xA0, 0xB4});
+    rig.Port().Close();
   }
   std::ifstream in(options.trace);
   const std::string trace{std::istreambuf_iterator<char>(in), {}};

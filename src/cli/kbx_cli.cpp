@@ -369,17 +369,17 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     report.device = rig->Ports().Device(report.port);
 
-    SerialControl& port = rig->Port();
+    SerialPort& port = rig->Port();
     host = std::make_unique<ConsoleHost>(out, !options.json);
     Xcp xcp(port, clock, *host);
     const std::string box =
         StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port));
     if (options.session.accessCode) xcp.SetAccessCode(*options.session.accessCode);
-    if (!port.PortOpen()) {
+    if (!port.IsOpen()) {
       const PortFailure& failure = rig->OpenFailure();
-      say(box.empty() ? "cannot open COM" + std::to_string(options.session.port) + " (" +
-                            rig->Ports().Device(port.CommPort()) + ")"
-                      : box);
+      say(box.empty()
+              ? "cannot open COM" + std::to_string(options.session.port) + " (" + port.Describe().device + ")"
+              : box);
       // Why, and what to do about it, when the port said.
       if (!failure.reason.empty()) say(failure.reason);
       if (!failure.fix.empty()) say(failure.fix);

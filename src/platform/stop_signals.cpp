@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/port_lock.h"
+
 namespace kbx {
 
 namespace {
@@ -60,6 +62,8 @@ extern "C" void OnStopSignal(int signal) {
     } else if (secondSignalStopsNow.load()) {
       stopNow.store(true);
     } else {
+      // No destructor runs now: the lock files go here.
+      RemoveHeldLockFiles();
       // Blocked while this handler runs: ends the program once it returns.
       ::signal(signal, SIG_DFL);
       ::raise(signal);
