@@ -49,7 +49,7 @@ void FreshAnswer(const Bytes& received, const Bytes& rx, const Reference& ref) {
   FUZZ_CHECK(code >= 0 && code <= 255);
   FUZZ_CHECK(code == ReplyCode(rx, ref));
   FUZZ_CHECK(XcpProbe::RxBuffer(rig.link) == rx);  // all that arrived, the rest zeros
-  FUZZ_CHECK(rig.port.InBufferCount() == 0);
+  FUZZ_CHECK(rig.port.BytesWaiting() == 0);
   if (ref.outcome == Decoded::kPastTheEnd) {
     FUZZ_CHECK(rig.host.board == std::vector<std::string>{ErrorLine(kErrSubscript, 35)});
   } else {

@@ -1,17 +1,17 @@
-// Any settings string: QtSerialControl::ParseSettings accepts exactly
+// Any settings string: ParseLineSettings accepts exactly
 // "baud,parity,databits,stopbits" with a baud rate of the port's list, one
 // parity letter, 5 to 8 data bits and 1, 1.5 or 2 stop bits; what it accepts
-// reads back the same after FormatSettings; what it refuses changes nothing.
+// reads back the same after FormatLineSettings; what it refuses changes nothing.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
-#include "platform/qt_serial_control.h"
+#include "platform/line_settings.h"
 
 using namespace kbx;
-using Line = QtSerialControl::LineSettings;
+using Line = LineSettings;
 
 namespace {
 
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text(reinterpret_cast<const char*>(data), size);
   const Line sentinel{1, '?', 99, 99};
   Line got = sentinel;
-  const bool ok = QtSerialControl::ParseSettings(text, got);
+  const bool ok = ParseLineSettings(text, got);
   Line want;
   FUZZ_CHECK(ok == Expected(text, want));
   if (!ok) {
@@ -86,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   FUZZ_CHECK(Equal(got, want));
-  const std::string normal = QtSerialControl::FormatSettings(got);
+  const std::string normal = FormatLineSettings(got);
   Line again = sentinel;
-  FUZZ_CHECK(QtSerialControl::ParseSettings(normal, again));
+  FUZZ_CHECK(ParseLineSettings(normal, again));
   FUZZ_CHECK(Equal(again, got));
-  FUZZ_CHECK(QtSerialControl::FormatSettings(again) == normal);
+  FUZZ_CHECK(FormatLineSettings(again) == normal);
   return 0;
 }

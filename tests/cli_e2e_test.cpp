@@ -2,6 +2,16 @@
 // real pipes and real descriptors will do: a signal during a type 290 module
 // update, output that cannot be written. Each run takes seconds of real time
 // (the fixed pauses of the protocol): `make test-e2e`.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,12 +19,15 @@
 #include "support/processes.h"
 #include "support/temp_folder.h"
 
+#include <sys/stat.h>
+
 namespace kbx {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Request = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
 
 // The update of a type 290 to one module, and the disconnect, as they reach the UPS.
 const std::vector<Request> kUpdateThenDisconnect = {
@@ -133,6 +146,71 @@ TEST_F(KbxProcess, AUpsThatVanishesMidUpdateEndsItWithoutDone) {
   EXPECT_EQ(std::count(updating, board.end(), "Done"), 1) << "only the disconnect's";
 }
 
+TEST_F(KbxProcess, WithJsonTwoSignalsStillGiveOneObject) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  test::Streams streams;
+  streams.stdoutPath = out;
+  streams.stderrPath = err;
+  const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"--json", "runtime", "modules", "1", "--yes"}), streams);
+  ASSERT_TRUE(test::AwaitRequest(log, 0x34));  // the runtime's meter request
+  kill(kbx, SIGINT);
+  usleep(100 * 1000);  // two of the same signal, each taken on its own
+  kill(kbx, SIGINT);
+  const int status = test::Wait(kbx);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+  const std::vector<std::string> said = test::Lines(test::ReadWholeFile(err));
+  EXPECT_THAT(said,
+              ElementsAre("kbx: finishing runtime; press Ctrl-C again to stop now",
+                          "kbx: interrupted (SIGINT) during runtime: stopped at once by a second signal; "
+                          "modules 1, disconnect were not run"));
+  const std::string text = test::ReadWholeFile(out);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  std::string error;
+  const test::Json json = test::JsonReader::Read(text, error).value_or(test::Json{});
+  ASSERT_EQ(error, "") << text;
+  EXPECT_EQ(json["interrupted"].text, "SIGINT");
+  EXPECT_EQ(json["exit"].number, 130);
+  EXPECT_EQ(json["port"].number, 1);
+  EXPECT_EQ(json["device"].text, sim.Device());
+  EXPECT_EQ(json["modules"]["outcome"].text, "not run");
+  EXPECT_EQ(json["modules"]["why"].text, "stopped at once by a second signal");
+  std::vector<std::string> errors;
+  for (const auto& line : said) errors.push_back(line.substr(5));
+  EXPECT_EQ(json["errors"].Strings(), errors);
+  for (const auto& request : test::RequestsInLog(log)) EXPECT_NE(request.front(), 0x78) << "no update began";
+}
+
+// A code other users must not see: through a file or the environment, in
+// neither program's command line, and the UPS is unlocked by it.
+TEST_F(KbxProcess, TheAccessCodeFromAFileOrTheEnvironmentIsNotInTheCommandLine) {
+  const std::string codeFile = folder + "/code";
+  WriteFile(codeFile, "C0FFEE\n");
+  ::chmod(codeFile.c_str(), 0600);
+  for (const bool fromFile : {true, false}) {
+    const char* what = fromFile ? "--access-code-file" : "KBX_ACCESS_CODE";
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "280", "--access-code-file", codeFile});
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    std::vector<std::string> args{"modules", "2", "--yes"};
+    if (fromFile) {
+      args.insert(args.begin(), {"--access-code-file", codeFile});
+    } else {
+      ::setenv("KBX_ACCESS_CODE", "c0ffee", 1);
+    }
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), args), streams);
+    ::unsetenv("KBX_ACCESS_CODE");
+    ASSERT_TRUE(test::AwaitRequest(log, 0xCF)) << what;  // the authorization went out
+    std::string commandLine = ReadFile("/proc/" + std::to_string(kbx) + "/cmdline");
+    for (char& c : commandLine) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(commandLine.find("C0FFEE"), std::string::npos) << what;
+    const int status = test::Wait(kbx);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what << " status " << status;
+    EXPECT_EQ(ReadFile(err), "") << what;
+    EXPECT_THAT(test::RequestsInLog(log), ::testing::Contains(Request{0xCF, 0xC0, 0xFF, 0xEE})) << what;
+  }
+}
+
 TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {
   struct Case {
     const char* what;
@@ -186,6 +264,104 @@ TEST_F(KbxProcess, ATraceThatCannotBeWrittenIsAnError) {
               ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
                           "Battery Time Remain:  0:30:00", "Done", "Disconnecting...", "Done"));
   EXPECT_EQ(test::RequestsInLog(log).back().front(), 0xFF);
+}
+
+// ------------------------------------------------------------ the port's lock
+
+// The lock file kbx makes for `device`, in the tests' lock folder.
+std::string LockFileOf(const std::string& device) {
+  const std::string real = std::filesystem::canonical(device).string();
+  return std::string(std::getenv("KBX_LOCK_DIR")) + "/LCK.." + real.substr(real.rfind('/') + 1);
+}
+
+std::pair<dev_t, ino_t> FileId(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
+
+// Another program tries flock() on the device all through a session that
+// closes and opens the port several times (connect, identification,
+// disconnect): once kbx holds the port it never gets it, and the lock file
+// is the one made first until the session ends.
+TEST_F(KbxProcess, ThePortStaysLockedFromTheFirstOpenToTheEnd) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  const std::string lockFile = LockFileOf(sim.Device());
+  const int device = ::open(sim.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(device, 0);
+  test::Streams streams;
+  streams.stdoutPath = out;
+  streams.stderrPath = err;
+  const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"connect", "runtime"}), streams);
+  const std::pair<dev_t, ino_t> none{0, 0};
+  std::pair<dev_t, ino_t> first = none;
+  bool held = false;   // kbx has taken flock()
+  bool ended = false;  // its lock file has gone since
+  int tries = 0, taken = 0, remade = 0;
+  int status = 0;
+  while (::waitpid(kbx, &status, WNOHANG) == 0) {
+    const auto now = FileId(lockFile);
+    if (first == none) {
+      first = now;
+    } else if (now == none) {
+      ended = held;
+    } else if (now != first || ended) {
+      ++remade;  // made anew, or back after it had gone
+    }
+    if (first != none) {
+      if (::flock(device, LOCK_EX | LOCK_NB) == 0) {
+        // kbx removes its lock file before it lets go of flock() at its end.
+        if (held && FileId(lockFile) == first) ++taken;
+        ::flock(device, LOCK_UN);
+      } else {
+        held = true;
+        ++tries;
+      }
+    }
+    std::this_thread::sleep_for(50us);
+  }
+  ::close(device);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadWholeFile(err);
+  EXPECT_GT(tries, 100);
+  EXPECT_EQ(taken, 0);
+  EXPECT_EQ(remade, 0);
+  EXPECT_FALSE(std::filesystem::exists(lockFile));
+}
+
+// No lock file is left behind on any end that kbx controls.
+TEST_F(KbxProcess, NoLockFileIsLeftOnAnyEnd) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> simulator;
+    std::vector<int> signals;  // sent once the meter request was seen
+    int exitStatus;            // -1: ended by the signal
+  };
+  const std::vector<Case> cases = {{"normal end", {}, {}, 0},
+                                   {"error", {"--refuse", "34=36"}, {}, 1},
+                                   {"one signal", {}, {SIGINT}, 128 + SIGINT},
+                                   {"two signals", {}, {SIGINT, SIGTERM}, -1}};
+  const std::string lockFolder = std::getenv("KBX_LOCK_DIR");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(log);
+    std::vector<std::string> options{"--type", "290"};
+    options.insert(options.end(), c.simulator.begin(), c.simulator.end());
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, options);
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"runtime", "runtime"}), streams);
+    ASSERT_TRUE(test::AwaitRequest(log, 0x34));
+    EXPECT_TRUE(std::filesystem::exists(LockFileOf(sim.Device())));
+    for (const int signal : c.signals) kill(kbx, signal);
+    const int status = test::Wait(kbx);
+    if (c.exitStatus < 0) {
+      EXPECT_TRUE(WIFSIGNALED(status)) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << status;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(lockFolder));
+  }
 }
 
 }  // namespace

@@ -476,9 +476,9 @@ TEST(Keyboard, InTheSettingsDialogEnterPressesTheFocusedButtonOnlyAndTabReadsRow
 
     com->setText("2");
     Press(com, Qt::Key_Return);  // in a box Enter applies nothing
-    EXPECT_EQ(desk.port.CommPort(), 1);
+    EXPECT_EQ(desk.port.Describe().commPort, 1);
     Press(apply, Qt::Key_Return);
-    EXPECT_EQ(desk.port.CommPort(), 2);
+    EXPECT_EQ(desk.port.Describe().commPort, 2);
     Press(exit, Qt::Key_Return);
     EXPECT_FALSE(dialog->isVisible());
     checked = true;

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/qt_serial_control.h"
+#include "platform/line_settings.h"
 #include "support/xcp_fixture.h"
 
 namespace kbx::test {
@@ -57,9 +57,9 @@ TEST_F(FuzzRegress, ResponsesEndingByByte1023AreTakenOneByteLongerIsError9AtEver
 TEST(FuzzRegressSettings, WhatIsAcceptedReadsBackTheSameAndARefusalChangesNothing) {
   // The normal form of `text`, after "refused: " the settings a refusal left.
   const auto normal = [](const std::string& text) {
-    QtSerialControl::LineSettings line{1, '?', 0, 0};
-    const bool ok = QtSerialControl::ParseSettings(text, line);
-    return (ok ? "" : "refused: ") + QtSerialControl::FormatSettings(line);
+    LineSettings line{1, '?', 0, 0};
+    const bool ok = ParseLineSettings(text, line);
+    return (ok ? "" : "refused: ") + FormatLineSettings(line);
   };
   for (const char* text : {"19200,N,8,1", "9600,e,7,1.5", "115200,O,8,2", "256000,m,5,1", "110,S,6,2"}) {
     EXPECT_THAT(normal(text), Not(StartsWith("refused"))) << text;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <utility>
 
 #include "link/numbers.h"
 #include "support/xcp_fixture.h"
@@ -104,6 +105,25 @@ TEST_F(Transact, SilentLineWritesSixTimesInAboutSevenSeconds) {
   EXPECT_TRUE(host.board.empty());
 }
 
+// Every 600 ms window that brings bytes moves the read's end on by 2 s. On a
+// machine where each window lasts 1.9 s, a line busy for 13.5 s is still read
+// until it falls quiet; moved on by 1 s a window, the read would stop in it.
+TEST_F(Transact, EachBusyWindowMovesTheReadsEndOnByTwoSeconds) {
+  long sleptBefore = 0;
+  clock.onSleep = [&] {
+    if (clock.SleptMs() - std::exchange(sleptBefore, clock.SleptMs()) == 600) clock.Advance(1.3);
+  };
+  port.onWrite = [&](const Bytes&) {
+    port.Deliver(Block(1, {0x07}));
+    for (int ms = 500; ms <= 13500; ms += 500) port.Deliver({0x00}, ms);
+  };
+  const double start = clock.Now();
+  EXPECT_TRUE(link.XcpTransact({0xA0}, 1));
+  // The pause, seven busy windows and a quiet one, the settling.
+  EXPECT_NEAR(clock.Now() - start, 0.5 + 8 * 1.9 + 0.2, 1e-6);
+  EXPECT_EQ(port.writes.size(), 1u);
+}
+
 TEST_F(Transact, RetriesOnBusyWrongBlockAndGarbageButNotOnRefusals) {
   Bytes badChecksum = Block(1, {0x01});
   badChecksum.back() ^= 0xFF;
@@ -179,11 +199,11 @@ TEST_F(Transact, ExpectingNothingReturnsAfterThePauseAndLeavesTheAnswer) {
   port.Answer({Ack(0x31)});
   EXPECT_TRUE(link.XcpTransact({0x78, 0x00}, 0));
   EXPECT_EQ(clock.SleptMs(), 500);
-  EXPECT_EQ(port.InBufferCount(), 6);
+  EXPECT_EQ(port.BytesWaiting(), 6);
 }
 
 TEST_F(Transact, ClosedPortSendsNothing) {
-  port.SetPortOpen(false);
+  port.Close();
   EXPECT_FALSE(link.XcpTransact({0xA0}, 1));
   EXPECT_FALSE(link.XcpTransact({0xA0}, 0));
   EXPECT_TRUE(port.writes.empty());
@@ -285,7 +305,7 @@ TEST_F(Acks, AFailingReadIsNoAck) {
   port.existing.clear();
   struct Gone : FakePort {
     using FakePort::FakePort;
-    int InBufferCount() override { throw RunTimeError(kErrReadDevice); }
+    int BytesWaiting() override { throw RunTimeError(kErrReadDevice); }
   } gone(clock);
   Xcp other(gone, clock, host);
   EXPECT_FALSE(other.CheckAck(9));
@@ -331,26 +351,23 @@ TEST(Numbers, ConversionsRaiseTheirErrors) {
 class Port : public XcpTest {};
 
 TEST_F(Port, StartUpSettingsAndLabel) {
-  EXPECT_EQ(port.Settings(), "19200,N,8,1");
+  EXPECT_EQ(port.Describe().settings, "19200,N,8,1");
   EXPECT_EQ(host.portState.settingsLabel, " COM1,19200,N,8,1");
   EXPECT_TRUE(host.portState.open);
   EXPECT_FALSE(host.portState.linkUp);
-  EXPECT_TRUE(port.PortOpen());
-  // The properties go to the port in this order, the number last before opening.
-  const std::vector<std::string> expected{"PortOpen=False", "RTSEnable",     "DTREnable",     "Handshaking",
-                                          "InBufferSize",   "OutBufferSize", "InBufferCount", "Settings",
-                                          "InputMode",      "InputLen",      "SThreshold",    "RThreshold",
-                                          "CommPort",       "PortOpen=True"};
-  port.calls.clear();
-  xcp.OpenPort();
-  EXPECT_EQ(port.calls, expected);
+  EXPECT_TRUE(port.IsOpen());
+  // RTS and DTR raised, no flow control, the buffers of 1024 and 512 bytes.
+  const PortRequest& request = port.opens.back();
+  EXPECT_EQ(std::tie(request.commPort, request.settings, request.rtsEnable, request.dtrEnable,
+                     request.handshaking, request.inBufferSize, request.outBufferSize),
+            std::make_tuple(1, std::string("19200,N,8,1"), true, true, 0L, 1024, 512));
 }
 
 TEST_F(Port, EmptyArgumentsKeepTheStoredSettings) {
   xcp.ConfigurePort({"", "", 0, 0, ""});
   EXPECT_EQ(xcp.StoredPortSettings().LineSettings(), "19200,N,8,1");
   EXPECT_EQ(xcp.StoredPortSettings().comPort, "1");
-  EXPECT_TRUE(port.PortOpen());
+  EXPECT_TRUE(port.IsOpen());
 }
 
 TEST_F(Port, FailuresAndTheirLines) {
@@ -374,7 +391,7 @@ TEST_F(Port, FailuresAndTheirLines) {
   for (const auto& c : cases) {
     host.board.clear();
     ASSERT_FALSE(xcp.ConfigurePort({"19200", "", 0, 0, "1"}));  // back to a good port
-    ASSERT_TRUE(port.PortOpen());
+    ASSERT_TRUE(port.IsOpen());
     link.SetLinkUp(true);
     port.openError = c.openError;
     const PortOutcome outcome = xcp.ConfigurePort({c.baud, "", 0, 0, c.comPort});
@@ -384,7 +401,7 @@ TEST_F(Port, FailuresAndTheirLines) {
     if (outcome) {
       EXPECT_EQ(outcome->description, ErrorDescription(c.pending)) << c.what;
     }
-    EXPECT_FALSE(port.PortOpen()) << c.what;
+    EXPECT_FALSE(port.IsOpen()) << c.what;
     EXPECT_FALSE(host.portState.open) << c.what;
     EXPECT_FALSE(xcp.LinkUp()) << c.what;
   }
@@ -418,7 +435,7 @@ TEST_F(Port, ACorrectedValueOpensThePortWithNoLineAndNothingLeftOver) {
     EXPECT_FALSE(xcp.ConfigurePort(right));
     EXPECT_TRUE(host.board.empty()) << host.board.front();
     EXPECT_TRUE(host.portState.open);
-    EXPECT_TRUE(port.PortOpen());
+    EXPECT_TRUE(port.IsOpen());
   }
 }
 
@@ -426,9 +443,9 @@ TEST_F(Port, FlushEmptiesTheReceiveSideAndTheResponse) {
   port.Deliver(Bytes(50, 1), 0);
   XcpProbe::Response(link) = {1, 2, 3};
   xcp.FlushPort();
-  EXPECT_EQ(port.InBufferCount(), 0);
+  EXPECT_EQ(port.BytesWaiting(), 0);
   EXPECT_EQ(XcpProbe::Response(link), Bytes{0});
-  port.SetPortOpen(false);
+  port.Close();
   xcp.FlushPort();
   EXPECT_EQ(XcpProbe::Response(link), Bytes{0});
   EXPECT_EQ(clock.SleptMs(), 0);
@@ -437,9 +454,9 @@ TEST_F(Port, FlushEmptiesTheReceiveSideAndTheResponse) {
 TEST_F(Port, FlushingALineThatNeverDrainsOrFallsQuietEnds) {
   struct Stuck : FakePort {
     using FakePort::FakePort;
-    int OutBufferCount() override { return 10; }
-    int InBufferCount() override { return 5; }  // always more coming
-    Bytes Input() override { return Bytes(5, 0x11); }
+    int PendingOutput() override { return 10; }
+    int BytesWaiting() override { return 5; }  // always more coming
+    Bytes ReadAll() override { return Bytes(5, 0x11); }
   } stuck(clock);
   Xcp other(stuck, clock, host);
   other.FlushPort();

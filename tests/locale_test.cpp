@@ -159,7 +159,7 @@ TEST_F(CommaLocaleXcp, A281WithAFourthProcessorGetsTheLongSwitchRequest) {
 TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
   EXPECT_EQ(StartUp(xcp, "9600", "1.5"), "");
   EXPECT_EQ(host.portState.settingsLabel, " COM2,9600,N,8,1");
-  EXPECT_EQ(port.Settings(), "9600,N,8,1");
+  EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
   EXPECT_TRUE(host.portState.open);
 }
 

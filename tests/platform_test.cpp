@@ -29,12 +29,16 @@
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/baud_rates.h"
+#include "platform/line_settings.h"
+#include "platform/line_speed.h"
 #include "platform/port_lock.h"
 #include "platform/port_map.h"
-#include "platform/qt_serial_control.h"
 #include "platform/run_time_error.h"
+#include "platform/tty_port.h"
 #include "support/temp_folder.h"
 
 namespace kbx {
@@ -113,21 +117,28 @@ int ErrorOf(const std::function<void()>& call) try {
 }
 
 // Polls the receive count until it reaches `count` or a second has passed.
-int WaitForCount(SerialControl& port, int count) {
+int WaitForCount(SerialPort& port, int count) {
   const auto deadline = Clock::now() + 1s;
   int n = 0;
-  while ((n = port.InBufferCount()) < count && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  while ((n = port.BytesWaiting()) < count && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
   return n;
+}
+
+PortRequest Request(int number, const std::string& settings = "9600,N,8,1") {
+  PortRequest request;
+  request.commPort = number;
+  request.settings = settings;
+  return request;
 }
 
 class SerialPortTest : public ::testing::Test {
  protected:
   SerialPortTest() : port_(map_, locks_.path) { map_.Map(kComPty, pty_.path); }
 
-  void OpenPty() {
-    port_.SetCommPort(kComPty);
-    port_.SetPortOpen(true);
-    ASSERT_TRUE(port_.PortOpen());
+  void OpenPty(PortRequest request = Request(kComPty)) {
+    request.commPort = kComPty;
+    port_.Open(request);
+    ASSERT_TRUE(port_.IsOpen());
   }
 
   // A pseudo-terminal carries baud rate and stop bits, but always runs 8 data bits without parity.
@@ -142,7 +153,7 @@ class SerialPortTest : public ::testing::Test {
   Pty pty_;
   PortMap map_;
   TempFolder locks_;
-  QtSerialControl port_;
+  TtyPort port_;
 };
 
 // ---------------------------------------------------------------- PortMap
@@ -194,41 +205,45 @@ TEST(PortMapTest, NumbersNameTheOnBoardPortsOrTheMappedDevicesThatExist) {
 // ------------------------------------------------------- open and close
 
 TEST_F(SerialPortTest, ClosedPortReadsZeroRefusesTransfersAndReopensWithNothingReceived) {
-  EXPECT_EQ(port_.InBufferCount(), 0);
-  EXPECT_EQ(port_.OutBufferCount(), 0);
-  port_.SetInBufferCount(0);
-  EXPECT_EQ(ErrorOf([&] { port_.Input(); }), kErrDeviceNotOpen);
-  EXPECT_EQ(ErrorOf([&] { port_.Output(Text("x")); }), kErrDeviceNotOpen);
-  port_.SetPortOpen(false);  // closing a closed port does nothing
-  port_.SetCommPort(kComPty);
+  EXPECT_EQ(port_.BytesWaiting(), 0);
+  EXPECT_EQ(port_.PendingOutput(), 0);
+  port_.DiscardInput();
+  EXPECT_EQ(ErrorOf([&] { port_.ReadAll(); }), kErrDeviceNotOpen);
+  EXPECT_EQ(ErrorOf([&] { port_.Write(Text("x")); }), kErrDeviceNotOpen);
+  port_.Close();  // closing a closed port does nothing
   for (int round = 0; round < 3; ++round) {
-    port_.SetPortOpen(true);
-    ASSERT_TRUE(port_.PortOpen()) << round;
-    EXPECT_EQ(port_.InBufferCount(), 0) << round;  // what came while closed is gone
+    OpenPty();
+    EXPECT_EQ(port_.BytesWaiting(), 0) << round;  // what came while closed is gone
     const Bytes hello = Text("round " + std::to_string(round));
-    port_.Output(hello);
+    port_.Write(hello);
     EXPECT_EQ(pty_.Read(hello.size()), hello) << round;
     pty_.Write(Text("unread"));
     EXPECT_EQ(WaitForCount(port_, 6), 6) << round;
-    port_.SetPortOpen(false);
+    port_.Close();
     pty_.Write(Text("while closed"));
     ASSERT_TRUE(pty_.WaitQueued(12));
   }
 }
 
-TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndChangeNothing) {
-  const std::vector<std::function<void()>> refused = {
-      [&] { port_.SetHandshaking(4); },   [&] { port_.SetHandshaking(-1); },
-      [&] { port_.SetInBufferSize(0); },  [&] { port_.SetOutBufferSize(0); },
-      [&] { port_.SetInBufferCount(5); }, [&] { port_.SetInputMode(2); },
-      [&] { port_.SetInputLen(-1); },     [&] { port_.SetSThreshold(-1); },
-      [&] { port_.SetRThreshold(-1); }};
-  for (std::size_t i = 0; i < refused.size(); ++i) EXPECT_EQ(ErrorOf(refused[i]), kErrInvalidProperty) << i;
+TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) {
+  OpenPty(Request(kComPty, "2400,N,8,1"));
+  port_.Close();
+  PortRequest request = Request(kComPty, "2400,N,8,1");
+  for (const auto& refuse : std::vector<std::function<void(PortRequest&)>>{
+           [](PortRequest& r) { r.handshaking = 4; }, [](PortRequest& r) { r.handshaking = -1; },
+           [](PortRequest& r) { r.inBufferSize = 0; }, [](PortRequest& r) { r.outBufferSize = 0; }}) {
+    PortRequest refused = request;
+    refuse(refused);
+    EXPECT_EQ(ErrorOf([&] { port_.Open(refused); }), kErrInvalidProperty);
+    EXPECT_FALSE(port_.IsOpen());
+  }
   map_.Map(9, kMissingDevice);
-  port_.SetCommPort(kComPty);
   for (const int number : {0, -1, 9}) {
-    EXPECT_EQ(ErrorOf([&] { port_.SetCommPort(number); }), kErrInvalidPortNumber) << number;
-    EXPECT_EQ(port_.CommPort(), kComPty) << number;
+    EXPECT_EQ(ErrorOf([&] { port_.Open(Request(number, "4800,N,8,1")); }), kErrInvalidPortNumber) << number;
+    EXPECT_FALSE(port_.IsOpen()) << number;
+    // The settings taken, the number in force kept.
+    EXPECT_EQ(port_.Describe().commPort, kComPty) << number;
+    EXPECT_EQ(port_.Describe().settings, "4800,N,8,1") << number;
   }
   OpenPty();
   // A device gone since its number was set, one that is no terminal, one held by another port.
@@ -236,76 +251,72 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndChangeNothing) {
                                                           {"/dev/null", kErrInvalidPortNumber},
                                                           {pty_.path, kErrPortAlreadyOpen}};
   for (const auto& [device, error] : cases) {
-    QtSerialControl other(map_, locks_.path);
-    map_.Map(8, pty_.path);
-    other.SetCommPort(8);
+    TtyPort other(map_, locks_.path);
     map_.Map(8, device);
-    EXPECT_EQ(ErrorOf([&] { other.SetPortOpen(true); }), error) << device;
-    EXPECT_FALSE(other.PortOpen()) << device;
+    EXPECT_EQ(ErrorOf([&] { other.Open(Request(8)); }), error) << device;
+    EXPECT_FALSE(other.IsOpen()) << device;
   }
-  EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrPortAlreadyOpen);
-  EXPECT_EQ(ErrorOf([&] { port_.SetCommPort(8); }), kErrPortAlreadyOpen);
-  EXPECT_EQ(port_.CommPort(), kComPty);
+  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(8)); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(port_.Describe().commPort, kComPty);
   // Modem lines and flow control are no errors on a terminal without them either.
-  port_.SetRTSEnable(true);
-  port_.SetDTREnable(true);
-  port_.SetHandshaking(2);
-  port_.SetHandshaking(0);
-  port_.Output(Text("still"));
-  EXPECT_EQ(pty_.Read(5), Text("still"));
+  port_.Close();
+  request.rtsEnable = request.dtrEnable = true;
+  for (const long handshaking : {2L, 0L}) {
+    request.handshaking = handshaking;
+    OpenPty(request);
+    port_.Write(Text("still"));
+    EXPECT_EQ(pty_.Read(5), Text("still"));
+    port_.Close();
+  }
 }
 
 // ------------------------------------------------------------- settings
 
-TEST_F(SerialPortTest, SettingsAreNormalisedOrRefusedWith380KeepingTheOldOnes) {
-  for (const int baud : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 56000, 57600,
-                         115200, 128000, 256000}) {
+TEST(LineSettingsTest, AreNormalisedOrRefused) {
+  for (const int baud : kBaudRates) {
     const std::string text = std::to_string(baud) + ",N,8,1";
-    EXPECT_EQ(ErrorOf([&] { port_.SetSettings(text); }), 0) << text;
-    EXPECT_EQ(port_.Settings(), text);
+    LineSettings line;
+    EXPECT_TRUE(ParseLineSettings(text, line)) << text;
+    EXPECT_EQ(FormatLineSettings(line), text);
   }
   const std::vector<std::pair<std::string, std::string>> normal = {
       {"9600,n,8,1", "9600,N,8,1"},   {"110,e,7,2", "110,E,7,2"},       {"2400,O,6,1", "2400,O,6,1"},
       {"4800,m,8,2", "4800,M,8,2"},   {"115200,s,7,1", "115200,S,7,1"}, {"1200,N,5,1.5", "1200,N,5,1.5"},
       {"09600,N,08,1", "9600,N,8,1"}, {"2400,E,7,2", "2400,E,7,2"}};
   for (const auto& [text, expected] : normal) {
-    port_.SetSettings(text);
-    EXPECT_EQ(port_.Settings(), expected) << text;
+    LineSettings line;
+    EXPECT_TRUE(ParseLineSettings(text, line)) << text;
+    EXPECT_EQ(FormatLineSettings(line), expected) << text;
   }
   for (const std::string text :
        {"12345,N,8,1", "19200,N,8", "abc", "19200,X,8,1", "", "19200,N,9,1", "19200,N,4,1", "19200,N,8,3",
-        "19200,N,8,1,", ",N,8,1", "-9600,N,8,1", "19200,NN,8,1", "19200,N,8,1.0", " 9600,N,8,1", "9600,N,8,0",
-        "9600;N;8;1", "9600,,8,1", "4294976896,N,8,1"}) {
-    EXPECT_EQ(ErrorOf([&] { port_.SetSettings(text); }), kErrInvalidProperty) << '"' << text << '"';
-    EXPECT_EQ(port_.Settings(), "2400,E,7,2") << '"' << text << '"';
+        "19200,N,8,1,", ",N,8,1", "-9600,N,8,1", "+9600,N,8,1", "19200,NN,8,1", "19200,N,8,1.0",
+        " 9600,N,8,1", "9600,N,8,0", "9600;N;8;1", "9600,,8,1", "4294976896,N,8,1"}) {
+    LineSettings line{1, '?', 0, 0};
+    EXPECT_FALSE(ParseLineSettings(text, line)) << '"' << text << '"';
+    EXPECT_EQ(line.baud, 1) << '"' << text << '"';
   }
 }
 
-TEST_F(SerialPortTest, LineSettingsReachTheLineOrFailWith8015KeepingTheOldLine) {
+TEST_F(SerialPortTest, LineSettingsReachTheLineOrFailWith8015) {
   // Valid strings, but not for this line: a pseudo-terminal has neither
   // parity nor short characters, and 1.5 stop bits exist at 5 data bits only.
-  const std::vector<std::string> cannot = {"9600,E,8,1", "9600,O,8,1", "9600,M,8,1",  "9600,S,8,1",
-                                           "9600,N,7,1", "9600,N,5,1", "9600,N,8,1.5"};
-  port_.SetCommPort(kComPty);
-  for (const std::string& text : cannot) {
-    port_.SetSettings(text);
-    EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrCommState) << text;
-    EXPECT_FALSE(port_.PortOpen()) << text;
+  for (const std::string text :
+       {"9600,E,8,1", "9600,O,8,1", "9600,M,8,1", "9600,S,8,1", "9600,N,7,1", "9600,N,5,1", "9600,N,8,1.5"}) {
+    EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty, text)); }), kErrCommState) << text;
+    EXPECT_FALSE(port_.IsOpen()) << text;
   }
-  port_.SetSettings("2400,N,8,2");
-  OpenPty();
+  OpenPty(Request(kComPty, "2400,N,8,2"));
   ExpectLine(B2400, true, "at open");
-  for (const std::string& text : cannot) {
-    EXPECT_EQ(ErrorOf([&] { port_.SetSettings(text); }), kErrCommState) << text;
-    EXPECT_EQ(port_.Settings(), "2400,N,8,2") << text;
-    ExpectLine(B2400, true, text);
-  }
-  EXPECT_EQ(ErrorOf([&] { port_.SetSettings("12345,N,8,1"); }), kErrInvalidProperty);
-  ExpectLine(B2400, true, "after 380");
-  port_.SetSettings("115200,N,8,1");
-  ExpectLine(B115200, false, "while open");
-  EXPECT_EQ(ErrorOf([&] { port_.SetSettings("128000,N,8,1"); }), 0);  // no termios constant for it
-  port_.Output(Text("still fine"));
+  port_.Close();
+  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty, "12345,N,8,1")); }), kErrInvalidProperty);
+  EXPECT_EQ(port_.Describe().settings, "2400,N,8,2");
+  OpenPty(Request(kComPty, "115200,N,8,1"));
+  ExpectLine(B115200, false, "reopened");
+  port_.Close();
+  OpenPty(Request(kComPty, "128000,N,8,1"));  // no termios constant for it
+  EXPECT_EQ(LineSpeed(pty_.slave), 128000);
+  port_.Write(Text("still fine"));
   EXPECT_EQ(pty_.Read(10), Text("still fine"));
 }
 
@@ -313,56 +324,57 @@ TEST_F(SerialPortTest, LineSettingsReachTheLineOrFailWith8015KeepingTheOldLine) 
 
 TEST_F(SerialPortTest, OutputReachesTheFarEndUnchangedAndDrainsWithoutAnEventLoop) {
   OpenPty();
-  port_.Output({});
+  port_.Write({});
   const Bytes all = Pattern(256);  // every byte value
-  port_.Output(all);
+  port_.Write(all);
   EXPECT_EQ(pty_.Read(all.size() + 1, 100), all);
-  EXPECT_EQ(port_.OutBufferCount(), 0);
+  EXPECT_EQ(port_.PendingOutput(), 0);
 
   const Bytes big = Pattern(256 * 1024);
-  port_.Output(big);  // far more than the terminal takes while nobody reads
-  EXPECT_GT(port_.OutBufferCount(), 0);
-  Bytes got;  // OutBufferCount hands on what the terminal takes by now
+  port_.Write(big);  // far more than the terminal takes while nobody reads
+  EXPECT_GT(port_.PendingOutput(), 0);
+  Bytes got;  // PendingOutput hands on what the terminal takes by now
   for (const auto end = Clock::now() + 3s; got.size() < big.size() && Clock::now() < end;
-       port_.OutBufferCount()) {
+       port_.PendingOutput()) {
     const Bytes part = pty_.Read(1, 5);
     got.insert(got.end(), part.begin(), part.end());
   }
-  EXPECT_EQ(port_.OutBufferCount(), 0);
+  EXPECT_EQ(port_.PendingOutput(), 0);
   EXPECT_TRUE(got == big) << "received " << got.size() << " of " << big.size();
 }
 
 // Received bytes accumulate across polls and are read once. The receive buffer
-// keeps the first InBufferSize bytes (1024 unless set) and loses the rest.
-// Setting InBufferCount to 0 discards what it holds and what the terminal holds.
+// keeps the first inBufferSize bytes and loses the rest. DiscardInput drops
+// what it holds and what the terminal holds.
 TEST_F(SerialPortTest, ReceiveBufferKeepsTheFirstBytesLosesTheRestAndCanBeEmptied) {
-  // Buffer size (0: left at its default), bytes received before the next
-  // ones come, bytes waiting in the terminal at the next poll, bytes kept.
+  // Buffer size, bytes received before the next ones come, bytes waiting in
+  // the terminal at the next poll, bytes kept.
   for (const auto [size, polled, queued, kept] : std::vector<std::array<int, 4>>{
-           {0, 3, 300, 303}, {0, 0, 1500, 1024}, {0, 700, 700, 1024}, {16, 0, 40, 16}}) {
+           {1024, 3, 300, 303}, {1024, 0, 1500, 1024}, {1024, 700, 700, 1024}, {16, 0, 40, 16}}) {
     SCOPED_TRACE(std::to_string(polled) + "+" + std::to_string(queued));
-    if (size > 0) port_.SetInBufferSize(size);
-    OpenPty();
+    PortRequest request = Request(kComPty);
+    request.inBufferSize = size;
+    OpenPty(request);
     const Bytes sent = Pattern(polled + queued, 3);
     pty_.Write(Bytes(sent.begin(), sent.begin() + polled));
     EXPECT_EQ(WaitForCount(port_, polled), polled);
     pty_.Write(Bytes(sent.begin() + polled, sent.end()));
     ASSERT_TRUE(pty_.WaitQueued(queued));
-    EXPECT_EQ(port_.InBufferCount(), kept);
-    EXPECT_EQ(port_.Input(), Bytes(sent.begin(), sent.begin() + kept));
-    EXPECT_EQ(port_.InBufferCount(), 0);  // lost, not held back
-    EXPECT_TRUE(port_.Input().empty());
+    EXPECT_EQ(port_.BytesWaiting(), kept);
+    EXPECT_EQ(port_.ReadAll(), Bytes(sent.begin(), sent.begin() + kept));
+    EXPECT_EQ(port_.BytesWaiting(), 0);  // lost, not held back
+    EXPECT_TRUE(port_.ReadAll().empty());
     pty_.Write(Text("stale"));
     EXPECT_EQ(WaitForCount(port_, 5), 5);
     pty_.Write(Text("older"));  // still in the terminal, not polled yet
     ASSERT_TRUE(pty_.WaitQueued(5));
-    port_.SetInBufferCount(0);
-    EXPECT_EQ(port_.InBufferCount(), 0);
+    port_.DiscardInput();
+    EXPECT_EQ(port_.BytesWaiting(), 0);
     EXPECT_TRUE(pty_.WaitQueued(0));
     pty_.Write(Text("fresh"));
     EXPECT_EQ(WaitForCount(port_, 5), 5);
-    EXPECT_EQ(port_.Input(), Text("fresh"));
-    port_.SetPortOpen(false);
+    EXPECT_EQ(port_.ReadAll(), Text("fresh"));
+    port_.Close();
   }
 }
 
@@ -370,13 +382,13 @@ TEST_F(SerialPortTest, DeviceThatVanishesIsReportedNotHung) {
   OpenPty();
   ::close(std::exchange(pty_.master, -1));
   const auto start = Clock::now();
-  EXPECT_EQ(ErrorOf([&] { port_.InBufferCount(); }), kErrReadDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.Input(); }), kErrReadDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.Output(Text("lost")); }), kErrWriteDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.OutBufferCount(); }), kErrWriteDevice);
+  EXPECT_EQ(ErrorOf([&] { port_.BytesWaiting(); }), kErrReadDevice);
+  EXPECT_EQ(ErrorOf([&] { port_.ReadAll(); }), kErrReadDevice);
+  EXPECT_EQ(ErrorOf([&] { port_.Write(Text("lost")); }), kErrWriteDevice);
+  EXPECT_EQ(ErrorOf([&] { port_.PendingOutput(); }), kErrWriteDevice);
   EXPECT_LT(Clock::now() - start, 200ms);
-  port_.SetPortOpen(false);
-  EXPECT_FALSE(port_.PortOpen());
+  port_.Close();
+  EXPECT_FALSE(port_.IsOpen());
 }
 
 // ------------------------------------------ ports held, and paths that are no port
@@ -435,8 +447,6 @@ bool Contains(const std::string& text, const std::string& part) {
 
 class PortLockTest : public SerialPortTest {
  protected:
-  PortLockTest() { port_.SetCommPort(kComPty); }
-
   // The classic lock file of the pseudo-terminal: LCK..7 for /dev/pts/7.
   std::string LockFile() const { return locks_.path + "/LCK.." + pty_.path.substr(pty_.path.rfind('/') + 1); }
   // The one a Qt program takes for it: LCK..pts_7.
@@ -452,30 +462,59 @@ class PortLockTest : public SerialPortTest {
   }
 };
 
-TEST_F(PortLockTest, OurLockFileAndFlockMarkThePortWhileWeHoldItAndGoWithIt) {
-  port_.SetPortOpen(true);
-  EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
-  EXPECT_EQ(LockFolder().size(), 1u);  // no temporary file left beside it
+// Identity of a file: device and inode; {0, 0} when there is none.
+std::pair<dev_t, ino_t> FileId(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
 
+TEST_F(PortLockTest, OurLockFileAndFlockMarkThePortFromTheFirstOpenToTheEnd) {
   const int other = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(other, 0);
-  const int locked = ::flock(other, LOCK_EX | LOCK_NB);
-  const int error = errno;
-  EXPECT_NE(locked, 0);
-  EXPECT_EQ(error, EWOULDBLOCK);
-
-  QtSerialControl second(map_, locks_.path);
-  second.SetCommPort(kComPty);
-  EXPECT_EQ(ErrorOf([&] { second.SetPortOpen(true); }), kErrPortAlreadyOpen);
-  EXPECT_EQ(second.LastFailure().holderPid, ::getpid());
-  EXPECT_TRUE(Contains(second.LastFailure().reason, "in use by this program")) << second.LastFailure().reason;
-
-  port_.SetPortOpen(false);
+  {
+    TtyPort first(map_, locks_.path);
+    first.Open(Request(kComPty));
+    EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
+    EXPECT_EQ(LockFolder().size(), 1u);  // no temporary file left beside it
+    const auto lockFile = FileId(LockFile());
+    // Closed and opened again, as the operations do: nobody gets the port in between.
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(round);
+      const int locked = ::flock(other, LOCK_EX | LOCK_NB);
+      const int error = errno;
+      EXPECT_NE(locked, 0);
+      EXPECT_EQ(error, EWOULDBLOCK);
+      TtyPort second(map_, locks_.path);
+      EXPECT_EQ(ErrorOf([&] { second.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
+      EXPECT_EQ(second.LastFailure().holderPid, ::getpid());
+      EXPECT_TRUE(Contains(second.LastFailure().reason, "in use by this program"))
+          << second.LastFailure().reason;
+      EXPECT_EQ(FileId(LockFile()), lockFile);  // the same lock file, never made anew
+      if (round % 2 == 0) {
+        first.Close();
+      } else {
+        first.Open(Request(kComPty));
+      }
+    }
+  }
   EXPECT_TRUE(LockFolder().empty());
   EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   ::close(other);
-  second.SetPortOpen(true);
+  port_.Open(Request(kComPty));
   EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
+}
+
+TEST_F(PortLockTest, AnotherDeviceTakesItsOwnLockAndGivesUpTheFirst) {
+  const Pty second;
+  map_.Map(8, second.path);
+  port_.Open(Request(kComPty));
+  port_.Close();
+  port_.Open(Request(8));
+  EXPECT_THAT(LockFolder(), ::testing::ElementsAre("LCK.." + second.path.substr(second.path.rfind('/') + 1)));
+  const int fd = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
 }
 
 TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
@@ -496,8 +535,8 @@ TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(c.file, c.content);
-    EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrPortAlreadyOpen);
-    EXPECT_FALSE(port_.PortOpen());
+    EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
+    EXPECT_FALSE(port_.IsOpen());
     const PortFailure& failure = port_.LastFailure();
     EXPECT_EQ(failure.number, kErrPortAlreadyOpen);
     EXPECT_EQ(failure.device, pty_.path);
@@ -514,15 +553,30 @@ TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
   // flock() by another open file of the device, without any lock file.
   const int other = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
   EXPECT_EQ(port_.LastFailure().holderPid, ::getpid());
   EXPECT_EQ(port_.LastFailure().holderProgram, ProgramOf("self"));
   EXPECT_TRUE(Contains(port_.LastFailure().reason, "flock()")) << port_.LastFailure().reason;
   EXPECT_TRUE(LockFolder().empty());  // the lock file we had made is gone again
   ::close(other);
 
-  port_.SetPortOpen(true);
-  EXPECT_TRUE(port_.PortOpen());
+  // flock() taken by a helper that has ended, for a process that goes on
+  // with the descriptor: that process is named.
+  const std::string script = "exec 9<>\"$0\" && flock -n 9 && exec sleep 60";
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script.c_str()),
+                  const_cast<char*>(pty_.path.c_str()), nullptr};
+  pid_t holder = 0;
+  ASSERT_EQ(::posix_spawnp(&holder, "sh", nullptr, nullptr, argv, environ), 0);
+  for (int waited = 0; waited < 5000 && ProgramOf(std::to_string(holder)) != "sleep"; ++waited)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(port_.LastFailure().holderPid, holder);
+  EXPECT_EQ(port_.LastFailure().holderProgram, "sleep");
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+
+  port_.Open(Request(kComPty));
+  EXPECT_TRUE(port_.IsOpen());
 }
 
 TEST_F(PortLockTest, AStaleLockFileIsTakenOverAndOursGoesWithThePort) {
@@ -536,19 +590,20 @@ TEST_F(PortLockTest, AStaleLockFileIsTakenOverAndOursGoesWithThePort) {
     WriteFile(LockFile(), content);
     const timespec minuteAgo[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, LockFile().c_str(), minuteAgo, 0), 0);
-    port_.SetPortOpen(true);
-    EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
-    port_.SetPortOpen(false);
+    {
+      TtyPort port(map_, locks_.path);
+      port.Open(Request(kComPty));
+      EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));
+    }
     EXPECT_TRUE(LockFolder().empty());
   }
 }
 
 TEST_F(PortLockTest, WithoutALockFolderToWriteToThePortOpensWithoutALockFile) {
   for (const std::string& folder : {locks_.path + "/missing", std::string()}) {
-    QtSerialControl port(map_, folder);
-    port.SetCommPort(kComPty);
-    port.SetPortOpen(true);
-    EXPECT_TRUE(port.PortOpen()) << folder;
+    TtyPort port(map_, folder);
+    port.Open(Request(kComPty));
+    EXPECT_TRUE(port.IsOpen()) << folder;
     EXPECT_TRUE(LockFolder().empty()) << folder;
   }
 }
@@ -561,6 +616,16 @@ TEST_F(PortLockTest, APathThatIsNoSerialPortGives8002SaysWhatItIsAndStaysAsItWas
   WriteFile(file, "keep me\n");
   ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A number that names nothing: the port in force is opened, and closed again.
+  map_.Map(9, kMissingDevice);
+  {
+    TtyPort port(map_, locks_.path);
+    port.Open(Request(kComPty));
+    port.Close();
+    EXPECT_EQ(ErrorOf([&] { port.Open(Request(9)); }), kErrInvalidPortNumber);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.LastFailure().reason, std::string("COM9 is ") + kMissingDevice + ", which does not exist");
+  }
   const std::vector<std::pair<std::string, std::string>> cases = {
       {file, "is a regular file, not a serial port"},
       {folder, "is a folder, not a serial port"},
@@ -569,14 +634,11 @@ TEST_F(PortLockTest, APathThatIsNoSerialPortGives8002SaysWhatItIsAndStaysAsItWas
   for (const auto& [path, says] : cases) {
     SCOPED_TRACE(path);
     map_.Map(8, path);
-    port_.SetCommPort(8);
-    EXPECT_EQ(ErrorOf([&] { port_.SetPortOpen(true); }), kErrInvalidPortNumber);
-    EXPECT_EQ(port_.LastFailure().device, path);
-    EXPECT_EQ(port_.LastFailure().reason, path + " " + says);
+    TtyPort port(map_, locks_.path);
+    EXPECT_EQ(ErrorOf([&] { port.Open(Request(8)); }), kErrInvalidPortNumber);
+    EXPECT_EQ(port.LastFailure().device, path);
+    EXPECT_EQ(port.LastFailure().reason, path + " " + says);
   }
-  map_.Map(9, kMissingDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.SetCommPort(9); }), kErrInvalidPortNumber);
-  EXPECT_EQ(port_.LastFailure().reason, std::string("COM9 is ") + kMissingDevice + ", which does not exist");
 
   EXPECT_EQ(ReadFile(file), "keep me\n");
   EXPECT_TRUE(std::filesystem::is_directory(folder));
@@ -589,9 +651,8 @@ TEST_F(PortLockTest, ADevicePathWithBytesThatAreNoUtf8Opens) {
   const std::string link = links.path + "/ups-\xff\xfe\x80";
   ASSERT_EQ(::symlink(pty_.path.c_str(), link.c_str()), 0);
   map_.Map(8, link);
-  port_.SetCommPort(8);
-  port_.SetPortOpen(true);
-  port_.Output(Text("through the link"));
+  port_.Open(Request(8));
+  port_.Write(Text("through the link"));
   EXPECT_EQ(pty_.Read(16), Text("through the link"));
   EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));  // the device's lock, not the link's
 }

@@ -7,8 +7,8 @@
 #include <iostream>
 
 #include "platform/port_map.h"
-#include "platform/qt_serial_control.h"
 #include "platform/run_time_error.h"
+#include "platform/tty_port.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -18,11 +18,10 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   kbx::PortMap ports;
   ports.Map(1, argv[1]);
-  kbx::QtSerialControl port(ports, argv[2]);
+  kbx::TtyPort port(ports, argv[2]);
   int number = 0;
   try {
-    port.SetCommPort(1);
-    port.SetPortOpen(true);
+    port.Open(kbx::PortRequest{});
   } catch (const kbx::RunTimeError& error) {
     number = error.number();
   }

@@ -1,4 +1,4 @@
-// The line trace: an Xcp on the fake port through TracingSerialControl, and
+// The line trace: an Xcp on the fake port through TracingPort, and
 // --trace on the command lines.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ struct Rig {
   VirtualClock clock;
   FakePort port{clock};
   std::ostringstream text;
-  TracingSerialControl traced{port, clock, text, [](int n) { return "/dev/fake" + std::to_string(n); }};
+  TracingPort traced{port, clock, text, [](int n) { return "/dev/fake" + std::to_string(n); }};
   RecordingHost host;
   Xcp xcp{traced, clock, host};
 
@@ -97,7 +97,7 @@ TEST_F(TracedSession, GoesOnAsWithoutTheTraceButTheAccessCodeNeverAppears) {
     EXPECT_TRUE(session->SetUpsParameter("F", "2"));
     session->DisconnectUps();
   }
-  EXPECT_EQ(rig.port.calls, port.calls);
+  EXPECT_EQ(rig.port.opens.size(), port.opens.size());
   EXPECT_EQ(rig.port.Written(), port.Written());
   EXPECT_EQ(rig.host.board, host.board);
   EXPECT_EQ(rig.clock.SleptMs(), clock.SleptMs());
@@ -112,17 +112,22 @@ TEST_F(TracedSession, GoesOnAsWithoutTheTraceButTheAccessCodeNeverAppears) {
 
 TEST(Trace, OpeningAndClosingTheirFailuresIncluded) {
   Rig rig;
-  rig.traced.SetPortOpen(false);
-  rig.traced.SetPortOpen(false);  // already closed: nothing to trace
+  rig.traced.Close();
+  rig.traced.Close();  // already closed: nothing to trace
   rig.port.existing = {2};
-  EXPECT_THROW(rig.traced.SetPortOpen(true), RunTimeError);
-  EXPECT_THROW(rig.traced.SetSettings("12345,N,8,1"), RunTimeError);
+  PortRequest request;
+  request.settings = "19200,N,8,1";
+  EXPECT_THROW(rig.traced.Open(request), RunTimeError);
+  rig.port.existing = {1};
+  request.settings = "12345,N,8,1";
+  EXPECT_THROW(rig.traced.Open(request), RunTimeError);
   rig.port.readError = kErrReadDevice;
-  EXPECT_THROW(rig.traced.InBufferCount(), RunTimeError);
-  EXPECT_THAT(rig.Lines(), ElementsAre("trace start at 10:00:00.000", "open COM1 (/dev/fake1) 19200,N,8,1",
-                                       "close COM1 (/dev/fake1)",
-                                       "open COM1 (/dev/fake1) 19200,N,8,1 failed: 8002 Invalid port number",
-                                       "settings \"12345,N,8,1\" refused: 380 Invalid property value"));
+  EXPECT_THROW(rig.traced.BytesWaiting(), RunTimeError);
+  EXPECT_THAT(rig.Lines(),
+              ElementsAre("trace start at 10:00:00.000", "open COM1 (/dev/fake1) 19200,N,8,1",
+                          "close COM1 (/dev/fake1)",
+                          "open COM1 (/dev/fake1) 19200,N,8,1 failed: 8002 Invalid port number",
+                          "open COM1 (/dev/fake1) 12345,N,8,1 failed: 380 Invalid property value"));
 }
 
 TEST(TraceOption, KbxRefusesAFileItCannotWrite) {

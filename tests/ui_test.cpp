@@ -230,7 +230,7 @@ TEST_F(Window, PortSettings) {
     EXPECT_TRUE(Board().empty());
     EXPECT_EQ(dialog->focusWidget(), com);
     EXPECT_TRUE(xcp.LinkUp());
-    EXPECT_EQ(port.CommPort(), 1);
+    EXPECT_EQ(port.Describe().commPort, 1);
 
     com->setText("2");
     baud->setText("");
@@ -240,8 +240,8 @@ TEST_F(Window, PortSettings) {
     baud->setText("9600");
     Child<QPushButton>(dialog, "cmdApply")->click();
     EXPECT_FALSE(xcp.LinkUp());
-    EXPECT_EQ(port.CommPort(), 2);
-    EXPECT_EQ(port.Settings(), "9600,N,8,1");
+    EXPECT_EQ(port.Describe().commPort, 2);
+    EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
     EXPECT_EQ(Label(), " COM2,9600,N,8,1");
     EXPECT_FALSE(window.LampShowsConnected());
     EXPECT_TRUE(dialog->isVisible());
@@ -279,7 +279,7 @@ TEST_F(Window, ACorrectedPortValueOpensThePortAtOnce) {
       EXPECT_EQ(window.SettingsStrikethru(), !step.board.empty()) << step.com << " " << step.baud;
     }
     EXPECT_EQ(Label(), " COM1,19200,N,8,1");
-    EXPECT_TRUE(port.PortOpen());
+    EXPECT_TRUE(port.IsOpen());
     qobject_cast<QDialog*>(dialog)->reject();
     checked = true;
   });
@@ -337,7 +337,7 @@ TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
       baud->setText(text);
       Child<QPushButton>(dialog, "cmdApply")->click();
       EXPECT_EQ(dialog->focusWidget(), baud) << text;
-      EXPECT_EQ(port.Settings(), "19200,N,8,1") << text;
+      EXPECT_EQ(port.Describe().settings, "19200,N,8,1") << text;
       EXPECT_TRUE(Board().empty()) << text;
     }
     qobject_cast<QDialog*>(dialog)->reject();
@@ -491,7 +491,7 @@ TEST_F(Window, HelpWithoutItsFileShowsTheViewersNoticeAndChangesNothing) {
   EXPECT_TRUE(help.window()->isVisible());
   EXPECT_TRUE(help.window()->toPlainText().contains("cannot be found"));
   EXPECT_TRUE(Board().empty());
-  EXPECT_TRUE(port.PortOpen());
+  EXPECT_TRUE(port.IsOpen());
   help.Quit();
 }
 
@@ -508,7 +508,7 @@ TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
   EXPECT_TRUE(asked);
   EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
   EXPECT_FALSE(window.isVisible());
-  EXPECT_FALSE(port.PortOpen());
+  EXPECT_FALSE(port.IsOpen());
 }
 
 TEST_F(Window, AStopSignalWaitsForTheRunningCommandThenEndsTheProgram) {
@@ -534,7 +534,7 @@ TEST_F(Window, AStopSignalWaitsForTheRunningCommandThenEndsTheProgram) {
   closer.Poll();  // its next look
   EXPECT_FALSE(window.isVisible());
   EXPECT_TRUE(window.Closed());
-  EXPECT_FALSE(port.PortOpen());
+  EXPECT_FALSE(port.IsOpen());
   ClearStopSignals();
 }
 
@@ -574,7 +574,7 @@ TEST(StopSignal, ClosesEveryDialogAndTheWindow) {
     watch.stop();
     EXPECT_EQ(seen, c.dialog);
     EXPECT_TRUE(rig.window.Closed()) << c.dialog;
-    EXPECT_FALSE(rig.port.PortOpen()) << c.dialog;
+    EXPECT_FALSE(rig.port.IsOpen()) << c.dialog;
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << c.dialog;
     ClearStopSignals();
   }

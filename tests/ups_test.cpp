@@ -268,7 +268,7 @@ TEST_F(Connect, DisconnectForgetsTheUnitButNotItsMeters) {
   EXPECT_EQ(xcp.MeterMapLength(), 0);
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
   EXPECT_FALSE(host.portState.linkUp);
-  EXPECT_TRUE(port.PortOpen());
+  EXPECT_TRUE(port.IsOpen());
 }
 
 class Runtime : public XcpTest {
@@ -403,7 +403,7 @@ TEST_F(SetCommands, RefusalsAndTheirLines) {
   EXPECT_THAT(host.board, ElementsAre("Command Parameter invalid (36)"));
 
   host.board.clear();
-  port.SetPortOpen(false);
+  port.Close();
   EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
   EXPECT_FALSE(xcp.SetUpsVariable("32", "1"));
   EXPECT_TRUE(host.board.empty());

@@ -38,10 +38,10 @@ Reply XcpLink::XcpTransact(const Bytes& request, int expectedReply) {
     FlushPort();
     std::fill(rxBuffer_.begin(), rxBuffer_.end(), 0);
     Reply reply;
-    if (port_.PortOpen()) {
+    if (port_.IsOpen()) {
       if (request.size() > kMaxRequestLength) throw RunTimeError(kErrSubscript);
       txFrame_ = BuildRequestFrame(request);
-      port_.Output(txFrame_);
+      port_.Write(txFrame_);
       reply.sent = true;
       txStartTime_ = ToLong(clock_.TimeOfDay());
       Sleep(kPauseAfterWriteMs);
@@ -61,7 +61,7 @@ Reply XcpLink::XcpTransact(const Bytes& request, int expectedReply) {
           // is left of the last answer goes first, so that the answer to the
           // repeated frame, however soon it comes, is the one read next.
           FlushPort();
-          port_.Output(txFrame_);
+          port_.Write(txFrame_);
           Sleep(kPauseAfterWriteMs);
         }
       }
@@ -80,9 +80,9 @@ bool XcpLink::ReadPort() {
     const auto window = static_cast<float>(rxTimeoutSeconds_);
     float start = now();
     while (now() < start + window) {
-      const int before = port_.InBufferCount();
+      const int before = port_.BytesWaiting();
       Sleep(kQuietWindowMs);
-      const int arrived = port_.InBufferCount() - before;
+      const int arrived = port_.BytesWaiting() - before;
       if (now() < start + window && arrived == 0) break;  // quiet for a window
       // A line that never falls quiet is not read for ever: once the
       // exchange's budget is spent, the read ends with nothing, as when no
@@ -91,9 +91,9 @@ bool XcpLink::ReadPort() {
       start += 2.0f;
     }
     Sleep(kSettleMs);
-    if (port_.InBufferCount() > 0) {
+    if (port_.BytesWaiting() > 0) {
       // Keep everything the read brings, also what arrived after the count.
-      const Bytes chunk = port_.Input();
+      const Bytes chunk = port_.ReadAll();
       std::copy_n(chunk.begin(), std::min(chunk.size(), rxBuffer_.size()), rxBuffer_.begin());
     }
     return true;

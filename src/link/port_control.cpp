@@ -39,8 +39,7 @@ std::string PortSettings::LineSettings() const {
   return baudRate + "," + parity + "," + std::to_string(dataBits) + "," + std::to_string(stopBits);
 }
 
-XcpLink::XcpLink(SerialControl& port, Clock& clock, XcpHost& host)
-    : port_(port), clock_(clock), host_(host) {}
+XcpLink::XcpLink(SerialPort& port, Clock& clock, XcpHost& host) : port_(port), clock_(clock), host_(host) {}
 
 void XcpLink::InitState() {
   rxTimeoutSeconds_ = 6;
@@ -75,21 +74,22 @@ PortOutcome XcpLink::OpenPort() {
   };
   step([&] { FlushPort(); });
   step([&] {
-    if (port_.PortOpen()) port_.SetPortOpen(false);
+    if (port_.IsOpen()) port_.Close();
   });
-  step([&] { port_.SetRTSEnable(true); });
-  step([&] { port_.SetDTREnable(true); });
-  step([&] { port_.SetHandshaking(0); });
-  step([&] { port_.SetInBufferSize(kRxBufferSize); });
-  step([&] { port_.SetOutBufferSize(kTxBufferSize); });
-  step([&] { port_.SetInBufferCount(0); });
-  step([&] { port_.SetSettings(settings_.LineSettings()); });
-  step([&] { port_.SetInputMode(1); });
-  step([&] { port_.SetInputLen(0); });
-  step([&] { port_.SetSThreshold(0); });
-  step([&] { port_.SetRThreshold(0); });
-  step([&] { port_.SetCommPort(IntegerFromText(settings_.comPort)); });
-  step([&] { port_.SetPortOpen(true); });
+  // The port's properties, in their order; the port takes them when it opens.
+  PortRequest request;
+  request.rtsEnable = true;
+  request.dtrEnable = true;
+  request.handshaking = 0;
+  request.inBufferSize = kRxBufferSize;
+  request.outBufferSize = kTxBufferSize;
+  step([&] { port_.DiscardInput(); });  // InBufferCount 0
+  request.settings = settings_.LineSettings();
+  // InputMode binary, InputLen 0 and no notifications (SThreshold and
+  // RThreshold 0): the port reads that way, all waiting bytes, polled.
+  request.commPort = port_.Describe().commPort;  // a number that is no number keeps the one in force
+  step([&] { request.commPort = IntegerFromText(settings_.comPort); });
+  step([&] { port_.Open(request); });  // PortOpen True
   // The label shows what the port has in force, also when it failed.
   step([&] { portState_.settingsLabel = SettingsLabel(); });
 
@@ -114,20 +114,21 @@ PortOutcome XcpLink::OpenPort() {
 
 void XcpLink::FlushPort() {
   // Wait, without spinning and for a bounded time, until the written bytes are out.
-  for (int waited = 0; port_.OutBufferCount() > 0 && waited < kDrainLimitMs; waited += kDrainPollMs) {
+  for (int waited = 0; port_.PendingOutput() > 0 && waited < kDrainLimitMs; waited += kDrainPollMs) {
     Sleep(kDrainPollMs);
   }
-  for (int round = 0; round < kDiscardRounds && port_.InBufferCount() > 0; ++round) port_.Input();
+  for (int round = 0; round < kDiscardRounds && port_.BytesWaiting() > 0; ++round) port_.ReadAll();
   responseBlock_.assign(1, 0);
 }
 
 void XcpLink::ClosePort() {
   // Closing a closed port does nothing; a port that will not close is left to the system.
-  ErrorOf([&] { port_.SetPortOpen(false); });
+  ErrorOf([&] { port_.Close(); });
 }
 
 std::string XcpLink::SettingsLabel() const {
-  return " COM" + std::to_string(port_.CommPort()) + "," + port_.Settings();
+  const PortDescription port = port_.Describe();
+  return " COM" + std::to_string(port.commPort) + "," + port.settings;
 }
 
 void XcpLink::RefreshSettingsLabel() {

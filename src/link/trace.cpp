@@ -127,8 +127,7 @@ std::string DescribeRead(const Bytes& bytes) {
 
 }  // namespace
 
-TracingSerialControl::TracingSerialControl(SerialControl& port, Clock& clock, std::ostream& out,
-                                           DeviceName device)
+TracingPort::TracingPort(SerialPort& port, Clock& clock, std::ostream& out, DeviceName device)
     : port_(port), clock_(clock), out_(out), device_(std::move(device)), last_(clock.TimeOfDay()) {
   const long long ms = std::llround(last_ * 1000.0);
   char text[64];
@@ -137,7 +136,7 @@ TracingSerialControl::TracingSerialControl(SerialControl& port, Clock& clock, st
   Line(text);
 }
 
-void TracingSerialControl::Line(const std::string& text) {
+void TracingPort::Line(const std::string& text) {
   const double now = clock_.TimeOfDay();
   double step = now - last_;
   // The time of day only goes back when it passes midnight.
@@ -150,45 +149,31 @@ void TracingSerialControl::Line(const std::string& text) {
   out_.flush();
 }
 
-std::string TracingSerialControl::PortName() const {
-  const int number = port_.CommPort();
+std::string TracingPort::PortName() const {
+  const int number = port_.Describe().commPort;
   std::string name = "COM" + std::to_string(number);
   const std::string device = device_ ? device_(number) : std::string();
   if (!device.empty()) name += " (" + device + ")";
   return name;
 }
 
-void TracingSerialControl::SetCommPort(int number) {
-  if (auto error = ErrorOf([&] { port_.SetCommPort(number); })) {
-    Line("port number " + std::to_string(number) + " refused: " + ErrorText(*error));
+void TracingPort::Open(const PortRequest& request) {
+  if (auto error = ErrorOf([&] { port_.Open(request); })) {
+    Line("open " + PortName() + " " + request.settings + " failed: " + ErrorText(*error));
     throw *error;
   }
+  Line("open " + PortName() + " " + port_.Describe().settings);
 }
 
-void TracingSerialControl::SetSettings(const std::string& settings) {
-  if (auto error = ErrorOf([&] { port_.SetSettings(settings); })) {
-    Line("settings \"" + settings + "\" refused: " + ErrorText(*error));
-    throw *error;
-  }
+void TracingPort::Close() {
+  const bool wasOpen = port_.IsOpen();
+  port_.Close();
+  if (wasOpen) Line("close " + PortName());
 }
 
-void TracingSerialControl::SetPortOpen(bool open) {
-  const bool wasOpen = port_.PortOpen();
-  if (auto error = ErrorOf([&] { port_.SetPortOpen(open); })) {
-    Line(std::string(open ? "open " : "close ") + PortName() + " " + port_.Settings() +
-         " failed: " + ErrorText(*error));
-    throw *error;
-  }
-  if (open) {
-    Line("open " + PortName() + " " + port_.Settings());
-  } else if (wasOpen) {
-    Line("close " + PortName());
-  }
-}
-
-Bytes TracingSerialControl::Input() {
+Bytes TracingPort::ReadAll() {
   Bytes bytes;
-  if (auto error = ErrorOf([&] { bytes = port_.Input(); })) {
+  if (auto error = ErrorOf([&] { bytes = port_.ReadAll(); })) {
     Line("<  read failed: " + ErrorText(*error));
     throw *error;
   }
@@ -198,10 +183,10 @@ Bytes TracingSerialControl::Input() {
   return bytes;
 }
 
-void TracingSerialControl::Output(const Bytes& bytes) {
+void TracingPort::Write(const Bytes& bytes) {
   std::vector<bool> hidden(bytes.size(), false);
   const std::string description = bytes.empty() ? std::string("nothing") : DescribeWritten(bytes, hidden);
-  if (auto error = ErrorOf([&] { port_.Output(bytes); })) {
+  if (auto error = ErrorOf([&] { port_.Write(bytes); })) {
     Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + ErrorText(*error));
     throw *error;
   }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/serial_control.h"
+#include "platform/serial_port.h"
 
 namespace kbx {
 
@@ -21,34 +21,23 @@ namespace kbx {
 // The access code never reaches the trace: in a written authorization request
 // (data starting with 0xCF) the bytes after the command byte and the checksum,
 // which would give away the sum of the code, are shown as "**".
-class TracingSerialControl : public SerialControl {
+class TracingPort : public SerialPort {
  public:
   // The device path of a port number, for the open line; may be empty.
   using DeviceName = std::function<std::string(int number)>;
 
   // `port`, `clock` and `out` must outlive this object. The trace begins now.
-  TracingSerialControl(SerialControl& port, Clock& clock, std::ostream& out, DeviceName device = {});
+  TracingPort(SerialPort& port, Clock& clock, std::ostream& out, DeviceName device = {});
 
-  void SetCommPort(int number) override;
-  int CommPort() const override { return port_.CommPort(); }
-  void SetSettings(const std::string& settings) override;
-  std::string Settings() const override { return port_.Settings(); }
-  bool PortOpen() const override { return port_.PortOpen(); }
-  void SetPortOpen(bool open) override;
-  void SetRTSEnable(bool on) override { port_.SetRTSEnable(on); }
-  void SetDTREnable(bool on) override { port_.SetDTREnable(on); }
-  void SetHandshaking(long mode) override { port_.SetHandshaking(mode); }
-  void SetInBufferSize(int size) override { port_.SetInBufferSize(size); }
-  void SetOutBufferSize(int size) override { port_.SetOutBufferSize(size); }
-  int InBufferCount() override { return port_.InBufferCount(); }
-  void SetInBufferCount(int count) override { port_.SetInBufferCount(count); }
-  int OutBufferCount() override { return port_.OutBufferCount(); }
-  void SetInputMode(long mode) override { port_.SetInputMode(mode); }
-  void SetInputLen(int len) override { port_.SetInputLen(len); }
-  void SetSThreshold(int threshold) override { port_.SetSThreshold(threshold); }
-  void SetRThreshold(int threshold) override { port_.SetRThreshold(threshold); }
-  Bytes Input() override;
-  void Output(const Bytes& bytes) override;
+  void Open(const PortRequest& request) override;
+  void Close() override;
+  bool IsOpen() const override { return port_.IsOpen(); }
+  int BytesWaiting() override { return port_.BytesWaiting(); }
+  Bytes ReadAll() override;
+  void Write(const Bytes& bytes) override;
+  int PendingOutput() override { return port_.PendingOutput(); }
+  void DiscardInput() override { port_.DiscardInput(); }
+  PortDescription Describe() const override { return port_.Describe(); }
 
  private:
   // One line: the time since the start, then the text; flushed.
@@ -56,7 +45,7 @@ class TracingSerialControl : public SerialControl {
   // "COM1 (/dev/ttyS0)".
   std::string PortName() const;
 
-  SerialControl& port_;
+  SerialPort& port_;
   Clock& clock_;
   std::ostream& out_;
   DeviceName device_;

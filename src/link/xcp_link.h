@@ -8,7 +8,7 @@
 #include "link/xcp_host.h"
 #include "platform/clock.h"
 #include "platform/run_time_error.h"
-#include "platform/serial_control.h"
+#include "platform/serial_port.h"
 
 namespace kbx {
 
@@ -50,7 +50,7 @@ struct Reply {
 // exchange with its pacing, time-outs and retries, and the acknowledgements.
 class XcpLink {
  public:
-  XcpLink(SerialControl& port, Clock& clock, XcpHost& host);
+  XcpLink(SerialPort& port, Clock& clock, XcpHost& host);
   XcpLink(const XcpLink&) = delete;
   XcpLink& operator=(const XcpLink&) = delete;
 
@@ -113,7 +113,7 @@ class XcpLink {
   std::string SettingsLabel() const;
   void Sleep(int ms) { clock_.Sleep(ms); }
 
-  SerialControl& port_;
+  SerialPort& port_;
   Clock& clock_;
   XcpHost& host_;
 

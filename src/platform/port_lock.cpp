@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -185,33 +187,59 @@ Made MakeLock(const std::string& folder, const std::string& path, dev_t& device,
       made = Made::kTaken;
     }
   }
+  const int error = errno;  // why it could not be made, for the caller
   ::unlink(temporary.c_str());
+  errno = error;
   device = st.st_dev;
   inode = st.st_ino;
   return made;
 }
 
-void RemoveIfOurs(const std::string& path, dev_t device, ino_t inode) {
+// Async-signal-safe: RemoveHeldLockFiles calls it from a signal handler.
+void RemoveIfOurs(const char* path, dev_t device, ino_t inode) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path.c_str());
+  if (::lstat(path, &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path);
 }
 
-// The process that holds flock() on the file (device, inode), from the
-// kernel's table of locks; 0 when unknown.
+// Whether a lock line of the kernel ("1: FLOCK  ADVISORY  WRITE 1234
+// 00:18:7 0 EOF", after "lock:" in fdinfo) is a flock() on (device, inode);
+// gives the pid the kernel noted, the process that took it.
+bool FlockOn(const std::string& line, dev_t device, ino_t inode, long long& pid) {
+  std::istringstream fields(line);
+  std::string number, kind, mode, access, where;
+  fields >> number >> kind >> mode >> access >> pid >> where;
+  if (!fields || kind != "FLOCK") return false;
+  unsigned major = 0, minor = 0;
+  unsigned long long node = 0;
+  if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &node) != 3) return false;
+  return makedev(major, minor) == device && node == inode;
+}
+
+// The process that holds flock() on the file (device, inode) now; 0 when
+// unknown. The kernel's table names the process that took the lock, which
+// may have ended while a child keeps the descriptor: then the process is
+// found whose descriptor carries the lock.
 pid_t FlockHolder(dev_t device, ino_t inode) {
   std::ifstream locks("/proc/locks");
+  long long taker = 0;
   for (std::string line; std::getline(locks, line);) {
-    // "1: FLOCK  ADVISORY  WRITE 1234 00:18:7 0 EOF"; waiters have "->" after the number.
-    std::istringstream fields(line);
-    std::string number, kind, mode, access, where;
-    long long pid = 0;
-    fields >> number >> kind >> mode >> access >> pid >> where;
-    if (!fields || kind != "FLOCK") continue;
-    unsigned major = 0, minor = 0;
-    unsigned long long node = 0;
-    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &node) != 3) continue;
-    if (makedev(major, minor) == device && node == inode && pid > 0 && pid <= INT_MAX)
-      return static_cast<pid_t>(pid);
+    // Waiters have "->" after the number and no pid where it stands.
+    if (FlockOn(line, device, inode, taker)) break;
+    taker = 0;
+  }
+  if (taker > 0 && taker <= INT_MAX && Alive(static_cast<pid_t>(taker))) return static_cast<pid_t>(taker);
+  std::error_code error;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = process.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code unreadable;
+    for (const auto& info : std::filesystem::directory_iterator(process.path() / "fdinfo", unreadable)) {
+      std::ifstream in(info.path());
+      for (std::string line; std::getline(in, line);) {
+        long long pid = 0;
+        if (line.starts_with("lock:") && FlockOn(line.substr(5), device, inode, pid)) return std::stoi(name);
+      }
+    }
   }
   return 0;
 }
@@ -261,7 +289,70 @@ void RefuseBusy(PortFailure& failure, const std::string& device, pid_t pid, cons
   Refuse(failure, kErrPortAlreadyOpen, device + " is in use by " + who + ": " + how, kBusyFix);
 }
 
+// The lock files this process holds, for RemoveHeldLockFiles: plain memory
+// that a signal handler may read, each slot filled before it is marked used.
+struct HeldLockFile {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX];
+  dev_t device;
+  ino_t inode;
+};
+HeldLockFile heldLockFiles[4];
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void Hold(const std::string& path, dev_t device, ino_t inode) {
+  static const bool removedAtExit = std::atexit(RemoveHeldLockFiles) == 0;
+  (void)removedAtExit;
+  if (path.size() >= PATH_MAX) return;
+  for (HeldLockFile& slot : heldLockFiles) {
+    if (slot.used.load()) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.device = device;
+    slot.inode = inode;
+    slot.used.store(true);
+    return;
+  }
+}
+
+void Release(const std::string& path) {
+  for (HeldLockFile& slot : heldLockFiles) {
+    if (slot.used.load() && path == slot.path) slot.used.store(false);
+  }
+}
+
+// Says once in the life of the process that ports go without a lock file.
+void WarnNoLockFile(const std::string& folder, int error) {
+  static std::atomic<bool> warned{false};
+  if (warned.exchange(true)) return;
+  std::fprintf(stderr, "%s: no lock file in %s (%s): other programs see the port in use only by flock()\n",
+               program_invocation_short_name, folder.c_str(), ErrorText(error).c_str());
+}
+
+// What Take has claimed so far, given back unless it is handed on.
+struct Claim {
+  int fd = -1;
+  std::string lockFile;
+  dev_t lockDevice = 0;
+  ino_t lockInode = 0;
+
+  Claim() = default;
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  ~Claim() {
+    if (fd >= 0) ::close(fd);
+    if (!lockFile.empty()) RemoveIfOurs(lockFile.c_str(), lockDevice, lockInode);
+  }
+};
+
 }  // namespace
+
+void RemoveHeldLockFiles() {
+  for (HeldLockFile& slot : heldLockFiles) {
+    if (!slot.used.load()) continue;
+    RemoveIfOurs(slot.path, slot.device, slot.inode);
+    slot.used.store(false);
+  }
+}
 
 std::string DefaultLockFolder() {
   if (const char* folder = std::getenv("KBX_LOCK_DIR"); folder != nullptr && *folder != '\0') return folder;
@@ -269,7 +360,7 @@ std::string DefaultLockFolder() {
     struct stat st {};
     if (::stat(folder, &st) == 0 && S_ISDIR(st.st_mode)) return folder;
   }
-  return "";
+  return "/run/lock";
 }
 
 std::unique_ptr<PortLock> PortLock::Take(const std::string& device, const std::string& lockFolder,
@@ -294,9 +385,7 @@ std::unique_ptr<PortLock> PortLock::Take(const std::string& device, const std::s
 
   // The lock files, before the device is opened: opening a serial port may
   // already disturb whoever uses it (it raises DTR).
-  std::string lockFile;
-  dev_t lockDevice = 0;
-  ino_t lockInode = 0;
+  Claim claim;
   if (!lockFolder.empty()) {
     const std::vector<std::string> names = LockNames(RealPath(device));
     for (std::size_t k = 1; k < names.size(); ++k) {
@@ -307,7 +396,7 @@ std::unique_ptr<PortLock> PortLock::Take(const std::string& device, const std::s
       }
     }
     const std::string path = lockFolder + "/" + names.front();
-    for (int round = 0; round < kLockRounds && lockFile.empty(); ++round) {
+    for (int round = 0; round < kLockRounds && claim.lockFile.empty(); ++round) {
       if (const auto found = LookAt(path)) {
         if (found->held) {
           RefuseBusy(failure, device, found->pid, "it holds the lock file " + path);
@@ -316,19 +405,18 @@ std::unique_ptr<PortLock> PortLock::Take(const std::string& device, const std::s
         if (!RemoveStale(path, *found)) break;  // not ours to remove: go on without a lock file
         continue;
       }
-      const Made made = MakeLock(lockFolder, path, lockDevice, lockInode);
-      if (made == Made::kMade) lockFile = path;
-      if (made == Made::kCannot) break;  // a folder we may not write to
+      const Made made = MakeLock(lockFolder, path, claim.lockDevice, claim.lockInode);
+      if (made == Made::kMade) claim.lockFile = path;
+      if (made == Made::kCannot) {
+        WarnNoLockFile(lockFolder, errno);
+        break;
+      }
     }
   }
-  const auto releaseLockFile = [&] {
-    if (!lockFile.empty()) RemoveIfOurs(lockFile, lockDevice, lockInode);
-  };
 
-  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  claim.fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (claim.fd < 0) {
     const int error = errno;
-    releaseLockFile();
     switch (error) {
       case EACCES:
       case EPERM:
@@ -353,37 +441,54 @@ std::unique_ptr<PortLock> PortLock::Take(const std::string& device, const std::s
   }
 
   termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    ::close(fd);
-    releaseLockFile();
+  if (::tcgetattr(claim.fd, &tio) != 0) {
     Refuse(failure, kErrInvalidPortNumber, device + " is a device but no terminal, so not a serial port");
     return nullptr;
   }
 
   int locked = 0;
   do {
-    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    locked = ::flock(claim.fd, LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0 && errno == EWOULDBLOCK) {
     struct stat opened {};
-    const pid_t holder = ::fstat(fd, &opened) == 0 ? FlockHolder(opened.st_dev, opened.st_ino) : 0;
-    ::close(fd);
-    releaseLockFile();
+    const pid_t holder = ::fstat(claim.fd, &opened) == 0 ? FlockHolder(opened.st_dev, opened.st_ino) : 0;
     RefuseBusy(failure, device, holder, "it holds flock() on the port");
     return nullptr;
   }
   // Any other failure of flock() (a driver without it) leaves the lock file
   // as the only mark.
 
-  return std::unique_ptr<PortLock>(new PortLock(fd, lockFile, lockDevice, lockInode));
+  auto lock = std::unique_ptr<PortLock>(
+      new PortLock(device, claim.fd, claim.lockFile, claim.lockDevice, claim.lockInode));
+  claim.fd = -1;
+  claim.lockFile.clear();
+  return lock;
 }
 
-PortLock::PortLock(int fd, std::string lockFile, dev_t lockDevice, ino_t lockInode)
-    : fd_(fd), lockFile_(std::move(lockFile)), lockDevice_(lockDevice), lockInode_(lockInode) {}
+PortLock::PortLock(std::string device, int fd, std::string lockFile, dev_t lockDevice, ino_t lockInode)
+    : device_(std::move(device)),
+      fd_(fd),
+      lockFile_(std::move(lockFile)),
+      lockDevice_(lockDevice),
+      lockInode_(lockInode) {
+  if (!lockFile_.empty()) Hold(lockFile_, lockDevice_, lockInode_);
+}
 
 PortLock::~PortLock() {
+  // The lock file first: while it is there, flock() still holds.
+  if (!lockFile_.empty()) {
+    Release(lockFile_);
+    RemoveIfOurs(lockFile_.c_str(), lockDevice_, lockInode_);
+  }
   ::close(fd_);  // releases flock()
-  if (!lockFile_.empty()) RemoveIfOurs(lockFile_, lockDevice_, lockInode_);
+}
+
+bool PortLock::StillThere() const {
+  struct stat path {};
+  struct stat held {};
+  return ::stat(device_.c_str(), &path) == 0 && ::fstat(fd_, &held) == 0 && S_ISCHR(path.st_mode) &&
+         path.st_rdev == held.st_rdev;
 }
 
 std::string PortLock::AccessPath() const {

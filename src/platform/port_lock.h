@@ -20,8 +20,13 @@ struct PortFailure {
 };
 
 // The folder of the serial ports' lock files: $KBX_LOCK_DIR when it is set
-// and not empty, else /run/lock, else /var/lock; "" when none exists.
+// and not empty, else /run/lock, else /var/lock, else /run/lock even though it
+// does not exist (opening a port then says once that it has no lock file).
 std::string DefaultLockFolder();
+
+// Removes the lock files this process holds now, if they are still ours.
+// Safe in a signal handler: for an end that runs no destructors.
+void RemoveHeldLockFiles();
 
 // A serial device opened by this program and marked as ours, the way other
 // serial programs mark theirs and look for each other's marks:
@@ -33,7 +38,10 @@ std::string DefaultLockFolder();
 // one a Qt program takes, LCK..pts_5 for /dev/pts/5) names a live process
 // (ASCII pid or a 4-byte binary one), or when another open file holds flock()
 // on it. A lock file naming a dead process is stale and taken over. Where the
-// lock folder does not let us write, the device is opened without a lock file.
+// lock folder does not let us write, or does not exist, the device is opened
+// without a lock file, and stderr says so once in the life of the process.
+// The lock file also goes when the process ends by exit() or by a second
+// stop signal (RemoveHeldLockFiles).
 class PortLock {
  public:
   // Opens `device` for reading and writing (no controlling terminal, no
@@ -51,7 +59,11 @@ class PortLock {
   PortLock(const PortLock&) = delete;
   PortLock& operator=(const PortLock&) = delete;
 
-  int Descriptor() const { return fd_; }
+  // The device as it was given to Take.
+  const std::string& Device() const { return device_; }
+  // Whether that path still leads to the device held (not when it has
+  // vanished, or another device has taken its name).
+  bool StillThere() const;
   // A path that reaches the very device this object holds open, whatever
   // bytes its own path has: "/proc/PID/fd/N".
   std::string AccessPath() const;
@@ -59,8 +71,9 @@ class PortLock {
   const std::string& LockFile() const { return lockFile_; }
 
  private:
-  PortLock(int fd, std::string lockFile, dev_t lockDevice, ino_t lockInode);
+  PortLock(std::string device, int fd, std::string lockFile, dev_t lockDevice, ino_t lockInode);
 
+  std::string device_;
   int fd_;
   std::string lockFile_;
   dev_t lockDevice_;

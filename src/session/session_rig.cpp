@@ -1,7 +1,7 @@
 #include "session/session_rig.h"
 
 #include "link/trace.h"
-#include "platform/qt_serial_control.h"
+#include "platform/tty_port.h"
 #include "sim/pty_simulator.h"
 
 namespace kbx {
@@ -29,16 +29,16 @@ SessionRig::SessionRig(const SessionOptions& options, Clock& clock) : ports_(Ses
     }
     ports_.Map(options.port, simulator_->SlavePath());
   }
-  serial_ = std::make_unique<QtSerialControl>(ports_);
+  serial_ = std::make_unique<TtyPort>(ports_);
   if (traceFile_.is_open()) {
-    traced_ = std::make_unique<TracingSerialControl>(*serial_, clock, traceFile_,
-                                                     [this](int number) { return ports_.Device(number); });
+    traced_ = std::make_unique<TracingPort>(*serial_, clock, traceFile_,
+                                            [this](int number) { return ports_.Device(number); });
   }
 }
 
 SessionRig::~SessionRig() = default;
 
-SerialControl& SessionRig::Port() {
+SerialPort& SessionRig::Port() {
   if (traced_) return *traced_;
   return *serial_;
 }

@@ -13,9 +13,9 @@ namespace kbx {
 
 class Clock;
 class PtySimulator;
-class QtSerialControl;
-class SerialControl;
-class TracingSerialControl;
+class TtyPort;
+class SerialPort;
+class TracingPort;
 
 // A session that cannot be set up: the program says why and ends with the
 // exit status given.
@@ -48,7 +48,7 @@ class SessionRig {
   SessionRig& operator=(const SessionRig&) = delete;
 
   // The port the session talks through (the tracing one with --trace).
-  SerialControl& Port();
+  SerialPort& Port();
   const PortMap& Ports() const { return ports_; }
   // Why the serial port could not be opened last, in words.
   const PortFailure& OpenFailure() const;
@@ -61,8 +61,8 @@ class SessionRig {
   PortMap ports_;
   std::unique_ptr<PtySimulator> simulator_;
   std::ofstream traceFile_;
-  std::unique_ptr<QtSerialControl> serial_;
-  std::unique_ptr<TracingSerialControl> traced_;
+  std::unique_ptr<TtyPort> serial_;
+  std::unique_ptr<TracingPort> traced_;
 };
 
 }  // namespace kbx

@@ -12,7 +12,7 @@ namespace {
 constexpr FirmwareVersion kSupported290Version{0x01, 0x03};
 }  // namespace
 
-Xcp::Xcp(SerialControl& port, Clock& clock, XcpHost& host)
+Xcp::Xcp(SerialPort& port, Clock& clock, XcpHost& host)
     : link_(port, clock, host), clock_(clock), host_(host) {}
 
 void Xcp::InitState() {

@@ -20,7 +20,7 @@ class XcpProbe;
 // create one and ask it to do things.
 class Xcp {
  public:
-  Xcp(SerialControl& port, Clock& clock, XcpHost& host);
+  Xcp(SerialPort& port, Clock& clock, XcpHost& host);
 
   // The module state as start-up sets it.
   void InitState();

@@ -6,39 +6,32 @@
 
 namespace kbx::test {
 
-void FakePort::SetCommPort(int number) {
-  calls.push_back("CommPort");
+void FakePort::Open(const PortRequest& request) {
+  opens.push_back(request);
   if (open_) throw RunTimeError(kErrPortAlreadyOpen);
-  if (number < 1) throw RunTimeError(kErrInvalidPortNumber);
-  comm_port_ = number;
-}
-
-void FakePort::SetSettings(const std::string& settings) {
-  calls.push_back("Settings");
+  // As a port does: a refused value keeps the one before, the last refusal counts.
+  int failure = 0;
   static const std::set<std::string> bauds{"110",   "300",    "600",    "1200",  "2400",  "4800",
                                            "9600",  "14400",  "19200",  "28800", "38400", "56000",
                                            "57600", "115200", "128000", "256000"};
   std::vector<std::string> parts;
-  std::stringstream in(settings);
+  std::stringstream in(request.settings);
   for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
-  if (parts.size() != 4 || !bauds.count(parts[0])) throw RunTimeError(kErrInvalidProperty);
-  settings_ = settings;
-}
-
-void FakePort::SetPortOpen(bool open) {
-  calls.push_back(open ? "PortOpen=True" : "PortOpen=False");
-  if (!open) {
-    open_ = false;
-    return;
+  if (parts.size() != 4 || !bauds.count(parts[0])) {
+    failure = kErrInvalidProperty;
+  } else {
+    settings_ = request.settings;
   }
-  if (open_) throw RunTimeError(kErrPortAlreadyOpen);
-  if (!existing.count(comm_port_)) throw RunTimeError(kErrInvalidPortNumber);
-  if (openError != 0) {
-    const int error = openError;
-    openError = 0;
-    throw RunTimeError(error);
+  if (request.commPort < 1) {
+    failure = kErrInvalidPortNumber;
+  } else {
+    commPort_ = request.commPort;
   }
-  open_ = true;
+  if (!existing.count(commPort_)) failure = kErrInvalidPortNumber;
+  if (openError != 0) failure = std::exchange(openError, 0);
+  open_ = failure == 0;
+  in_.clear();
+  if (failure != 0) throw RunTimeError(failure);
 }
 
 void FakePort::Deliver(const Bytes& bytes, int delayMs) {
@@ -60,20 +53,19 @@ void FakePort::TakeDue() {
   pending_.erase(pending_.begin(), due);
 }
 
-int FakePort::InBufferCount() {
+int FakePort::BytesWaiting() {
   if (readError != 0) throw RunTimeError(readError);
   if (!open_) return 0;
   TakeDue();
   return static_cast<int>(in_.size());
 }
 
-void FakePort::SetInBufferCount(int) {
-  calls.push_back("InBufferCount");
+void FakePort::DiscardInput() {
   TakeDue();
   in_.clear();
 }
 
-Bytes FakePort::Input() {
+Bytes FakePort::ReadAll() {
   if (!open_) throw RunTimeError(kErrDeviceNotOpen);
   if (beforeInput) beforeInput();
   TakeDue();
@@ -82,7 +74,7 @@ Bytes FakePort::Input() {
   return out;
 }
 
-void FakePort::Output(const Bytes& bytes) {
+void FakePort::Write(const Bytes& bytes) {
   if (!open_) throw RunTimeError(kErrDeviceNotOpen);
   if (bytes.empty()) return;
   if (writeFault) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/serial_control.h"
+#include "platform/serial_port.h"
 #include "virtual_clock.h"
 
 namespace kbx::test {
@@ -15,7 +15,7 @@ namespace kbx::test {
 // A serial port in memory on the virtual clock, for the tests, the fuzzers and
 // the benchmark. What the UPS sends is scheduled at a time of the clock and
 // becomes readable when it is due; the receive side keeps 1024 bytes.
-class FakePort : public SerialControl {
+class FakePort : public SerialPort {
  public:
   struct Write {
     double at;
@@ -26,17 +26,17 @@ class FakePort : public SerialControl {
 
   // --- test controls ---------------------------------------------------------
   std::set<int> existing{1, 2};
-  int openError = 0;  // thrown by the next SetPortOpen(true) when not 0
+  int openError = 0;  // thrown by the next Open when not 0
   int readError = 0;  // thrown by every look at the receive side when not 0
   // The error number an Output of these bytes fails with, 0 to write them.
   std::function<int(const Bytes&)> writeFault;
   std::vector<Write> writes;
-  std::vector<std::string> calls;  // property writes, in order
-  // Called for every Output; it may Deliver an answer.
+  std::vector<PortRequest> opens;  // every request to open, in order
+  // Called for every Write; it may Deliver an answer.
   std::function<void(const Bytes&)> onWrite;
 
   void Deliver(const Bytes& bytes, int delayMs = 20);
-  // Called as Input starts: what it delivers arrived between the count and the read.
+  // Called as ReadAll starts: what it delivers arrived between the count and the read.
   std::function<void()> beforeInput;
   // Every frame written is answered with what `answer` gives for it
   // (nothing: silence), `delayMs` later.
@@ -61,27 +61,18 @@ class FakePort : public SerialControl {
   }
   void SetOpenDirect(bool open) { open_ = open; }
 
-  // --- SerialControl ---------------------------------------------------------
-  void SetCommPort(int number) override;
-  int CommPort() const override { return comm_port_; }
-  void SetSettings(const std::string& settings) override;
-  std::string Settings() const override { return settings_; }
-  bool PortOpen() const override { return open_; }
-  void SetPortOpen(bool open) override;
-  void SetRTSEnable(bool) override { calls.push_back("RTSEnable"); }
-  void SetDTREnable(bool) override { calls.push_back("DTREnable"); }
-  void SetHandshaking(long) override { calls.push_back("Handshaking"); }
-  void SetInBufferSize(int) override { calls.push_back("InBufferSize"); }
-  void SetOutBufferSize(int) override { calls.push_back("OutBufferSize"); }
-  int InBufferCount() override;
-  void SetInBufferCount(int) override;
-  int OutBufferCount() override { return 0; }
-  void SetInputMode(long) override { calls.push_back("InputMode"); }
-  void SetInputLen(int) override { calls.push_back("InputLen"); }
-  void SetSThreshold(int) override { calls.push_back("SThreshold"); }
-  void SetRThreshold(int) override { calls.push_back("RThreshold"); }
-  Bytes Input() override;
-  void Output(const Bytes& bytes) override;
+  // --- SerialPort ------------------------------------------------------------
+  void Open(const PortRequest& request) override;
+  void Close() override { open_ = false; }
+  bool IsOpen() const override { return open_; }
+  int BytesWaiting() override;
+  Bytes ReadAll() override;
+  void Write(const Bytes& bytes) override;
+  int PendingOutput() override { return 0; }
+  void DiscardInput() override;
+  PortDescription Describe() const override {
+    return {commPort_, settings_, "/dev/fake" + std::to_string(commPort_)};
+  }
 
  private:
   struct Arrival {
@@ -91,7 +82,7 @@ class FakePort : public SerialControl {
   void TakeDue();
 
   VirtualClock& clock_;
-  int comm_port_ = 1;
+  int commPort_ = 1;
   std::string settings_ = "9600,N,8,1";
   bool open_ = false;
   Bytes in_;
