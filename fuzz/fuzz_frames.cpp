@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
+#include "link/frame.h"
 
 using namespace kbx;
 using namespace kbx::fuzz;
