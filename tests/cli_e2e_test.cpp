@@ -19,6 +19,8 @@
 #include "support/processes.h"
 #include "support/temp_folder.h"
 
+#include <sys/stat.h>
+
 namespace kbx {
 namespace {
 
@@ -142,6 +144,71 @@ TEST_F(KbxProcess, AUpsThatVanishesMidUpdateEndsItWithoutDone) {
   EXPECT_EQ(std::find(updating, board.end(), "Error Setting Battery Base Time") - updating, 3)
       << "after NO ACK";
   EXPECT_EQ(std::count(updating, board.end(), "Done"), 1) << "only the disconnect's";
+}
+
+TEST_F(KbxProcess, WithJsonTwoSignalsStillGiveOneObject) {
+  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
+  test::Streams streams;
+  streams.stdoutPath = out;
+  streams.stderrPath = err;
+  const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"--json", "runtime", "modules", "1", "--yes"}), streams);
+  ASSERT_TRUE(test::AwaitRequest(log, 0x34));  // the runtime's meter request
+  kill(kbx, SIGINT);
+  usleep(100 * 1000);  // two of the same signal, each taken on its own
+  kill(kbx, SIGINT);
+  const int status = test::Wait(kbx);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+  const std::vector<std::string> said = test::Lines(test::ReadWholeFile(err));
+  EXPECT_THAT(said,
+              ElementsAre("kbx: finishing runtime; press Ctrl-C again to stop now",
+                          "kbx: interrupted (SIGINT) during runtime: stopped at once by a second signal; "
+                          "modules 1, disconnect were not run"));
+  const std::string text = test::ReadWholeFile(out);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  std::string error;
+  const test::Json json = test::JsonReader::Read(text, error).value_or(test::Json{});
+  ASSERT_EQ(error, "") << text;
+  EXPECT_EQ(json["interrupted"].text, "SIGINT");
+  EXPECT_EQ(json["exit"].number, 130);
+  EXPECT_EQ(json["port"].number, 1);
+  EXPECT_EQ(json["device"].text, sim.Device());
+  EXPECT_EQ(json["modules"]["outcome"].text, "not run");
+  EXPECT_EQ(json["modules"]["why"].text, "stopped at once by a second signal");
+  std::vector<std::string> errors;
+  for (const auto& line : said) errors.push_back(line.substr(5));
+  EXPECT_EQ(json["errors"].Strings(), errors);
+  for (const auto& request : test::RequestsInLog(log)) EXPECT_NE(request.front(), 0x78) << "no update began";
+}
+
+// A code other users must not see: through a file or the environment, in
+// neither program's command line, and the UPS is unlocked by it.
+TEST_F(KbxProcess, TheAccessCodeFromAFileOrTheEnvironmentIsNotInTheCommandLine) {
+  const std::string codeFile = folder + "/code";
+  WriteFile(codeFile, "C0FFEE\n");
+  ::chmod(codeFile.c_str(), 0600);
+  for (const bool fromFile : {true, false}) {
+    const char* what = fromFile ? "--access-code-file" : "KBX_ACCESS_CODE";
+    test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "280", "--access-code-file", codeFile});
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    std::vector<std::string> args{"modules", "2", "--yes"};
+    if (fromFile) {
+      args.insert(args.begin(), {"--access-code-file", codeFile});
+    } else {
+      ::setenv("KBX_ACCESS_CODE", "c0ffee", 1);
+    }
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), args), streams);
+    ::unsetenv("KBX_ACCESS_CODE");
+    ASSERT_TRUE(test::AwaitRequest(log, 0xCF)) << what;  // the authorization went out
+    std::string commandLine = ReadFile("/proc/" + std::to_string(kbx) + "/cmdline");
+    for (char& c : commandLine) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(commandLine.find("C0FFEE"), std::string::npos) << what;
+    const int status = test::Wait(kbx);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what << " status " << status;
+    EXPECT_EQ(ReadFile(err), "") << what;
+    EXPECT_THAT(test::RequestsInLog(log), ::testing::Contains(Request{0xCF, 0xC0, 0xFF, 0xEE})) << what;
+  }
 }
 
 TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {

@@ -93,7 +93,7 @@ TEST(JsonText, AReportReadsBackWhole) {
   update.steps = {"module count", "battery base time", "battery base time in RAM", "EEPROM checksum reset"};
   update.step = 2;
   update.confirmed = 1;
-  report.modules = SessionReport::Modules{2, "failed", update};
+  report.modules = SessionReport::Modules{2, "failed", update, ""};
   report.board = {"Connecting...", "UPS Found", "Tab\there"};
   report.errors = {"interrupted (SIGINT) during modules 2: the update was finished"};
   report.interrupted = "SIGINT";
@@ -233,13 +233,15 @@ TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
       // During the connect (its identification request).
       {0xA0,
        "connect runtime info",
-       {"interrupted (SIGINT) during connect: it was completed; runtime, info were not run"},
+       {"finishing connect; press Ctrl-C again to stop now",
+        "interrupted (SIGINT) during connect: it was completed; runtime, info were not run"},
        0xFF},
       // The runtime's meter request goes unanswered: the command fails, which
       // the one line says.
       {0x34,
        "runtime modules 2 --yes info",
-       {"interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"},
+       {"finishing runtime; press Ctrl-C again to stop now",
+        "interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"},
        0xFF},
       // A command that failed before the signal is named on a line of its own.
       {0x78,
@@ -272,6 +274,7 @@ TEST_F(SignalsOnFakePort, ASignalBeforeTheSessionSendsNothing) {
               ElementsAre("interrupted (SIGTERM) before connecting; connect, modules 1 were not run"));
   ASSERT_TRUE(report.modules.has_value());
   EXPECT_EQ(report.modules->outcome, "not run");
+  EXPECT_EQ(report.modules->why, "interrupted before connecting");
 }
 
 TEST_F(SignalsOnFakePort, AFailedSessionNamesTheCommandsThatFailed) {
@@ -333,8 +336,13 @@ TEST(CliOutput, OutputThatCannotBeWrittenIsSaidOnceAndFails) {
 TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
   const std::string device = "/nonexistent/\xFF\"\x01 caf\xC3\xA9";
   std::ostringstream out, err;
-  EXPECT_EQ(RunKbx({"--com", "1=" + device, "--json", "connect", "runtime"}, out, err, Confirm{}), 1);
+  EXPECT_EQ(
+      RunKbx({"--com", "1=" + device, "--json", "connect", "modules", "1", "--yes"}, out, err, Confirm{}), 1);
   const Json json = ReadJson(out.str());
+  // The modules command that never ran says why.
+  EXPECT_EQ(json["modules"]["outcome"].text, "not run");
+  EXPECT_EQ(json["modules"]["why"].text, "the port could not be opened");
+  EXPECT_EQ(json["port"].number, 1);
   EXPECT_FALSE(json["ok"].boolean);
   EXPECT_EQ(json["exit"].number, 1);
   EXPECT_EQ(json["device"].text, "/nonexistent/\xC3\xBF\"\x01 caf\xC3\xA9");

@@ -15,6 +15,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
+#include "cli/json_report.h"
 #include "cli/kbx_cli.h"
 #include "support/processes.h"
 #include "support/simulated_ups.h"
@@ -80,9 +81,12 @@ class CliSession : public ::testing::Test {
     } console(out);
     Xcp xcp(port, clock, console);
     EXPECT_EQ(StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)), "");
-    const int status = RunSession(xcp, options, confirm);
+    SessionReport report;
+    const int status = RunSession(xcp, options, confirm, &report);
     clears = console.clears;
-    return {status, test::Lines(out.str()), ""};
+    std::string err;
+    for (const auto& line : report.errors) err += "kbx: " + line + "\n";
+    return {status, test::Lines(out.str()), err};
   }
   // The set commands (variable, RAM word, parameter) the unit received.
   int SetCommands() const {
@@ -148,6 +152,8 @@ TEST_F(CliSession, AnsweringNoChangesNothing) {
   EXPECT_THAT(run.out, ::testing::Contains("Battery Time Remain:  0:30:00"));
   EXPECT_THAT(run.out, ::testing::Not(::testing::Contains("Updating KBXs...")));
   EXPECT_EQ(SetCommands(), 0);
+  // The reason is the answer, not a failure of the command.
+  EXPECT_EQ(run.err, "kbx: Not changed.\n");
 }
 
 TEST_F(CliSession, UnknownTypesAreRefused) {

@@ -7,17 +7,21 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/desktop.h"
 #include "cli/cli_options.h"
+#include "link/protocol.h"
 #include "link/trace.h"
 #include "platform/command_line.h"
 #include "platform/pseudo_terminal.h"
@@ -278,6 +282,86 @@ TEST(SharedOptions, KbxRefusesAnUnconfirmedModuleCountWithoutATerminal) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "kbx: there is no terminal to confirm the module count on; give --yes to apply it\n");
+}
+
+TEST(SharedOptions, TheDesktopProgramWithoutADisplaySaysSoInOneLine) {
+  const char* const names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+  std::vector<std::optional<std::string>> saved;
+  for (const char* name : names) {
+    const char* value = std::getenv(name);
+    saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    ::unsetenv(name);
+  }
+  // None at all, and one that nobody serves.
+  for (const char* display : {"", ":4711"}) {
+    if (*display) ::setenv("DISPLAY", display, 1);
+    const ProgramRun run = RunProgram(KBX_DESKTOP_BIN, {"--simulate"});
+    EXPECT_EQ(run.status, 1) << display;
+    EXPECT_EQ(run.err, "kbx-configurator: no display; use kbx for the command line\n") << display;
+    EXPECT_EQ(run.out, "") << display;
+  }
+  for (std::size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i]) {
+      ::setenv(names[i], saved[i]->c_str(), 1);
+    } else {
+      ::unsetenv(names[i]);
+    }
+  }
+}
+
+// The access code from a file or the environment, which other users cannot
+// see in the process list; the command line's --access-code still comes first.
+TEST(SharedOptions, TheAccessCodeFromAFileOrTheEnvironment) {
+  const TempFolder temp;
+  const std::string privateFile = temp.path + "/private", sharedFile = temp.path + "/shared",
+                    badFile = temp.path + "/bad";
+  WriteFile(privateFile, "a1b2c3\r\nignored\n");
+  WriteFile(sharedFile, "0A0B0C");
+  WriteFile(badFile, "a1b2c\n");
+  ::chmod(privateFile.c_str(), 0600);
+  ::chmod(sharedFile.c_str(), 0644);
+  struct Case {
+    std::vector<std::string> args;
+    const char* environment;  // KBX_ACCESS_CODE, nullptr for none
+    std::optional<AccessCode> code;
+    const char* problem;  // the usage error or the warning; nullptr for none
+  };
+  const Case cases[] = {
+      {{"--access-code-file", privateFile}, "0F0F0F", AccessCode{0xA1, 0xB2, 0xC3}, nullptr},
+      {{"--access-code-file", sharedFile}, nullptr, AccessCode{0x0A, 0x0B, 0x0C}, "mode 0644); chmod 600 it"},
+      {{}, "0f0e0d", AccessCode{0x0F, 0x0E, 0x0D}, nullptr},
+      {{"--access-code", "010203"}, "0f0e0d", AccessCode{0x01, 0x02, 0x03}, nullptr},
+      {{}, nullptr, std::nullopt, nullptr},
+      {{}, "0f0e0", std::nullopt, "KBX_ACCESS_CODE needs six hexadecimal digits"},
+      {{"--access-code-file", badFile}, nullptr, std::nullopt, "first line is six hexadecimal digits"},
+      {{"--access-code-file", temp.path + "/none"}, nullptr, std::nullopt, "No such file or directory"},
+      {{"--access-code-file", privateFile, "--access-code", "010203"}, nullptr, std::nullopt, "not both"},
+  };
+  for (const Case& c : cases) {
+    const std::string what = ::testing::PrintToString(c.args) + " " + (c.environment ? c.environment : "");
+    if (c.environment) {
+      ::setenv(kAccessCodeVariable, c.environment, 1);
+    } else {
+      ::unsetenv(kAccessCodeVariable);
+    }
+    SessionOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseDesktopOptions(c.args, options, error)) << what << error;
+    try {
+      ResolveAccessCode(options);
+      EXPECT_EQ(options.accessCode, c.code) << what;
+      if (c.problem) {
+        ASSERT_EQ(options.warnings.size(), 1u) << what;
+        EXPECT_THAT(options.warnings[0], HasSubstr(c.problem)) << what;
+      } else {
+        EXPECT_TRUE(options.warnings.empty()) << what;
+      }
+    } catch (const UsageError& e) {
+      EXPECT_FALSE(c.code) << what << e.what();
+      EXPECT_THAT(e.what(), HasSubstr(c.problem ? c.problem : "(no error)")) << what;
+    }
+  }
+  ::unsetenv(kAccessCodeVariable);
 }
 
 TEST(SharedOptions, HelpAndVersionOfEveryProgram) {

@@ -1,11 +1,14 @@
 #include "app/desktop.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
+
 #include <clocale>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "app/close_on_signals.h"
 #include "platform/help_viewer.h"
@@ -18,6 +21,27 @@
 #include "ups/xcp.h"
 
 namespace kbx {
+
+namespace {
+
+// While the application object starts: what Qt says is kept back, and a
+// start it cannot survive (no display to show a window on) ends the program
+// with one line of ours instead of Qt's abort.
+QtMessageHandler startUpHandler = nullptr;
+std::vector<QString>* heldBack = nullptr;
+
+void OnStartUpMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtFatalMsg) {
+    static const char line[] = "kbx-configurator: no display; use kbx for the command line\n";
+    if (::write(STDERR_FILENO, line, sizeof line - 1) < 0) {
+      // nothing more can be said
+    }
+    ::_exit(1);
+  }
+  if (heldBack) heldBack->push_back(qFormatLogMessage(type, context, message));
+}
+
+}  // namespace
 
 const ProgramUsage& DesktopUsage() {
   static const ProgramUsage usage{
@@ -79,8 +103,22 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   }
   // Options first: --help and --version need no display.
   if (AnswerHelpOrVersion(options, DesktopUsage(), std::cout)) return 0;
+  try {
+    ResolveAccessCode(options);
+  } catch (const UsageError& e) {
+    std::cerr << UsageErrorText("kbx-configurator", e.what());
+    return 2;
+  }
+  for (const std::string& warning : options.warnings) std::cerr << "kbx-configurator: " << warning << '\n';
 
+  std::vector<QString> startUpMessages;
+  heldBack = &startUpMessages;
+  startUpHandler = qInstallMessageHandler(OnStartUpMessage);
   QApplication app(argc, argv);
+  qInstallMessageHandler(startUpHandler);
+  heldBack = nullptr;
+  // It started: what Qt said meanwhile is said now.
+  for (const QString& message : startUpMessages) std::cerr << message.toStdString() << '\n';
   // The application object has set every locale category from the environment;
   // numbers read or written as text keep "." whatever the user's locale says.
   std::setlocale(LC_NUMERIC, "C");

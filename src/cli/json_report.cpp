@@ -130,6 +130,7 @@ void WriteJsonReport(const SessionReport& report, std::ostream& out) {
     if (report.modules) {
       std::string modules = "{\"requested\":" + std::to_string(report.modules->requested) +
                             ",\"outcome\":" + JsonString(report.modules->outcome);
+      if (!report.modules->why.empty()) modules += ",\"why\":" + JsonString(report.modules->why);
       if (const auto& update = report.modules->update) {
         modules += ",\"ending\":" + JsonString(EndingName(update->ending));
         if (update->step > 0) modules += ",\"step\":" + std::to_string(update->step);

@@ -25,11 +25,14 @@ struct SessionReport {
     int requested = 0;
     std::string outcome;  // "done", "failed", "not confirmed", "not supported", "link down", "not run"
     std::optional<KbxUpdateOutcome> update;  // how the update went, once it ran
+    std::string why;                         // why it was not run or not confirmed
   };
   std::optional<Modules> modules;   // the last modules command, when one was given
   std::vector<std::string> board;   // every board line, in order
   std::vector<std::string> errors;  // every message written on stderr, in order
-  std::string interrupted;          // the signal's name when one ended the session
+  // The one of them that a first signal's handler wrote at once, if any.
+  std::optional<std::size_t> noticeAt;
+  std::string interrupted;  // the signal's name when one ended the session
 };
 
 // `text` as a JSON string, quotes included. Control characters and quotes are

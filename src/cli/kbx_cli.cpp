@@ -162,83 +162,129 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
   auto failedOnce = [&](const std::string& step) {
     if (std::find(failed.begin(), failed.end(), step) == failed.end()) failed.push_back(step);
   };
-  // A signal lets the step it arrived in run to its end; then no command runs.
+  // A signal lets the step it arrived in run to its end, and says so at once;
+  // then no command runs.
   std::string interruptedIn;
   std::string interruptedStep;
+  std::string runningStep;
+  std::string notice;  // what a first signal in the running step writes at once
+  // A module command asks and updates: a signal there says nothing at once
+  // (the prompt ends, the update is finished anyway).
+  auto begin = [&](const std::string& step, bool withNotice) {
+    runningStep = step;
+    notice = withNotice && StopSignal() == 0 ? "finishing " + step + "; press Ctrl-C again to stop now" : "";
+    SetStopNotice(notice.empty() ? "" : "kbx: " + notice + "\n");
+  };
   auto noteStop = [&](const std::string& step, const std::string& outcome) {
     if (!interruptedIn.empty() || StopSignal() == 0) return;
+    if (!notice.empty()) {
+      session.noticeAt = session.errors.size();
+      session.errors.push_back(notice);
+    }
     interruptedIn = "during " + step + ": " + outcome;
     interruptedStep = step;
   };
   auto outcomeOf = [](bool done) { return std::string(done ? "it was completed" : "it failed"); };
 
   bool ok = false;
-  if (StopSignal() != 0) {
-    interruptedIn = "before connecting";
-  } else {
-    ok = guarded([&] {
-      xcp.ConnectUps();
-      return xcp.LinkUp();
-    });
-    if (!ok) failedOnce("connect");
-    NoteIdentity(xcp, session);
-    noteStop("connect", outcomeOf(ok));
-  }
   std::vector<std::string> notRun;
-  for (const CliCommand& command : options.commands) {
-    const std::string name = CommandName(command);
-    if (command.kind == CliCommand::kModules)
-      session.modules = SessionReport::Modules{command.count, "not run", std::nullopt};
+  std::size_t next = 0;  // the command after the running one
+  try {
     if (StopSignal() != 0) {
-      // The connect command is the session's connect, run or not.
-      if (command.kind != CliCommand::kConnect || interruptedIn == "before connecting")
-        notRun.push_back(name);
-      continue;
-    }
-    bool done = true;
-    std::string outcome;
-    switch (command.kind) {
-      case CliCommand::kConnect:
-        done = xcp.LinkUp();
-        break;
-      case CliCommand::kRuntime:
-        done = guarded([&] { return RuntimeCommand(xcp); });
-        break;
-      case CliCommand::kModules:
-        done = guarded([&] {
-          return ModulesCommand(xcp, command.count, options.yes, confirm, outcome, session.modules->update);
-        });
-        if (outcome == "done" && !done) outcome = "failed";
-        session.modules->outcome = outcome;
-        // How far an update that did not complete got, and that it must be run again.
-        if (const auto& update = session.modules->update; update && !update->Done())
-          session.errors.push_back(name + ": " + KbxUpdateSummary(*update));
-        break;
-      case CliCommand::kInfo:
-        done = guarded([&] { return InfoCommand(xcp); });
-        break;
-      case CliCommand::kPorts:
-        break;
-    }
-    if (!done) failedOnce(name);
-    if (command.kind != CliCommand::kModules) {
-      noteStop(name, outcomeOf(done));
-    } else if (outcome == "done" || outcome == "failed") {
-      noteStop(name, outcome == "done" ? "the update was finished" : "the update failed");
+      interruptedIn = "before connecting";
     } else {
-      noteStop(name, "the update was not made");
+      begin("connect", true);
+      ok = guarded([&] {
+        xcp.ConnectUps();
+        return xcp.LinkUp();
+      });
+      if (!ok) failedOnce("connect");
+      NoteIdentity(xcp, session);
+      noteStop("connect", outcomeOf(ok));
     }
-    ok = ok && done;
+    while (next < options.commands.size()) {
+      const CliCommand& command = options.commands[next++];
+      const std::string name = CommandName(command);
+      if (command.kind == CliCommand::kModules)
+        session.modules = SessionReport::Modules{command.count, "not run", std::nullopt, ""};
+      if (StopSignal() != 0) {
+        if (command.kind == CliCommand::kModules) session.modules->why = "interrupted " + interruptedIn;
+        // The connect command is the session's connect, run or not.
+        if (command.kind != CliCommand::kConnect || interruptedIn == "before connecting")
+          notRun.push_back(name);
+        continue;
+      }
+      begin(name, command.kind != CliCommand::kModules);
+      bool done = true;
+      std::string outcome;
+      switch (command.kind) {
+        case CliCommand::kConnect:
+          done = xcp.LinkUp();
+          break;
+        case CliCommand::kRuntime:
+          done = guarded([&] { return RuntimeCommand(xcp); });
+          break;
+        case CliCommand::kModules:
+          done = guarded([&] {
+            return ModulesCommand(xcp, command.count, options.yes, confirm, outcome, session.modules->update);
+          });
+          if (outcome == "done" && !done) outcome = "failed";
+          session.modules->outcome = outcome;
+          if (outcome == "not confirmed" && StopSignal() == 0) {
+            session.modules->why = "Not changed.";
+            session.errors.push_back(session.modules->why);
+          }
+          // How far an update that did not complete got, and that it must be run again.
+          if (const auto& update = session.modules->update; update && !update->Done())
+            session.errors.push_back(name + ": " + KbxUpdateSummary(*update));
+          break;
+        case CliCommand::kInfo:
+          done = guarded([&] { return InfoCommand(xcp); });
+          break;
+        case CliCommand::kPorts:
+          break;
+      }
+      // A module count the user declined says so itself.
+      if (!done && outcome != "not confirmed") failedOnce(name);
+      if (command.kind != CliCommand::kModules) {
+        noteStop(name, outcomeOf(done));
+      } else if (outcome == "done" || outcome == "failed") {
+        noteStop(name, outcome == "done" ? "the update was finished" : "the update failed");
+      } else {
+        noteStop(name, "the update was not made");
+      }
+      ok = ok && done;
+    }
+    if (xcp.LinkUp()) {
+      begin("disconnect", true);
+      const bool disconnected = guarded([&] {
+        xcp.DisconnectUps();
+        return true;
+      });
+      if (!disconnected) failedOnce("disconnect");
+      noteStop("disconnect", outcomeOf(disconnected));
+      ok = disconnected && ok;
+    }
+  } catch (const StopNow&) {
+    // A second signal: the step ends where it was, and nothing more goes out.
+    const std::string stopped = "stopped at once by a second signal";
+    if (interruptedIn.empty()) {
+      noteStop(runningStep, stopped);
+    } else {
+      interruptedIn += "; then " + runningStep + " was " + stopped;
+    }
+    interruptedStep = runningStep;
+    if (session.modules && session.modules->outcome == "not run" && session.modules->why.empty())
+      session.modules->why = stopped;
+    for (; next < options.commands.size(); ++next) {
+      const CliCommand& command = options.commands[next];
+      if (command.kind == CliCommand::kModules)
+        session.modules = SessionReport::Modules{command.count, "not run", std::nullopt, stopped};
+      notRun.push_back(CommandName(command));
+    }
+    if (xcp.LinkUp() && runningStep != "disconnect") notRun.push_back("disconnect");
   }
-  if (xcp.LinkUp()) {
-    const bool disconnected = guarded([&] {
-      xcp.DisconnectUps();
-      return true;
-    });
-    if (!disconnected) failedOnce("disconnect");
-    noteStop("disconnect", outcomeOf(disconnected));
-    ok = disconnected && ok;
-  }
+  SetStopNotice("");
 
   // The line about the interruption tells the outcome of the step it came in.
   const bool onlyTheInterruptedStepFailed = failed.size() == 1 && failed.front() == interruptedStep;
@@ -267,13 +313,30 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 2;
   }
   if (AnswerHelpOrVersion(options.session, KbxUsage(), out)) return 0;
+  try {
+    ResolveAccessCode(options.session);
+  } catch (const UsageError& e) {
+    err << UsageErrorText("kbx", e.what());
+    return 2;
+  }
 
   SessionReport report;
+  // With --json a second signal still lets the one JSON object out.
+  SetSecondSignalStopsNow(options.json);
+  // A modules command is reported also when the session stops before it.
+  for (const CliCommand& command : options.commands) {
+    if (command.kind == CliCommand::kModules)
+      report.modules = SessionReport::Modules{command.count, "not run", std::nullopt, ""};
+  }
+  auto notRunBecause = [&](const std::string& why) {
+    if (report.modules && report.modules->why.empty()) report.modules->why = why;
+  };
   // Every message on stderr is also one of the report's errors.
   auto say = [&](const std::string& message) {
     report.errors.push_back(message);
     err << "kbx: " << message << '\n' << std::flush;
   };
+  for (const std::string& warning : options.session.warnings) say(warning);
   std::ostringstream portList;
   std::unique_ptr<ConsoleHost> host;
   std::unique_ptr<SessionRig> rig;
@@ -289,8 +352,11 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     const bool asks = std::any_of(options.commands.begin(), options.commands.end(),
                                   [](const CliCommand& c) { return c.kind == CliCommand::kModules; }) &&
                       !options.yes;
+    report.port = options.session.port;
+    report.device = SessionPortMap(options.session).Device(report.port);
     if (asks && !confirm.terminal) {
       say("there is no terminal to confirm the module count on; give --yes to apply it");
+      notRunBecause("no terminal to confirm on");
       return 2;
     }
 
@@ -298,9 +364,9 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
       rig = std::make_unique<SessionRig>(options.session, clock);
     } catch (const SessionError& e) {
       say(e.what());
+      notRunBecause("the session could not start");
       return e.ExitStatus();
     }
-    report.port = options.session.port;
     report.device = rig->Ports().Device(report.port);
 
     SerialPort& port = rig->Port();
@@ -317,11 +383,15 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
       // Why, and what to do about it, when the port said.
       if (!failure.reason.empty()) say(failure.reason);
       if (!failure.fix.empty()) say(failure.fix);
+      notRunBecause("the port could not be opened");
       return 1;
     }
     const std::size_t before = report.errors.size();
     const int status = RunSession(xcp, options, confirm, &report);
-    for (std::size_t i = before; i < report.errors.size(); ++i) err << "kbx: " << report.errors[i] << '\n';
+    for (std::size_t i = before; i < report.errors.size(); ++i) {
+      // The first signal's notice went out when it came.
+      if (i != report.noticeAt) err << "kbx: " << report.errors[i] << '\n';
+    }
     err << std::flush;
     return status;
   };

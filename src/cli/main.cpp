@@ -17,8 +17,12 @@ bool AskOnTerminal(const std::string& question) {
   }
   std::cerr << text << "[y/N] " << std::flush;
   std::string answer;
-  // A stop signal while waiting answers No.
-  if (!kbx::ReadAnswerLine(answer)) return false;
+  // A stop signal or the end of input while waiting answers No; the prompt's
+  // line ends first, so that what follows starts a line of its own.
+  if (!kbx::ReadAnswerLine(answer)) {
+    std::cerr << '\n' << std::flush;
+    return false;
+  }
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 

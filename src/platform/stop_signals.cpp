@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,9 +25,23 @@ std::atomic<int> updatesInProgress{0};
 std::atomic<int> stopMode{static_cast<int>(StopMode::kNoteEvery)};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+std::atomic<bool> secondSignalStopsNow{false};
+std::atomic<bool> stopNow{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+pthread_t handlingThread{};
+
 // Written as it stands by the handler (no formatting there).
 char repeatMessage[160];
 std::size_t repeatLength = 0;
+
+// The notice of the first signal, in two buffers: the handler writes the one
+// `activeNotice` names, the program fills the other and then names it.
+struct Notice {
+  char text[240];
+  std::size_t length;
+};
+Notice notices[2];
+std::atomic<int> activeNotice{0};
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -35,11 +50,17 @@ extern "C" void OnStopSignal(int signal) {
   const int before = signalCount.fetch_add(1);
   if (before == 0) {
     firstSignal.store(signal);
+    const Notice& notice = notices[activeNotice.load()];
+    if (notice.length > 0 && ::write(STDERR_FILENO, notice.text, notice.length) < 0) {
+      // nothing more can be said
+    }
   } else if (stopMode.load() == static_cast<int>(StopMode::kSecondSignalEnds)) {
     if (updatesInProgress.load() > 0) {
       if (::write(STDERR_FILENO, repeatMessage, repeatLength) < 0) {
         // nothing more can be said
       }
+    } else if (secondSignalStopsNow.load()) {
+      stopNow.store(true);
     } else {
       // No destructor runs now: the lock files go here.
       RemoveHeldLockFiles();
@@ -58,6 +79,7 @@ void InstallStopSignals(StopMode mode, const std::string& program) {
   repeatLength = std::min(message.size(), sizeof repeatMessage);
   std::memcpy(repeatMessage, message.data(), repeatLength);
   stopMode.store(static_cast<int>(mode));
+  handlingThread = pthread_self();
 
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -66,6 +88,21 @@ void InstallStopSignals(StopMode mode, const std::string& program) {
   // Calls interrupted by the signal are resumed where they were.
   action.sa_flags = SA_RESTART;
   for (const int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
+}
+
+void SetSecondSignalStopsNow(bool stopsNow) {
+  secondSignalStopsNow.store(stopsNow);
+}
+
+void ThrowIfStopNow() {
+  if (stopNow.load() && pthread_equal(pthread_self(), handlingThread)) throw StopNow{};
+}
+
+void SetStopNotice(const std::string& text) {
+  Notice& spare = notices[1 - activeNotice.load()];
+  spare.length = std::min(text.size(), sizeof spare.text);
+  std::memcpy(spare.text, text.data(), spare.length);
+  activeNotice.store(1 - activeNotice.load());
 }
 
 int StopSignal() {
@@ -79,6 +116,7 @@ int StopSignalCount() {
 void ClearStopSignals() {
   firstSignal.store(0);
   signalCount.store(0);
+  stopNow.store(false);
 }
 
 std::string SignalName(int signal) {

@@ -20,6 +20,26 @@ enum class StopMode {
 // writes during an update ("kbx: ...").
 void InstallStopSignals(StopMode mode, const std::string& program);
 
+// With kSecondSignalEnds: whether a second signal outside an update asks the
+// program to stop now instead of ending it, so that it can still report what
+// it did (one JSON object) and release what it holds. The fixed pause it
+// comes in ends at once and throws StopNow, as does every pause after it.
+void SetSecondSignalStopsNow(bool stopsNow);
+
+// Thrown by a fixed pause of the thread that installed the handlers once a
+// second signal asked to stop now. Not a std::exception: nothing but the
+// front end's outermost handler catches it.
+struct StopNow {};
+
+// Throws StopNow when a second signal has asked to stop now (on the thread
+// that installed the handlers; elsewhere it does nothing).
+void ThrowIfStopNow();
+
+// What the first signal writes on stderr at once, while the running step
+// finishes ("kbx: finishing connect; press Ctrl-C again to stop now"); empty
+// for nothing. Kept until replaced.
+void SetStopNotice(const std::string& text);
+
 // The first stop signal received (SIGINT, SIGTERM or SIGHUP), 0 for none.
 int StopSignal();
 

@@ -1,8 +1,9 @@
+#include <cerrno>
 #include <chrono>
 #include <ctime>
-#include <thread>
 
 #include "platform/clock.h"
+#include "platform/stop_signals.h"
 
 namespace kbx {
 
@@ -18,7 +19,11 @@ double SystemClock::TimeOfDay() {
 }
 
 void SystemClock::Sleep(int milliseconds) {
-  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  ThrowIfStopNow();
+  if (milliseconds <= 0) return;
+  // A signal does not shorten the pause, unless it asks to stop now.
+  timespec left{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) ThrowIfStopNow();
 }
 
 }  // namespace kbx

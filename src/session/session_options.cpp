@@ -1,9 +1,12 @@
 #include "session/session_options.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "platform/baud_rates.h"
 #include "platform/port_map.h"
+#include "platform/secret_file.h"
 #include "platform/version.h"
 #include "ups/xcp.h"
 
@@ -54,10 +57,17 @@ OptionRow AccessCodeOption() {
                 "the code that unlocks the UPS's set commands, six hexadecimal digits");
 }
 
+OptionRow AccessCodeFileOption() {
+  return Valued("access-code-file", "FILE",
+                "read the access code from the first line of FILE, unseen by other users (also: "
+                "KBX_ACCESS_CODE in the environment)");
+}
+
 OptionTable SessionOptionTable() {
   return {
       Valued("com", "N=DEVICE", "use DEVICE for COM N (e.g. --com 1=/dev/ttyUSB0)", true),
       AccessCodeOption(),
+      AccessCodeFileOption(),
       OptionalValued("simulate", "TYPE",
                      "run against a simulated UPS of TYPE (280, 281, 290, 292...; default " +
                          std::to_string(kDefaultSimulatedType) + ") on the COM port",
@@ -104,6 +114,9 @@ bool TakeSessionOption(const GivenOption& given, SessionOptions& options) {
     std::array<std::uint8_t, 3> code{};
     if (!ParseAccessCode(value, code)) throw UsageError(option + " needs six hexadecimal digits");
     options.accessCode = code;
+  } else if (given.name == "access-code-file") {
+    if (value.empty()) throw UsageError(option + " needs a file name");
+    options.accessCodeFile = value;
   } else if (given.name == "simulate") {
     options.simulateType = given.value ? ParseUpsTypeCode(option, value) : kDefaultSimulatedType;
   } else if (given.name == "trace") {
@@ -117,6 +130,32 @@ bool TakeSessionOption(const GivenOption& given, SessionOptions& options) {
     return false;
   }
   return true;
+}
+
+void ResolveAccessCode(SessionOptions& options) {
+  AccessCode code{};
+  if (!options.accessCodeFile.empty()) {
+    const std::string& path = options.accessCodeFile;
+    if (options.accessCode) throw UsageError("give --access-code or --access-code-file, not both");
+    std::string error;
+    const std::optional<SecretLine> line = ReadSecretLine(path, error);
+    if (!line) throw UsageError("--access-code-file: cannot read " + Quoted(path) + ": " + error);
+    if (!ParseAccessCode(line->text, code))
+      throw UsageError("--access-code-file needs a file whose first line is six hexadecimal digits");
+    if (line->readableByOthers) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", line->mode);
+      options.warnings.push_back("warning: other users may read the access code in " + Quoted(path) +
+                                 " (mode " + mode + "); chmod 600 it");
+    }
+    options.accessCode = code;
+  } else if (!options.accessCode) {
+    const char* value = std::getenv(kAccessCodeVariable);
+    if (!value || !*value) return;
+    if (!ParseAccessCode(value, code))
+      throw UsageError(std::string(kAccessCodeVariable) + " needs six hexadecimal digits");
+    options.accessCode = code;
+  }
 }
 
 std::string HelpText(const ProgramUsage& usage) {

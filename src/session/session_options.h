@@ -19,12 +19,17 @@ struct SessionOptions {
   int port = 1;                                           // --port N; the simulator sits on it too
   int baud = 19200;                                       // --baud RATE
   std::vector<std::pair<int, std::string>> mappings;      // --com N=DEVICE, DEVICE absolute
-  std::optional<std::array<std::uint8_t, 3>> accessCode;  // --access-code HEX6
-  std::optional<int> simulateType;                        // --simulate [TYPE]
-  std::string trace;                                      // --trace FILE; empty for none
+  std::optional<std::array<std::uint8_t, 3>> accessCode;  // --access-code HEX6, or from the two below
+  std::string accessCodeFile;       // --access-code-file FILE; read by ResolveAccessCode
+  std::optional<int> simulateType;  // --simulate [TYPE]
+  std::string trace;                // --trace FILE; empty for none
   bool help = false;
   bool version = false;
+  std::vector<std::string> warnings;  // for stderr, without the program's name
 };
+
+// The environment variable that may hold the access code.
+inline constexpr char kAccessCodeVariable[] = "KBX_ACCESS_CODE";
 
 // The type a simulated UPS has when --simulate names none.
 inline constexpr int kDefaultSimulatedType = 290;
@@ -35,11 +40,19 @@ inline constexpr int kDefaultSimulatedType = 290;
 OptionTable PortOptionTable();
 OptionTable SessionOptionTable();
 OptionRow AccessCodeOption();
+OptionRow AccessCodeFileOption();
 OptionTable HelpAndVersionOptionTable();
 
 // Takes a given option into `options` when it is one of the shared ones and
 // returns true; false for any other. A bad value throws UsageError.
 bool TakeSessionOption(const GivenOption& given, SessionOptions& options);
+
+// Once --help and --version are answered: the access code from
+// --access-code-file (its first line; a file other users may read gets a
+// warning), else from KBX_ACCESS_CODE, unless --access-code gave it. Neither
+// shows in the process's command line. A missing or malformed code throws
+// UsageError.
+void ResolveAccessCode(SessionOptions& options);
 
 // A UPS type code, 0 to 65535, as the value of `option`; throws UsageError.
 int ParseUpsTypeCode(const std::string& option, const std::string& text);

@@ -39,6 +39,7 @@ const kbx::ProgramUsage& SimUsage() {
         Valued("battery-time", "SECONDS", "battery time with no module attached (default 1800)"),
         Valued("modules", "N", "module count committed at power-up, 0..2 (default 0)"),
         accessCode,
+        kbx::AccessCodeFileOption(),
         Valued("log", "FILE", "log every request frame with a time stamp"),
         Heading("Faults:"),
         Flag("silent", "never answer"),
@@ -225,7 +226,6 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
       f.garbageBytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
     }
   }
-  if (shared.accessCode) o.accessCode = *shared.accessCode;
   return command;
 }
 
@@ -241,6 +241,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (kbx::AnswerHelpOrVersion(shared, SimUsage(), std::cout)) return 0;
+  try {
+    kbx::ResolveAccessCode(shared);
+  } catch (const UsageError& error) {
+    std::cerr << kbx::UsageErrorText("kbx-ups-sim", error.what());
+    return 2;
+  }
+  for (const std::string& warning : shared.warnings) std::cerr << "kbx-ups-sim: " << warning << '\n';
+  if (shared.accessCode) command->options.accessCode = *shared.accessCode;
 
   try {
     kbx::BlockStopSignals();  // before the serving thread exists, so that it inherits the mask
