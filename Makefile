@@ -93,7 +93,7 @@ fuzz: deps
 bench: build
 	$(BUILD)/bench/kbx-bench $(BUILD)/src/cli/kbx --desktop $(BUILD)/src/app/kbx-configurator
 
-# The README's screenshot, taken under Xvfb (needs xvfb, xdotool, imagemagick).
+# The README's screenshots, taken under Xvfb (needs xvfb, xdotool, imagemagick, openbox).
 screenshot: build
 	tools/screenshot.sh $(BUILD) docs/main-window.png
 

@@ -55,6 +55,21 @@ if [[ -n $first_com ]]; then
     expect "$first_com=" kbx --com "$first_com"
 fi
 expect "/dev/null" kbx --com 3 = /dev/nul
+# Every rate --baud takes, as --help lists them.
+rates=$("$2" --help | sed -n '/--baud RATE/,/(default/p' | grep -o '[0-9][0-9]*' | sed '$d' | tr '\n' ' ')
+expect "${rates% }" kbx --baud ""
+expect "--port --baud --com --access-code --access-code-file --simulate --trace --yes -y --json --help -h --version --" kbx -
+# File names with blanks come escaped, folders with their slash.
+files=$(mktemp -d)
+trap 'rm -rf "$files"' EXIT
+touch "$files/my file"
+mkdir "$files/sub dir"
+expect "$files/my\\ file" kbx --trace "$files/my"
+expect "$files/sub\\ dir/" kbx --access-code-file "$files/su"
+expect "$files/my\\ file" kbx --com "7=$files/my"
+# Nothing follows ports.
+expect "" kbx ports ""
+expect "" kbx ports --
 
 if ((failures)); then
     exit 1

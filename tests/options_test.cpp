@@ -254,7 +254,11 @@ TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
       {{"modules", "-1"}, "modules needs a COUNT of 0, 1 or 2", "k"},
       {{"ports", "connect"}, "ports is given alone", "k"},
       {{"--yes=1", "connect"}, "--yes takes no value", "k"},
-      {{"--split", "0"}, "--split needs a value from 1 to 255", "s"},
+      {{"--split", "0"}, "--split needs a number from 1 to 255, not \"0\"", "s"},
+      {{"--split", "256"}, "--split needs a number from 1 to 255, not \"256\"", "s"},
+      {{"--meter-format", "1FF"},
+       "--meter-format needs a hexadecimal number from 00 to FF, not \"1FF\"",
+       "s"},
       {{"--silent=1"}, "--silent takes no value", "s"},
   };
   const TempFolder dir;

@@ -44,7 +44,7 @@ bool Exists(const std::string& path) {
 
 // ---------------------------------------------------------------- the object
 
-TEST(SimLink, ReplacesOnlyASymbolicLinkAndLeavesAnythingElseAsItWas) {
+TEST(SimLink, ReplacesOnlyASymbolicLinkWhenToldAndLeavesAnythingElseAsItWas) {
   const TempFolder folder;
   const std::string file = folder.path + "/file";
   const std::string sub = folder.path + "/folder";
@@ -65,7 +65,10 @@ TEST(SimLink, ReplacesOnlyASymbolicLinkAndLeavesAnythingElseAsItWas) {
   std::string device;
   {
     PtySimulator simulator(SimOptions{});
-    simulator.LinkAt(link);
+    // A link the simulator did not make goes only when it is told so.
+    EXPECT_THROW(simulator.LinkAt(link), std::invalid_argument);
+    EXPECT_EQ(LinkTarget(link), "/dev/kbx-test-gone");
+    simulator.LinkAt(link, true);
     device = simulator.SlavePath();
     EXPECT_EQ(LinkTarget(link), device);
     simulator.Unplug();
@@ -176,14 +179,14 @@ TEST(SimProgram, ALinkOverAnythingButASymbolicLinkExits2AndLeavesItAsItWas) {
 }
 
 // Each stop signal ends the simulator cleanly, and the link it made over a
-// dangling one goes with it.
+// dangling one (--force) goes with it.
 TEST(SimProgram, EveryStopSignalEndsItAndRemovesItsLink) {
   const TempFolder folder;
   const std::string link = folder.path + "/ttyUPS";
   for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
     SCOPED_TRACE(::strsignal(signal));
     ASSERT_EQ(::symlink("/dev/kbx-test-gone", link.c_str()), 0);
-    Simulator simulator({"--link", link});
+    Simulator simulator({"--link", link, "--force"});
     ASSERT_EQ(simulator.FirstLine(), link);
     EXPECT_TRUE(LinkTarget(link).starts_with("/dev/pts/")) << LinkTarget(link);
     ASSERT_EQ(::kill(simulator.pid, signal), 0);
@@ -193,18 +196,29 @@ TEST(SimProgram, EveryStopSignalEndsItAndRemovesItsLink) {
   }
 }
 
-// Its first line written to a reader that has gone does not kill it.
-TEST(SimProgram, AReaderGoneFromItsOutputDoesNotEndIt) {
+// A device path nobody could read is a failure: said, exit 1, link removed.
+TEST(SimProgram, ADevicePathThatCannotBeWrittenEndsItWith1) {
   const TempFolder folder;
   const std::string link = folder.path + "/ttyUPS";
   Simulator simulator({"--link", link}, true);
-  for (int waited = 0; waited < 500 && LinkTarget(link).empty(); ++waited) std::this_thread::sleep_for(10ms);
-  ASSERT_FALSE(LinkTarget(link).empty());
-  std::this_thread::sleep_for(100ms);  // past the write of the first line
-  ASSERT_EQ(::kill(simulator.pid, SIGTERM), 0);
   const int status = simulator.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(simulator.Errors(), "kbx-ups-sim: cannot write the device path: Broken pipe\n");
   EXPECT_FALSE(Exists(link));
+}
+
+// A log that cannot be written ends it at the first request it should note.
+TEST(SimProgram, ALogThatCannotBeWrittenEndsItWith1) {
+  Simulator simulator({"--log", "/dev/full"});
+  const std::string device = simulator.FirstLine();
+  const int port = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(port, 0) << device;
+  const unsigned char request[] = {0xAB, 0x01, 0xA0, 0xB4};
+  ASSERT_EQ(::write(port, request, sizeof request), 4);
+  const int status = simulator.Wait();
+  ::close(port);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(simulator.Errors(), "kbx-ups-sim: cannot write the log file: No space left on device\n");
 }
 
 }  // namespace

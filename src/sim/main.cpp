@@ -2,6 +2,9 @@
 // serial device to open as its first line, then answers requests until it is
 // interrupted (SIGINT, SIGTERM or SIGHUP).
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -13,7 +16,9 @@
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/descriptor_output.h"
 #include "platform/pseudo_terminal.h"
+#include "platform/stop_signals.h"
 #include "session/session_options.h"
 #include "sim/pty_simulator.h"
 
@@ -55,6 +60,7 @@ const kbx::ProgramUsage& SimUsage() {
         Valued("link", "PATH",
                "also reach the device through a symbolic link at PATH, which follows it when it comes back "
                "after --unplug; the first line printed is then PATH"),
+        Flag("force", "let --link replace a symbolic link at PATH that the simulator did not make"),
         Valued("unplug", "SEL[=MS]",
                "the device vanishes when SEL arrives (the request is carried out, the answer lost) and comes "
                "back after MS ms (default 2000) as a new pseudo-terminal"),
@@ -79,7 +85,10 @@ const kbx::ProgramUsage& SimUsage() {
   return usage;
 }
 
-unsigned long ParseNumber(const std::string& option, const std::string& text, int base, unsigned long max) {
+// Every number of an option is read here, and every one that is wrong is
+// told the same way: "--split needs a number from 1 to 255, not "256"".
+unsigned long ParseNumber(const std::string& option, const std::string& text, int base, unsigned long min,
+                          unsigned long max) {
   std::size_t used = 0;
   unsigned long value = 0;
   try {
@@ -88,14 +97,30 @@ unsigned long ParseNumber(const std::string& option, const std::string& text, in
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != text.size() || value > max)
-    throw UsageError("invalid value \"" + text + "\" for " + option);
+  if (used == 0 || used != text.size() || value < min || value > max) {
+    char range[64];
+    if (base == 16) {
+      std::snprintf(range, sizeof range, "a hexadecimal number from %02lX to %02lX", min, max);
+    } else {
+      std::snprintf(range, sizeof range, "a number from %lu to %lu", min, max);
+    }
+    throw UsageError(option + " needs " + range + ", not \"" + text + "\"");
+  }
   return value;
 }
 
+unsigned long ParseNumber(const std::string& option, const std::string& text, int base, unsigned long max) {
+  return ParseNumber(option, text, base, 0, max);
+}
+
 std::uint8_t ParseHexByte(const std::string& option, std::string text) {
+  const std::string given = text;
   if (text.size() > 2 && (text.starts_with("0x") || text.starts_with("0X"))) text = text.substr(2);
-  return static_cast<std::uint8_t>(ParseNumber(option, text, 16, 0xFF));
+  try {
+    return static_cast<std::uint8_t>(ParseNumber(option, text, 16, 0xFF));
+  } catch (const UsageError&) {
+    throw UsageError(option + " needs a hexadecimal number from 00 to FF, not \"" + given + "\"");
+  }
 }
 
 std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
@@ -106,14 +131,15 @@ std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
     const std::string item = text.substr(start, comma - start);
     const std::size_t dot = item.find('.');
     if (dot == std::string::npos || dot == 0 || item.size() - dot - 1 != 2)
-      throw UsageError("invalid version \"" + item + "\" for --versions (expected e.g. 1.03)");
+      throw UsageError("--versions needs versions such as 1.03, not \"" + item + "\"");
     kbx::ProcessorVersion version;
     version.major = ParseHexByte("--versions", item.substr(0, dot));
     version.minor = ParseHexByte("--versions", item.substr(dot + 1));
     versions.push_back(version);
     start = comma + 1;
   }
-  if (versions.size() > 255) throw UsageError("too many versions for --versions");
+  if (versions.size() > 255)
+    throw UsageError("--versions needs at most 255 versions, not " + std::to_string(versions.size()));
   return versions;
 }
 
@@ -124,8 +150,7 @@ kbx::RequestSelector ParseSelector(const std::string& option, const std::string&
   const std::string what = text.substr(0, colon);
   selector.command = what == "all" ? kbx::RequestSelector::kAnyCommand : ParseHexByte(option, what);
   if (colon != std::string::npos) {
-    selector.occurrence = static_cast<int>(ParseNumber(option, text.substr(colon + 1), 10, 1000000));
-    if (selector.occurrence < 1) throw UsageError("the request count K of " + option + " starts at 1");
+    selector.occurrence = static_cast<int>(ParseNumber(option, text.substr(colon + 1), 10, 1, 1000000));
   }
   return selector;
 }
@@ -149,6 +174,7 @@ struct Command {
   kbx::LineFaults faults;
   std::string logPath;
   std::string linkPath;
+  bool force = false;  // --link may replace a symbolic link that is not ours
 };
 
 // Throws UsageError.
@@ -183,8 +209,7 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
       o.badChecksum = given.value ? static_cast<int>(ParseNumber(name, value, 10, 1000000))
                                   : kbx::SimOptions::kEveryAnswer;
     } else if (name == "--split") {
-      o.split = static_cast<int>(ParseNumber(name, value, 10, 255));
-      if (o.split < 1) throw UsageError("--split needs a value from 1 to 255");
+      o.split = static_cast<int>(ParseNumber(name, value, 10, 1, 255));
     } else if (name == "--refuse") {
       const std::size_t eq = value.find('=');
       if (eq == std::string::npos) throw UsageError("--refuse needs CMD=STATUS, e.g. 95=35");
@@ -196,6 +221,8 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
     } else if (name == "--link") {
       command.linkPath = value;
       if (command.linkPath.empty()) throw UsageError("--link needs a path");
+    } else if (name == "--force") {
+      command.force = true;
     } else if (name == "--unplug") {
       const auto [selector, ms] = ParseSelected(name, value, "2000");
       f.unplug = selector;
@@ -205,15 +232,15 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
       f.noise = selector;
       f.noiseMs = ParseMs(name, ms);
     } else if (name == "--noise-gap") {
-      f.noiseGapMs = ParseMs(name, value);
-      if (f.noiseGapMs < 1) throw UsageError("--noise-gap needs at least 1 ms");
+      f.noiseGapMs = static_cast<int>(ParseNumber(name, value, 10, 1, 3600000));
     } else if (name == "--trickle") {
       const auto [selector, range] = ParseSelected(name, value);
       f.trickle = selector;
       const std::size_t dash = range.find('-');
       f.trickleMinMs = ParseMs(name, range.substr(0, dash));
       f.trickleMaxMs = dash == std::string::npos ? f.trickleMinMs : ParseMs(name, range.substr(dash + 1));
-      if (f.trickleMaxMs < f.trickleMinMs) throw UsageError("--trickle needs MIN <= MAX");
+      if (f.trickleMaxMs < f.trickleMinMs)
+        throw UsageError("--trickle needs MIN-MAX with MIN no more than MAX, not \"" + range + "\"");
     } else if (name == "--seed") {
       f.seed = static_cast<unsigned>(ParseNumber(name, value, 10, 0xFFFFFFFFul));
     } else if (name == "--delay") {
@@ -232,6 +259,8 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed stdout must not become the pseudo-terminal or the log.
+  kbx::ReserveStandardDescriptors();
   kbx::SessionOptions shared;
   std::optional<Command> command;
   try {
@@ -250,14 +279,26 @@ int main(int argc, char** argv) {
   for (const std::string& warning : shared.warnings) std::cerr << "kbx-ups-sim: " << warning << '\n';
   if (shared.accessCode) command->options.accessCode = *shared.accessCode;
 
+  kbx::DescriptorOutput standardOutput(STDOUT_FILENO);
+  std::ostream out(&standardOutput);
   try {
     kbx::BlockStopSignals();  // before the serving thread exists, so that it inherits the mask
     kbx::PtySimulator simulator(command->options, command->logPath, 5, command->faults);
-    if (!command->linkPath.empty()) simulator.LinkAt(command->linkPath);
+    // A failure while serving (the log cannot be written) ends the program as a signal would.
+    simulator.OnFailure([] { ::kill(::getpid(), SIGTERM); });
+    if (!command->linkPath.empty()) simulator.LinkAt(command->linkPath, command->force);
     simulator.Start();
-    std::cout << (command->linkPath.empty() ? simulator.SlavePath() : command->linkPath) << std::endl;
+    out << (command->linkPath.empty() ? simulator.SlavePath() : command->linkPath) << '\n' << std::flush;
+    if (standardOutput.Failed()) {
+      std::cerr << "kbx-ups-sim: cannot write the device path: " << standardOutput.ErrorText() << '\n';
+      return 1;
+    }
     kbx::WaitForStopSignal();
     simulator.Stop();
+    if (!simulator.Error().empty()) {
+      std::cerr << "kbx-ups-sim: " << simulator.Error() << '\n';
+      return 1;
+    }
   } catch (const std::invalid_argument& error) {
     std::cerr << "kbx-ups-sim: " << error.what() << '\n';
     return 2;

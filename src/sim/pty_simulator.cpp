@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -105,9 +106,18 @@ std::string PtySimulator::SlavePath() const {
   return slavePath_;
 }
 
-void PtySimulator::LinkAt(const std::string& path) {
+void PtySimulator::LinkAt(const std::string& path, bool replace) {
   std::lock_guard lock(mutex_);
-  CheckLinkPlace(path);
+  if (CheckLinkPlace(path)) {
+    // Not ours: somebody else's name for something, left alone unless told.
+    if (!replace) {
+      throw std::invalid_argument(path +
+                                  " is a symbolic link the simulator did not make: it is left as it is "
+                                  "(--force replaces it)");
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+      throw std::system_error(errno, std::generic_category(), "cannot replace the link " + path);
+  }
   RemoveLink();
   linkPath_ = path;
   if (!plugged_) return;
@@ -182,10 +192,10 @@ bool PtySimulator::CheckLinkPlace(const std::string& path) {
 
 void PtySimulator::PlaceLink() {
   if (linkPath_.empty()) return;
-  // A symbolic link there (one left dangling by an earlier run, say) is
-  // replaced; CheckLinkPlace refuses anything else.
-  if (CheckLinkPlace(linkPath_) && ::unlink(linkPath_.c_str()) != 0 && errno != ENOENT)
-    throw std::system_error(errno, std::generic_category(), "cannot replace the link " + linkPath_);
+  // Ours went with the device; whatever took the place meanwhile stays.
+  if (CheckLinkPlace(linkPath_))
+    throw std::invalid_argument(linkPath_ +
+                                " is a symbolic link the simulator did not make: it is left as it is");
   if (::symlink(slavePath_.c_str(), linkPath_.c_str()) != 0)
     throw std::system_error(errno, std::generic_category(), "symlink " + linkPath_);
   linkTarget_ = slavePath_;
@@ -317,9 +327,19 @@ void PtySimulator::Serve() {
       }
     }
   } catch (const std::exception& error) {
-    std::lock_guard lock(mutex_);
-    error_ = error.what();
+    std::function<void()> notify;
+    {
+      std::lock_guard lock(mutex_);
+      error_ = error.what();
+      notify = onFailure_;
+    }
+    if (notify) notify();
   }
+}
+
+void PtySimulator::OnFailure(std::function<void()> notify) {
+  std::lock_guard lock(mutex_);
+  onFailure_ = std::move(notify);
 }
 
 // Called by the model with mutex_ held.
@@ -331,6 +351,8 @@ void PtySimulator::Log(const Bytes& frame) {
     line += hex;
   }
   log_ << line << '\n' << std::flush;
+  // Serving on without the log would leave its reader a wrong account.
+  if (!log_) throw std::runtime_error("cannot write the log file: " + std::string(strerrordesc_np(errno)));
 }
 
 UpsModel PtySimulator::Snapshot() const {

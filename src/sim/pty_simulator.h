@@ -87,11 +87,12 @@ class PtySimulator {
   // re-plugging (a stable name, as udev gives a USB adapter). It goes with the
   // device while that is unplugged, and is removed with the simulator. Only a
   // symbolic link already at `path` is replaced: anything else there (a file,
-  // a folder) stays as it is and makes this throw std::invalid_argument. The
-  // link is removed only while it still points at our device, so whatever has
-  // taken its place meanwhile stays too. Throws std::system_error when the
-  // link cannot be made.
-  void LinkAt(const std::string& path);
+  // a folder) stays as it is and makes this throw std::invalid_argument, as
+  // does a symbolic link already there unless `replace` allows to replace
+  // it. The link is removed only while it still points at our device, so
+  // whatever has taken its place meanwhile stays too. Throws
+  // std::system_error when the link cannot be made.
+  void LinkAt(const std::string& path, bool replace = false);
   std::string LinkPath() const;
 
   // Replaces the line faults from the next request on (thread-safe).
@@ -120,8 +121,11 @@ class PtySimulator {
   int RequestCount(std::uint8_t command) const;
   std::vector<Bytes> Requests() const;
 
-  // The reason the serving thread ended on its own ("" while all is well).
+  // The reason the serving thread ended on its own, or the log could not be
+  // written ("" while all is well).
   std::string Error() const;
+  // Called (on the serving thread) when that happens.
+  void OnFailure(std::function<void()> notify);
 
  private:
   using Steady = std::chrono::steady_clock;
@@ -156,6 +160,7 @@ class PtySimulator {
   UpsModel model_;
   std::ofstream log_;
   std::string error_;
+  std::function<void()> onFailure_;
   std::string slavePath_;
   std::string linkPath_;
   std::string linkTarget_;  // what the link we placed points at; "" while none is placed
