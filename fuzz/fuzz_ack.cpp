@@ -35,7 +35,6 @@ std::string StatusLine(int status) {
 void Judge(const Bytes& received, const Bytes& rx, int block) {
   Rig rig;
   rig.port.Deliver(received, 0);
-  XcpProbe::Response(rig.link) = {0x5A};
   const bool ok = rig.xcp.CheckAck(block);
   const int b = rx[1];
   const int status = rx[4];
@@ -51,9 +50,8 @@ void Judge(const Bytes& received, const Bytes& rx, int block) {
       FUZZ_CHECK(rig.host.board == std::vector<std::string>{line});
     }
   }
-  // Only the two raw bytes count: the frame is not decoded.
-  FUZZ_CHECK((XcpProbe::Response(rig.link) == Bytes{0x5A}));
-  FUZZ_CHECK(XcpProbe::RxBuffer(rig.link) == rx);
+  // Only the two raw bytes count: the frame is not decoded, and all is read.
+  FUZZ_CHECK(rig.port.BytesWaiting() == 0);
   FUZZ_CHECK(rig.port.writes.empty());
   FUZZ_CHECK(rig.clock.SleptMs() == 800);
 }

@@ -44,9 +44,7 @@ XcpLink::XcpLink(SerialPort& port, Clock& clock, XcpHost& host) : port_(port), c
 void XcpLink::InitState() {
   rxTimeoutSeconds_ = 6;
   linkUp_ = false;
-  rxBuffer_.assign(kRxBufferSize, 0);
   txFrame_.clear();
-  responseBlock_.assign(1, 0);
 }
 
 PortOutcome XcpLink::ConfigurePort(const PortSettings& settings) {
@@ -118,7 +116,6 @@ void XcpLink::FlushPort() {
     Sleep(kDrainPollMs);
   }
   for (int round = 0; round < kDiscardRounds && port_.BytesWaiting() > 0; ++round) port_.ReadAll();
-  responseBlock_.assign(1, 0);
 }
 
 void XcpLink::ClosePort() {

@@ -99,16 +99,23 @@ class XcpLink {
  private:
   friend class test::XcpProbe;
 
-  bool ReadPort();
+  // The answer as the exchange judges it: the reply code (its first block
+  // number, or an acknowledgement's status; 0 when nothing usable came) and
+  // its data bytes, all frames joined.
+  struct Response {
+    int code = 0;
+    Bytes data = Bytes(1, 0);
+  };
+
+  // Collects what arrives until the line falls quiet: the bytes read, at
+  // most a receive buffer's 1024; nothing when an error was trapped.
+  std::optional<Bytes> ReadPort();
   // Whether the 15 s from the whole second of the request's first write
   // have passed, also when the time of day went past midnight meanwhile.
   bool ExchangeBudgetSpent() const;
-  bool ExtractResponse();
-  // One response from `start`, all its frames; `end` is where it stops.
-  bool ExtractResponseAt(long start, long& end);
-  int GetResponse();
-  // A byte of the receive buffer; an index outside 0..1023 raises 9.
-  std::uint8_t Rx(long index) const;
+  // Reads an answer and decodes it (error 9 when it runs off the receive
+  // buffer, reported with tag 35).
+  Response GetResponse();
   // " COM1,19200,N,8,1": the number and settings the port reports.
   std::string SettingsLabel() const;
   void Sleep(int ms) { clock_.Sleep(ms); }
@@ -121,12 +128,9 @@ class XcpLink {
   bool linkUp_ = false;
   PortState portState_;  // as the window was told last
 
-  Bytes txFrame_;                             // the frame last written, written again on a retry
-  Bytes rxBuffer_ = Bytes(kRxBufferSize, 0);  // the raw bytes of the current answer
-  Bytes responseBlock_ = Bytes(1, 0);         // the data bytes of the last accepted answer
-  long responseStart_ = 0;                    // where in rxBuffer_ that answer begins
-  std::int32_t txStartTime_ = 0;              // time of day of the first write, whole seconds
-  std::int16_t rxTimeoutSeconds_ = 6;         // the base receive window
+  Bytes txFrame_;                      // the frame last written, written again on a retry
+  std::int32_t txStartTime_ = 0;       // time of day of the first write, whole seconds
+  std::int16_t rxTimeoutSeconds_ = 6;  // the base receive window
 };
 
 }  // namespace kbx

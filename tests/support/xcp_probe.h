@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "link/xcp_link.h"
@@ -14,13 +15,11 @@ class XcpProbe {
  public:
   // --- the link -----------------------------------------------------------------
   static XcpLink& Link(Xcp& xcp) { return xcp.link_; }
-  // The raw bytes of the current answer, and the data bytes of the last one accepted.
-  static Bytes& RxBuffer(XcpLink& link) { return link.rxBuffer_; }
-  static Bytes& Response(XcpLink& link) { return link.responseBlock_; }
   static std::int16_t RxTimeoutSeconds(const XcpLink& link) { return link.rxTimeoutSeconds_; }
-  static bool ReadPort(XcpLink& link) { return link.ReadPort(); }
-  static bool ExtractResponse(XcpLink& link) { return link.ExtractResponse(); }
-  static int GetResponse(XcpLink& link) { return link.GetResponse(); }
+  // The bytes a read collects; nothing when it failed.
+  static std::optional<Bytes> ReadPort(XcpLink& link) { return link.ReadPort(); }
+  // A fresh answer read and judged: its reply code and data.
+  static XcpLink::Response GetResponse(XcpLink& link) { return link.GetResponse(); }
 
   // --- the UPS module -------------------------------------------------------------
   static void SetUpsType(Xcp& xcp, std::int16_t type) { xcp.upsType_ = type; }
