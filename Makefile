@@ -9,17 +9,19 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build run test test-e2e test-clang test-sanitize fuzz bench format screenshot install package lintian clean
 
-# Installs the Debian packages that are missing (and nothing else).
+# Installs the Debian packages that are missing (and nothing else): one query
+# of dpkg when none is.
 deps:
-	@missing=""; for p in $(DEBS); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
+	@if [ "$$(dpkg-query -W -f='$${db:Status-Abbrev}\n' $(DEBS) 2>/dev/null | grep -c '^ii')" != "$(words $(DEBS))" ]; then \
+	  missing=""; for p in $(DEBS); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; done; \
 	  echo "Installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-# Our builds treat warnings as errors; a plain cmake build does not.
+# The builds are the presets of CMakePresets.json: werror here, clang, asan
+# and fuzz below (default is a plain build that never fails on a warning).
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_WERROR=ON
+	cmake --preset werror -B $(BUILD)
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The desktop program on a simulated type 290 UPS. Without a display, a
@@ -48,7 +50,7 @@ test-e2e: build
 CLANG_BUILD ?= build-clang
 
 test-clang: deps
-	CC=clang CXX=clang++ cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_WERROR=ON
+	cmake --preset clang -B $(CLANG_BUILD)
 	cmake --build $(CLANG_BUILD) -j$(JOBS)
 	cd $(CLANG_BUILD) && ctest --output-on-failure -j$(TEST_JOBS) --timeout 300 -LE e2e
 
@@ -59,32 +61,35 @@ SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:hal
                 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_SANITIZE=ON -DKBX_WERROR=ON
+	cmake --preset asan -B $(ASAN_BUILD)
 	$(SANITIZE_ENV) cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(TEST_JOBS) --timeout 300
 
-# The libFuzzer targets of fuzz/, each run for FUZZ_SECONDS from its seeds in
-# fuzz/corpus/<target>/ (what it finds on the way stays in $(FUZZ_BUILD)/corpus).
-# A crash or a broken invariant leaves its input in $(FUZZ_BUILD)/artifacts/.
+# The libFuzzer targets of fuzz/, each run for FUZZ_RUNS inputs from its seeds
+# in fuzz/corpus/<target>/ (what it finds on the way stays in
+# $(FUZZ_BUILD)/corpus); a target that has not got through them in
+# FUZZ_SECONDS fails, so five targets take at most 5 x FUZZ_SECONDS. A crash or
+# a broken invariant leaves its input in $(FUZZ_BUILD)/artifacts/.
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 30
+FUZZ_RUNS ?= 1000000
+FUZZ_SECONDS ?= 330
 FUZZ_TARGETS := fuzz_frames fuzz_identification fuzz_meter fuzz_ack fuzz_settings
 
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBX_FUZZ=ON -DKBX_WERROR=ON
+	cmake --preset fuzz -B $(FUZZ_BUILD)
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS)
 	@mkdir -p $(FUZZ_BUILD)/artifacts $(FUZZ_BUILD)/logs; passed=0; \
 	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
 	  log=$(FUZZ_BUILD)/logs/$$t.log; \
-	  if $(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t >$$log 2>&1; then \
-	    runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $$log); \
+	  if $(FUZZ_BUILD)/fuzz/$$t -runs=$(FUZZ_RUNS) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t >$$log 2>&1 && \
+	     runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $$log) && [ "$$runs" -ge $(FUZZ_RUNS) ]; then \
 	    secs=$$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' $$log); \
 	    echo "$$t: $$runs runs in $$secs s ($$(sed -n 's/^stat::average_exec_per_sec: *//p' $$log)/s), no failure"; \
 	    passed=$$((passed + 1)); \
 	  else \
-	    tail -n 60 $$log; echo "$$t FAILED (input in $(FUZZ_BUILD)/artifacts/, log in $$log)"; \
+	    tail -n 60 $$log; echo "$$t FAILED: a failure, or fewer than $(FUZZ_RUNS) runs in $(FUZZ_SECONDS) s (input in $(FUZZ_BUILD)/artifacts/, log in $$log)"; \
 	    echo "fuzz: $$passed passed, 1 failed"; exit 1; \
 	  fi; \
 	done; \

@@ -28,15 +28,15 @@ endforeach()
 add_custom_target(kbx_package_docs ALL DEPENDS ${kbx_compressed})
 
 install(FILES ${kbx_package_docs}/kbx.1.gz ${kbx_package_docs}/kbx-ups-sim.1.gz
-        DESTINATION share/man/man1 COMPONENT cli)
-install(FILES ${kbx_package_docs}/kbx-configurator.1.gz DESTINATION share/man/man1 COMPONENT desktop)
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
+install(FILES ${kbx_package_docs}/kbx-configurator.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT desktop)
 foreach(component cli desktop)
   set(package kbx)
   if(component STREQUAL desktop)
     set(package kbx-configurator)
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${kbx_package_docs}/changelog.gz
-          DESTINATION share/doc/${package} COMPONENT ${component})
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 
 set(CPACK_GENERATOR DEB)
