@@ -72,7 +72,7 @@ test-sanitize: deps
 # a broken invariant leaves its input in $(FUZZ_BUILD)/artifacts/.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_RUNS ?= 1000000
-FUZZ_SECONDS ?= 330
+FUZZ_SECONDS ?= 600
 FUZZ_TARGETS := fuzz_frames fuzz_identification fuzz_meter fuzz_ack fuzz_settings
 
 fuzz: deps

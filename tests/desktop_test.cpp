@@ -29,15 +29,15 @@
 
 #include "app/desktop.h"
 #include "link/board_lines.h"
-#include "platform/help_viewer.h"
-#include "platform/window_placement.h"
 #include "support/desktop_rig.h"
 #include "support/temp_folder.h"
 #include "support/xcp_fixture.h"
 #include "ui/board_report.h"
+#include "ui/help_viewer.h"
 #include "ui/main_window.h"
 #include "ui/program_icon.h"
 #include "ui/status_board.h"
+#include "ui/window_placement.h"
 
 // Board lines in failure messages as text.
 void PrintTo(const QString& text, std::ostream* out) {

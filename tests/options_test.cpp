@@ -24,10 +24,10 @@
 #include "cli/cli_options.h"
 #include "link/protocol.h"
 #include "link/trace.h"
-#include "platform/command_line.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/serial_port.h"
 #include "platform/version.h"
+#include "session/command_line.h"
 #include "session/session_rig.h"
 #include "support/temp_folder.h"
 

@@ -18,12 +18,12 @@
 
 #include "app/close_on_signals.h"
 #include "app/desktop.h"
-#include "platform/help_viewer.h"
 #include "platform/stop_signals.h"
 #include "platform/version.h"
 #include "support/desktop_rig.h"
 #include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
+#include "ui/help_viewer.h"
 #include "ui/main_window.h"
 
 namespace kbx {

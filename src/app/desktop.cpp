@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "app/close_on_signals.h"
-#include "platform/help_viewer.h"
 #include "platform/stop_signals.h"
 #include "platform/version.h"
 #include "session/session_rig.h"
+#include "ui/help_viewer.h"
 #include "ui/main_window.h"
 #include "ui/settings_dialog.h"
 #include "ups/startup.h"

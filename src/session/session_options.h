@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/command_line.h"
+#include "session/command_line.h"
 
 namespace kbx {
 

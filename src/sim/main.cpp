@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/command_line.h"
 #include "platform/descriptor_output.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/stop_signals.h"
+#include "session/command_line.h"
 #include "session/session_options.h"
 #include "sim/pty_simulator.h"
 

@@ -12,11 +12,11 @@
 #include <QVBoxLayout>
 
 #include "link/board_lines.h"
-#include "platform/window_placement.h"
 #include "ui/keyboard.h"
 #include "ui/queued_input.h"
 #include "ui/screen_pointer.h"
 #include "ui/status_board.h"
+#include "ui/window_placement.h"
 #include "ups/kbx_config.h"
 #include "ups/xcp.h"
 

@@ -25,10 +25,10 @@
 
 #include "link/board_lines.h"
 #include "link/command_guard.h"
-#include "platform/help_viewer.h"
 #include "platform/version.h"
 #include "ui/about_box.h"
 #include "ui/board_report.h"
+#include "ui/help_viewer.h"
 #include "ui/kbx_dialog.h"
 #include "ui/keyboard.h"
 #include "ui/program_icon.h"

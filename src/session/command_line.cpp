@@ -1,4 +1,4 @@
-#include "platform/command_line.h"
+#include "session/command_line.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/help_viewer.h"
+#include "ui/help_viewer.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/window_placement.h"
+#include "ui/window_placement.h"
 
 namespace kbx {
 
