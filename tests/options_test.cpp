@@ -499,8 +499,9 @@ TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
   }
   std::ifstream in(options.trace);
   const std::string trace{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_THAT(trace, AllOf(HasSubstr("trace start"), HasSubstr("open COM3 (/dev/pts/"),
-                           HasSubstr("AB 01 A0 B4"), HasSubstr("close COM3")));
+  EXPECT_THAT(trace,
+              AllOf(HasSubstr("trace start"), HasSubstr("open COM3 (/dev/pts/"), HasSubstr("AB 01 A0 B4"),
+                    HasSubstr("close COM3"), ::testing::ContainsRegex("trace end [0-9:.]+\n$")));
 }
 
 // A trace file that cannot be made ends the program with 1 and the reason;

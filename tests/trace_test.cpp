@@ -3,11 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
 #include <sstream>
 #include <tuple>
 
 #include "cli/kbx_cli.h"
 #include "link/trace.h"
+#include "platform/stop_signals.h"
 #include "support/xcp_fixture.h"
 
 namespace kbx::test {
@@ -44,19 +48,61 @@ struct Rig {
   }
 };
 
-TEST(Trace, TimesFollowTheClockAcrossMidnight) {
-  for (auto [startOfDay, pauseMs, header, writeMs, readMs] :
-       {std::tuple{10 * 3600.0 + 0.25, 2500, "10:00:00.250", "    2500", "    3800"},
-        std::tuple{86400 - 1.0, 700, "23:59:59.000", "     700", "    2000"}}) {
-    Rig rig(startOfDay);
-    rig.clock.Sleep(pauseMs);
-    EXPECT_TRUE(rig.Transact(Ack(0x31)));
-    EXPECT_EQ(rig.text.str(), std::string("       0 ms  trace start at ") + header +
-                                  "\n       0 ms  open COM1 (/dev/fake1) 19200,N,8,1\n" + writeMs +
-                                  " ms  >  AB 01 95 BF  | request 95, len 1, checksum good\n" + readMs +
-                                  " ms  <  AB 09 01 81 31 99  | block 9, seq 81 (#1, last), len 1, checksum "
-                                  "good, status 31 Command Accepted\n");
+TEST(Trace, DatedHeaderTimesAcrossMidnightAndClosingLine) {
+  for (auto [startOfDay, pauseMs, zone, header, writeMs, readMs, end] :
+       {std::tuple{10 * 3600.0 + 0.25, 2500, "+0530 IST", "10:00:00.250 +0530 IST", "    2500", "    3800",
+                   "10:00:04.050"},
+        std::tuple{86400 - 1.0, 700, "-0800 PST", "23:59:59.000 -0800 PST", "     700", "    2000",
+                   "00:00:01.000"}}) {
+    VirtualClock clock(startOfDay);
+    clock.zone = zone;
+    FakePort port{clock};
+    std::ostringstream text;
+    {
+      TracingPort traced{port, clock, text, [](int n) { return "/dev/fake" + std::to_string(n); }};
+      RecordingHost host;
+      Xcp xcp{traced, clock, host};
+      EXPECT_EQ(StartUp(xcp), "");
+      clock.Sleep(pauseMs);
+      port.Answer({Ack(0x31)});
+      EXPECT_TRUE(XcpProbe::Link(xcp).XcpTransact({0x95}, 0x31).accepted);
+      traced.Finish();
+      traced.Write({0x01});  // nothing after the closing line
+    }
+    EXPECT_EQ(text.str(), std::string("       0 ms  trace start 2026-03-01 ") + header +
+                              "\n       0 ms  open COM1 (/dev/fake1) 19200,N,8,1\n" + writeMs +
+                              " ms  >  AB 01 95 BF  | request 95, len 1, checksum good\n" + readMs +
+                              " ms  <  AB 09 01 81 31 99  | block 9, seq 81 (#1, last), len 1, checksum "
+                              "good, status 31 Command Accepted\n" +
+                              readMs + " ms  trace end " + end + "\n");
   }
+}
+
+// A request with nothing read before the next one, the close or the end is
+// noted; so is each stop signal, at the next line.
+TEST(Trace, NotesRequestsLeftUnansweredAndStopSignals) {
+  InstallStopSignals(StopMode::kNoteEvery, "kbx");
+  Rig rig;
+  EXPECT_FALSE(rig.Transact({}));
+  std::raise(SIGINT);
+  EXPECT_TRUE(rig.Transact(Ack(0x31)));
+  std::raise(SIGTERM);
+  rig.traced.Write({0xAB, 0x01, 0x95, 0xBF});
+  rig.traced.Finish();
+  ClearStopSignals();
+  std::vector<std::string> expected = {"trace start 2026-03-01 10:00:00.000 +0000 UTC",
+                                       "open COM1 (/dev/fake1) 19200,N,8,1"};
+  for (int at = 0; at <= 6500; at += 1300)  // the six tries of the first request
+    expected.push_back("no answer read for the request at " + std::to_string(at) + " ms");
+  for (const char* line : {"SIGINT received; the program finishes its step", "<  AB 09 01 81 31 99",
+                           "another stop signal received", "no answer read for the request at 8300 ms",
+                           "trace end 10:00:08.300"})
+    expected.push_back(line);
+  std::vector<std::string> lines;
+  for (const auto& line : rig.Lines())
+    if (line.rfind(">  AB 01 95 BF", 0) != 0) lines.push_back(line.substr(0, line.find("  |")));
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(rig.Lines(">").size(), 8u);
 }
 
 TEST(Trace, EachChunkReadIsDecoded) {
@@ -74,7 +120,7 @@ TEST(Trace, EachChunkReadIsDecoded) {
       // The statuses' words are the board's (Acks.StatusesAndTheirLines); one the program does not know:
       {Ack(0x38), ack + "38 unknown status"},
   };
-  // The hex before the "|" is checked by TimesFollowTheClockAcrossMidnight.
+  // The hex before the "|" is checked by DatedHeaderTimesAcrossMidnightAndClosingLine.
   for (const auto& [answer, description] : rows) {
     Rig rig;
     rig.Transact(answer);
@@ -124,10 +170,26 @@ TEST(Trace, OpeningAndClosingTheirFailuresIncluded) {
   rig.port.readError = kErrReadDevice;
   EXPECT_THROW(rig.traced.BytesWaiting(), RunTimeError);
   EXPECT_THAT(rig.Lines(),
-              ElementsAre("trace start at 10:00:00.000", "open COM1 (/dev/fake1) 19200,N,8,1",
-                          "close COM1 (/dev/fake1)",
+              ElementsAre("trace start 2026-03-01 10:00:00.000 +0000 UTC",
+                          "open COM1 (/dev/fake1) 19200,N,8,1", "close COM1 (/dev/fake1)",
                           "open COM1 (/dev/fake1) 19200,N,8,1 failed: 8002 Invalid port number",
                           "open COM1 (/dev/fake1) 12345,N,8,1 failed: 380 Invalid property value"));
+}
+
+// The machine's clock gives the date and the zone TZ names.
+TEST(Trace, TheSystemClockGivesTheDateAndTheZoneOfTz) {
+  const char* saved = std::getenv("TZ");
+  const std::string before = saved ? saved : "";
+  ::setenv("TZ", "XST-5:30", 1);
+  ::tzset();
+  SystemClock clock;
+  const CalendarTime now = clock.Calendar();
+  EXPECT_EQ(now.zone, "+0530 XST");
+  EXPECT_THAT(now.date, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]"));
+  EXPECT_GE(now.timeOfDay, 0);
+  EXPECT_LT(now.timeOfDay, 86400);
+  saved ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
 }
 
 TEST(TraceOption, KbxRefusesAFileItCannotWriteWith1AndTheReason) {

@@ -405,6 +405,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   // Output that could not be written is an error, found once the session has
   // gone out in full.
   auto failedWrite = [&](int current) { return current == 0 ? 1 : current; };
+  if (rig) rig->FinishTrace();
   if (rig && rig->TraceFile() && !WriteFailure(*rig->TraceFile()).empty()) {
     say("could not write the trace file \"" + options.session.trace + "\"");
     status = failedWrite(status);

@@ -7,6 +7,7 @@
 
 #include "link/error_trap.h"
 #include "link/frame.h"
+#include "platform/stop_signals.h"
 
 namespace kbx {
 
@@ -125,18 +126,52 @@ std::string DescribeRead(const Bytes& bytes) {
   return text;
 }
 
+// "HH:MM:SS.mmm" of a time of day in seconds.
+std::string ClockText(double timeOfDay) {
+  const long long ms = std::llround(timeOfDay * 1000.0);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000 % 24, ms / 60000 % 60,
+                ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
 }  // namespace
 
 TracingPort::TracingPort(SerialPort& port, Clock& clock, std::ostream& out, DeviceName device)
-    : port_(port), clock_(clock), out_(out), device_(std::move(device)), last_(clock.TimeOfDay()) {
-  const long long ms = std::llround(last_ * 1000.0);
-  char text[64];
-  std::snprintf(text, sizeof text, "trace start at %02lld:%02lld:%02lld.%03lld", ms / 3600000 % 24,
-                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  Line(text);
+    : port_(port), clock_(clock), out_(out), device_(std::move(device)) {
+  const CalendarTime start = clock.Calendar();
+  last_ = start.timeOfDay;
+  signalsNoted_ = StopSignalCount();
+  Line("trace start " + start.date + " " + ClockText(start.timeOfDay) + " " + start.zone);
+}
+
+TracingPort::~TracingPort() {
+  Finish();
+}
+
+void TracingPort::Finish() {
+  if (finished_) return;
+  NotePending();
+  Line("trace end " + ClockText(clock_.TimeOfDay()));
+  finished_ = true;
+}
+
+void TracingPort::NotePending() {
+  if (unansweredSince_) {
+    const long long at = std::llround(*unansweredSince_ * 1000.0);
+    unansweredSince_.reset();
+    Line("no answer read for the request at " + std::to_string(at) + " ms");
+  }
+  const int signals = StopSignalCount();
+  if (signals > signalsNoted_) {
+    Line(signalsNoted_ == 0 ? SignalName(StopSignal()) + " received; the program finishes its step"
+                            : "another stop signal received");
+    signalsNoted_ = signals;
+  }
 }
 
 void TracingPort::Line(const std::string& text) {
+  if (finished_) return;
   const double now = clock_.TimeOfDay();
   double step = now - last_;
   // The time of day only goes back when it passes midnight.
@@ -158,6 +193,7 @@ std::string TracingPort::PortName() const {
 }
 
 void TracingPort::Open(const PortRequest& request) {
+  NotePending();
   if (auto error = ErrorOf([&] { port_.Open(request); })) {
     Line("open " + PortName() + " " + request.settings + " failed: " + ErrorText(*error));
     throw *error;
@@ -167,6 +203,7 @@ void TracingPort::Open(const PortRequest& request) {
 
 void TracingPort::Close() {
   const bool wasOpen = port_.IsOpen();
+  NotePending();
   port_.Close();
   if (wasOpen) Line("close " + PortName());
 }
@@ -178,6 +215,8 @@ Bytes TracingPort::ReadAll() {
     throw *error;
   }
   if (!bytes.empty()) {
+    unansweredSince_.reset();
+    NotePending();
     Line("<  " + HexBytes(bytes, std::vector<bool>(bytes.size(), false)) + "  | " + DescribeRead(bytes));
   }
   return bytes;
@@ -186,11 +225,14 @@ Bytes TracingPort::ReadAll() {
 void TracingPort::Write(const Bytes& bytes) {
   std::vector<bool> hidden(bytes.size(), false);
   const std::string description = bytes.empty() ? std::string("nothing") : DescribeWritten(bytes, hidden);
+  NotePending();
   if (auto error = ErrorOf([&] { port_.Write(bytes); })) {
     Line(">  " + HexBytes(bytes, hidden) + "  | " + description + "; not sent: " + ErrorText(*error));
     throw *error;
   }
-  if (!bytes.empty()) Line(">  " + HexBytes(bytes, hidden) + "  | " + description);
+  if (bytes.empty()) return;
+  Line(">  " + HexBytes(bytes, hidden) + "  | " + description);
+  unansweredSince_ = elapsed_;
 }
 
 }  // namespace kbx

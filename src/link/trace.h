@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -18,6 +19,11 @@ namespace kbx {
 // are traced and passed on as they are. Every line is flushed at once, so the
 // trace is whole up to the moment a program stops.
 //
+// It starts with the local date, time and time zone, notes a request that got
+// no answer at all (when the next request is written, the port closed or the
+// trace finished), notes a stop signal at the first line after it arrived,
+// and ends with a closing line.
+//
 // The access code never reaches the trace: in a written authorization request
 // (data starting with 0xCF) the bytes after the command byte and the checksum,
 // which would give away the sum of the code, are shown as "**".
@@ -28,6 +34,13 @@ class TracingPort : public SerialPort {
 
   // `port`, `clock` and `out` must outlive this object. The trace begins now.
   TracingPort(SerialPort& port, Clock& clock, std::ostream& out, DeviceName device = {});
+  // Finishes the trace if Finish() was not called.
+  ~TracingPort() override;
+  TracingPort(const TracingPort&) = delete;
+  TracingPort& operator=(const TracingPort&) = delete;
+
+  // Writes what is still to be said and the closing line; nothing after it.
+  void Finish();
 
   void Open(const PortRequest& request) override;
   void Close() override;
@@ -42,6 +55,8 @@ class TracingPort : public SerialPort {
  private:
   // One line: the time since the start, then the text; flushed.
   void Line(const std::string& text);
+  // A request unanswered so far, a stop signal not yet noted.
+  void NotePending();
   // "COM1 (/dev/ttyS0)".
   std::string PortName() const;
 
@@ -51,6 +66,10 @@ class TracingPort : public SerialPort {
   DeviceName device_;
   double last_;         // time of day of the last line, seconds
   double elapsed_ = 0;  // seconds since the start, across midnight
+  // When the last request was written, while nothing has been read since.
+  std::optional<double> unansweredSince_;
+  int signalsNoted_ = 0;
+  bool finished_ = false;
 };
 
 }  // namespace kbx

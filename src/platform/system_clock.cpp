@@ -7,15 +7,33 @@
 
 namespace kbx {
 
-double SystemClock::TimeOfDay() {
+namespace {
+
+// The local time now, and the seconds since local midnight.
+double LocalNow(std::tm& local) {
   using namespace std::chrono;
   const auto now = system_clock::now();
   const std::time_t t = system_clock::to_time_t(now);
-  std::tm local{};
   localtime_r(&t, &local);
   const double frac =
       static_cast<double>(duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000) / 1e6;
   return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + frac;
+}
+
+}  // namespace
+
+double SystemClock::TimeOfDay() {
+  std::tm local{};
+  return LocalNow(local);
+}
+
+CalendarTime SystemClock::Calendar() {
+  std::tm local{};
+  const double timeOfDay = LocalNow(local);
+  char date[32], zone[64];
+  std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+  std::strftime(zone, sizeof zone, "%z %Z", &local);
+  return {date, timeOfDay, zone};
 }
 
 void SystemClock::Sleep(int milliseconds) {

@@ -46,6 +46,10 @@ SerialPort& SessionRig::Port() {
   return *serial_;
 }
 
+void SessionRig::FinishTrace() {
+  if (traced_) traced_->Finish();
+}
+
 const PortFailure& SessionRig::OpenFailure() const {
   return serial_->LastFailure();
 }

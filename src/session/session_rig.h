@@ -55,6 +55,8 @@ class SessionRig {
   const PortFailure& OpenFailure() const;
   // The trace file with --trace, else nothing.
   std::ostream* TraceFile() { return traceFile_ ? &traceFile_->Stream() : nullptr; }
+  // Writes the trace's closing line (with --trace), before its file is checked.
+  void FinishTrace();
 
  private:
   // Destroyed in reverse: the ports close before the trace file and the

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <string>
 
 #include "platform/clock.h"
 
@@ -15,6 +16,10 @@ class VirtualClock : public Clock {
   explicit VirtualClock(double startOfDay = 10 * 3600.0) : now_(startOfDay) {}
 
   double TimeOfDay() override { return std::fmod(now_, 86400.0); }
+  // The date does not move; the zone is the one given, whatever the machine's.
+  CalendarTime Calendar() override { return {date, TimeOfDay(), zone}; }
+  std::string date = "2026-03-01";
+  std::string zone = "+0000 UTC";
   void Sleep(int milliseconds) override {
     // The program never waits a negative time; a test or fuzzer that sees one stops here.
     if (milliseconds < 0) std::abort();
