@@ -7,7 +7,6 @@
 
 #include "link/error_trap.h"
 #include "link/frame.h"
-#include "platform/stop_signals.h"
 
 namespace kbx {
 
@@ -164,8 +163,7 @@ void TracingPort::NotePending() {
   }
   const int signals = StopSignalCount();
   if (signals > signalsNoted_) {
-    Line(signalsNoted_ == 0 ? SignalName(StopSignal()) + " received; the program finishes its step"
-                            : "another stop signal received");
+    Line(signalsNoted_ == 0 ? SignalName(StopSignal()) + " received" : "another stop signal received");
     signalsNoted_ = signals;
   }
 }

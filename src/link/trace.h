@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "platform/stop_signals.h"  // the signals it notes
 
 namespace kbx {
 
