@@ -4,10 +4,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The end-to-end tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev locales \
-        clang libclang-rt-14-dev dpkg-dev file man-db
+        clang libclang-rt-14-dev dpkg-dev file man-db lintian
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-e2e test-clang test-sanitize fuzz bench format screenshot install package clean
+.PHONY: deps build run test test-e2e test-clang test-sanitize fuzz bench format screenshot install package lintian clean
 
 # Installs the Debian packages that are missing (and nothing else): one query
 # of dpkg when none is.
@@ -105,9 +105,16 @@ screenshot: build
 install: build
 	cmake --install $(BUILD)
 
-# A Debian package of what `install` installs: $(BUILD)/kbx-configurator_<version>_<arch>.deb
+# The Debian packages of what `install` installs: $(BUILD)/kbx_<version>_<arch>.deb
+# (command line and simulator) and $(BUILD)/kbx-configurator_<version>_<arch>.deb
+# (desktop program).
 package: build
+	rm -f $(BUILD)/*.deb
 	cmake --build $(BUILD) --target package
+
+# The packages as a Debian administrator checks them: no error, no warning.
+lintian: package
+	lintian --fail-on error,warning $(BUILD)/kbx_*.deb $(BUILD)/kbx-configurator_*.deb
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -16,6 +16,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -253,6 +254,9 @@ TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
       {{"modules", "3"}, "modules needs a COUNT of 0, 1 or 2", "k"},
       {{"modules", "-1"}, "modules needs a COUNT of 0, 1 or 2", "k"},
       {{"ports", "connect"}, "ports is given alone", "k"},
+      {{"ports", "--port", "2"}, "ports does not use --port", "k"},
+      {{"--trace", "t", "ports"}, "ports does not use --trace", "k"},
+      {{"ports", "-y"}, "ports does not use --yes", "k"},
       {{"--yes=1", "connect"}, "--yes takes no value", "k"},
       {{"--split", "0"}, "--split needs a number from 1 to 255, not \"0\"", "s"},
       {{"--split", "256"}, "--split needs a number from 1 to 255, not \"256\"", "s"},
@@ -379,14 +383,20 @@ TEST(SharedOptions, HelpAndVersionOfEveryProgram) {
        {"  -h, --help ", "      --access-code HEX6 ", "      --bad-checksum[=N] "}}};
   for (const auto& [name, path, lines] : programs) {
     SCOPED_TRACE(name);
-    for (const char* help : {"--help", "-h"}) {
-      const ProgramRun run = RunProgram(path, {help});
-      EXPECT_EQ(run.status, 0);
+    // Alone, or among mistakes: help and version win over everything else.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"-h"},
+                                                 {"--bogus", "--help"},
+                                                 {"--port", "x", "-h", "dance"}}) {
+      const ProgramRun run = RunProgram(path, args);
+      EXPECT_EQ(run.status, 0) << args.back();
       EXPECT_THAT(run.out, StartsWith("Usage: " + name + " [OPTION]..."));
       for (const std::string& line : lines) EXPECT_THAT(run.out, HasSubstr(line));
       EXPECT_EQ(run.err, "");
+      std::istringstream text(run.out);
+      for (std::string line; std::getline(text, line);) EXPECT_LE(line.size(), 80u) << line;
     }
-    const ProgramRun version = RunProgram(path, {"--version"});
+    const ProgramRun version = RunProgram(path, {"--com", "--version", "--version", "--split", "0"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, name + " " + kProgramVersion + "\n");
   }
@@ -493,16 +503,25 @@ TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
                            HasSubstr("AB 01 A0 B4"), HasSubstr("close COM3")));
 }
 
-TEST(SessionRig, ATraceFileThatCannotBeWrittenEndsTheProgramWithStatus2) {
-  SessionOptions options;
-  options.trace = "/nonexistent-kbx-dir/trace.txt";
-  SystemClock clock;
-  try {
-    SessionRig rig(options, clock);
-    ADD_FAILURE() << "built";
-  } catch (const SessionError& e) {
-    EXPECT_EQ(e.ExitStatus(), 2);
-    EXPECT_EQ(e.what(), std::string("cannot write the trace file \"/nonexistent-kbx-dir/trace.txt\""));
+// A trace file that cannot be made ends the program with 1 and the reason;
+// a FIFO nobody reads is one, rather than a wait for ever.
+TEST(SessionRig, ATraceFileThatCannotBeMadeEndsTheProgramWithStatus1) {
+  const TempFolder dir;
+  const std::string fifo = dir.path + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [path, reason] :
+       {std::pair<std::string, std::string>{"/nonexistent-kbx-dir/trace.txt", "No such file or directory"},
+        {fifo, "a FIFO that nobody reads"}}) {
+    SessionOptions options;
+    options.trace = path;
+    SystemClock clock;
+    try {
+      SessionRig rig(options, clock);
+      ADD_FAILURE() << "built";
+    } catch (const SessionError& e) {
+      EXPECT_EQ(e.ExitStatus(), 1);
+      EXPECT_EQ(e.what(), "cannot write the trace file \"" + path + "\": " + reason);
+    }
   }
 }
 

@@ -130,12 +130,14 @@ TEST(Trace, OpeningAndClosingTheirFailuresIncluded) {
                           "open COM1 (/dev/fake1) 12345,N,8,1 failed: 380 Invalid property value"));
 }
 
-TEST(TraceOption, KbxRefusesAFileItCannotWrite) {
-  for (const char* path : {"/nonexistent-kbx-dir/trace.txt", "/"}) {
+TEST(TraceOption, KbxRefusesAFileItCannotWriteWith1AndTheReason) {
+  for (const auto& [path, reason] :
+       {std::pair<const char*, const char*>{"/nonexistent-kbx-dir/trace.txt", "No such file or directory"},
+        {"/", "Is a directory"}}) {
     std::ostringstream out, err;
-    EXPECT_EQ(RunKbx({"--simulate", "--trace", path, "connect"}, out, err, Confirm{}), 2) << path;
+    EXPECT_EQ(RunKbx({"--simulate", "--trace", path, "connect"}, out, err, Confirm{}), 1) << path;
     EXPECT_EQ(out.str(), "") << path;
-    EXPECT_THAT(err.str(), HasSubstr(std::string("kbx: cannot write the trace file \"") + path + "\""));
+    EXPECT_EQ(err.str(), std::string("kbx: cannot write the trace file \"") + path + "\": " + reason + "\n");
   }
 }
 

@@ -47,8 +47,8 @@ const ProgramUsage& DesktopUsage() {
   static const ProgramUsage usage{
       "kbx-configurator", "[OPTION]...",
       "\n"
-      "The desktop program of KBX Configurator. It starts on COM1 at 19200 baud; the Port\n"
-      "button changes both for the run.\n",
+      "The desktop program of KBX Configurator. It starts on COM1 at 19200 baud; the\n"
+      "Port button changes both for the run.\n",
       Concat({SessionOptionTable(), HelpAndVersionOptionTable()}), ""};
   return usage;
 }
@@ -109,7 +109,8 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
     std::cerr << UsageErrorText("kbx-configurator", e.what());
     return 2;
   }
-  for (const std::string& warning : options.warnings) std::cerr << "kbx-configurator: " << warning << '\n';
+  for (const std::string& warning : options.warnings)
+    std::cerr << "kbx-configurator: " << ForTerminal(warning) << '\n';
 
   std::vector<QString> startUpMessages;
   heldBack = &startUpMessages;
@@ -131,7 +132,7 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   try {
     rig = std::make_unique<SessionRig>(options, clock);
   } catch (const SessionError& e) {
-    std::cerr << "kbx-configurator: " << e.what() << '\n';
+    std::cerr << "kbx-configurator: " << ForTerminal(e.what()) << '\n';
     return e.ExitStatus();
   }
   BrowserHelpViewer help;

@@ -13,15 +13,16 @@ const ProgramUsage& KbxUsage() {
       "  runtime        read the battery time remaining\n"
       "  modules COUNT  tell the UPS that COUNT (0, 1 or 2) KBX modules are attached\n"
       "  info           show the UPS type, processor versions and meter map\n"
-      "  ports          list the serial devices and their COM numbers (alone; contacts no UPS)\n",
+      "  ports          list the serial devices and their COM numbers (given alone;\n"
+      "                 contacts no UPS)\n",
       Concat({PortOptionTable(),
               SessionOptionTable(),
               {Flag("yes", "apply a module count without asking", 'y'),
                Flag("json", "print one JSON object when the session ends instead of the board lines")},
               HelpAndVersionOptionTable()}),
-      "Exit status: 0 when every command succeeded, 1 when one failed or the output could not be\n"
-      "written, 2 for usage errors, 128+N when signal N stopped the session (after the running\n"
-      "command, with the UPS disconnected).\n"};
+      "Exit status: 0 when every command succeeded, 1 when one failed or the output\n"
+      "could not be written, 2 for usage errors, 128+N when signal N stopped the\n"
+      "session (after the running command, with the UPS disconnected).\n"};
   return usage;
 }
 
@@ -55,9 +56,11 @@ std::vector<CliCommand> ReadCommands(const std::vector<std::string>& operands) {
 }  // namespace
 
 bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
+  std::vector<std::string> names;  // of the options given
   try {
     const CommandLine line = ParseCommandLine(KbxUsage().options, args);
     for (const GivenOption& given : line.options) {
+      names.push_back(given.name);
       if (TakeSessionOption(given, options.session)) continue;
       if (given.name == "yes") options.yes = true;
       if (given.name == "json") options.json = true;
@@ -77,6 +80,13 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& options, 
   if (ports && options.commands.size() > 1) {
     error = "ports is given alone";
     return false;
+  }
+  // ports reads the --com mappings (and prints --json); the rest it would ignore.
+  for (const char* unused : {"port", "baud", "yes", "access-code", "access-code-file", "simulate", "trace"}) {
+    if (ports && std::find(names.begin(), names.end(), unused) != names.end()) {
+      error = std::string("ports does not use --") + unused;
+      return false;
+    }
   }
   return true;
 }

@@ -329,7 +329,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   // Every message on stderr is also one of the report's errors.
   auto say = [&](const std::string& message) {
     report.errors.push_back(message);
-    err << "kbx: " << message << '\n' << std::flush;
+    err << "kbx: " << ForTerminal(message) << '\n' << std::flush;
   };
   for (const std::string& warning : options.session.warnings) say(warning);
   std::ostringstream portList;
@@ -385,7 +385,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     const int status = RunSession(xcp, options, confirm, &report);
     for (std::size_t i = before; i < report.errors.size(); ++i) {
       // The first signal's notice went out when it came.
-      if (i != report.noticeAt) err << "kbx: " << report.errors[i] << '\n';
+      if (i != report.noticeAt) err << "kbx: " << ForTerminal(report.errors[i]) << '\n';
     }
     err << std::flush;
     return status;

@@ -1,14 +1,17 @@
 #include "platform/descriptor_output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 namespace kbx {
 
 std::string DescriptorOutput::ErrorText() const {
-  return error_ ? std::strerror(error_) : "";
+  // In English, as every other message of the program, whatever the locale.
+  return error_ ? ::strerrordesc_np(error_) : "";
 }
 
 bool DescriptorOutput::Drain() {
@@ -37,6 +40,29 @@ DescriptorOutput::int_type DescriptorOutput::overflow(int_type c) {
 
 int DescriptorOutput::sync() {
   return Drain() ? 0 : -1;
+}
+
+namespace {
+
+int OpenForWriting(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    throw std::runtime_error(errno == ENXIO ? std::string("a FIFO that nobody reads")
+                                            : std::string(::strerrordesc_np(errno)));
+  }
+  // Writes wait as they do on any file once it is open.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const std::string& path)
+    : fd_(OpenForWriting(path)), buffer_(fd_), stream_(&buffer_) {}
+
+OutputFile::~OutputFile() {
+  stream_.flush();
+  ::close(fd_);
 }
 
 }  // namespace kbx

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <ostream>
 #include <streambuf>
 #include <string>
 
@@ -28,6 +29,25 @@ class DescriptorOutput : public std::streambuf {
   int fd_;
   int error_ = 0;
   std::array<char, 4096> buffer_{};
+};
+
+// A file the program writes (the trace): created or emptied, opened without
+// waiting for a reader (a FIFO that has none is an error, not a hang), closed
+// at the end. Its stream remembers why a write failed, as above.
+class OutputFile {
+ public:
+  // Throws std::runtime_error with the system's reason, in English.
+  explicit OutputFile(const std::string& path);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  std::ostream& Stream() { return stream_; }
+
+ private:
+  int fd_;
+  DescriptorOutput buffer_;
+  std::ostream stream_;
 };
 
 }  // namespace kbx

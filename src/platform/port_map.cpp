@@ -1,5 +1,7 @@
 #include "platform/port_map.h"
 
+#include <sys/stat.h>
+
 #include <QSerialPortInfo>
 #include <algorithm>
 #include <climits>
@@ -17,11 +19,6 @@ bool SameDevice(const std::string& a, const std::string& b) {
   if (a == b) return true;
   std::error_code ec;
   return std::filesystem::equivalent(a, b, ec) && !ec;
-}
-
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec) && !ec;
 }
 
 }  // namespace
@@ -91,7 +88,9 @@ std::vector<PortInfo> PortMap::ListPorts() const {
   }
   for (const auto& entry : overrides_) {
     const std::string& mapped = entry.second;
-    if (!Exists(mapped)) continue;
+    // Only a device of characters can be a serial port; a file is not.
+    struct stat info {};
+    if (::stat(mapped.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) continue;
     const bool listed = std::any_of(ports.begin(), ports.end(),
                                     [&mapped](const PortInfo& p) { return SameDevice(p.device, mapped); });
     if (!listed) ports.push_back({mapped, "", entry.first});

@@ -125,6 +125,23 @@ OptionTable Concat(std::initializer_list<OptionTable> parts) {
 }
 
 CommandLine ParseCommandLine(const OptionTable& table, const std::vector<std::string>& args) {
+  // --help and --version win over everything else on the line, mistakes
+  // included: the user asks what the program takes.
+  for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+    const std::string& arg = args[i];
+    const bool valueOfThePrevious =
+        i > 0 && args[i - 1].starts_with("--") && args[i - 1].find('=') == std::string::npos && [&] {
+          const OptionRow* row = FindLong(table, args[i - 1].substr(2));
+          return row && row->value == OptionValue::kRequired;
+        }();
+    if (valueOfThePrevious) continue;
+    for (const char* name : {"help", "version"}) {
+      const OptionRow* row = FindLong(table, name);
+      if (row &&
+          (arg == std::string("--") + name || (row->shortName && arg == std::string{'-', row->shortName})))
+        return CommandLine{{GivenOption{name, std::nullopt}}, {}};
+    }
+  }
   // Without short options that are digits, "-1" is a negative number: an
   // operand, which the program can then call a wrong value rather than an
   // unknown option.

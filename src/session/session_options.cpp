@@ -165,8 +165,27 @@ std::string VersionText(const std::string& program) {
   return program + " " + kProgramVersion + "\n";
 }
 
+std::string ForTerminal(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 std::string UsageErrorText(const std::string& program, const std::string& error) {
-  return program + ": " + error + "\nTry '" + program + " --help'.\n";
+  return program + ": " + ForTerminal(error) + "\nTry '" + program + " --help'.\n";
 }
 
 bool AnswerHelpOrVersion(const SessionOptions& options, const ProgramUsage& usage, std::ostream& out) {

@@ -69,6 +69,10 @@ struct ProgramUsage {
 std::string HelpText(const ProgramUsage& usage);
 // The name and the version on one line, as --version prints them.
 std::string VersionText(const std::string& program);
+// A message as it goes to a terminal: control characters (of a path, say)
+// escaped as \n, \t or \xNN, so that they can neither hide nor move text.
+std::string ForTerminal(const std::string& text);
+
 // The usage error as the programs print it on stderr, with the hint to --help.
 std::string UsageErrorText(const std::string& program, const std::string& error);
 

@@ -14,8 +14,11 @@ PortMap SessionPortMap(const SessionOptions& options) {
 
 SessionRig::SessionRig(const SessionOptions& options, Clock& clock) : ports_(SessionPortMap(options)) {
   if (!options.trace.empty()) {
-    traceFile_.open(options.trace, std::ios::out | std::ios::trunc);
-    if (!traceFile_) throw SessionError("cannot write the trace file \"" + options.trace + "\"", 2);
+    try {
+      traceFile_ = std::make_unique<OutputFile>(options.trace);
+    } catch (const std::runtime_error& error) {
+      throw SessionError("cannot write the trace file \"" + options.trace + "\": " + error.what(), 1);
+    }
   }
   if (options.simulateType) {
     SimOptions sim;
@@ -30,8 +33,8 @@ SessionRig::SessionRig(const SessionOptions& options, Clock& clock) : ports_(Ses
     ports_.Map(options.port, simulator_->SlavePath());
   }
   serial_ = std::make_unique<TtyPort>(ports_);
-  if (traceFile_.is_open()) {
-    traced_ = std::make_unique<TracingPort>(*serial_, clock, traceFile_,
+  if (traceFile_) {
+    traced_ = std::make_unique<TracingPort>(*serial_, clock, traceFile_->Stream(),
                                             [this](int number) { return ports_.Device(number); });
   }
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/descriptor_output.h"
 #include "platform/port_lock.h"
 #include "platform/port_map.h"
 #include "session/session_options.h"
@@ -40,8 +41,8 @@ PortMap SessionPortMap(const SessionOptions& options);
 class SessionRig {
  public:
   // `clock` times the trace and must outlive the rig. Throws SessionError
-  // when the trace file cannot be written (status 2) or the simulator cannot
-  // start (status 1).
+  // (status 1) when the trace file cannot be made or the simulator cannot
+  // start.
   SessionRig(const SessionOptions& options, Clock& clock);
   ~SessionRig();
   SessionRig(const SessionRig&) = delete;
@@ -53,14 +54,14 @@ class SessionRig {
   // Why the serial port could not be opened last, in words.
   const PortFailure& OpenFailure() const;
   // The trace file with --trace, else nothing.
-  std::ofstream* TraceFile() { return traceFile_.is_open() ? &traceFile_ : nullptr; }
+  std::ostream* TraceFile() { return traceFile_ ? &traceFile_->Stream() : nullptr; }
 
  private:
   // Destroyed in reverse: the ports close before the trace file and the
   // simulator go.
   PortMap ports_;
   std::unique_ptr<PtySimulator> simulator_;
-  std::ofstream traceFile_;
+  std::unique_ptr<OutputFile> traceFile_;
   std::unique_ptr<TtyPort> serial_;
   std::unique_ptr<TracingPort> traced_;
 };

@@ -276,7 +276,8 @@ int main(int argc, char** argv) {
     std::cerr << kbx::UsageErrorText("kbx-ups-sim", error.what());
     return 2;
   }
-  for (const std::string& warning : shared.warnings) std::cerr << "kbx-ups-sim: " << warning << '\n';
+  for (const std::string& warning : shared.warnings)
+    std::cerr << "kbx-ups-sim: " << kbx::ForTerminal(warning) << '\n';
   if (shared.accessCode) command->options.accessCode = *shared.accessCode;
 
   kbx::DescriptorOutput standardOutput(STDOUT_FILENO);
@@ -296,14 +297,14 @@ int main(int argc, char** argv) {
     kbx::WaitForStopSignal();
     simulator.Stop();
     if (!simulator.Error().empty()) {
-      std::cerr << "kbx-ups-sim: " << simulator.Error() << '\n';
+      std::cerr << "kbx-ups-sim: " << kbx::ForTerminal(simulator.Error()) << '\n';
       return 1;
     }
   } catch (const std::invalid_argument& error) {
-    std::cerr << "kbx-ups-sim: " << error.what() << '\n';
+    std::cerr << "kbx-ups-sim: " << kbx::ForTerminal(error.what()) << '\n';
     return 2;
   } catch (const std::exception& error) {
-    std::cerr << "kbx-ups-sim: " << error.what() << '\n';
+    std::cerr << "kbx-ups-sim: " << kbx::ForTerminal(error.what()) << '\n';
     return 1;
   }
   return 0;
