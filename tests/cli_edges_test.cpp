@@ -333,6 +333,17 @@ TEST(CliOutput, OutputThatCannotBeWrittenIsSaidOnceAndFails) {
   }
 }
 
+// A COM number whose default device does not exist says which device it
+// looked for, and the settings name that COM number.
+TEST(CliJson, AComNumberWithoutItsDeviceSaysWhichDevice) {
+  std::ostringstream out, err;
+  EXPECT_EQ(RunKbx({"--port", "32767", "--json", "connect"}, out, err, Confirm{}), 1);
+  const Json json = ReadJson(out.str());
+  EXPECT_THAT(json["errors"].Strings(), ElementsAre("8002 Start: Invalid port number 1",
+                                                    "COM32767 is /dev/ttyS32766, which does not exist"));
+  EXPECT_EQ(json["settings"].text, "COM32767,19200,N,8,1");
+}
+
 TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
   const std::string device = "/nonexistent/\xFF\"\x01 caf\xC3\xA9";
   std::ostringstream out, err;

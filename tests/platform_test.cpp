@@ -30,6 +30,7 @@
 #include <vector>
 
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 
 #include "platform/baud_rates.h"
@@ -695,6 +696,20 @@ TEST_F(PortLockTest, AUserWithoutTheRightsToThePortIsToldWhyAndWhatToDo) {
   EXPECT_EQ(lines[0], std::to_string(kErrDeviceNotOpen));
   EXPECT_EQ(lines[1],
             pty_.path + " may not be opened: permission denied (owner root, group root, mode 0600)");
+  // The device grants its group nothing: no group would help.
+  EXPECT_EQ(
+      lines[2],
+      "The device grants its group nothing, so joining a group does not help: ask the administrator to "
+      "give it to the dialout group with read and write for that group (a udev rule), then add the user "
+      "to dialout.");
+
+  // Its group may read and write it: joining that group does.
+  const group* dialout = ::getgrnam("dialout");
+  if (dialout == nullptr) GTEST_SKIP() << "no dialout group";
+  ASSERT_EQ(::chown(pty_.path.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(::chmod(pty_.path.c_str(), 0660), 0);
+  lines = ProbeAsNobody(pty_.path, locks_.path);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2],
             "Add the user to the dialout group (sudo usermod -aG dialout nobody), then log in again.");
 }

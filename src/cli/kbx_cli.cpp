@@ -122,6 +122,11 @@ void FillReport(SessionReport& report, const ConsoleHost* host, const std::strin
   if (!host) return;
   const std::string& caption = host->SettingsCaption();
   report.settings = caption.substr(std::min(caption.find_first_not_of(' '), caption.size()));
+  // The COM number the session asked for: a refused one leaves the port's
+  // label at the number before.
+  const std::size_t comma = report.settings.find(',');
+  if (report.port > 0 && comma != std::string::npos)
+    report.settings = "COM" + std::to_string(report.port) + report.settings.substr(comma);
   report.board.insert(report.board.end(), host->Lines().begin(), host->Lines().end());
   const std::string timePrefix = "Battery Time Remain: ";
   for (const std::string& line : host->Lines()) {

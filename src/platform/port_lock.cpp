@@ -250,13 +250,21 @@ std::string Ownership(const struct stat& st) {
 }
 
 // Serial devices are for the members of their group (dialout on Debian); a
-// new member has the group from the next login on.
+// new member has the group from the next login on. Joining a group that may
+// not read and write the device (or root's) would not help: then the device
+// itself must change.
 std::string PermissionFix(const struct stat& st) {
-  std::string group = "dialout";
   const bool groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-  if (groupMayUse && st.st_gid != 0) group = GroupName(st.st_gid);
-  return "Add the user to the " + group + " group (sudo usermod -aG " + group + " " + UserName(::geteuid()) +
-         "), then log in again.";
+  if (groupMayUse && st.st_gid != 0) {
+    const std::string group = GroupName(st.st_gid);
+    return "Add the user to the " + group + " group (sudo usermod -aG " + group + " " +
+           UserName(::geteuid()) + "), then log in again.";
+  }
+  return std::string(groupMayUse ? "The device belongs to the group root"
+                                 : "The device grants its group nothing") +
+         ", so joining a group does not help: ask the administrator to give it to the dialout group with "
+         "read "
+         "and write for that group (a udev rule), then add the user to dialout.";
 }
 
 void Refuse(PortFailure& failure, int number, std::string reason, std::string fix = {}) {

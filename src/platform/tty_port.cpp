@@ -101,12 +101,16 @@ void TtyPort::Open(const PortRequest& request) {
   } else {
     commPort_ = request.commPort;
   }
+  // The port opened on a refused number is the one before; its opening
+  // succeeding does not make the refusal's reason go.
+  const PortFailure refused = failure_;
   try {
     OpenDevice();
   } catch (const RunTimeError& error) {
     failure = error;
   }
   if (!failure) return;
+  if (failure_.reason.empty()) failure_ = refused;
   Close();
   throw *failure;
 }
