@@ -12,7 +12,7 @@ using namespace kbx::fuzz;
 
 namespace {
 
-bool IsRefusal(int code) {
+bool EndsTheExchange(int code) {
   return code == 0x31 || code == 0x32 || (code >= 0x34 && code <= 0x37);
 }
 
@@ -63,7 +63,7 @@ void Exchange(const Bytes& received, const Bytes& rx, const Reference& ref, int 
   const bool ok = reply.accepted;
   const int code = ReplyCode(rx, ref);
   FUZZ_CHECK(ok == (code == expect));
-  const std::size_t writes = (code == expect || IsRefusal(code)) ? 1 : 6;
+  const std::size_t writes = (code == expect || EndsTheExchange(code)) ? 1 : 6;
   FUZZ_CHECK(rig.port.writes.size() == writes);
   for (const auto& w : rig.port.writes) FUZZ_CHECK(w.bytes == (Bytes{0xAB, 0x01, 0x34, 0x20}));
   if (ok) FUZZ_CHECK(reply.data == ref.block);

@@ -24,12 +24,6 @@ namespace kbx {
 
 namespace {
 
-std::string Hex2(int value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-  return text;
-}
-
 bool InfoCommand(Xcp& xcp) {
   XcpHost& host = xcp.Host();
   if (xcp.UpsType() < 1) {
@@ -46,7 +40,8 @@ bool InfoCommand(Xcp& xcp) {
   const auto& formats = xcp.MeterFormats();
   std::string meters;
   for (std::size_t k = 0; k < numbers.size() && k < formats.size(); ++k) {
-    meters += (k ? ", " : "") + std::to_string(numbers[k]) + " (format " + Hex2(formats[k]) + ")";
+    meters += (k ? ", " : "") + std::to_string(numbers[k]) + " (format " +
+              Hex2(static_cast<std::uint8_t>(formats[k])) + ")";
   }
   host.AddToBoard("Meters reported: " + (meters.empty() ? std::string("none") : meters));
   host.AddToBoard("Meter map length: " + std::to_string(xcp.MeterMapLength()) +

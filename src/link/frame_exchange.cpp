@@ -20,7 +20,7 @@ constexpr double kSecondsPerDay = 86400;
 constexpr std::size_t kMaxRequestLength = 255;
 
 // Every status but busy ends the exchange: the UPS has said what it will do.
-bool IsRefusal(int reply) {
+bool EndsTheExchange(int reply) {
   return reply == kAckAccepted || reply == kAckNotImplemented ||
          (reply >= kAckUnrecognized && reply <= kAckAdjusted);
 }
@@ -53,7 +53,7 @@ Reply XcpLink::XcpTransact(const Bytes& request, int expectedReply) {
           if (!(clock_.TimeOfDay() < txStartTime_ + kBudgetSeconds) || attempts >= kMaxAttempts) break;
           ++attempts;
           Response response = GetResponse();
-          if (response.code == expectedReply || IsRefusal(response.code)) {
+          if (response.code == expectedReply || EndsTheExchange(response.code)) {
             reply.accepted = response.code == expectedReply;
             reply.data = std::move(response.data);
             break;

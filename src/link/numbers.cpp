@@ -1,5 +1,7 @@
 #include "link/numbers.h"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -156,6 +158,12 @@ std::string FixLength(std::string s, int n) {
   if (s.size() < width) s.insert(0, width - s.size(), '0');
   if (s.size() > width) s.resize(width);
   return s;
+}
+
+std::string Hex2(std::uint8_t byte) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", byte);
+  return text;
 }
 
 }  // namespace kbx

@@ -36,6 +36,9 @@ std::int16_t IntegerFromText(const std::string& text);
 // first character that is not one; no digit at all gives 0.
 std::uint32_t HexValue(const std::string& text);
 
+// Two upper-case hexadecimal digits: "0F".
+std::string Hex2(std::uint8_t byte);
+
 // Upper-case hexadecimal digits without leading zeros ("0" for 0).
 std::string HexText(std::uint32_t value);
 

@@ -7,18 +7,13 @@
 
 #include "link/error_trap.h"
 #include "link/frame.h"
+#include "link/numbers.h"
 
 namespace kbx {
 
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
-
-std::string Hex2(std::uint8_t byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
 
 // The bytes in hex, those marked hidden as "**".
 std::string HexBytes(const Bytes& bytes, const std::vector<bool>& hidden) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/file_kind.h"
 #include "platform/run_time_error.h"
 
 namespace kbx {
@@ -104,17 +106,14 @@ pid_t LockPid(const std::string& content) {
     std::memcpy(&binary, content.data(), sizeof binary);
     return binary > 0 ? binary : 0;
   }
-  std::size_t i = content.find_first_not_of(" \t");
-  if (i == std::string::npos) return 0;
-  const std::size_t first = i;
-  long long pid = 0;
-  for (; i < content.size() && content[i] >= '0' && content[i] <= '9'; ++i) {
-    pid = pid * 10 + (content[i] - '0');
-    if (pid > INT_MAX) return 0;
-  }
-  if (i == first) return 0;
-  if (i < content.size() && content[i] != '\n' && content[i] != '\r' && content[i] != ' ') return 0;
-  return static_cast<pid_t>(pid);
+  const std::size_t first = content.find_first_not_of(" \t");
+  if (first == std::string::npos || content[first] < '0' || content[first] > '9') return 0;
+  int pid = 0;
+  const char* end = content.data() + content.size();
+  const auto [stop, error] = std::from_chars(content.data() + first, end, pid);
+  if (error != std::errc()) return 0;  // beyond any pid
+  if (stop != end && *stop != '\n' && *stop != '\r' && *stop != ' ') return 0;
+  return pid;
 }
 
 // A lock file found in the lock folder.
@@ -242,15 +241,6 @@ pid_t FlockHolder(dev_t device, ino_t inode) {
     }
   }
   return 0;
-}
-
-std::string KindOf(mode_t mode) {
-  if (S_ISREG(mode)) return "a regular file";
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a named pipe (FIFO)";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISBLK(mode)) return "a block device";
-  return "no device";
 }
 
 std::string Ownership(const struct stat& st) {
@@ -387,7 +377,7 @@ std::unique_ptr<PortLock> PortLock::Take(const std::string& device, const std::s
     return nullptr;
   }
   if (!S_ISCHR(st.st_mode)) {
-    Refuse(failure, kErrInvalidPortNumber, device + " is " + KindOf(st.st_mode) + ", not a serial port");
+    Refuse(failure, kErrInvalidPortNumber, device + " is " + FileKind(st.st_mode) + ", not a serial port");
     return nullptr;
   }
 

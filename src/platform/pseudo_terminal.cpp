@@ -111,16 +111,6 @@ std::size_t PseudoTerminal::Write(const Bytes& bytes, int timeoutMs) {
   return done;
 }
 
-void PseudoTerminal::CloseSlaveSide() {
-  CloseFd(slave_);
-}
-
-void PseudoTerminal::ReopenSlaveSide() {
-  if (master_ < 0 || slave_ >= 0) return;
-  slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_ < 0) ThrowErrno("open slave");
-}
-
 void PseudoTerminal::Close() {
   CloseFd(slave_);
   CloseFd(master_);

@@ -34,11 +34,6 @@ class PseudoTerminal {
   // program that never reads). Returns the number of bytes written.
   std::size_t Write(const Bytes& bytes, int timeoutMs = 1000);
 
-  // Drops our own hold on the slave side: once the program closes its port
-  // too, the master side sees a hang-up. ReopenSlaveSide() takes it again.
-  void CloseSlaveSide();
-  void ReopenSlaveSide();
-
   // Closes both sides: the slave path disappears, as when a device is
   // unplugged. Read() and Write() do nothing afterwards.
   void Close();

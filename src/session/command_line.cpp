@@ -23,10 +23,6 @@ const OptionRow* FindShort(const OptionTable& table, char name) {
   return it == table.end() ? nullptr : &*it;
 }
 
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
-}
-
 // The value of an option whose name has been read; `attached` is what came
 // with it in the same argument ("--name=VALUE", "-xVALUE"), `i` the index of
 // that argument.
@@ -87,6 +83,10 @@ void Wrap(const std::string& text, std::size_t column, std::string& out) {
 }
 
 }  // namespace
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
 
 OptionRow Flag(std::string name, std::string help, char shortName) {
   OptionRow row;

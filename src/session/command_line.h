@@ -79,4 +79,7 @@ void RejectOperands(const CommandLine& line);
 // included, help texts wrapped to the terminal's customary 80 columns.
 std::string OptionHelp(const OptionTable& table);
 
+// The text in double quotes, for a message: "abc".
+std::string Quoted(const std::string& text);
+
 }  // namespace kbx

@@ -1,6 +1,7 @@
 #include "session/session_options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,20 +14,14 @@
 namespace kbx {
 namespace {
 
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
-}
-
 // A decimal number from 0 to `max`, digits only; nothing when it is not one.
 std::optional<int> WholeNumber(const std::string& text, int max) {
-  if (text.empty()) return std::nullopt;
-  long long value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > max) return std::nullopt;
-  }
-  return static_cast<int>(value);
+  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end || value > max) return std::nullopt;
+  return value;
 }
 
 bool IsDigits(const std::string& text) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "platform/file_kind.h"
 
 namespace kbx {
 
@@ -48,12 +49,6 @@ void CheckFaults(const LineFaults& faults) {
     throw std::invalid_argument("trickle pauses must satisfy 0 <= min <= max");
   if (faults.delayMs < 0) throw std::invalid_argument("negative answer delay");
   if (faults.garbageBytes < 0) throw std::invalid_argument("negative garbage length");
-}
-
-std::string KindOf(mode_t mode) {
-  if (S_ISREG(mode)) return "a regular file";
-  if (S_ISDIR(mode)) return "a folder";
-  return "not a symbolic link";
 }
 
 bool Picks(const RequestSelector& selector, const UpsModel::Exchange& exchange) {
@@ -186,7 +181,7 @@ bool PtySimulator::CheckLinkPlace(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return false;
   if (S_ISLNK(st.st_mode)) return true;
-  throw std::invalid_argument(path + " is " + KindOf(st.st_mode) +
+  throw std::invalid_argument(path + " is " + FileKind(st.st_mode) +
                               ", not a symbolic link: it is left as it is");
 }
 
