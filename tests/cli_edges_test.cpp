@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -65,17 +66,6 @@ TEST(JsonText, EscapesWhatItMustAndKeepsValidUtf8) {
     // And a strict reader reads it back.
     EXPECT_EQ(ReadJson(json).kind, Json::kString) << json;
   }
-}
-
-TEST(JsonText, BoardTimesInSeconds) {
-  const std::pair<std::string, std::optional<int>> cases[] = {
-      {" 0:30:00", 1800},         {" 4:11:21", 4 * 3600 + 11 * 60 + 21},
-      {"-1:00:01", -3601},        {" 123:00:00", 442800},
-      {"0:30:00", std::nullopt},  {" 0:30", std::nullopt},
-      {" 0:3a:00", std::nullopt}, {" 0:30:000", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const auto& [text, seconds] : cases) EXPECT_EQ(SecondsOfBoardTime(text), seconds) << text;
 }
 
 TEST(JsonText, AReportReadsBackWhole) {
@@ -189,6 +179,31 @@ TEST_F(SignalsOnFakePort, EachSignalLetsTheUpdateFinishThenDisconnects) {
     // The board as it stands after the disconnect, which clears it first.
     EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "Done"));
     ClearStopSignals();
+  }
+}
+
+// The report holds the reading itself, not the board's time read back: the
+// board rounds a negative reading's hours down and shows hours of any width.
+using ReportOnFakePort = SignalsOnFakePort;
+TEST_F(ReportOnFakePort, TheRuntimeIsTheSecondsRead) {
+  const struct {
+    float seconds;
+    double reported;
+    const char* time;
+  } cases[] = {
+      {1800.75F, 1800, "0:30:00"},
+      {-1800, -1800, "-1:30:00"},
+      {3.6e9F, 3.6e9, "1000000:00:00"},
+  };
+  for (const auto& c : cases) {
+    Unit(290, {1, 3}, 0x40);
+    Bytes value(4);
+    std::memcpy(value.data(), &c.seconds, 4);
+    ups.answers[0x34] = {test::Block(4, test::Join({Bytes(8, 0), value}))};
+    report = {};
+    EXPECT_EQ(Session("runtime"), 0) << c.time;
+    EXPECT_EQ(report.runtimeSeconds, c.reported) << c.time;
+    EXPECT_EQ(report.runtime, c.time);
   }
 }
 

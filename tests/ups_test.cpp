@@ -340,17 +340,21 @@ TEST(TimeRemain, Texts) {
 }
 
 TEST_F(Runtime, TheCommandShowsTheTimeOrWhyNot) {
+  std::optional<double> read;
   auto command = [&](Bytes value) {
     ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), value}))};
-    RuntimeCommand(xcp);
+    read = RuntimeCommand(xcp);
     return host.board;
   };
   EXPECT_THAT(command({0x10, 0x0E, 0, 0}), ElementsAre("Link Down"));
+  EXPECT_EQ(read, std::nullopt);
   Unit(290);
   xcp.ConnectUps();
   EXPECT_THAT(command({0x18, 0x15, 0, 0}),
               ElementsAre("Getting Time Remain...", "Battery Time Remain:  1:30:00", "Done"));
+  EXPECT_EQ(read, 5400);
   EXPECT_THAT(command({0, 0, 0, 0}), ElementsAre("Getting Time Remain...", "Error Getting Runtime"));
+  EXPECT_EQ(read, std::nullopt);
 }
 
 TEST_F(Runtime, ANonFiniteReadingIsAFailedReading) {
@@ -362,7 +366,7 @@ TEST_F(Runtime, ANonFiniteReadingIsAFailedReading) {
     Bytes value(4);
     std::memcpy(value.data(), &bad, 4);
     ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), value}))};
-    EXPECT_FALSE(RuntimeCommand(xcp));
+    EXPECT_EQ(RuntimeCommand(xcp), std::nullopt);
     EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", "Error Getting Runtime"));
   }
 }

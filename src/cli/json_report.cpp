@@ -63,6 +63,13 @@ std::string StringArray(const std::vector<std::string>& items) {
   return json + "]";
 }
 
+// A whole number of any size in digits, without exponent, whatever the locale.
+std::string WholeNumberText(double whole) {
+  char text[400];
+  std::snprintf(text, sizeof text, "%.0f", whole);
+  return text;
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& text) {
@@ -124,7 +131,7 @@ void WriteJsonReport(const SessionReport& report, std::ostream& out) {
     }
     if (report.type) object.Member("versions", versions + "}");
     if (report.runtimeSeconds) {
-      object.Member("runtime_seconds", std::to_string(*report.runtimeSeconds));
+      object.Member("runtime_seconds", WholeNumberText(*report.runtimeSeconds));
       object.Member("runtime", JsonString(report.runtime));
     }
     if (report.modules) {
@@ -144,31 +151,6 @@ void WriteJsonReport(const SessionReport& report, std::ostream& out) {
     object.Member("errors", StringArray(report.errors));
   }
   out << '\n' << std::flush;
-}
-
-std::optional<int> SecondsOfBoardTime(const std::string& text) {
-  // " H:MM:SS" or "-H:MM:SS", hours of any width.
-  if (text.size() < 8) return std::nullopt;
-  const bool negative = text[0] == '-';
-  if (!negative && text[0] != ' ') return std::nullopt;
-  int fields[3] = {0, 0, 0};
-  int field = 0;
-  std::size_t digits = 0;
-  for (std::size_t i = 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == ':' && field < 2 && digits > 0) {
-      ++field;
-      digits = 0;
-    } else if (c >= '0' && c <= '9' && digits < 6) {
-      fields[field] = fields[field] * 10 + (c - '0');
-      ++digits;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (field != 2 || digits != 2) return std::nullopt;
-  const int seconds = fields[0] * 3600 + fields[1] * 60 + fields[2];
-  return negative ? -seconds : seconds;
 }
 
 }  // namespace kbx

@@ -19,8 +19,8 @@ struct SessionReport {
   std::string settings;                               // as the settings caption shows them ("19200,N,8,1")
   std::optional<int> type;                            // the UPS type code, once identified
   std::vector<std::pair<int, std::string>> versions;  // processor number, version text
-  std::optional<int> runtimeSeconds;                  // the last reading of the time remaining
-  std::string runtime;                                // its text as on the board
+  std::optional<double> runtimeSeconds;               // the last reading of the time remaining, whole seconds
+  std::string runtime;                                // its time as the board shows it
   struct Modules {
     int requested = 0;
     std::string outcome;  // "done", "failed", "not confirmed", "not supported", "link down", "not run"
@@ -41,9 +41,5 @@ std::string JsonString(const std::string& text);
 
 // The report as one JSON object on one line.
 void WriteJsonReport(const SessionReport& report, std::ostream& out);
-
-// Seconds of a board time " H:MM:SS" ("-H:MM:SS" when negative); nullopt when
-// the text is not one.
-std::optional<int> SecondsOfBoardTime(const std::string& text);
 
 }  // namespace kbx

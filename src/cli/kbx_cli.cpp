@@ -1,6 +1,7 @@
 #include "cli/kbx_cli.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -128,15 +129,14 @@ void FillReport(SessionReport& report, const ConsoleHost* host, const std::strin
   if (report.port > 0 && comma != std::string::npos)
     report.settings = "COM" + std::to_string(report.port) + report.settings.substr(comma);
   report.board.insert(report.board.end(), host->Lines().begin(), host->Lines().end());
-  const std::string timePrefix = "Battery Time Remain: ";
-  for (const std::string& line : host->Lines()) {
-    if (line.rfind(timePrefix, 0) != 0) continue;
-    const std::string time = line.substr(timePrefix.size());
-    if (const auto seconds = SecondsOfBoardTime(time)) {
-      report.runtimeSeconds = seconds;
-      report.runtime = time.substr(time[0] == ' ' ? 1 : 0);
-    }
-  }
+}
+
+// A reading of the time remaining: its whole seconds, and its time as the
+// board shows it.
+void NoteRuntime(double seconds, SessionReport& report) {
+  report.runtimeSeconds = std::floor(seconds);
+  const std::string time = TimeRemainText(seconds / 3600.0);
+  report.runtime = time.substr(time[0] == ' ' ? 1 : 0);
 }
 
 // The identity of the UPS while the link is up (disconnecting forgets it).
@@ -222,7 +222,11 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
           done = xcp.LinkUp();
           break;
         case CliCommand::kRuntime:
-          done = guarded([&] { return RuntimeCommand(xcp); });
+          done = guarded([&] {
+            const std::optional<double> seconds = RuntimeCommand(xcp);
+            if (seconds) NoteRuntime(*seconds, session);
+            return seconds.has_value();
+          });
           break;
         case CliCommand::kModules:
           done = guarded([&] {

@@ -60,26 +60,27 @@ std::string TimeRemainText(double hours) {
   return text;
 }
 
-bool RuntimeCommand(Xcp& xcp) {
+std::optional<double> RuntimeCommand(Xcp& xcp) {
   XcpHost& host = xcp.Host();
   host.BoardClear();
   host.Repaint();
   if (!xcp.LinkUp()) {
     host.AddToBoard(kLinkDown);
-    return false;
+    return std::nullopt;
   }
   host.AddToBoard("Getting Time Remain...");
   host.Repaint();
   xcp.Wait(100);
-  const double hours = xcp.GetBatteryTimeRemaining(kBatteryTimeMeter) / 3600.0;
+  const double seconds = xcp.GetBatteryTimeRemaining(kBatteryTimeMeter);
+  const double hours = seconds / 3600.0;
   // A value that is no finite number is no reading either.
   if (hours == 0 || !std::isfinite(hours)) {
     host.AddToBoard(kErrorGettingRuntime);
-    return false;
+    return std::nullopt;
   }
   host.AddToBoard("Battery Time Remain: " + TimeRemainText(hours));
   host.AddToBoard("Done");
-  return true;
+  return seconds;
 }
 
 }  // namespace kbx

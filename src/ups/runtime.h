@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "ups/xcp.h"
@@ -11,7 +12,7 @@ namespace kbx {
 std::string TimeRemainText(double hours);
 
 // The Runtime command: reads meter 36 and puts the time remaining on the
-// board. True when a reading came back.
-bool RuntimeCommand(Xcp& xcp);
+// board. The seconds the UPS reported; nullopt when it gave no reading.
+std::optional<double> RuntimeCommand(Xcp& xcp);
 
 }  // namespace kbx
