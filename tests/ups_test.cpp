@@ -148,37 +148,48 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
   struct Case {
     std::uint16_t type;
     std::pair<std::uint8_t, std::uint8_t> cpu2;
-    bool linkUp;
+    ConnectOutcome::Verdict verdict;
     std::vector<std::string> board;
   };
+  using enum ConnectOutcome::Verdict;
   const std::vector<std::string> found{"Connecting...", "UPS Found", "Done"};
   const Case cases[] = {
-      {280, {1, 3}, true, found},
-      {292, {1, 3}, true, found},
-      {290, {1, 3}, true, found},
-      {290, {1, 2}, false, {"Connecting...", "UPS code needs upgrade to newer version", "Done"}},
-      {290, {1, 4}, false, {"Connecting...", "KBX Configurator needs upgrade to newer version", "Done"}},
-      {285, {1, 3}, false, {"Connecting...", "Invalid UPS Type", "Done"}},
-      {2, {1, 3}, false, {"Connecting...", "Invalid UPS Type", "Done"}},
-      {1, {1, 3}, false, {"Connecting...", "NO UPS Found", "Done"}},
-      {0x8001, {1, 3}, false, {"Connecting...", "6 Overflow 6"}},
+      {280, {1, 3}, kAccepted, found},
+      {292, {1, 3}, kAccepted, found},
+      {290, {1, 3}, kAccepted, found},
+      {290, {1, 2}, kUpsCodeTooOld, {"Connecting...", "UPS code needs upgrade to newer version", "Done"}},
+      {290,
+       {1, 4},
+       kProgramTooOld,
+       {"Connecting...", "KBX Configurator needs upgrade to newer version", "Done"}},
+      {285, {1, 3}, kUnknownType, {"Connecting...", "Invalid UPS Type", "Done"}},
+      {2, {1, 3}, kUnknownType, {"Connecting...", "Invalid UPS Type", "Done"}},
+      {1, {1, 3}, kNoUps, {"Connecting...", "NO UPS Found", "Done"}},
+      {0x8001, {1, 3}, kFailed, {"Connecting...", "6 Overflow 6"}},
   };
   for (const auto& c : cases) {
     link.SetLinkUp(false);
     ups.requests.clear();
     Unit(c.type, c.cpu2);
-    xcp.ConnectUps();
-    EXPECT_EQ(xcp.LinkUp(), c.linkUp) << c.type;
+    const ConnectOutcome outcome = xcp.ConnectUps();
+    EXPECT_EQ(outcome.verdict, c.verdict) << c.type;
+    const bool linkUp = c.verdict == kAccepted;
+    EXPECT_EQ(xcp.LinkUp(), linkUp) << c.type;
     EXPECT_EQ(host.board, c.board) << c.type;
-    EXPECT_EQ(host.portState.linkUp, c.linkUp) << c.type;
+    EXPECT_EQ(host.portState.linkUp, linkUp) << c.type;
     // An accepted unit is told the link starts; the others are not.
     const bool linkStart = !ups.RequestsStartingWith(0xFF).empty();
-    EXPECT_EQ(linkStart, c.linkUp) << c.type;
-    if (c.linkUp) {
+    EXPECT_EQ(linkStart, linkUp) << c.type;
+    if (linkUp) {
       EXPECT_THAT(ups.RequestsStartingWith(0xFF), ElementsAre(Bytes{0xFF, 0x06, 0x08, 0x62})) << c.type;
     }
     if (c.type != 0x8001) {
       EXPECT_EQ(xcp.UpsType(), static_cast<std::int16_t>(c.type)) << c.type;
+      // What it found, accepted or not.
+      EXPECT_EQ(outcome.type, static_cast<std::int16_t>(c.type)) << c.type;
+      EXPECT_EQ(outcome.versions[1], FirmwareVersion(c.cpu2.first, c.cpu2.second)) << c.type;
+      EXPECT_EQ(outcome.versions[0], FirmwareVersion(1, 3)) << c.type;
+      EXPECT_FALSE(outcome.versions[2].Present()) << c.type;
     }
   }
 }
@@ -204,7 +215,9 @@ TEST_F(Connect, A281IsSwitchedOverAndAcceptedAs280) {
   as280[0] = 0x18;
   as280[1] = 0x01;
   ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, as280)};
-  xcp.ConnectUps();
+  const ConnectOutcome outcome = xcp.ConnectUps();
+  EXPECT_TRUE(outcome.Accepted());
+  EXPECT_EQ(outcome.type, 280);
   EXPECT_TRUE(xcp.LinkUp());
   EXPECT_EQ(xcp.UpsType(), 280);
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
@@ -215,7 +228,7 @@ TEST_F(Connect, A281IsSwitchedOverAndAcceptedAs280) {
 TEST_F(Connect, A281ThatAnswersTheSwitchRequestIsNoUps) {
   Unit(281);
   ups.answers[0xCE] = {Ack(0x31)};
-  xcp.ConnectUps();
+  EXPECT_EQ(xcp.ConnectUps().verdict, ConnectOutcome::Verdict::kNoUps);
   EXPECT_FALSE(xcp.LinkUp());
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
 }
@@ -223,7 +236,7 @@ TEST_F(Connect, A281ThatAnswersTheSwitchRequestIsNoUps) {
 TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
   Unit(281);
   ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, {0x24, 0x01})};
-  xcp.ConnectUps();
+  EXPECT_EQ(xcp.ConnectUps().verdict, ConnectOutcome::Verdict::kNoUps);
   EXPECT_FALSE(xcp.LinkUp());
   EXPECT_EQ(xcp.UpsType(), 292);
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));

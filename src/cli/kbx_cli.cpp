@@ -139,14 +139,14 @@ void NoteRuntime(double seconds, SessionReport& report) {
   report.runtime = time.substr(time[0] == ' ' ? 1 : 0);
 }
 
-// The identity of the UPS while the link is up (disconnecting forgets it).
-void NoteIdentity(const Xcp& xcp, SessionReport& report) {
-  if (xcp.UpsType() < 1) return;
-  report.type = xcp.UpsType();
+// The identity of the UPS connecting found, accepted or not.
+void NoteIdentity(const ConnectOutcome& found, SessionReport& report) {
+  if (found.type < 1) return;
+  report.type = found.type;
   report.versions.clear();
-  for (int processor = 1; processor <= 5; ++processor) {
-    const FirmwareVersion version = xcp.ProcessorVersion(processor);
-    if (version.Present()) report.versions.emplace_back(processor, version.Text());
+  for (std::size_t k = 0; k < found.versions.size(); ++k) {
+    if (found.versions[k].Present())
+      report.versions.emplace_back(static_cast<int>(k + 1), found.versions[k].Text());
   }
 }
 
@@ -194,12 +194,13 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
       interruptedIn = "before connecting";
     } else {
       begin("connect", true);
+      ConnectOutcome found;
       ok = guarded([&] {
-        xcp.ConnectUps();
-        return xcp.LinkUp();
+        found = xcp.ConnectUps();
+        return found.Accepted();
       });
       if (!ok) failedOnce("connect");
-      NoteIdentity(xcp, session);
+      NoteIdentity(found, session);
       noteStop("connect", outcomeOf(ok));
     }
     while (next < options.commands.size()) {

@@ -29,7 +29,9 @@ void Xcp::RememberModuleChoices(const std::string& moduleCount, bool batteryTest
   batteryTest_ = batteryTest;
 }
 
-void Xcp::ConnectUps() {
+ConnectOutcome Xcp::ConnectUps() {
+  ConnectOutcome found;
+  using Verdict = ConnectOutcome::Verdict;
   RunTrapped(host_, Routine::kConnectUps, [&] {
     Wait(50);
     if (link_.LinkUp()) DisconnectUps();
@@ -42,6 +44,7 @@ void Xcp::ConnectUps() {
     upsType_ = ToInteger(IdentifyUps());
     Wait(50);
     if (upsType_ <= 1) {
+      found.verdict = Verdict::kNoUps;
       AddToBoard(kNoUpsFound);
     } else {
       bool accept = false;
@@ -54,14 +57,17 @@ void Xcp::ConnectUps() {
           if (ProcessorVersion(2) == kSupported290Version) {
             accept = true;
           } else if (ProcessorVersion(2) > kSupported290Version) {
+            found.verdict = Verdict::kProgramTooOld;
             AddToBoard(kProgramNeedsUpgrade);
           } else {
+            found.verdict = Verdict::kUpsCodeTooOld;
             AddToBoard(kUpsCodeNeedsUpgrade);
           }
           break;
         case 281:
           // This unit has to be switched over first; it answers as 280 afterwards.
           if (!SendSwitchRequest("00")) {
+            found.verdict = Verdict::kNoUps;
             AddToBoard(kNoUpsFound);
           } else {
             SendLinkStart();
@@ -69,17 +75,21 @@ void Xcp::ConnectUps() {
             if (upsType_ == 280) {
               SendLinkStart();
               link_.SetLinkUp(true);
+              found.verdict = Verdict::kAccepted;
             } else {
+              found.verdict = Verdict::kNoUps;
               AddToBoard(kNoUpsFound);  // the switch-over did not take
             }
           }
           break;
         default:
+          found.verdict = Verdict::kUnknownType;
           AddToBoard(kInvalidUpsType);
           break;
       }
       if (accept) {
         link_.SetLinkUp(true);
+        found.verdict = Verdict::kAccepted;
         SendLinkStart();
         AddToBoard("UPS Found");
       }
@@ -89,6 +99,9 @@ void Xcp::ConnectUps() {
     AddToBoard("Done");
     Wait(100);
   });
+  found.type = upsType_;
+  found.versions = versions_;
+  return found;
 }
 
 void Xcp::DisconnectUps() {

@@ -15,6 +15,23 @@ namespace test {
 class XcpProbe;
 }
 
+// What connecting found: the unit's type and versions, and whether this
+// program works with it or why not.
+struct ConnectOutcome {
+  enum class Verdict {
+    kAccepted,       // the link is up
+    kNoUps,          // nothing answered as a UPS, or a 281 did not switch over
+    kUpsCodeTooOld,  // a 290 whose second processor is older than this program needs
+    kProgramTooOld,  // a 290 whose second processor is newer than this program knows
+    kUnknownType,    // a type this program does not work with
+    kFailed,         // an error ended the attempt; the board says which
+  };
+  Verdict verdict = Verdict::kFailed;
+  std::int16_t type = 0;                      // the type code identified last, 0 when none
+  std::array<FirmwareVersion, 5> versions{};  // processors 1 to 5, 0.00 where the unit has none
+  bool Accepted() const { return verdict == Verdict::kAccepted; }
+};
+
 // The XCP module: what the program knows of the UPS, and the link it talks
 // to the UPS on. One object holds the whole module state; both front ends
 // create one and ask it to do things.
@@ -39,7 +56,7 @@ class Xcp {
   bool CheckAck(int expectedBlock) { return link_.CheckAck(expectedBlock); }
 
   // --- connection -------------------------------------------------------------
-  void ConnectUps();
+  ConnectOutcome ConnectUps();
   void DisconnectUps();
   // False only when the UPS answered the switch request with a frame.
   bool SendSwitchRequest(const std::string& argument);
