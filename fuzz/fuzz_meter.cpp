@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "fuzz_support.h"
 #include "ups/runtime.h"
@@ -158,7 +159,8 @@ void Command(const Input& in) {
   Rig rig;
   Prepare(rig, in);
   rig.link.SetLinkUp(true);
-  const bool ok = RuntimeCommand(rig.xcp);
+  const std::optional<double> seconds = RuntimeCommand(rig.xcp);
+  const bool ok = seconds.has_value();
   const Reading want = Expect(in, kBatteryTimeMeter);
   const auto& board = rig.host.board;
   FUZZ_CHECK(!board.empty() && board.front() == "Getting Time Remain...");
@@ -167,6 +169,8 @@ void Command(const Input& in) {
   const bool reading = (hours != 0 && std::isfinite(hours)) || (otherHours != 0 && std::isfinite(otherHours));
   if (ok) {
     FUZZ_CHECK(reading);
+    // The command hands back the very reading it shows.
+    FUZZ_CHECK(Same(*seconds, want.value) || Same(*seconds, want.other));
     FUZZ_CHECK(board.size() == 3);
     const std::string prefix = "Battery Time Remain: ";
     FUZZ_CHECK(board[1].compare(0, prefix.size(), prefix) == 0);
