@@ -294,7 +294,7 @@ TEST_F(Acks, StatusesAndTheirLines) {
       {{}, false, nullptr},
   };
   for (const auto& c : cases) {
-    host.board.clear();
+    host.ClearBoard();
     if (!c.answer.empty()) port.Deliver(c.answer, 0);
     EXPECT_EQ(xcp.CheckAck(9), c.result);
     if (c.line) {
@@ -302,6 +302,7 @@ TEST_F(Acks, StatusesAndTheirLines) {
     } else {
       EXPECT_TRUE(host.board.empty()) << host.board.front();
     }
+    EXPECT_EQ(host.failures, host.board);  // every refusal is drawn as a failure
   }
 }
 
@@ -397,13 +398,14 @@ TEST_F(Port, FailuresAndTheirLines) {
       {"port text", "A", "19200", 0, "13 Type mismatch", 0},
   };
   for (const auto& c : cases) {
-    host.board.clear();
+    host.ClearBoard();
     ASSERT_FALSE(xcp.ConfigurePort({"19200", "", 0, 0, "1"}));  // back to a good port
     ASSERT_TRUE(port.IsOpen());
     link.SetLinkUp(true);
     port.openError = c.openError;
     const PortOutcome outcome = xcp.ConfigurePort({c.baud, "", 0, 0, c.comPort});
     EXPECT_THAT(host.board, ElementsAre(c.line)) << c.what;
+    EXPECT_EQ(host.failures, host.board) << c.what;
     // The caller sees what it may act on; any other error is done with.
     EXPECT_EQ(outcome ? outcome->number : 0, c.pending) << c.what;
     if (outcome) {
@@ -436,10 +438,10 @@ TEST_F(Port, ACorrectedValueOpensThePortWithNoLineAndNothingLeftOver) {
   for (const auto& [wrong, right] :
        {std::pair<PortSettings, PortSettings>{{"12345", "", 0, 0, ""}, {"19200", "", 0, 0, ""}},
         {{"", "", 0, 0, "9"}, {"", "", 0, 0, "1"}}}) {
-    host.board.clear();
+    host.ClearBoard();
     EXPECT_TRUE(xcp.ConfigurePort(wrong));
     EXPECT_EQ(host.board.size(), 1u);
-    host.board.clear();
+    host.ClearBoard();
     EXPECT_FALSE(xcp.ConfigurePort(right));
     EXPECT_TRUE(host.board.empty()) << host.board.front();
     EXPECT_TRUE(host.portState.open);

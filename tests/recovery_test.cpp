@@ -48,7 +48,7 @@ class Recovery : public test::XcpTest {
       ups.answers[0x36].push_back(test::Block(6, typeBlock));
     }
     ups.Attach(port);
-    host.board.clear();
+    host.ClearBoard();
   }
 };
 

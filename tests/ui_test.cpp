@@ -25,6 +25,7 @@
 #include "support/xcp_probe.h"
 #include "ui/help_viewer.h"
 #include "ui/main_window.h"
+#include "ui/status_board.h"
 
 namespace kbx {
 namespace {
@@ -197,6 +198,7 @@ TEST_F(Window, TheKeyboardFocusStaysOnTheButtonThatRanTheCommand) {
 TEST_F(Window, RuntimeShowsTheTimeOrLinkDown) {
   Button("Command1")->click();
   EXPECT_THAT(Board(), ElementsAre("Link Down"));
+  EXPECT_TRUE(Child<StatusBoard>(&window, "List1")->LastLineFailed());
   EXPECT_TRUE(port.writes.empty());
   ExpectIdle();
   Connect(290);

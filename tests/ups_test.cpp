@@ -92,12 +92,12 @@ TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
   EXPECT_EQ(xcp.TypeBlockLength(), 0);
 
   // A third map shorter than announced.
-  host.board.clear();
+  host.ClearBoard();
   Parse(Bytes(full.begin(), full.end() - 1));
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 9"));
   EXPECT_EQ(xcp.TypeBlockLength(), 16);
 
-  host.board.clear();
+  host.ClearBoard();
   ups.answers[0xA0] = {Block(1, IdBlock({{0x01, 0x03}}, 0x05, {0x40}, 0, 0x8001, 2))};
   EXPECT_EQ(xcp.IdentifyUps(), 0);
   EXPECT_THAT(host.board, ElementsAre("6 Overflow 9"));
@@ -135,7 +135,7 @@ TEST_F(Identification, TypeCodes) {
     // The type block is asked for even when none was announced.
     EXPECT_FALSE(ups.RequestsStartingWith(0x36).empty()) << c.what;
   }
-  host.board.clear();
+  host.ClearBoard();
   ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, {0x40}, 0, 16))};
   ups.answers[0x36] = {Block(6, {0x18})};
   EXPECT_EQ(xcp.IdentifyUps(), 0);
@@ -176,6 +176,8 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
     const bool linkUp = c.verdict == kAccepted;
     EXPECT_EQ(xcp.LinkUp(), linkUp) << c.type;
     EXPECT_EQ(host.board, c.board) << c.type;
+    // Every line but the progress ones is drawn as a failure.
+    EXPECT_EQ(host.failures, linkUp ? std::vector<std::string>{} : std::vector{c.board[1]}) << c.type;
     EXPECT_EQ(host.portState.linkUp, linkUp) << c.type;
     // An accepted unit is told the link starts; the others are not.
     const bool linkStart = !ups.RequestsStartingWith(0xFF).empty();
@@ -291,7 +293,7 @@ class Runtime : public XcpTest {
     ups.answers.clear();
     Unit(290, {1, 3}, format);
     xcp.ConnectUps();
-    host.board.clear();
+    host.ClearBoard();
     Bytes meters{0, 0, 0x61, 0x45, 0, 0, 0, 0};  // meters 3 and 10
     meters.insert(meters.end(), value.begin(), value.end());
     ups.answers[0x34] = {Block(4, meters)};
@@ -321,7 +323,7 @@ TEST_F(Runtime, DecodesEveryFormat) {
 
 TEST_F(Runtime, ANotReportedMeterIsAnErrorAfterTheRequest) {
   Read(0xF0, {0x10, 0x0E, 0, 0});
-  host.board.clear();
+  host.ClearBoard();
   ups.requests.clear();
   EXPECT_EQ(xcp.GetBatteryTimeRemaining(99), 0);
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x34}));
@@ -331,7 +333,7 @@ TEST_F(Runtime, ANotReportedMeterIsAnErrorAfterTheRequest) {
 TEST_F(Runtime, AShortMeterBlockIsAnError) {
   Unit(290);
   xcp.ConnectUps();
-  host.board.clear();
+  host.ClearBoard();
   // Meter 36 is the third reported meter: bytes 8 to 11; only 8 to 10 come.
   ups.answers[0x34] = {Block(4, Bytes(11, 0x01))};
   EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
@@ -341,6 +343,7 @@ TEST_F(Runtime, AShortMeterBlockIsAnError) {
 TEST_F(Runtime, NoUnitMeansNoTraffic) {
   EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
   EXPECT_THAT(host.board, ElementsAre("Invalid Machine Type"));
+  EXPECT_EQ(host.failures, host.board);
   EXPECT_TRUE(port.writes.empty());
 }
 
@@ -381,6 +384,7 @@ TEST_F(Runtime, ANonFiniteReadingIsAFailedReading) {
     ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), value}))};
     EXPECT_EQ(RuntimeCommand(xcp), std::nullopt);
     EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", "Error Getting Runtime"));
+    EXPECT_THAT(host.failures, ElementsAre("Error Getting Runtime"));
   }
 }
 
@@ -412,14 +416,15 @@ TEST_F(SetCommands, RefusalsAndTheirLines) {
   ups.answers[0xBD] = {Ack(0x33)};
   EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
   EXPECT_THAT(host.board, ElementsAre("UPS Busy (33)", "Error Setting RAM Value"));
+  EXPECT_EQ(host.failures, host.board);
 
-  host.board.clear();
+  host.ClearBoard();
   ups.answers[0xCF] = {Ack(0x36)};
   ups.answers[0x95] = {Ack(0x35)};
   EXPECT_FALSE(xcp.SetUpsParameter("F", "1"));
   EXPECT_THAT(host.board, ElementsAre("Command Parameter invalid (36)"));
 
-  host.board.clear();
+  host.ClearBoard();
   port.Close();
   EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
   EXPECT_FALSE(xcp.SetUpsVariable("32", "1"));
@@ -449,7 +454,7 @@ TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
       {0, {}, true, true, nullptr},
   };
   for (const auto& c : cases) {
-    host.board.clear();
+    host.ClearBoard();
     XcpProbe::SetUpsType(xcp, c.type);
     xcp.RememberModuleChoices("1", true);
     const KbxChoices choices = DetermineKbxSupport(xcp);
@@ -460,6 +465,7 @@ TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
     std::vector<std::string> board{"Determining KBXs Supported..."};
     if (c.line) board.push_back(c.line);
     EXPECT_EQ(host.board, board) << c.type;
+    EXPECT_EQ(host.failures.size(), c.line && c.line != std::string("Done") ? 1u : 0u) << c.type;
   }
 }
 
@@ -522,11 +528,12 @@ TEST_F(Modules, EachFailingStepOfA290EndsTheUpdate) {
       if (ending == Ending::kNotAcknowledged && failing == 2) board.push_back("Error Setting RAM Value");
       board.push_back(stepLines[failing]);
       EXPECT_EQ(host.board, board) << what;
+      EXPECT_EQ(host.failures, std::vector(board.begin() + 1, board.end())) << what;
       EXPECT_EQ(port.writes.size(), ending == Ending::kNotAcknowledged ? failing + 1 : failing) << what;
       EXPECT_FALSE(outcome.Done()) << what;
       EXPECT_EQ(outcome.ending, ending) << what;
       EXPECT_EQ(outcome.step, static_cast<int>(failing + 1)) << what;
-      EXPECT_EQ(outcome.line, stepLines[failing]) << what;
+      EXPECT_EQ(outcome.line, FailureLine(stepLines[failing])) << what;
       EXPECT_EQ(outcome.Confirmed(), std::vector(steps.begin(), steps.begin() + static_cast<long>(failing)))
           << what;
       EXPECT_EQ(xcp.ModuleCount(), "1");  // kept although the update failed
@@ -571,7 +578,7 @@ TEST_F(Modules, FailuresOfThe280AndOfTheArguments) {
   EXPECT_EQ(outcome.step, 1);
   EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Error Setting KBXs"));
 
-  host.board.clear();
+  host.ClearBoard();
   EXPECT_FALSE(ApplyKbxConfiguration(xcp, "", true));
   EXPECT_THAT(host.board, ElementsAre("13 Type mismatch 14"));
 
@@ -628,6 +635,7 @@ TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
     } else {
       EXPECT_TRUE(host.board.empty());
     }
+    EXPECT_EQ(host.failures, host.board) << c.line;
     // The label shows what the port has in force, opened or not.
     EXPECT_EQ(host.portState.settingsLabel,
               c.baud == std::string("19200") ? " COM1,19200,N,8,1" : " COM1,9600,N,8,1");

@@ -16,9 +16,9 @@ class ConsoleHost : public XcpHost {
  public:
   explicit ConsoleHost(std::ostream& out, bool print = true) : out_(out), print_(print) {}
 
-  void AddToBoard(const std::string& message) override {
-    lines_.push_back(message);
-    if (print_) out_ << message << '\n' << std::flush;
+  void AddToBoard(const BoardLine& line) override {
+    lines_.push_back(line.text);
+    if (print_) out_ << line.text << '\n' << std::flush;
   }
   void BoardClear() override {}
   void Repaint() override {}

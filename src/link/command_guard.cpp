@@ -11,9 +11,9 @@ bool RunGuarded(XcpHost& host, const std::function<bool()>& command) {
   try {
     return command();
   } catch (const RunTimeError& e) {
-    host.AddToBoard(ErrorText(e));
+    host.AddToBoard(FailureLine(ErrorText(e)));
   } catch (const std::exception& e) {
-    host.AddToBoard(e.what());
+    host.AddToBoard(FailureLine(e.what()));
   }
   return false;
 }

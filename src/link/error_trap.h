@@ -40,7 +40,7 @@ Result RunTrapped(XcpHost& host, Routine routine, Result failure, Body&& body) {
   try {
     return std::forward<Body>(body)();
   } catch (const RunTimeError& error) {
-    host.AddToBoard(ErrorLine(error, routine));
+    host.AddToBoard(FailureLine(ErrorLine(error, routine)));
     return failure;
   }
 }

@@ -141,7 +141,7 @@ bool XcpLink::CheckAck(int expectedBlock) {
     if (block != kAckBlock) return block == expectedBlock;
     const std::uint8_t status = answer[4];
     if (status == kAckAccepted) return true;
-    host_.AddToBoard(AckBoardLine(status));
+    host_.AddToBoard(FailureLine(AckBoardLine(status)));
     return false;
   });
 }

@@ -16,18 +16,18 @@ constexpr int kDrainLimitMs = 2000;
 constexpr int kDiscardRounds = 16;
 
 // The board line of a failed open, for the numbers the program knows by name.
-const char* OpenFailureLine(int number) {
+const FailureText* OpenFailureLine(int number) {
   switch (number) {
     case kErrDeviceNotOpen:
-      return kUnableToOpenPort;
+      return &kUnableToOpenPort;
     case kErrPortAlreadyOpen:
-      return kPortAlreadyOpen;
+      return &kPortAlreadyOpen;
     case kErrInvalidPortNumber:
-      return kInvalidPortNumber;
+      return &kInvalidPortNumber;
     case kErrCommState:
-      return kInvalidCommParameters;
+      return &kInvalidCommParameters;
     case kErrInvalidProperty:
-      return kInvalidBaudRate;
+      return &kInvalidBaudRate;
     default:
       return nullptr;
   }
@@ -101,12 +101,12 @@ PortOutcome XcpLink::OpenPort() {
   host_.Repaint();
   if (!failure) return std::nullopt;
 
-  const char* line = OpenFailureLine(failure->number());
+  const FailureText* line = OpenFailureLine(failure->number());
   if (line == nullptr) {
-    host_.AddToBoard(ErrorText(*failure));
+    host_.AddToBoard(FailureLine(ErrorText(*failure)));
     return std::nullopt;
   }
-  host_.AddToBoard(line);
+  host_.AddToBoard(*line);
   return PortError{failure->number(), failure->description()};
 }
 

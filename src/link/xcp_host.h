@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "link/board_lines.h"
+
 namespace kbx {
 
 // What the window shows of the port: whether it is open (the settings label
@@ -20,8 +22,8 @@ class XcpHost {
  public:
   virtual ~XcpHost() = default;
 
-  // Status board.
-  virtual void AddToBoard(const std::string& message) = 0;
+  // Status board: a line, with whether it reports a failure.
+  virtual void AddToBoard(const BoardLine& line) = 0;
   virtual void BoardClear() = 0;  // clears and repaints at once
   virtual void Repaint() = 0;
   // 1 when a request starts, 0 when it ends.

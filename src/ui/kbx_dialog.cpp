@@ -60,7 +60,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear) : QDialog
   // The outcome of an update, as the board shows it; room for the longest.
   outcomeLabel_ = new QLabel(this);
   outcomeLabel_->setObjectName("lblOutcome");
-  StatusBoard::ShowLine(*outcomeLabel_, kErrorUpdatingBaseTimeRam);
+  StatusBoard::ShowLine(*outcomeLabel_, kErrorUpdatingBaseTimeRam.text, true);
   outcomeLabel_->setMinimumSize(outcomeLabel_->sizeHint());
   outcomeDetailLabel_ = new QLabel(this);
   outcomeDetailLabel_->setObjectName("lblOutcomeDetail");
@@ -93,7 +93,7 @@ KbxDialog::KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear) : QDialog
 }
 
 void KbxDialog::ShowOutcome(const KbxUpdateOutcome* outcome) {
-  const QString line = outcome ? QString::fromStdString(outcome->line) : QString();
+  const QString line = outcome ? QString::fromStdString(outcome->line.text) : QString();
   QString detail = outcome ? QString::fromStdString(KbxUpdateSummary(*outcome)) : QString();
   if (!detail.isEmpty()) detail = detail.front().toUpper() + detail.mid(1) + ".";
   outcomeDetailLabel_->setText(detail);

@@ -223,13 +223,18 @@ MainWindow::~MainWindow() = default;
 
 // --- status board and indicators ---------------------------------------------
 
-void MainWindow::AddToBoard(const std::string& message) {
-  if (ReportsFailure(message)) failedSinceCommandBegan_ = true;
-  board_->AddLine(QString::fromStdString(message), message == "Done" && failedSinceCommandBegan_);
+void MainWindow::AddToBoard(const BoardLine& line) {
+  if (line.failure) {
+    failedSinceCommandBegan_ = true;
+    lastFailureLine_ = line.text;
+  }
+  board_->AddLine(QString::fromStdString(line.text),
+                  line.failure || (line.text == "Done" && failedSinceCommandBegan_));
 }
 
 void MainWindow::BoardClear() {
   failedSinceCommandBegan_ = false;
+  lastFailureLine_.clear();
   board_->clear();
   Repaint();
 }
@@ -377,10 +382,7 @@ void MainWindow::PortClicked() {
   SettingsDialog dialog(*xcp_, this, session_.whyNotOpen);
   // For the report: the value, and the line the refusal wrote on the board.
   connect(&dialog, &SettingsDialog::SettingRejected, this, [this](const QString& value) {
-    const QStringList lines = board_->Lines();
-    const auto why = std::find_if(lines.rbegin(), lines.rend(),
-                                  [](const QString& line) { return ReportsFailure(line.toStdString()); });
-    rejectedSettings_.push_back((value + " rejected: " + (why != lines.rend() ? *why : "")).toStdString());
+    rejectedSettings_.push_back(value.toStdString() + " rejected: " + lastFailureLine_);
   });
   settingsDialog_ = &dialog;
   Guarded([&] { dialog.exec(); });

@@ -43,7 +43,7 @@ class MainWindow : public QMainWindow, public XcpHost {
   void SetSessionView(SessionView view) { session_ = std::move(view); }
 
   // XcpHost
-  void AddToBoard(const std::string& message) override;
+  void AddToBoard(const BoardLine& line) override;
   void BoardClear() override;
   void Repaint() override;
   void UpdateStatus(int status) override;
@@ -112,6 +112,7 @@ class MainWindow : public QMainWindow, public XcpHost {
   // A failure line was written since the running command began or the board
   // was cleared: the command's closing "Done" is then drawn as a failure.
   bool failedSinceCommandBegan_ = false;
+  std::string lastFailureLine_;  // the last line that reported a failure, for the report
   bool closePending_ = false;
   bool unloaded_ = false;
   PortState portState_;  // as the link told it last

@@ -8,8 +8,6 @@
 #include <QMenu>
 #include <algorithm>
 
-#include "link/board_lines.h"
-
 namespace kbx {
 
 namespace {
@@ -60,7 +58,6 @@ constexpr int kFailedRole = Qt::UserRole + 1;
 
 void StatusBoard::AddLine(const QString& line, bool failed) {
   auto* item = new QListWidgetItem(line);
-  failed = failed || ReportsFailure(line.toStdString());
   item->setData(kFailedRole, failed);
   if (failed) {
     item->setForeground(kFailureColour);
@@ -103,7 +100,7 @@ void StatusBoard::CopyAll() const {
 }
 
 void StatusBoard::ShowLine(QLabel& label, const QString& line, bool failed) {
-  const bool failure = failed || ReportsFailure(line.toStdString());
+  const bool failure = failed;
   label.setStyleSheet(QString("QLabel { background: black; padding: 2px 4px; color: %1; }")
                           .arg((failure ? kFailureColour : kProgressColour).name()));
   QFont font = BoardFont(label.font());

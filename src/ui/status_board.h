@@ -19,8 +19,8 @@ class StatusBoard : public QListWidget {
  public:
   explicit StatusBoard(QWidget* parent);
 
-  // A line in its colour: the warning colour when it reports a failure, or
-  // when `failed` says the command it closes failed ("Done" after a failure).
+  // A line in its colour: the warning colour when `failed` says it reports a
+  // failure, or that the command it closes failed ("Done" after a failure).
   void AddLine(const QString& line, bool failed = false);
   QStringList Lines() const;
   // Whether the last line is drawn as a failure; false for an empty board.
@@ -31,7 +31,7 @@ class StatusBoard : public QListWidget {
   void CopyAll() const;
 
   // Draws a line as the board draws it: on black, in its colour and weight
-  // (the warning colour when it reports a failure or `failed` says so).
+  // (the warning colour when `failed` says it reports a failure).
   static void ShowLine(QLabel& label, const QString& line, bool failed = false);
 
  signals:

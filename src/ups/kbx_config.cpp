@@ -84,7 +84,7 @@ std::string KbxUpdateSummary(const KbxUpdateOutcome& outcome) {
       text += ": the request was not sent";
       break;
     default:
-      text += ": " + (outcome.line.empty() ? std::string("an error ended it") : outcome.line);
+      text += ": " + (outcome.line.text.empty() ? std::string("an error ended it") : outcome.line.text);
       break;
   }
   const std::vector<std::string> confirmed = outcome.Confirmed();
@@ -105,7 +105,7 @@ KbxUpdateOutcome UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
   KbxUpdateOutcome outcome;
   // The step's request went out and the UPS accepted it; otherwise the
   // update ends at this step with the step's failure line.
-  auto accepted = [&](const Reply& reply, const char* failureLine) {
+  auto accepted = [&](const Reply& reply, FailureText failureLine) {
     if (reply.accepted) {
       ++outcome.confirmed;
       return true;
@@ -168,7 +168,7 @@ KbxUpdateOutcome UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
   });
   if (error) {
     outcome.ending = Ending::kInterrupted;
-    outcome.line = ErrorLine(*error, Routine::kUpdateKbxConfiguration);
+    outcome.line = FailureLine(ErrorLine(*error, Routine::kUpdateKbxConfiguration));
     host.AddToBoard(outcome.line);
   }
   return outcome;
@@ -182,7 +182,7 @@ KbxUpdateOutcome ApplyKbxConfiguration(Xcp& xcp, const std::string& countText, b
   });
   if (error) {
     outcome.ending = KbxUpdateOutcome::Ending::kInterrupted;
-    outcome.line = ErrorLine(*error, Routine::kKbxDialogApply);
+    outcome.line = FailureLine(ErrorLine(*error, Routine::kKbxDialogApply));
     xcp.Host().AddToBoard(outcome.line);
   } else if (outcome.Done()) {
     outcome.line = "Done";

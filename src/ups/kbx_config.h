@@ -38,9 +38,9 @@ struct KbxUpdateOutcome {
   };
   Ending ending = Ending::kNotSupported;
   std::vector<std::string> steps;  // what each step of this type's update writes, in order
-  int step = 0;       // the step it stopped at, from 1; 0 when it completed or stopped before one
-  int confirmed = 0;  // how many steps, from the first, the UPS confirmed
-  std::string line;   // the board line it ended with: "Done", a failure or an error line
+  int step = 0;        // the step it stopped at, from 1; 0 when it completed or stopped before one
+  int confirmed = 0;   // how many steps, from the first, the UPS confirmed
+  BoardLine line{""};  // the board line it ended with: "Done", a failure or an error line
 
   bool Done() const { return ending == Ending::kDone; }
   explicit operator bool() const { return Done(); }

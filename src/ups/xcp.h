@@ -122,7 +122,7 @@ class Xcp {
   static std::uint8_t At(const Bytes& block, long index);
   void ClearVersions() { versions_ = {}; }
   Bytes AuthorizationRequest() const;
-  void AddToBoard(const std::string& line) { host_.AddToBoard(line); }
+  void AddToBoard(const BoardLine& line) { host_.AddToBoard(line); }
 
   XcpLink link_;
   Clock& clock_;

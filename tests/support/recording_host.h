@@ -11,16 +11,25 @@ namespace kbx::test {
 class RecordingHost : public XcpHost {
  public:
   std::vector<std::string> board;
+  std::vector<std::string> failures;  // the lines written as reporting a failure
   int clears = 0;
   int repaints = 0;
   std::vector<int> statuses;
   PortState portState;  // as told last
 
-  void AddToBoard(const std::string& message) override { board.push_back(message); }
+  void AddToBoard(const BoardLine& line) override {
+    board.push_back(line.text);
+    if (line.failure) failures.push_back(line.text);
+  }
   void BoardClear() override {
     board.clear();
+    failures.clear();
     ++clears;
     ++repaints;
+  }
+  void ClearBoard() {
+    board.clear();
+    failures.clear();
   }
   void Repaint() override { ++repaints; }
   void UpdateStatus(int status) override { statuses.push_back(status); }
