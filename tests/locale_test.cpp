@@ -124,37 +124,6 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
   for (const auto& [hours, text] : times) EXPECT_EQ(TimeRemainText(hours), text) << hours;
 }
 
-// 1.03 is the one version of the second processor this program works with.
-TEST_F(CommaLocaleXcp, A290IsDecidedByTheVersionOfItsSecondProcessor) {
-  const std::vector<std::string> accepted{"Connecting...", "UPS Found", "Done"};
-  const std::vector<std::string> older{"Connecting...", "UPS code needs upgrade to newer version", "Done"};
-  const std::vector<std::string> newer{"Connecting...", "KBX Configurator needs upgrade to newer version",
-                                       "Done"};
-  const std::pair<std::pair<std::uint8_t, std::uint8_t>, std::vector<std::string>> cases[] = {
-      {{0x01, 0x03}, accepted}, {{0x01, 0x02}, older}, {{0x00, 0x99}, older},
-      {{0x01, 0x04}, newer},    {{0x01, 0x10}, newer}, {{0x02, 0x00}, newer},
-  };
-  for (const auto& [cpu2, board] : cases) {
-    link.SetLinkUp(false);
-    Unit(290, cpu2);
-    xcp.ConnectUps();
-    EXPECT_EQ(host.board, board) << Xcp::VersionText(cpu2.first, cpu2.second);
-    EXPECT_EQ(xcp.LinkUp(), board == accepted) << Xcp::VersionText(cpu2.first, cpu2.second);
-  }
-}
-
-// A fourth processor at all, even one at 0.50, gives the switch request its long form.
-TEST_F(CommaLocaleXcp, A281WithAFourthProcessorGetsTheLongSwitchRequest) {
-  UnitWithVersions({{1, 3}, {1, 3}, {1, 0}, {0, 0x50}}, 281);
-  xcp.ConnectUps();
-  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x01, 0x00, 0x00}));
-
-  ups.requests.clear();
-  UnitWithVersions({{1, 3}, {1, 3}, {1, 0}}, 281);
-  xcp.ConnectUps();
-  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x00, 0x00}));
-}
-
 // The port number is a number read as text like any other: "1.5" is port 2.
 TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
   EXPECT_EQ(StartUp(xcp, "9600", "1.5"), "");

@@ -81,32 +81,6 @@ TEST_F(Recovery, AFourthProcessorWithLettersInItsVersionGetsTheLongSwitchRequest
   }
 }
 
-// A type 290 is accepted only at 1.03 exactly; versions are ordered by their
-// major, then their minor byte, letters or not.
-TEST_F(Recovery, AType290IsJudgedByItsSecondProcessorsBytes) {
-  const std::string newer = "KBX Configurator needs upgrade to newer version";
-  const std::string older = "UPS code needs upgrade to newer version";
-  struct Case {
-    const char* what;
-    Versions versions;
-    std::string verdict;
-  };
-  const Case cases[] = {
-      {"1.03", {{1, 3}, {0x01, 0x03}}, "UPS Found"}, {"1.02", {{1, 3}, {0x01, 0x02}}, older},
-      {"1.04", {{1, 3}, {0x01, 0x04}}, newer},       {"1.10", {{1, 3}, {0x01, 0x10}}, newer},
-      {"1.00", {{1, 3}, {0x01, 0x00}}, older},       {"1.0A", {{1, 3}, {0x01, 0x0A}}, newer},
-      {"1.E5", {{1, 3}, {0x01, 0xE5}}, newer},       {"0.0A", {{1, 3}, {0x00, 0x0A}}, older},
-      {"A.00", {{1, 3}, {0x0A, 0x00}}, newer},       {"no second processor", {{1, 3}}, older},
-  };
-  for (const Case& c : cases) {
-    UnitWith(c.versions, {290});
-    xcp.ConnectUps();
-    EXPECT_THAT(host.board, ElementsAre("Connecting...", c.verdict, "Done")) << c.what;
-    EXPECT_EQ(xcp.LinkUp(), c.verdict == "UPS Found") << c.what;
-    EXPECT_EQ(xcp.UpsType(), 290) << c.what;
-  }
-}
-
 // `info` shows each version as the unit reported it (here a 290 refused for
 // its second processor's version, so that no disconnect clears the board).
 TEST_F(Recovery, InfoShowsVersionsAsRead) {

@@ -139,7 +139,7 @@ TEST_F(TracedSession, GoesOnAsWithoutTheTraceButTheAccessCodeNeverAppears) {
     session->SetAccessCode({0xA5, 0x5A, 0xC3});
     session->ConnectUps();
     EXPECT_TRUE(session->LinkUp());
-    EXPECT_TRUE(session->SetUpsParameter("F", "2"));
+    EXPECT_TRUE(session->SetUpsParameter(0x0F, 2));
     session->DisconnectUps();
   }
   EXPECT_EQ(rig.port.opens.size(), port.opens.size());

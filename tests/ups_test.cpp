@@ -142,6 +142,45 @@ TEST_F(Identification, TypeCodes) {
   EXPECT_THAT(host.board, ElementsAre("9 Subscript out of range 8"));
 }
 
+// The verdict on an identified unit: by its type, and for a 290 by the bytes
+// of its second processor's version (1.03 exactly), letters or not.
+TEST(JudgeUnit, ByTypeAndSecondProcessor) {
+  using enum UnitVerdict;
+  using Versions = std::array<FirmwareVersion, 5>;
+  const auto with2 = [](std::uint8_t major, std::uint8_t minor) {
+    return Versions{{{1, 3}, {major, minor}}};
+  };
+  const struct {
+    std::int16_t type;
+    Versions versions;
+    UnitVerdict verdict;
+  } cases[] = {
+      {280, {}, kAccepted},
+      {292, with2(0, 0), kAccepted},
+      {281, with2(1, 3), kSwitchOver},
+      {290, with2(1, 3), kAccepted},
+      {290, with2(1, 2), kUpsCodeTooOld},
+      {290, with2(1, 0), kUpsCodeTooOld},
+      {290, with2(0, 0x0A), kUpsCodeTooOld},
+      {290, with2(0, 0x99), kUpsCodeTooOld},
+      {290, {{{1, 3}}}, kUpsCodeTooOld},
+      {290, with2(1, 4), kProgramTooOld},
+      {290, with2(1, 0x0A), kProgramTooOld},
+      {290, with2(1, 0x10), kProgramTooOld},
+      {290, with2(1, 0xE5), kProgramTooOld},
+      {290, with2(0x0A, 0), kProgramTooOld},
+      {290, with2(2, 0), kProgramTooOld},
+      {285, {}, kUnknownType},
+      {2, {}, kUnknownType},
+      {-1, {}, kNoUps},
+      {1, {}, kNoUps},
+      {0, {}, kNoUps},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(JudgeUnit(c.type, c.versions), c.verdict) << c.type << " " << c.versions[1].Text();
+  }
+}
+
 class Connect : public XcpTest {};
 
 TEST_F(Connect, DecidesByTypeAndVersion) {
@@ -196,14 +235,6 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
   }
 }
 
-TEST_F(Connect, A290WithoutASecondProcessorNeedsNewerUpsCode) {
-  ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, MeterMap36(0xF0), 0, 16))};
-  ups.answers[0x36] = {Block(6, {0x22, 0x01})};
-  ups.Attach(port);
-  xcp.ConnectUps();
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "UPS code needs upgrade to newer version", "Done"));
-}
-
 TEST_F(Connect, ASilentLineFindsNoUps) {
   xcp.ConnectUps();
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
@@ -242,14 +273,6 @@ TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
   EXPECT_FALSE(xcp.LinkUp());
   EXPECT_EQ(xcp.UpsType(), 292);
   EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
-}
-
-TEST_F(Connect, AFourthProcessorGivesTheLongSwitchRequest) {
-  ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}, {1, 3}, {1, 0}, {1, 1}}, 5, MeterMap36(0xF0), 0, 16))};
-  ups.answers[0x36] = {Block(6, {0x19, 0x01})};
-  ups.Attach(port);
-  xcp.ConnectUps();
-  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x01, 0x00, 0x00}));
 }
 
 TEST_F(Connect, APortThatFailsOnIdentificationIsReportedOnce) {
@@ -398,13 +421,13 @@ class SetCommands : public XcpTest {
 };
 
 TEST_F(SetCommands, RequestBytes) {
-  EXPECT_TRUE(xcp.SetUpsVariable("32", "5"));
-  EXPECT_TRUE(xcp.SetUpsVariable("56", "118B"));
-  EXPECT_TRUE(xcp.SetUpsVariable("56", "ABCDE"));
-  EXPECT_TRUE(xcp.SetUpsVariable("32", "A"));
+  EXPECT_TRUE(xcp.SetUpsVariable(32, 5));
+  EXPECT_TRUE(xcp.SetUpsVariable(56, 0x118B));
+  EXPECT_TRUE(xcp.SetUpsVariable(56, 0xABCD));
+  EXPECT_TRUE(xcp.SetUpsVariable(32, 0xA));
   EXPECT_TRUE(xcp.ResetEepromChecksum());
-  EXPECT_TRUE(xcp.SetRamValue("0269", "3E2"));
-  EXPECT_TRUE(xcp.SetUpsParameter("F", "2"));
+  EXPECT_TRUE(xcp.SetRamValue(0x0269, 0x3E2));
+  EXPECT_TRUE(xcp.SetUpsParameter(0x0F, 2));
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x8B, 0x11},
                                         Bytes{0x78, 0x38, 0xCD, 0xAB}, Bytes{0x78, 0x20, 0x0A, 0x00},
                                         Bytes{0x78, 0x00}, Bytes{0xBD, 0x69, 0x02, 0xE2, 0x03},
@@ -414,20 +437,20 @@ TEST_F(SetCommands, RequestBytes) {
 
 TEST_F(SetCommands, RefusalsAndTheirLines) {
   ups.answers[0xBD] = {Ack(0x33)};
-  EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
+  EXPECT_FALSE(xcp.SetRamValue(0x0269, 0x3E2));
   EXPECT_THAT(host.board, ElementsAre("UPS Busy (33)", "Error Setting RAM Value"));
   EXPECT_EQ(host.failures, host.board);
 
   host.ClearBoard();
   ups.answers[0xCF] = {Ack(0x36)};
   ups.answers[0x95] = {Ack(0x35)};
-  EXPECT_FALSE(xcp.SetUpsParameter("F", "1"));
+  EXPECT_FALSE(xcp.SetUpsParameter(0x0F, 1));
   EXPECT_THAT(host.board, ElementsAre("Command Parameter invalid (36)"));
 
   host.ClearBoard();
   port.Close();
-  EXPECT_FALSE(xcp.SetRamValue("0269", "3E2"));
-  EXPECT_FALSE(xcp.SetUpsVariable("32", "1"));
+  EXPECT_FALSE(xcp.SetRamValue(0x0269, 0x3E2));
+  EXPECT_FALSE(xcp.SetUpsVariable(32, 1));
   EXPECT_TRUE(host.board.empty());
 }
 

@@ -81,11 +81,11 @@ inline constexpr int kFirstFixedPointFormat = 0xF0;
 // Type 290 keeps the module count as 2 * count + 1 in a variable and the
 // battery base time in a variable and a RAM word; the other types keep the
 // count in a parameter.
-inline constexpr int kModuleCountVariable = 32;
-inline constexpr int kBaseTimeVariable = 56;
-inline constexpr int kBaseTimeRamWord = 0x0269;
-inline constexpr int kModuleCountParameter = 0x0F;
+inline constexpr std::uint8_t kModuleCountVariable = 32;
+inline constexpr std::uint8_t kBaseTimeVariable = 56;
+inline constexpr std::uint16_t kBaseTimeRamWord = 0x0269;
+inline constexpr std::uint8_t kModuleCountParameter = 0x0F;
 // Battery base time per module count (none, one, two).
-inline constexpr std::array<std::int16_t, 3> kBatteryBaseTime{994, 4491, 8328};
+inline constexpr std::array<std::uint16_t, 3> kBatteryBaseTime{994, 4491, 8328};
 
 }  // namespace kbx

@@ -7,11 +7,6 @@
 
 namespace kbx {
 
-namespace {
-// The one version of a type 290's second processor this program works with.
-constexpr FirmwareVersion kSupported290Version{0x01, 0x03};
-}  // namespace
-
 Xcp::Xcp(SerialPort& port, Clock& clock, XcpHost& host)
     : link_(port, clock, host), clock_(clock), host_(host) {}
 
@@ -31,7 +26,6 @@ void Xcp::RememberModuleChoices(const std::string& moduleCount, bool batteryTest
 
 ConnectOutcome Xcp::ConnectUps() {
   ConnectOutcome found;
-  using Verdict = ConnectOutcome::Verdict;
   RunTrapped(host_, Routine::kConnectUps, [&] {
     Wait(50);
     if (link_.LinkUp()) DisconnectUps();
@@ -43,56 +37,25 @@ ConnectOutcome Xcp::ConnectUps() {
     Wait(50);
     upsType_ = ToInteger(IdentifyUps());
     Wait(50);
-    if (upsType_ <= 1) {
-      found.verdict = Verdict::kNoUps;
-      AddToBoard(kNoUpsFound);
-    } else {
-      bool accept = false;
-      switch (upsType_) {
-        case 280:
-        case 292:
-          accept = true;
-          break;
-        case 290:
-          if (ProcessorVersion(2) == kSupported290Version) {
-            accept = true;
-          } else if (ProcessorVersion(2) > kSupported290Version) {
-            found.verdict = Verdict::kProgramTooOld;
-            AddToBoard(kProgramNeedsUpgrade);
-          } else {
-            found.verdict = Verdict::kUpsCodeTooOld;
-            AddToBoard(kUpsCodeNeedsUpgrade);
-          }
-          break;
-        case 281:
-          // This unit has to be switched over first; it answers as 280 afterwards.
-          if (!SendSwitchRequest("00")) {
-            found.verdict = Verdict::kNoUps;
-            AddToBoard(kNoUpsFound);
-          } else {
-            SendLinkStart();
-            upsType_ = ToInteger(IdentifyUps());
-            if (upsType_ == 280) {
-              SendLinkStart();
-              link_.SetLinkUp(true);
-              found.verdict = Verdict::kAccepted;
-            } else {
-              found.verdict = Verdict::kNoUps;
-              AddToBoard(kNoUpsFound);  // the switch-over did not take
-            }
-          }
-          break;
-        default:
-          found.verdict = Verdict::kUnknownType;
-          AddToBoard(kInvalidUpsType);
-          break;
-      }
-      if (accept) {
+    const UnitVerdict verdict = JudgeUnit(upsType_, versions_);
+    switch (verdict) {
+      case UnitVerdict::kSwitchOver:
+        found.verdict = SwitchOver();
+        break;
+      case UnitVerdict::kAccepted:
         link_.SetLinkUp(true);
-        found.verdict = Verdict::kAccepted;
+        found.verdict = verdict;
         SendLinkStart();
         AddToBoard("UPS Found");
-      }
+        break;
+      case UnitVerdict::kFailed:
+        break;
+      default:
+        found.verdict = verdict;
+        AddToBoard(*RefusalLine(verdict));
+        break;
+    }
+    if (verdict != UnitVerdict::kNoUps) {
       link_.OpenPort();
       Wait(50);
     }
@@ -122,8 +85,26 @@ void Xcp::DisconnectUps() {
   Wait(500);
 }
 
-bool Xcp::SendSwitchRequest(const std::string& argument) {
-  const auto value = static_cast<std::uint8_t>(HexValue(FixLength(argument, 2)));
+UnitVerdict Xcp::SwitchOver() {
+  // This unit has to be switched over first; it answers as the type it
+  // switches to afterwards.
+  const std::int16_t switchesTo = FindUpsType(upsType_)->switchesTo;
+  if (!SendSwitchRequest(0x00)) {
+    AddToBoard(kNoUpsFound);
+    return UnitVerdict::kNoUps;
+  }
+  SendLinkStart();
+  upsType_ = ToInteger(IdentifyUps());
+  if (upsType_ != switchesTo) {
+    AddToBoard(kNoUpsFound);  // the switch-over did not take
+    return UnitVerdict::kNoUps;
+  }
+  SendLinkStart();
+  link_.SetLinkUp(true);
+  return UnitVerdict::kAccepted;
+}
+
+bool Xcp::SendSwitchRequest(std::uint8_t value) {
   // A unit with a fourth processor takes the long form.
   const Bytes request = ProcessorVersion(4).Present()
                             ? Bytes{kSwitchCommand, kLongSwitchPrefix[0], kLongSwitchPrefix[1], value}

@@ -9,6 +9,17 @@
 
 namespace kbx {
 
+namespace {
+
+// The policy of a type whose module count this program sets; nullptr for
+// the others (and for a unit that did not switch over).
+const UpsTypePolicy* ModulePolicy(std::int16_t type) {
+  const UpsTypePolicy* policy = FindUpsType(type);
+  return policy != nullptr && policy->switchesTo == 0 ? policy : nullptr;
+}
+
+}  // namespace
+
 KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDialog) {
   XcpHost& host = xcp.Host();
   KbxChoices choices;
@@ -18,22 +29,18 @@ KbxChoices DetermineKbxSupport(Xcp& xcp, const std::function<void()>& repaintDia
     choices.items.clear();
     if (repaintDialog) repaintDialog();
     if (xcp.UpsType() <= 0) return;
-    switch (xcp.UpsType()) {
-      case 280:
-      case 290:
-      case 292:
-        choices.frameEnabled = true;
-        choices.optionsEnabled = true;
-        if (xcp.UpsType() == 290) choices.applyEnabled = true;
-        choices.items = {"0", "1", "2"};
-        host.AddToBoard("Done");
-        break;
-      default:
-        choices.applyEnabled = false;
-        choices.optionsEnabled = false;
-        choices.items.clear();
-        host.AddToBoard(kUnknownUpsType);
-        break;
+    const UpsTypePolicy* policy = ModulePolicy(xcp.UpsType());
+    if (policy != nullptr) {
+      choices.frameEnabled = true;
+      choices.optionsEnabled = true;
+      if (policy->applyAtOnce) choices.applyEnabled = true;
+      choices.items = {"0", "1", "2"};
+      host.AddToBoard("Done");
+    } else {
+      choices.applyEnabled = false;
+      choices.optionsEnabled = false;
+      choices.items.clear();
+      host.AddToBoard(kUnknownUpsType);
     }
     for (std::size_t i = 0; i < choices.items.size(); ++i) {
       if (choices.items[i] == xcp.ModuleCount()) {
@@ -125,43 +132,34 @@ KbxUpdateOutcome UpdateKBXConfiguration(Xcp& xcp, std::int16_t count) {
     host.Repaint();
     xcp.Wait(100);
     xcp.FlushPort();
-    switch (xcp.UpsType()) {
-      case 280:
-      case 292:
-        outcome.steps = {"module count"};
-        outcome.step = 1;
-        if (!accepted(xcp.SetUpsParameter(HexText(kModuleCountParameter),
-                                          HexText(static_cast<std::uint32_t>(count))),
-                      kErrorSettingKbxs))
-          return;
-        break;
-      case 290: {
-        outcome.steps = {"module count", "battery base time", "battery base time in RAM",
-                         "EEPROM checksum reset"};
-        outcome.step = 1;
-        const std::int16_t countValue = ToInteger(2.0 * count + 1);
-        if (!accepted(acknowledged(xcp.SetUpsVariable(std::to_string(kModuleCountVariable),
-                                                      HexText(static_cast<std::uint16_t>(countValue)))),
-                      kErrorSettingKbxs))
-          return;
-        outcome.step = 2;
-        if (count < 0 || count >= static_cast<std::int16_t>(kBatteryBaseTime.size())) {
-          throw RunTimeError(kErrSubscript);
-        }
-        const std::string baseTime =
-            HexText(static_cast<std::uint16_t>(kBatteryBaseTime[static_cast<std::size_t>(count)]));
-        if (!accepted(acknowledged(xcp.SetUpsVariable(std::to_string(kBaseTimeVariable), baseTime)),
-                      kErrorSettingBaseTime))
-          return;
-        outcome.step = 3;
-        if (!accepted(xcp.SetRamValue(HexText(kBaseTimeRamWord), baseTime), kErrorUpdatingBaseTimeRam))
-          return;
-        outcome.step = 4;
-        if (!accepted(acknowledged(xcp.ResetEepromChecksum()), kErrorResettingChecksum)) return;
-        break;
-      }
-      default:
+    const UpsTypePolicy* policy = ModulePolicy(xcp.UpsType());
+    if (policy == nullptr) return;
+    if (policy->moduleStore == ModuleStore::kParameter) {
+      outcome.steps = {"module count"};
+      outcome.step = 1;
+      if (!accepted(xcp.SetUpsParameter(kModuleCountParameter, static_cast<std::uint16_t>(count)),
+                    kErrorSettingKbxs))
         return;
+    } else {
+      outcome.steps = {"module count", "battery base time", "battery base time in RAM",
+                       "EEPROM checksum reset"};
+      outcome.step = 1;
+      const std::int16_t countValue = ToInteger(2.0 * count + 1);
+      if (!accepted(
+              acknowledged(xcp.SetUpsVariable(kModuleCountVariable, static_cast<std::uint16_t>(countValue))),
+              kErrorSettingKbxs))
+        return;
+      outcome.step = 2;
+      if (count < 0 || count >= static_cast<std::int16_t>(kBatteryBaseTime.size())) {
+        throw RunTimeError(kErrSubscript);
+      }
+      const std::uint16_t baseTime = kBatteryBaseTime[static_cast<std::size_t>(count)];
+      if (!accepted(acknowledged(xcp.SetUpsVariable(kBaseTimeVariable, baseTime)), kErrorSettingBaseTime))
+        return;
+      outcome.step = 3;
+      if (!accepted(xcp.SetRamValue(kBaseTimeRamWord, baseTime), kErrorUpdatingBaseTimeRam)) return;
+      outcome.step = 4;
+      if (!accepted(acknowledged(xcp.ResetEepromChecksum()), kErrorResettingChecksum)) return;
     }
     outcome.ending = Ending::kDone;
     outcome.step = 0;

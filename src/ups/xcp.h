@@ -8,6 +8,7 @@
 #include "link/protocol.h"
 #include "link/xcp_link.h"
 #include "ups/firmware_version.h"
+#include "ups/ups_types.h"
 
 namespace kbx {
 
@@ -18,14 +19,7 @@ class XcpProbe;
 // What connecting found: the unit's type and versions, and whether this
 // program works with it or why not.
 struct ConnectOutcome {
-  enum class Verdict {
-    kAccepted,       // the link is up
-    kNoUps,          // nothing answered as a UPS, or a 281 did not switch over
-    kUpsCodeTooOld,  // a 290 whose second processor is older than this program needs
-    kProgramTooOld,  // a 290 whose second processor is newer than this program knows
-    kUnknownType,    // a type this program does not work with
-    kFailed,         // an error ended the attempt; the board says which
-  };
+  using Verdict = UnitVerdict;
   Verdict verdict = Verdict::kFailed;
   std::int16_t type = 0;                      // the type code identified last, 0 when none
   std::array<FirmwareVersion, 5> versions{};  // processors 1 to 5, 0.00 where the unit has none
@@ -59,7 +53,7 @@ class Xcp {
   ConnectOutcome ConnectUps();
   void DisconnectUps();
   // False only when the UPS answered the switch request with a frame.
-  bool SendSwitchRequest(const std::string& argument);
+  bool SendSwitchRequest(std::uint8_t argument);
   void SendLinkStart();
 
   // --- identification ---------------------------------------------------------
@@ -91,10 +85,10 @@ class Xcp {
   // Each tells whether its request went out (`sent`) and whether it succeeded
   // (`accepted`, also the Reply's truth): a variable or the checksum reset once
   // sent, a RAM word once acknowledged, a parameter once answered with 0x31.
-  Reply SetUpsVariable(const std::string& variable, const std::string& value);
+  Reply SetUpsVariable(std::uint8_t variable, std::uint16_t value);
   Reply ResetEepromChecksum();
-  Reply SetRamValue(const std::string& address, const std::string& value);
-  Reply SetUpsParameter(const std::string& parameter, const std::string& value);
+  Reply SetRamValue(std::uint16_t address, std::uint16_t value);
+  Reply SetUpsParameter(std::uint8_t parameter, std::uint16_t value);
   // The code the authorization request unlocks the set commands with.
   void SetAccessCode(const AccessCode& code) { accessCode_ = code; }
 
@@ -121,6 +115,9 @@ class Xcp {
   // A byte of a block; an index outside it raises 9.
   static std::uint8_t At(const Bytes& block, long index);
   void ClearVersions() { versions_ = {}; }
+  // Switches a unit over and identifies it again: accepted when it then
+  // answers as the type it switches to.
+  UnitVerdict SwitchOver();
   Bytes AuthorizationRequest() const;
   void AddToBoard(const BoardLine& line) { host_.AddToBoard(line); }
 
