@@ -27,16 +27,7 @@ void Xcp::RememberModuleChoices(const std::string& moduleCount, bool batteryTest
 ConnectOutcome Xcp::ConnectUps() {
   ConnectOutcome found;
   RunTrapped(host_, Routine::kConnectUps, [&] {
-    Wait(50);
-    if (link_.LinkUp()) DisconnectUps();
-    Wait(50);
-    upsType_ = 0;
-    host_.BoardClear();
-    AddToBoard("Connecting...");
-    host_.Repaint();
-    Wait(50);
-    upsType_ = ToInteger(IdentifyUps());
-    Wait(50);
+    IdentifyUnit();
     const UnitVerdict verdict = JudgeUnit(upsType_, versions_);
     switch (verdict) {
       case UnitVerdict::kSwitchOver:
@@ -65,6 +56,20 @@ ConnectOutcome Xcp::ConnectUps() {
   found.type = upsType_;
   found.versions = versions_;
   return found;
+}
+
+UnitIdentity Xcp::IdentifyUnit() {
+  Wait(50);
+  if (link_.LinkUp()) DisconnectUps();
+  Wait(50);
+  upsType_ = 0;
+  host_.BoardClear();
+  AddToBoard("Connecting...");
+  host_.Repaint();
+  Wait(50);
+  upsType_ = ToInteger(IdentifyUps());
+  Wait(50);
+  return {upsType_, versions_};
 }
 
 void Xcp::DisconnectUps() {

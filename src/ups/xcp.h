@@ -16,6 +16,12 @@ namespace test {
 class XcpProbe;
 }
 
+// Who answered on the line, as identification found it.
+struct UnitIdentity {
+  std::int16_t type = 0;                      // 0 when none
+  std::array<FirmwareVersion, 5> versions{};  // processors 1 to 5, 0.00 where the unit has none
+};
+
 // What connecting found: the unit's type and versions, and whether this
 // program works with it or why not.
 struct ConnectOutcome {
@@ -51,7 +57,14 @@ class Xcp {
 
   // --- connection -------------------------------------------------------------
   ConnectOutcome ConnectUps();
+  // The first half of ConnectUps, which decides nothing: a link that is up is
+  // disconnected, "Connecting..." starts the board, and the unit is
+  // identified (IdentifyUps) with the pauses around it; nothing goes out
+  // after the type block request. A type code above 32767 raises 6.
+  UnitIdentity IdentifyUnit();
   void DisconnectUps();
+  // The disconnect request alone (0xFF), without forgetting the unit.
+  void SendDisconnect() { link_.SendDisconnect(); }
   // False only when the UPS answered the switch request with a frame.
   bool SendSwitchRequest(std::uint8_t argument);
   void SendLinkStart();
