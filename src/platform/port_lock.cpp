@@ -84,13 +84,21 @@ std::string ProgramOf(pid_t pid) {
   return name;
 }
 
+// The names of users and groups, read into buffers of the caller's: ports
+// are opened on several threads at once during a scan.
 std::string UserName(uid_t uid) {
-  if (const passwd* entry = ::getpwuid(uid)) return entry->pw_name;
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[16384];
+  if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->pw_name;
   return std::to_string(uid);
 }
 
 std::string GroupName(gid_t gid) {
-  if (const group* entry = ::getgrgid(gid)) return entry->gr_name;
+  group entry{};
+  group* found = nullptr;
+  char buffer[16384];
+  if (::getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->gr_name;
   return std::to_string(gid);
 }
 
@@ -288,33 +296,37 @@ void RefuseBusy(PortFailure& failure, const std::string& device, pid_t pid, cons
 }
 
 // The lock files this process holds, for RemoveHeldLockFiles: plain memory
-// that a signal handler may read, each slot filled before it is marked used.
+// that a signal handler may read. A scan holds a port on each of its threads,
+// so a slot is claimed before it is filled, and marked used once it is.
+enum SlotState : int { kSlotFree, kSlotFilling, kSlotUsed };
 struct HeldLockFile {
-  std::atomic<bool> used{false};
+  std::atomic<int> state{kSlotFree};
   char path[PATH_MAX];
   dev_t device;
   ino_t inode;
 };
-HeldLockFile heldLockFiles[4];
-static_assert(std::atomic<bool>::is_always_lock_free);
+// Enough for every serial port of a machine being scanned at once.
+HeldLockFile heldLockFiles[64];
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void Hold(const std::string& path, dev_t device, ino_t inode) {
   static const bool removedAtExit = std::atexit(RemoveHeldLockFiles) == 0;
   (void)removedAtExit;
   if (path.size() >= PATH_MAX) return;
   for (HeldLockFile& slot : heldLockFiles) {
-    if (slot.used.load()) continue;
+    int expected = kSlotFree;
+    if (!slot.state.compare_exchange_strong(expected, kSlotFilling)) continue;
     std::memcpy(slot.path, path.c_str(), path.size() + 1);
     slot.device = device;
     slot.inode = inode;
-    slot.used.store(true);
+    slot.state.store(kSlotUsed);
     return;
   }
 }
 
 void Release(const std::string& path) {
   for (HeldLockFile& slot : heldLockFiles) {
-    if (slot.used.load() && path == slot.path) slot.used.store(false);
+    if (slot.state.load() == kSlotUsed && path == slot.path) slot.state.store(kSlotFree);
   }
 }
 
@@ -346,9 +358,9 @@ struct Claim {
 
 void RemoveHeldLockFiles() {
   for (HeldLockFile& slot : heldLockFiles) {
-    if (!slot.used.load()) continue;
+    if (slot.state.load() != kSlotUsed) continue;
     RemoveIfOurs(slot.path, slot.device, slot.inode);
-    slot.used.store(false);
+    slot.state.store(kSlotFree);
   }
 }
 
