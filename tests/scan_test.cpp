@@ -1,0 +1,238 @@
+// Looking for a UPS on a port without connecting to it, and many ports at
+// once: on the in-memory port and the virtual clock.
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "session/port_scan.h"
+#include "support/xcp_fixture.h"
+#include "ups/ups_probe.h"
+
+namespace kbx::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+const Bytes kAuthorization{0xCF, 0x4B, 0x42, 0x58};
+const Bytes kLinkStart{0xFF, 0x06, 0x08, 0x62};
+
+// The cases below set up the line through the fixture's own helpers.
+class Probe : public XcpTest {
+ public:
+  using XcpTest::port;
+  using XcpTest::Unit;
+  using XcpTest::ups;
+  ProbeSettings settings;
+  PortFailure failure;  // what the port says when it does not open
+
+  void SetUp() override {
+    // The probe opens the port itself: no start-up here.
+    settings.whyNotOpen = [this] { return failure; };
+  }
+  ProbeFinding Run() { return ProbeForUps(port, clock, 1, settings); }
+};
+
+struct ProbeCase {
+  const char* what;
+  std::function<void(Probe&)> line;
+  ProbeFinding::Kind kind;
+  std::string text;
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class WhatEachPortHolds : public Probe, public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(WhatEachPortHolds, SaysSoInOneLine) {
+  const ProbeCase& c = GetParam();
+  c.line(*this);
+  const ProbeFinding finding = Run();
+  EXPECT_EQ(finding.kind, c.kind);
+  EXPECT_EQ(finding.Text(), c.text);
+  EXPECT_FALSE(port.IsOpen()) << "the port is let go";
+  if (c.kind == ProbeFinding::Kind::kHeld || c.kind == ProbeFinding::Kind::kCannotOpen) {
+    EXPECT_TRUE(port.writes.empty()) << "nothing goes out on a port not opened";
+  }
+}
+
+void Holder(Probe& p, int number, const std::string& reason, int pid = 0, const std::string& program = "") {
+  p.port.openError = number;
+  p.failure = {number, "/dev/fake1", reason, "", pid, program};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Probe, WhatEachPortHolds,
+    ::testing::Values(
+        ProbeCase{"a type 290", [](Probe& p) { p.Unit(290); }, ProbeFinding::Kind::kUps,
+                  "UPS type 290 (processor 1: 1.03, processor 2: 1.03)"},
+        ProbeCase{"a 290 connect would refuse",
+                  [](Probe& p) {
+                    p.Unit(290, {0x01, 0x02});
+                  },
+                  ProbeFinding::Kind::kUps, "UPS type 290 (processor 1: 1.03, processor 2: 1.02)"},
+        ProbeCase{"a silent line", [](Probe&) {}, ProbeFinding::Kind::kNoAnswer, "no answer"},
+        ProbeCase{"garbage",
+                  [](Probe& p) {
+                    p.port.AnswerEach([](const Bytes&) { return Bytes{'l', 'o', 'g', 'i', 'n', ':', ' '}; });
+                  },
+                  ProbeFinding::Kind::kNotUps, "not a UPS: no identification in the 91 bytes it sent"},
+        ProbeCase{"an identification block cut short",
+                  [](Probe& p) {
+                    p.ups.answers[0xA0] = {Block(1, {0x02, 0x03, 0x01})};
+                    p.ups.Attach(p.port);
+                  },
+                  ProbeFinding::Kind::kNotUps, "not a UPS: 9 Subscript out of range 9"},
+        ProbeCase{"an identification without its type block",
+                  [](Probe& p) {
+                    p.ups.answers[0xA0] = {Block(1, IdBlock({{0x01, 0x03}}, 0x05, MeterMap36(0xF0), 1, 16))};
+                    p.ups.Attach(p.port);
+                  },
+                  ProbeFinding::Kind::kNotUps, "not a UPS: no type block"},
+        ProbeCase{"type code 1", [](Probe& p) { p.Unit(1); }, ProbeFinding::Kind::kNotUps,
+                  "not a UPS: it gives type code 1"},
+        ProbeCase{"a type code above 32767", [](Probe& p) { p.Unit(0x8001); }, ProbeFinding::Kind::kNotUps,
+                  "not a UPS: 6 Overflow"},
+        ProbeCase{"a port another program holds",
+                  [](Probe& p) {
+                    Holder(p, kErrPortAlreadyOpen, "/dev/fake1 is in use by process 812 (minicom)", 812,
+                           "minicom");
+                  },
+                  ProbeFinding::Kind::kHeld, "held by 812 (minicom)"},
+        ProbeCase{"a holder that is not known",
+                  [](Probe& p) { Holder(p, kErrPortAlreadyOpen, "/dev/fake1 is in use by another program"); },
+                  ProbeFinding::Kind::kHeld, "held by another program"},
+        ProbeCase{
+            "a port that cannot be opened",
+            [](Probe& p) { Holder(p, kErrDeviceNotOpen, "/dev/fake1 cannot be opened: Permission denied"); },
+            ProbeFinding::Kind::kCannotOpen,
+            "cannot be opened: /dev/fake1 cannot be opened: Permission denied"}),
+    [](const ::testing::TestParamInfo<ProbeCase>& param) {
+      std::string name;
+      for (const char c : std::string(param.param.what))
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+TEST_F(Probe, HeldPortsNameTheirHolderInTheFinding) {
+  port.openError = kErrPortAlreadyOpen;
+  failure = {
+      kErrPortAlreadyOpen, "/dev/fake1", "/dev/fake1 is in use by process 812 (minicom)", "", 812, "minicom"};
+  const ProbeFinding finding = Run();
+  EXPECT_EQ(finding.holderPid, 812);
+  EXPECT_EQ(finding.holderProgram, "minicom");
+  EXPECT_EQ(finding.why, "/dev/fake1 is in use by process 812 (minicom)");
+}
+
+// A type 281 is one connect would switch over: the probe only asks who it is,
+// then says goodbye.
+TEST_F(Probe, SendsOnlyWhatConnectSendsBeforeItDecidesThenTheDisconnect) {
+  for (const std::uint16_t type : {std::uint16_t{281}, std::uint16_t{290}, std::uint16_t{292}}) {
+    ups = ScriptedUps{};
+    port.writes.clear();
+    Unit(type);
+    const ProbeFinding finding = Run();
+    EXPECT_EQ(finding.unit.type, type);
+    EXPECT_THAT(ups.requests, ElementsAre(kAuthorization, Bytes{0xA0}, Bytes{0x36}, Bytes{0xFF})) << type;
+  }
+  // And whoever answers: also a silent line gets the disconnect request last.
+  ups = ScriptedUps{};
+  ups.Attach(port);
+  Run();
+  ASSERT_FALSE(ups.requests.empty());
+  EXPECT_EQ(ups.requests.back(), Bytes{0xFF});
+  EXPECT_TRUE(ups.RequestsStartingWith(0xCE).empty());
+}
+
+TEST_F(Probe, AsksAtTheSamePaceAsConnect) {
+  ASSERT_EQ(StartUp(xcp), "");
+  settings.accessCode = AccessCode{0x01, 0x02, 0x03};
+  xcp.SetAccessCode(*settings.accessCode);
+  Unit(292);
+  const double connectStart = clock.Now();
+  xcp.ConnectUps();
+  xcp.ClosePort();
+  std::vector<struct FakePort::Write> connect;
+  for (const auto& w : port.writes) {
+    if (w.bytes == BuildRequestFrame(kLinkStart)) break;
+    connect.push_back({w.at - connectStart, w.bytes});
+  }
+  ASSERT_EQ(connect.size(), 3u);
+  port.writes.clear();
+  ups = ScriptedUps{};
+  Unit(292);
+  const double probeStart = clock.Now();
+  Run();
+  ASSERT_EQ(port.writes.size(), connect.size() + 1);
+  for (std::size_t k = 0; k < connect.size(); ++k) {
+    EXPECT_EQ(port.writes[k].bytes, connect[k].bytes) << k;
+    EXPECT_NEAR(port.writes[k].at - probeStart, connect[k].at, 1e-6) << k;
+  }
+  EXPECT_EQ(port.writes.back().bytes, BuildRequestFrame({0xFF}));
+  EXPECT_EQ(ups.requests.front(), (Bytes{0xCF, 0x01, 0x02, 0x03}));
+}
+
+TEST_F(Probe, ASilentLineTakesOneBudgetNotMore) {
+  const double start = clock.Now();
+  EXPECT_EQ(Run().kind, ProbeFinding::Kind::kNoAnswer);
+  // Two unanswered requests of at most 5 tries, and the disconnect.
+  EXPECT_LT(clock.Now() - start, 17.0);
+}
+
+TEST_F(Probe, AStopEndsItAtThePauseAndStillSaysGoodbye) {
+  Unit(290);
+  const double start = clock.Now();
+  settings.stopRequested = [&] { return clock.Now() - start > 1.2; };
+  const ProbeFinding finding = Run();
+  EXPECT_EQ(finding.kind, ProbeFinding::Kind::kStopped);
+  EXPECT_EQ(finding.Text(), "stopped");
+  // The identification request went out, the type block request did not.
+  EXPECT_THAT(ups.requests, ElementsAre(kAuthorization, Bytes{0xA0}, Bytes{0xFF}));
+  EXPECT_LT(clock.Now() - start, 2.5);
+  EXPECT_FALSE(port.IsOpen());
+}
+
+// Each probe waits until all of them have started: run one after the other,
+// they would give up.
+TEST(ScanSideBySide, ProbesEveryPortAtOnceAndKeepsTheirOrder) {
+  std::vector<ScanTarget> targets;
+  for (int k = 1; k <= 8; ++k) targets.push_back({k, "/dev/fake" + std::to_string(k)});
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int started = 0;
+  const auto lines = ScanSideBySide(targets, [&](const ScanTarget& target) {
+    std::unique_lock lock(mutex);
+    ++started;
+    arrived.notify_all();
+    const bool together = arrived.wait_for(lock, std::chrono::seconds(10), [&] { return started == 8; });
+    ProbeFinding finding;
+    finding.kind = together ? ProbeFinding::Kind::kUps : ProbeFinding::Kind::kStopped;
+    finding.unit.type = static_cast<std::int16_t>(280 + target.comNumber);
+    return finding;
+  });
+  ASSERT_EQ(lines.size(), 8u);
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_EQ(lines[k].target.device, "/dev/fake" + std::to_string(k + 1));
+    EXPECT_EQ(lines[k].finding.kind, ProbeFinding::Kind::kUps) << k;
+    EXPECT_EQ(lines[k].finding.unit.type, 281 + k);
+  }
+}
+
+TEST(ScanSideBySide, AProbeThatThrowsIsThrownOnceAllHaveEnded) {
+  std::atomic<int> finished{0};
+  EXPECT_THROW(ScanSideBySide({{1, "/dev/fake1"}, {2, "/dev/fake2"}},
+                              [&](const ScanTarget& target) {
+                                if (target.comNumber == 1) throw std::runtime_error("probe failed");
+                                ++finished;
+                                return ProbeFinding{};
+                              }),
+               std::runtime_error);
+  EXPECT_EQ(finished.load(), 1);
+}
+
+}  // namespace
+}  // namespace kbx::test
