@@ -14,15 +14,19 @@ const ProgramUsage& KbxUsage() {
       "  modules COUNT  tell the UPS that COUNT (0, 1 or 2) KBX modules are attached\n"
       "  info           show the UPS type, processor versions and meter map\n"
       "  ports          list the serial devices and their COM numbers (given alone;\n"
-      "                 contacts no UPS)\n",
+      "                 contacts no UPS)\n"
+      "  scan           look for a UPS on every port at once: each serial device that\n"
+      "                 no other program holds and each --com port; one line per port\n"
+      "                 (given alone; identifies the unit and disconnects, sets nothing)\n",
       Concat({PortOptionTable(),
               SessionOptionTable(),
               {Flag("yes", "apply a module count without asking", 'y'),
                Flag("json", "print one JSON object when the session ends instead of the board lines")},
               HelpAndVersionOptionTable()}),
-      "Exit status: 0 when every command succeeded, 1 when one failed or the output\n"
-      "could not be written, 2 for usage errors, 128+N when signal N stopped the\n"
-      "session (after the running command, with the UPS disconnected).\n"};
+      "Exit status: 0 when every command succeeded (scan: a UPS was found), 1 when\n"
+      "one failed (scan: none was found) or the output could not be written, 2 for\n"
+      "usage errors, 128+N when signal N stopped the session (after the running\n"
+      "command, with the UPS disconnected).\n"};
   return usage;
 }
 
@@ -41,6 +45,8 @@ std::vector<CliCommand> ReadCommands(const std::vector<std::string>& operands) {
       commands.push_back({CliCommand::kInfo});
     } else if (word == "ports") {
       commands.push_back({CliCommand::kPorts});
+    } else if (word == "scan") {
+      commands.push_back({CliCommand::kScan});
     } else if (word == "modules") {
       const std::string count = i + 1 < operands.size() ? operands[++i] : "";
       if (count != "0" && count != "1" && count != "2")
@@ -75,17 +81,33 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& options, 
     error = "no command given";
     return false;
   }
-  const bool ports = std::any_of(options.commands.begin(), options.commands.end(),
-                                 [](const CliCommand& c) { return c.kind == CliCommand::kPorts; });
-  if (ports && options.commands.size() > 1) {
-    error = "ports is given alone";
-    return false;
-  }
-  // ports reads the --com mappings (and prints --json); the rest it would ignore.
-  for (const char* unused : {"port", "baud", "yes", "access-code", "access-code-file", "simulate", "trace"}) {
-    if (ports && std::find(names.begin(), names.end(), unused) != names.end()) {
-      error = std::string("ports does not use --") + unused;
+  // ports and scan stand alone: they read the --com mappings (and print
+  // --json); scan also talks at --baud with the access code. The rest they
+  // would ignore.
+  struct Alone {
+    CliCommand::Kind kind;
+    const char* name;
+    std::vector<const char*> unused;
+  };
+  const Alone alone[] = {
+      {CliCommand::kPorts,
+       "ports",
+       {"port", "baud", "yes", "access-code", "access-code-file", "simulate", "trace"}},
+      {CliCommand::kScan, "scan", {"port", "yes", "simulate", "trace"}},
+  };
+  for (const Alone& command : alone) {
+    const bool given = std::any_of(options.commands.begin(), options.commands.end(),
+                                   [&](const CliCommand& c) { return c.kind == command.kind; });
+    if (!given) continue;
+    if (options.commands.size() > 1) {
+      error = std::string(command.name) + " is given alone";
       return false;
+    }
+    for (const char* unused : command.unused) {
+      if (std::find(names.begin(), names.end(), unused) != names.end()) {
+        error = std::string(command.name) + " does not use --" + unused;
+        return false;
+      }
     }
   }
   return true;

@@ -9,7 +9,7 @@
 namespace kbx {
 
 struct CliCommand {
-  enum Kind { kConnect, kRuntime, kModules, kInfo, kPorts } kind;
+  enum Kind { kConnect, kRuntime, kModules, kInfo, kPorts, kScan } kind;
   std::int16_t count = 0;  // modules only
 };
 

@@ -11,6 +11,7 @@
 #include "cli/console_host.h"
 #include "cli/json_report.h"
 #include "cli/output_guard.h"
+#include "cli/scan_report.h"
 #include "link/command_guard.h"
 #include "link/numbers.h"
 #include "platform/clock.h"
@@ -93,6 +94,8 @@ std::string CommandName(const CliCommand& command) {
       return "info";
     case CliCommand::kPorts:
       return "ports";
+    case CliCommand::kScan:
+      return "scan";
   }
   return "";
 }
@@ -148,6 +151,33 @@ void NoteIdentity(const ConnectOutcome& found, SessionReport& report) {
     if (found.versions[k].Present())
       report.versions.emplace_back(static_cast<int>(k + 1), found.versions[k].Text());
   }
+}
+
+// kbx scan: every port at once, one line (or one JSON object) per port.
+int RunScan(const CliOptions& options, std::ostream& out, std::ostream& err) {
+  for (const std::string& warning : options.session.warnings) err << "kbx: " << ForTerminal(warning) << '\n';
+  SetStopNotice("kbx: stopping the scan: every port gets the disconnect request and is let go\n");
+  SystemClock clock;
+  const std::vector<ScanLine> lines = ScanPorts(options.session, clock);
+  SetStopNotice("");
+  if (options.json) {
+    WriteScanJson(lines, out);
+  } else if (lines.empty()) {
+    out << "No serial devices found.\n";
+  } else {
+    WriteScanLines(lines, out);
+  }
+  int status = FoundUps(lines) ? 0 : 1;
+  if (const int signal = StopSignal(); signal != 0) {
+    err << "kbx: interrupted (" << SignalName(signal) << ") during scan; every port was let go\n";
+    status = 128 + signal;
+  }
+  if (const std::string failure = WriteFailure(out); !failure.empty()) {
+    err << "kbx: could not write the output: " << failure << '\n';
+    if (status == 0) status = 1;
+  }
+  err << std::flush;
+  return status;
 }
 
 }  // namespace
@@ -247,6 +277,7 @@ int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, Sess
           done = guarded([&] { return InfoCommand(xcp); });
           break;
         case CliCommand::kPorts:
+        case CliCommand::kScan:
           break;
       }
       // A module count the user declined says so itself.
@@ -325,9 +356,11 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 2;
   }
 
-  SessionReport report;
   // With --json a second signal still lets the one JSON object out.
   SetSecondSignalStopsNow(options.json);
+  if (options.commands.front().kind == CliCommand::kScan) return RunScan(options, out, err);
+
+  SessionReport report;
   // A modules command is reported also when the session stops before it.
   for (const CliCommand& command : options.commands) {
     if (command.kind == CliCommand::kModules)
