@@ -7,7 +7,10 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "cli/cli_options.h"
+#include "cli/scan_report.h"
 #include "session/port_scan.h"
+#include "support/json_reader.h"
 #include "support/xcp_fixture.h"
 #include "ups/ups_probe.h"
 
@@ -232,6 +235,81 @@ TEST(ScanSideBySide, AProbeThatThrowsIsThrownOnceAllHaveEnded) {
                               }),
                std::runtime_error);
   EXPECT_EQ(finished.load(), 1);
+}
+
+TEST(ScanCommand, StandsAloneWithTheOptionsItUses) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // "" when accepted
+  };
+  const Case cases[] = {
+      {{"scan"}, ""},
+      {{"scan", "--json", "--baud", "9600", "--com", "3=/dev/null", "--com", "4=/dev/zero", "--access-code",
+        "010203"},
+       ""},
+      {{"scan", "connect"}, "scan is given alone"},
+      {{"ports", "scan"}, "ports is given alone"},
+      {{"scan", "--port", "2"}, "scan does not use --port"},
+      {{"scan", "--simulate"}, "scan does not use --simulate"},
+      {{"scan", "--trace", "/dev/null"}, "scan does not use --trace"},
+      {{"scan", "--yes"}, "scan does not use --yes"},
+  };
+  for (const Case& c : cases) {
+    CliOptions options;
+    std::string error;
+    EXPECT_EQ(ParseCliOptions(c.args, options, error), c.error.empty()) << c.args.size() << c.error;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(ScanReport, OneJsonObjectPerPortWithItsFacts) {
+  ProbeFinding ups;
+  ups.kind = ProbeFinding::Kind::kUps;
+  ups.unit.type = 290;
+  ups.unit.versions[0] = FirmwareVersion(0x01, 0x03);
+  ups.unit.versions[3] = FirmwareVersion(0x02, 0x10);
+  ProbeFinding held;
+  held.kind = ProbeFinding::Kind::kHeld;
+  held.holderPid = 812;
+  held.holderProgram = "mini\"com";
+  held.why = "/dev/ttyS1 is in use by process 812";
+  ProbeFinding silent;
+  const std::vector<ScanLine> lines{
+      {{3, "/dev/pts/4"}, ups}, {{2, "/dev/ttyS1"}, held}, {{0, "/dev/ttyACM0"}, silent}};
+  std::ostringstream out;
+  WriteScanJson(lines, out);
+  std::string error;
+  const auto json = JsonReader::Read(out.str(), error);
+  ASSERT_TRUE(json) << error << ": " << out.str();
+  ASSERT_EQ(json->items.size(), 3u);
+  const Json& first = json->items[0];
+  EXPECT_EQ(first["com"].number, 3);
+  EXPECT_EQ(first["device"].text, "/dev/pts/4");
+  EXPECT_EQ(first["found"].text, "ups");
+  EXPECT_EQ(first["type"].number, 290);
+  EXPECT_EQ(first["versions"].members.size(), 2u);
+  EXPECT_EQ(first["versions"]["1"].text, "1.03");
+  EXPECT_EQ(first["versions"]["4"].text, "2.10");
+  EXPECT_EQ(first["text"].text, "UPS type 290 (processor 1: 1.03, processor 4: 2.10)");
+  const Json& second = json->items[1];
+  EXPECT_EQ(second["found"].text, "held");
+  EXPECT_EQ(second["pid"].number, 812);
+  EXPECT_EQ(second["program"].text, "mini\"com");
+  EXPECT_EQ(second["why"].text, "/dev/ttyS1 is in use by process 812");
+  EXPECT_FALSE(second.Has("type"));
+  const Json& third = json->items[2];
+  EXPECT_EQ(third["com"].kind, Json::kNull);
+  EXPECT_EQ(third["found"].text, "no answer");
+  EXPECT_FALSE(third.Has("why"));
+
+  std::ostringstream text;
+  WriteScanLines(lines, text);
+  EXPECT_EQ(text.str(),
+            "COM3   /dev/pts/4    UPS type 290 (processor 1: 1.03, processor 4: 2.10)\n"
+            "COM2   /dev/ttyS1    held by 812 (mini\"com)\n"
+            "-      /dev/ttyACM0  no answer\n");
+  EXPECT_TRUE(FoundUps(lines));
+  EXPECT_FALSE(FoundUps({lines[1], lines[2]}));
 }
 
 }  // namespace

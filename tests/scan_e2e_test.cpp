@@ -1,0 +1,152 @@
+// kbx scan as a process, over simulators on pseudo-terminals: UPSes, a
+// silent line and a port another kbx holds, found side by side; what each
+// simulator heard; the JSON array; a stop signal. Each run takes seconds of
+// real time (a silent line takes its 15 s): `make test-e2e`.
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/json_reader.h"
+#include "support/processes.h"
+#include "support/temp_folder.h"
+
+namespace kbx {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Request = std::vector<std::uint8_t>;
+
+const std::vector<Request> kIdentifyThenDisconnect = {{0xCF, 0x4B, 0x42, 0x58}, {0xA0}, {0x36}, {0xFF}};
+
+class ScanProcess : public ::testing::Test {
+ protected:
+  TempFolder temp;
+  // The machine the scan sees has no serial port of its own: only the
+  // simulators mapped by --com are probed.
+  TempFolder machine;
+  std::string out = temp.path + "/out";
+  std::string err = temp.path + "/err";
+
+  void SetUp() override { ::setenv("KBX_SYSTEM_ROOT", machine.path.c_str(), 1); }
+  void TearDown() override { ::unsetenv("KBX_SYSTEM_ROOT"); }
+
+  std::string Log(const std::string& name) const { return temp.path + "/" + name + ".log"; }
+
+  pid_t StartScan(const std::vector<std::string>& options) {
+    std::vector<std::string> args{KBX_BIN, "scan"};
+    args.insert(args.end(), options.begin(), options.end());
+    test::Streams streams;
+    streams.stdoutPath = out;
+    streams.stderrPath = err;
+    return test::Spawn(args, streams);
+  }
+  int Scan(const std::vector<std::string>& options) {
+    const int status = test::Wait(StartScan(options));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // The scan's line for `device`: what follows the device and its padding.
+  std::map<std::string, std::string> Found() const {
+    std::map<std::string, std::string> found;
+    for (const std::string& line : test::Lines(test::ReadWholeFile(out))) {
+      std::istringstream words(line);
+      std::string com, device;
+      words >> com >> device;
+      std::string rest;
+      std::getline(words >> std::ws, rest);
+      found[device] = com + " " + rest;
+    }
+    return found;
+  }
+};
+
+TEST_F(ScanProcess, FindsEveryUpsAmongSilentAndHeldPortsAndOnlyAsksWhoItIs) {
+  test::SimulatorProcess ups290(KBX_SIM_BIN, Log("290"), {"--type", "290"});
+  test::SimulatorProcess ups292(KBX_SIM_BIN, Log("292"), {"--type", "292", "--versions", "1.03,2.10,1.00"});
+  test::SimulatorProcess ups281(KBX_SIM_BIN, Log("281"), {"--type", "281"});
+  test::SimulatorProcess silent(KBX_SIM_BIN, Log("silent"), {"--silent"});
+  test::SimulatorProcess taken(KBX_SIM_BIN, Log("taken"), {"--type", "290"});
+  // Another kbx holds the last one while the scan runs.
+  const pid_t holder = test::Spawn({KBX_BIN, "--com", "1=" + taken.Device(), "connect", "runtime"},
+                                   {"/dev/null", -1, false, "/dev/null"});
+  ASSERT_TRUE(test::AwaitRequest(Log("taken"), 0xCF));
+
+  const int status =
+      Scan({"--com", "3=" + ups290.Device(), "--com", "4=" + ups292.Device(), "--com", "5=" + ups281.Device(),
+            "--com", "6=" + silent.Device(), "--com", "7=" + taken.Device()});
+  test::Wait(holder);
+
+  EXPECT_EQ(status, 0);
+  const auto found = Found();
+  EXPECT_EQ(found.at(ups290.Device()), "COM3 UPS type 290 (processor 1: 1.03, processor 2: 1.03)");
+  EXPECT_EQ(found.at(ups292.Device()),
+            "COM4 UPS type 292 (processor 1: 1.03, processor 2: 2.10, processor 3: 1.00)");
+  EXPECT_EQ(found.at(ups281.Device()), "COM5 UPS type 281 (processor 1: 1.03, processor 2: 1.03)");
+  EXPECT_EQ(found.at(silent.Device()), "COM6 no answer");
+  EXPECT_EQ(found.at(taken.Device()), "COM7 held by " + std::to_string(holder) + " (kbx)");
+  EXPECT_EQ(test::ReadWholeFile(err), "");
+  // The 281 is not switched over; nothing is set anywhere; goodbye comes last.
+  for (const char* name : {"290", "292", "281"})
+    EXPECT_EQ(test::RequestsInLog(Log(name)), kIdentifyThenDisconnect) << name;
+  // The silent line is asked as often as connect would ask it.
+  auto asked = test::RequestsInLog(Log("silent"));
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), Request{0xA0}), 6);
+  asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+  EXPECT_EQ(asked, kIdentifyThenDisconnect);
+}
+
+TEST_F(ScanProcess, JsonGivesAnObjectPerPortAndNoUpsExitsOne) {
+  test::SimulatorProcess ups(KBX_SIM_BIN, Log("ups"), {"--type", "292"});
+  ASSERT_EQ(Scan({"--json", "--com", "2=" + ups.Device()}), 0);
+  std::string error;
+  const auto json = test::JsonReader::Read(test::ReadWholeFile(out), error);
+  ASSERT_TRUE(json) << error;
+  ASSERT_EQ(json->kind, test::Json::kArray);
+  const test::Json* object = nullptr;
+  for (const test::Json& item : json->items) {
+    if (item.Has("device") && item["device"].text == ups.Device()) object = &item;
+  }
+  ASSERT_NE(object, nullptr);
+  EXPECT_EQ((*object)["com"].number, 2);
+  EXPECT_EQ((*object)["found"].text, "ups");
+  EXPECT_EQ((*object)["type"].number, 292);
+  EXPECT_EQ((*object)["versions"]["1"].text, "1.03");
+  EXPECT_EQ((*object)["versions"]["2"].text, "1.03");
+  EXPECT_EQ((*object)["text"].text, "UPS type 292 (processor 1: 1.03, processor 2: 1.03)");
+
+  // The UPS held by another kbx, and nothing else: no UPS found, exit 1.
+  const pid_t holder =
+      test::Spawn({KBX_BIN, "--com", "1=" + ups.Device(), "connect"}, {"/dev/null", -1, false, "/dev/null"});
+  ASSERT_TRUE(test::AwaitRequest(Log("ups"), 0xCF));
+  EXPECT_EQ(Scan({"--com", "2=" + ups.Device()}), 1);
+  test::Wait(holder);
+  EXPECT_EQ(Found().at(ups.Device()), "COM2 held by " + std::to_string(holder) + " (kbx)");
+}
+
+TEST_F(ScanProcess, AStopSignalLetsEveryPortGoWithItsDisconnect) {
+  test::SimulatorProcess ups(KBX_SIM_BIN, Log("ups"), {"--type", "290"});
+  test::SimulatorProcess silent(KBX_SIM_BIN, Log("silent"), {"--silent"});
+  const pid_t scan = StartScan({"--com", "1=" + ups.Device(), "--com", "2=" + silent.Device()});
+  ASSERT_TRUE(test::AwaitRequest(Log("silent"), 0xA0));
+  ::kill(scan, SIGINT);
+  const int status = test::Wait(scan);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+  EXPECT_EQ(Found().at(silent.Device()), "COM2 stopped");
+  for (const char* name : {"ups", "silent"}) {
+    const auto requests = test::RequestsInLog(Log(name));
+    ASSERT_FALSE(requests.empty()) << name;
+    EXPECT_EQ(requests.back(), Request{0xFF}) << name;
+  }
+  EXPECT_THAT(test::ReadWholeFile(err), HasSubstr("kbx: interrupted (SIGINT) during scan"));
+  // Nothing left in the lock folder.
+  EXPECT_TRUE(std::filesystem::is_empty(std::getenv("KBX_LOCK_DIR")));
+}
+
+}  // namespace
+}  // namespace kbx
