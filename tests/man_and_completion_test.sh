@@ -45,7 +45,7 @@ expect() {
 }
 COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
 first_com=$("$2" ports | sed -n 's/^COM\([0-9]*\) .*/\1/p' | head -n 1)
-expect "connect runtime modules info ports" kbx ""
+expect "connect runtime modules info ports scan" kbx ""
 expect "--json" kbx --j
 expect "0 1 2" kbx modules ""
 expect "290 292" kbx --simulate 29
@@ -67,9 +67,12 @@ mkdir "$files/sub dir"
 expect "$files/my\\ file" kbx --trace "$files/my"
 expect "$files/sub\\ dir/" kbx --access-code-file "$files/su"
 expect "$files/my\\ file" kbx --com "7=$files/my"
-# Nothing follows ports.
+# Nothing follows ports; after scan only the options it uses.
 expect "" kbx ports ""
 expect "" kbx ports --
+expect "" kbx scan ""
+expect "--com" kbx scan --co
+expect "--baud --com --access-code --access-code-file --json --" kbx scan -
 
 if ((failures)); then
     exit 1
