@@ -17,7 +17,7 @@ const ProgramUsage& KbxUsage() {
       "                 contacts no UPS)\n"
       "  scan           look for a UPS on every port at once: each serial device that\n"
       "                 no other program holds and each --com port; one line per port\n"
-      "                 (given alone; identifies the unit and disconnects, sets nothing)\n",
+      "                 (given alone; identifies each unit, disconnects, sets nothing)\n",
       Concat({PortOptionTable(),
               SessionOptionTable(),
               {Flag("yes", "apply a module count without asking", 'y'),
