@@ -129,7 +129,7 @@ void Direct(const Bytes& block, const Fields& want) {
   Prepare(rig.xcp);
   RunTrapped(rig.host, Routine::kReadIdentification, [&] {
     try {
-      XcpProbe::ParseIdentificationBlock(rig.xcp, block);
+      XcpProbe::TakeIdentification(rig.xcp, block);
     } catch (const RunTimeError& e) {
       FUZZ_CHECK(e.number() == kErrSubscript || e.number() == kErrOverflow);
       throw;

@@ -40,46 +40,22 @@ void Xcp::ReadIdentification() {
     SendAuthorization();
     Wait(500);
     const Reply identification = RequestIdBlock();
-    if (identification) ParseIdentificationBlock(identification.data);
+    if (identification) TakeIdentification(ParseIdentificationBlock(identification.data));
   });
 }
 
-void Xcp::ParseIdentificationBlock(const Bytes& block) {
-  const int processors = At(block, 0);
-  // Each version field is its minor byte, then its major byte; the versions
-  // of a sixth and later processor are passed over.
-  for (int c = 1; c <= processors; ++c) {
-    const FirmwareVersion version(At(block, 2 * c), At(block, 2 * c - 1));
-    if (c <= static_cast<int>(versions_.size())) versions_[static_cast<std::size_t>(c - 1)] = version;
+void Xcp::TakeIdentification(const IdentificationBlock& parsed) {
+  versions_ = parsed.versions;
+  if (parsed.meterMapLength) meterMapLength_ = *parsed.meterMapLength;
+  // A unit that reports no meter keeps the meters of the one before.
+  if (!parsed.meterNumbers.empty()) {
+    meterNumbers_ = parsed.meterNumbers;
+    meterFormats_ = parsed.meterFormats;
   }
-  long i = 2L * processors + 1;
-  const int selector = At(block, i++);
-  if (selector == 0) i += 2;  // extension
-  i += 2;
-  const int skip = At(block, i++);
-  i += skip;
-  const int meters = At(block, i++);
-  meterMapLength_ = static_cast<std::int16_t>(meters);
-  std::size_t reported = 0;
-  for (int j = 1; j <= meters; ++j) {
-    const std::uint8_t format = At(block, i++);
-    if (format == 0) continue;
-    meterNumbers_.resize(reported + 1);
-    meterFormats_.resize(reported + 1);
-    meterNumbers_[reported] = static_cast<std::int16_t>(j);
-    meterFormats_[reported] = format;
-    ++reported;
-  }
-  const int flags = At(block, i++);
-  flagMapLength_ = static_cast<std::int16_t>(flags);
-  i += flags;
-  const std::uint8_t low = At(block, i);
-  const std::uint8_t high = At(block, i + 1);
-  typeBlockLength_ = ToInteger(low + 256.0 * high);
-  i += 2;
-  const int third = At(block, i++);
-  thirdMapLength_ = static_cast<std::int16_t>(third);
-  for (int s = 0; s < third; ++s) At(block, i++);
+  if (parsed.flagMapLength) flagMapLength_ = *parsed.flagMapLength;
+  if (parsed.typeBlockLength) typeBlockLength_ = *parsed.typeBlockLength;
+  if (parsed.thirdMapLength) thirdMapLength_ = *parsed.thirdMapLength;
+  if (parsed.error != 0) throw RunTimeError(parsed.error);
 }
 
 Reply Xcp::RequestIdBlock() {

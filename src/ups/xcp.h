@@ -8,6 +8,7 @@
 #include "link/protocol.h"
 #include "link/xcp_link.h"
 #include "ups/firmware_version.h"
+#include "ups/identification_block.h"
 #include "ups/ups_types.h"
 
 namespace kbx {
@@ -119,9 +120,10 @@ class Xcp {
  private:
   friend class test::XcpProbe;
 
-  // Takes an identification block apart; raises 9 when it is shorter than
-  // its fields, 6 for a type block length above 32767.
-  void ParseIdentificationBlock(const Bytes& block);
+  // Keeps what an identification block says; raises the error that stopped
+  // its reading (9 when it is shorter than its fields, 6 for a type block
+  // length above 32767) after keeping what was read before it.
+  void TakeIdentification(const IdentificationBlock& parsed);
   // The value of the k-th reported meter in a meter block, by its format
   // code; raises 9 when the meter or its bytes are missing.
   double DecodeMeterValue(const Bytes& block, std::size_t k) const;

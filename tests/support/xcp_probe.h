@@ -28,7 +28,9 @@ class XcpProbe {
     xcp.meterNumbers_ = numbers;
     xcp.meterFormats_ = formats;
   }
-  static void ParseIdentificationBlock(Xcp& xcp, const Bytes& block) { xcp.ParseIdentificationBlock(block); }
+  static void TakeIdentification(Xcp& xcp, const Bytes& block) {
+    xcp.TakeIdentification(ParseIdentificationBlock(block));
+  }
   static double DecodeMeterValue(const Xcp& xcp, const Bytes& block, std::size_t k) {
     return xcp.DecodeMeterValue(block, k);
   }
