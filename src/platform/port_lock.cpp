@@ -494,6 +494,32 @@ PortLock::~PortLock() {
   ::close(fd_);  // releases flock()
 }
 
+PortHolder FindPortHolder(const std::string& device, const std::string& lockFolder) {
+  const std::string real = RealPath(device);
+  for (const std::string& name : LockNames(real)) {
+    const std::optional<FoundLock> found = LookAt(lockFolder + "/" + name);
+    if (found && found->held && found->pid > 0 && found->pid != ::getpid())
+      return {static_cast<int>(found->pid), ProgramOf(found->pid)};
+  }
+  struct stat wanted {};
+  if (::stat(real.c_str(), &wanted) != 0 || !S_ISCHR(wanted.st_mode)) return {};
+  const std::string self = std::to_string(::getpid());
+  std::error_code error;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = process.path().filename().string();
+    if (name == self || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code unreadable;
+    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", unreadable)) {
+      struct stat open {};
+      if (::stat(fd.path().c_str(), &open) == 0 && S_ISCHR(open.st_mode) && open.st_rdev == wanted.st_rdev) {
+        const pid_t pid = std::stoi(name);
+        return {static_cast<int>(pid), ProgramOf(pid)};
+      }
+    }
+  }
+  return {};
+}
+
 bool PortLock::StillThere() const {
   struct stat path {};
   struct stat held {};

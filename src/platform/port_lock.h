@@ -24,6 +24,18 @@ struct PortFailure {
 // does not exist (opening a port then says once that it has no lock file).
 std::string DefaultLockFolder();
 
+// The program that holds a serial device now, as far as the lock files and
+// the processes' open files tell.
+struct PortHolder {
+  int pid = 0;          // 0: none is seen
+  std::string program;  // its name as the system knows it (/proc/PID/comm); may be empty
+};
+
+// Who else holds `device` now, without opening it: a live process that a
+// lock file of it in `lockFolder` names, else a process that has it open.
+// This process does not count.
+PortHolder FindPortHolder(const std::string& device, const std::string& lockFolder);
+
 // Removes the lock files this process holds now, if they are still ours.
 // Safe in a signal handler: for an end that runs no destructors.
 void RemoveHeldLockFiles();

@@ -2,10 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <QSerialPortInfo>
 #include <algorithm>
-#include <climits>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 namespace kbx {
@@ -32,11 +31,35 @@ void PortMap::Map(int number, std::string device) {
   }
 }
 
+void PortMap::Remember(int number, std::string device) {
+  if (number >= 1 && !device.empty()) remembered_[number] = std::move(device);
+}
+
+std::vector<std::pair<int, std::string>> PortMap::NameAdapters() {
+  std::set<int> taken;
+  for (const SerialDevice& device : devices_) {
+    if (!device.adapter) taken.insert(NumberOf(device.path));
+  }
+  std::vector<std::pair<int, std::string>> named;
+  for (const SerialDevice& device : devices_) {
+    if (!device.adapter || NamedNumberOf(device.path) > 0) continue;
+    int number = 1;
+    while (number <= kMaxAdapterNumber && (Named(number) || taken.count(number) != 0)) ++number;
+    if (number > kMaxAdapterNumber) break;
+    const std::string& name = device.stableName.empty() ? device.path : device.stableName;
+    remembered_[number] = name;
+    named.emplace_back(number, name);
+  }
+  return named;
+}
+
 std::string PortMap::Device(int number) const {
   if (number < 1) return "";
-  const auto it = overrides_.find(number);
-  if (it != overrides_.end()) return it->second;
-  return kDefaultPrefix + std::to_string(number - 1);
+  for (const auto* names : {&overrides_, &remembered_}) {
+    const auto it = names->find(number);
+    if (it != names->end()) return it->second;
+  }
+  return root_ + kDefaultPrefix + std::to_string(number - 1);
 }
 
 bool PortMap::ParseMapping(const std::string& text, int& number, std::string& device) {
@@ -61,39 +84,50 @@ bool PortMap::ParseMapping(const std::string& text, int& number, std::string& de
   return true;
 }
 
-int PortMap::NumberOf(const std::string& device) const {
-  // An explicit mapping wins over the default naming.
+int PortMap::NamedNumberOf(const std::string& device) const {
+  // A mapping for the run wins over the COM file.
   for (const auto& [number, mapped] : overrides_) {
     if (SameDevice(mapped, device)) return number;
   }
-  const std::string prefix = kDefaultPrefix;
+  for (const auto& [number, remembered] : remembered_) {
+    if (overrides_.count(number) == 0 && SameDevice(remembered, device)) return number;
+  }
+  return 0;
+}
+
+int PortMap::NumberOf(const std::string& device) const {
+  if (const int named = NamedNumberOf(device)) return named;
+  const std::string prefix = root_ + kDefaultPrefix;
   if (device.compare(0, prefix.size(), prefix) != 0 || device.size() == prefix.size()) return 0;
   long long index = 0;
   for (std::size_t i = prefix.size(); i < device.size(); ++i) {
     const char c = device[i];
     if (c < '0' || c > '9') return 0;
     index = index * 10 + (c - '0');
-    if (index >= INT_MAX) return 0;
+    if (index >= kMaxNumber) return 0;
   }
   const int number = static_cast<int>(index) + 1;
   // Only if that number has not been pointed elsewhere.
-  return overrides_.count(number) == 0 ? number : 0;
+  return Named(number) ? 0 : number;
 }
 
 std::vector<PortInfo> PortMap::ListPorts() const {
   std::vector<PortInfo> ports;
-  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-    const std::string device = info.systemLocation().toStdString();
-    ports.push_back({device, info.description().toStdString(), NumberOf(device)});
-  }
-  for (const auto& entry : overrides_) {
-    const std::string& mapped = entry.second;
-    // Only a device of characters can be a serial port; a file is not.
-    struct stat info {};
-    if (::stat(mapped.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) continue;
-    const bool listed = std::any_of(ports.begin(), ports.end(),
-                                    [&mapped](const PortInfo& p) { return SameDevice(p.device, mapped); });
-    if (!listed) ports.push_back({mapped, "", entry.first});
+  for (const SerialDevice& device : devices_)
+    ports.push_back({device.path, DescribeDevice(device), NumberOf(device.path), device});
+  std::map<int, std::string> named = overrides_;
+  named.insert(remembered_.begin(), remembered_.end());
+  for (const auto& [number, device] : named) {
+    // A network port is no file; of the others only a device of characters
+    // can be a serial port.
+    if (device.starts_with("/")) {
+      struct stat info {};
+      if (::stat(device.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) continue;
+      const bool listed = std::any_of(ports.begin(), ports.end(),
+                                      [&](const PortInfo& p) { return SameDevice(p.device, device); });
+      if (listed) continue;
+    }
+    ports.push_back({device, "", number, {}});
   }
   std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
     const bool aNumbered = a.comNumber > 0;

@@ -1,18 +1,35 @@
 #include "session/session_rig.h"
 
 #include "link/trace.h"
+#include "platform/com_file.h"
+#include "platform/serial_devices.h"
 #include "platform/tty_port.h"
 #include "sim/pty_simulator.h"
 
 namespace kbx {
 
-PortMap SessionPortMap(const SessionOptions& options) {
-  PortMap ports;
+PortMap SessionPortMap(const SessionOptions& options, std::vector<std::string>* notes) {
+  const std::string root = SystemRoot();
+  PortMap ports(root);
+  ports.SetDevices(FindSerialDevices(root));
+  const std::string path = ComFilePath();
+  ComFile file = path.empty() ? ComFile{} : ReadComFile(path);
+  for (const ComFileEntry& entry : file.entries) ports.Remember(entry.number, entry.device);
   for (const auto& mapping : options.mappings) ports.Map(mapping.first, mapping.second);
+  std::vector<ComFileEntry> named;
+  for (const auto& [number, device] : ports.NameAdapters()) named.push_back({number, device});
+  std::string error;
+  if (!named.empty() && !path.empty() && !AddToComFile(path, named, error)) {
+    for (const ComFileEntry& entry : named)
+      file.problems.push_back("COM" + std::to_string(entry.number) + " is " + entry.device +
+                              " for this run only: " + error);
+  }
+  if (notes) notes->insert(notes->end(), file.problems.begin(), file.problems.end());
   return ports;
 }
 
-SessionRig::SessionRig(const SessionOptions& options, Clock& clock) : ports_(SessionPortMap(options)) {
+SessionRig::SessionRig(const SessionOptions& options, Clock& clock)
+    : ports_(SessionPortMap(options, &notes_)) {
   if (!options.trace.empty()) {
     try {
       traceFile_ = std::make_unique<OutputFile>(options.trace);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/descriptor_output.h"
 #include "platform/port_lock.h"
@@ -30,8 +31,11 @@ class SessionError : public std::runtime_error {
   int exitStatus_;
 };
 
-// The port map of the options: the default COM names and the --com mappings.
-PortMap SessionPortMap(const SessionOptions& options);
+// The port map of the options: the machine's serial devices (SystemRoot),
+// the COM file with a number for each new adapter added to it, and the --com
+// mappings over both. What is wrong in the COM file, and a number that could
+// not be kept in it, go to `notes`, one line each (without the program's name).
+PortMap SessionPortMap(const SessionOptions& options, std::vector<std::string>* notes = nullptr);
 
 // What a session with a UPS runs on, built from its options: the port map,
 // the simulated UPS on the session's COM number with --simulate (started),
@@ -51,6 +55,8 @@ class SessionRig {
   // The port the session talks through (the tracing one with --trace).
   SerialPort& Port();
   const PortMap& Ports() const { return ports_; }
+  // What the COM file got wrong, or could not keep, one line each.
+  const std::vector<std::string>& Notes() const { return notes_; }
   // Why the serial port could not be opened last, in words.
   const PortFailure& OpenFailure() const;
   // The trace file with --trace, else nothing.
@@ -61,6 +67,7 @@ class SessionRig {
  private:
   // Destroyed in reverse: the ports close before the trace file and the
   // simulator go.
+  std::vector<std::string> notes_;
   PortMap ports_;
   std::unique_ptr<PtySimulator> simulator_;
   std::unique_ptr<OutputFile> traceFile_;
