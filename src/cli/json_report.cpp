@@ -153,4 +153,30 @@ void WriteJsonReport(const SessionReport& report, std::ostream& out) {
   out << '\n' << std::flush;
 }
 
+void WritePortsJson(const std::vector<ListedPort>& ports, std::ostream& out) {
+  const auto text = [](const std::string& value) { return value.empty() ? "null" : JsonString(value); };
+  out << '[';
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const PortInfo& port = ports[i].port;
+    const SerialDevice& system = port.system;
+    const PortHolder& holder = ports[i].holder;
+    if (i > 0) out << ',';
+    ObjectWriter object(out);
+    object.Member("com", port.comNumber > 0 ? std::to_string(port.comNumber) : "null");
+    object.Member("device", JsonString(port.device));
+    object.Member("stable_name", text(system.stableName));
+    object.Member("description", text(port.description));
+    object.Member("driver", text(system.driver));
+    object.Member("vendor_id", text(system.vendorId));
+    object.Member("product_id", text(system.productId));
+    object.Member("manufacturer", text(system.manufacturer));
+    object.Member("product", text(system.product));
+    object.Member("serial_number", text(system.serialNumber));
+    object.Member("held_by", holder.pid > 0 ? "{\"pid\":" + std::to_string(holder.pid) +
+                                                  ",\"program\":" + text(holder.program) + "}"
+                                            : "null");
+  }
+  out << "]\n" << std::flush;
+}
+
 }  // namespace kbx

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/port_lock.h"
+#include "platform/port_map.h"
 #include "ups/kbx_config.h"
 
 namespace kbx {
@@ -41,5 +43,17 @@ std::string JsonString(const std::string& text);
 
 // The report as one JSON object on one line.
 void WriteJsonReport(const SessionReport& report, std::ostream& out);
+
+// A port as `kbx ports` lists it: the port and who holds it.
+struct ListedPort {
+  PortInfo port;
+  PortHolder holder;
+};
+
+// The ports as one JSON array on one line, an object for each: "com" (null
+// for none), "device", "stable_name", "description", "driver", "vendor_id",
+// "product_id", "manufacturer", "product", "serial_number" (each null when
+// the system says nothing) and "held_by" ({"pid", "program"}, or null).
+void WritePortsJson(const std::vector<ListedPort>& ports, std::ostream& out);
 
 }  // namespace kbx

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <sstream>
 
 #include "cli/cli_options.h"
 #include "cli/console_host.h"
@@ -15,6 +14,7 @@
 #include "link/command_guard.h"
 #include "link/numbers.h"
 #include "platform/clock.h"
+#include "platform/port_lock.h"
 #include "platform/port_map.h"
 #include "platform/stop_signals.h"
 #include "session/session_rig.h"
@@ -106,23 +106,46 @@ std::string Joined(const std::vector<std::string>& items) {
   return text;
 }
 
-void ListPorts(const PortMap& map, std::ostream& out) {
-  const auto ports = map.ListPorts();
-  if (ports.empty()) out << "No serial devices found.\n";
-  for (const auto& p : ports) {
-    std::string com = p.comNumber > 0 ? "COM" + std::to_string(p.comNumber) : "-";
-    com.resize(std::max<std::size_t>(com.size(), 6), ' ');
-    out << com << " " << p.device;
-    if (!p.description.empty()) out << "  " << p.description;
-    if (p.comNumber == 0) out << "  (use --com N=" << p.device << ")";
-    out << '\n';
+// kbx ports: every port with its COM number, what the system says of it and
+// who holds it, as lines or as one JSON array.
+int ListPorts(const CliOptions& options, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> notes;
+  const PortMap map = SessionPortMap(options.session, &notes);
+  for (const std::string& note : notes) err << "kbx: " << ForTerminal(note) << '\n';
+  err << std::flush;
+  std::vector<ListedPort> ports;
+  const std::string lockFolder = DefaultLockFolder();
+  for (PortInfo& port : map.ListPorts()) {
+    // A network port is no file another program of this machine could hold.
+    const PortHolder holder =
+        port.device.starts_with("/") ? FindPortHolder(port.device, lockFolder) : PortHolder{};
+    ports.push_back({std::move(port), holder});
   }
+  if (options.json) {
+    WritePortsJson(ports, out);
+  } else {
+    if (ports.empty()) out << "No serial devices found.\n";
+    for (const auto& [p, holder] : ports) {
+      std::string com = p.comNumber > 0 ? "COM" + std::to_string(p.comNumber) : "-";
+      com.resize(std::max<std::size_t>(com.size(), 6), ' ');
+      out << com << " " << ForTerminal(p.device);
+      if (!p.system.stableName.empty()) out << " (" << ForTerminal(p.system.stableName) << ")";
+      if (!p.description.empty()) out << "  " << ForTerminal(p.description);
+      if (holder.pid > 0)
+        out << "  held by PID " << holder.pid
+            << (holder.program.empty() ? "" : " (" + ForTerminal(holder.program) + ")");
+      if (p.comNumber == 0) out << "  (use --com N=" << ForTerminal(p.device) << ")";
+      out << '\n';
+    }
+  }
+  const std::string failure = WriteFailure(out);
+  if (failure.empty()) return 0;
+  err << "kbx: could not write the output: " << failure << '\n' << std::flush;
+  return 1;
 }
 
 // What the UPS and the board told, for --json.
-void FillReport(SessionReport& report, const ConsoleHost* host, const std::string& portList) {
-  std::istringstream ports(portList);
-  for (std::string line; std::getline(ports, line);) report.board.push_back(line);
+void FillReport(SessionReport& report, const ConsoleHost* host) {
   if (!host) return;
   const std::string& caption = host->SettingsCaption();
   report.settings = caption.substr(std::min(caption.find_first_not_of(' '), caption.size()));
@@ -349,6 +372,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 2;
   }
   if (AnswerHelpOrVersion(options.session, KbxUsage(), out)) return 0;
+  if (options.commands.front().kind == CliCommand::kPorts) return ListPorts(options, out, err);
   try {
     ResolveAccessCode(options.session);
   } catch (const UsageError& e) {
@@ -375,18 +399,12 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     err << "kbx: " << ForTerminal(message) << '\n' << std::flush;
   };
   for (const std::string& warning : options.session.warnings) say(warning);
-  std::ostringstream portList;
   std::unique_ptr<ConsoleHost> host;
   std::unique_ptr<SessionRig> rig;
   SystemClock clock;
   // The session up to its exit status; what it wrote is in the report, the
   // host and the trace.
   auto session = [&]() -> int {
-    if (options.commands.front().kind == CliCommand::kPorts) {
-      ListPorts(SessionPortMap(options.session), options.json ? static_cast<std::ostream&>(portList) : out);
-      return 0;
-    }
-
     const bool asks = std::any_of(options.commands.begin(), options.commands.end(),
                                   [](const CliCommand& c) { return c.kind == CliCommand::kModules; }) &&
                       !options.yes;
@@ -405,6 +423,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
       notRunBecause("the session could not start");
       return e.ExitStatus();
     }
+    for (const std::string& note : rig->Notes()) say(note);
     report.device = rig->Ports().Device(report.port);
 
     SerialPort& port = rig->Port();
@@ -447,7 +466,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
   if (options.json) {
     if (!outFailure.empty()) say("could not write the output: " + outFailure);
     report.exit = outFailure.empty() ? status : failedWrite(status);
-    FillReport(report, host.get(), portList.str());
+    FillReport(report, host.get());
     WriteJsonReport(report, out);
     if (!outFailure.empty()) return report.exit;
     outFailure = WriteFailure(out);
