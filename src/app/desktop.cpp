@@ -65,7 +65,8 @@ bool ParseDesktopOptions(const std::vector<std::string>& args, SessionOptions& o
   return true;
 }
 
-std::string StartUpBoxText(const std::string& message, const PortFailure& failure) {
+std::string StartUpBoxText(const std::string& message, const PortFailure& failure,
+                           const std::vector<std::string>& notes) {
   std::string text = message;
   // A port that merely will not open has its line on the board and no box,
   // unless the port told why: then the technician learns what to do.
@@ -73,12 +74,16 @@ std::string StartUpBoxText(const std::string& message, const PortFailure& failur
     if (!text.empty()) text += "\n\n";
     text += WhyNotOpenText(failure);
   }
+  for (std::size_t i = 0; i < notes.size(); ++i)
+    text += (text.empty() ? "" : i == 0 ? "\n\n" : "\n") + notes[i];
   return text;
 }
 
-void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen) {
+void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen,
+                  const std::vector<std::string>& notes) {
   const std::string startUpMessage = StartUp(xcp);
-  const std::string message = StartUpBoxText(startUpMessage, whyNotOpen ? whyNotOpen() : PortFailure{});
+  const std::string message =
+      StartUpBoxText(startUpMessage, whyNotOpen ? whyNotOpen() : PortFailure{}, notes);
   window.show();
   if (!message.empty()) {
     QMessageBox box(QMessageBox::Warning, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,
@@ -135,6 +140,7 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
     std::cerr << "kbx-configurator: " << ForTerminal(e.what()) << '\n';
     return e.ExitStatus();
   }
+  for (const std::string& note : rig->Notes()) std::cerr << "kbx-configurator: " << ForTerminal(note) << '\n';
   BrowserHelpViewer help;
   MainWindow window;
   Xcp xcp(rig->Port(), clock, window);
@@ -144,6 +150,7 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   SessionView view;
   view.whyNotOpen = [&rig] { return rig->OpenFailure(); };
   view.deviceOf = [&rig](int com) { return rig->Ports().Device(com); };
+  view.listPorts = [&rig] { return rig->Ports().ListPorts(); };
   view.simulatedCom = options.simulateType ? options.port : 0;
   window.SetSessionView(view);
   // A signal closes every window, the start-up box too, once no command runs.
@@ -151,7 +158,8 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   if (onWindow) onWindow(window);
   // A signal that came before the event loop is looked at now.
   if (StopSignal() != 0) return signalled(0);
-  StartDesktop(window, xcp, [&rig] { return rig->OpenFailure(); });
+  StartDesktop(
+      window, xcp, [&rig] { return rig->OpenFailure(); }, rig->Notes());
   // The start-up box may have been closed by a signal, and the program with it.
   if (window.Closed()) return signalled(0);
   if (qEnvironmentVariableIsSet("KBX_EXIT_WHEN_SHOWN")) {

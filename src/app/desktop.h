@@ -25,7 +25,9 @@ const ProgramUsage& DesktopUsage();
 // the port failed in a way worth a box. `whyNotOpen` tells, when the port
 // could not be opened, why and what to do about it: the box then says so
 // too, and a port the user may not open (8012) gets a box of its own.
-void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen = {});
+// `notes` (what the COM file got wrong) go into the box as well.
+void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen = {},
+                  const std::vector<std::string>& notes = {});
 
 // The whole desktop program: its command line, the start-up, the windows
 // until they close, and its exit status (128 + the signal after a stop
@@ -34,7 +36,8 @@ void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure(
 int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& onWindow = {});
 
 // The text of the start-up box: the start-up's message, then the reason and
-// the fix of a failed open; "" when there is nothing to show.
-std::string StartUpBoxText(const std::string& message, const PortFailure& failure);
+// the fix of a failed open, then the notes; "" when there is nothing to show.
+std::string StartUpBoxText(const std::string& message, const PortFailure& failure,
+                           const std::vector<std::string>& notes = {});
 
 }  // namespace kbx

@@ -380,6 +380,7 @@ void MainWindow::RuntimeClicked() {
 
 void MainWindow::PortClicked() {
   SettingsDialog dialog(*xcp_, this, session_.whyNotOpen);
+  dialog.SetPortNames(session_.deviceOf, session_.listPorts ? session_.listPorts() : std::vector<PortInfo>{});
   // For the report: the value, and the line the refusal wrote on the board.
   connect(&dialog, &SettingsDialog::SettingRejected, this, [this](const QString& value) {
     rejectedSettings_.push_back(value.toStdString() + " rejected: " + lastFailureLine_);

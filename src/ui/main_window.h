@@ -4,9 +4,11 @@
 #include <QPointer>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "link/xcp_host.h"
 #include "platform/port_lock.h"
+#include "platform/port_map.h"
 
 class QAction;
 class QLabel;
@@ -21,9 +23,10 @@ class Xcp;
 // What the window learns of the session around it from the program that
 // builds it; each part may be left empty.
 struct SessionView {
-  std::function<PortFailure()> whyNotOpen;   // why the port could not be opened last, in words
-  std::function<std::string(int)> deviceOf;  // the device behind a COM number
-  int simulatedCom = 0;                      // the COM number of the simulated UPS; 0 for none
+  std::function<PortFailure()> whyNotOpen;           // why the port could not be opened last, in words
+  std::function<std::string(int)> deviceOf;          // the device behind a COM number
+  std::function<std::vector<PortInfo>()> listPorts;  // the ports of the machine and their COM numbers
+  int simulatedCom = 0;                              // the COM number of the simulated UPS; 0 for none
 };
 
 // The main window: the status board, the port indicators, the four command

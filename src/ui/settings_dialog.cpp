@@ -28,6 +28,31 @@ std::string WhyNotOpenText(const PortFailure& failure) {
   return text;
 }
 
+std::string ComTipText(const std::string& typed, const std::function<std::string(int)>& deviceOf,
+                       const std::vector<PortInfo>& ports) {
+  std::string text = "The COM port number, 1 to " + std::to_string(PortMap::kMaxAdapterNumber);
+  if (deviceOf && typed.size() == 1 && typed[0] >= '1' && typed[0] <= '9')
+    text += "\nCOM" + typed + " is " + deviceOf(typed[0] - '0');
+  std::string listed;
+  for (const PortInfo& port : ports) {
+    if (port.comNumber < 1 || port.comNumber > PortMap::kMaxAdapterNumber) continue;
+    listed += "\nCOM" + std::to_string(port.comNumber) + ": " + port.device;
+    if (!port.description.empty()) listed += " (" + port.description + ")";
+  }
+  if (!listed.empty()) text += "\n\nPorts of this computer:" + listed;
+  return text;
+}
+
+void SettingsDialog::SetPortNames(std::function<std::string(int)> deviceOf, std::vector<PortInfo> ports) {
+  deviceOf_ = std::move(deviceOf);
+  ports_ = std::move(ports);
+  ShowComTip();
+}
+
+void SettingsDialog::ShowComTip() {
+  comEdit_->setToolTip(QString::fromStdString(ComTipText(comEdit_->text().toStdString(), deviceOf_, ports_)));
+}
+
 SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailure()> whyNotOpen)
     : QDialog(owner), xcp_(xcp), whyNotOpen_(std::move(whyNotOpen)) {
   setObjectName("frmSettings");
@@ -85,6 +110,7 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailu
   setTabOrder(comEdit_, exitButton_);
   connect(applyButton_, &QPushButton::clicked, this, &SettingsDialog::ApplyClicked);
   connect(exitButton_, &QPushButton::clicked, this, &SettingsDialog::ExitClicked);
+  connect(comEdit_, &QLineEdit::textChanged, this, &SettingsDialog::ShowComTip);
 
   // Load: the stored settings, and the label as the port reports them. Escape
   // anywhere closes the dialog, as QDialog does.

@@ -2,8 +2,11 @@
 
 #include <QDialog>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/port_lock.h"
+#include "platform/port_map.h"
 
 class QLabel;
 class QLineEdit;
@@ -22,6 +25,10 @@ class SettingsDialog : public QDialog {
   // Apply the dialog says so, with what to do.
   SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailure()> whyNotOpen = {});
 
+  // What the COM box's tooltip says: the device behind the number typed, and
+  // the ports of the machine with their numbers (those the box takes).
+  void SetPortNames(std::function<std::string(int)> deviceOf, std::vector<PortInfo> ports);
+
  signals:
   // An Apply the port refused, and the value it refused: "Baud 12345", "COM 9".
   void SettingRejected(const QString& value);
@@ -38,7 +45,16 @@ class SettingsDialog : public QDialog {
   QPushButton* applyButton_;
   QLabel* whyLabel_;
   std::function<PortFailure()> whyNotOpen_;
+  std::function<std::string(int)> deviceOf_;
+  std::vector<PortInfo> ports_;
+
+  void ShowComTip();
 };
+
+// The COM box's tooltip: which device the number `typed` means (when there
+// is one to say), then each port with a number the box takes.
+std::string ComTipText(const std::string& typed, const std::function<std::string(int)>& deviceOf,
+                       const std::vector<PortInfo>& ports);
 
 // A failed open's reason and fix as the technician reads them: each a
 // sentence of its own.
