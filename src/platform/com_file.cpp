@@ -93,10 +93,13 @@ ComFile ReadComFile(const std::string& path) {
 bool AddToComFile(const std::string& path, const std::vector<ComFileEntry>& entries, std::string& error) {
   // A COM file that is a link to another file stays one: that file is written.
   std::error_code ec;
-  fs::path target = fs::is_symlink(path, ec) ? fs::canonical(path, ec) : fs::path(path);
-  if (ec) {
-    error = ec.message();
-    return false;
+  fs::path target = path;
+  if (fs::is_symlink(fs::symlink_status(path, ec))) {
+    target = fs::canonical(path, ec);
+    if (ec) {
+      error = "cannot follow " + path + ": " + ErrorText(ec.value());
+      return false;
+    }
   }
   fs::create_directories(target.parent_path(), ec);
   if (ec) {
