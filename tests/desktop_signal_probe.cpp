@@ -5,11 +5,15 @@
 //
 //   desktop_signal_probe WINDOW [kbx-configurator options]
 //
-// WINDOW: startUpBox (waits for the box), frmKBXConfig (after a connect), update (confirms a
-// module update of two KBXs), frmAbout, frmSettings, help.
+// WINDOW: startUpBox (waits for the box, and says its text: "box: TEXT", its
+// lines joined by " | "), frmKBXConfig (after a connect), update (confirms a
+// module update of two KBXs), frmAbout, frmSettings, help; or comN: applies
+// COM N in the Port dialog (saying the COM box's tooltip, "tip: TEXT"), then
+// connects and says "connected" once the lamp is green.
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -24,6 +28,10 @@ namespace {
 
 void Say(const std::string& line) {
   std::cout << line << std::endl;
+}
+
+std::string OneLine(const QString& text) {
+  return QString(text).replace("\n", " | ").toStdString();
 }
 
 void Later(std::function<void()> act) {
@@ -43,10 +51,22 @@ int main(int argc, char** argv) {
                        Say("board: " + board->item(last)->text().toStdString());
                      });
     const bool needsLink = target == "frmKBXConfig" || target == "update";
+    const QString pickCom = target.starts_with("com") ? QString::fromStdString(target.substr(3)) : QString();
     auto* timer = new QTimer(&window);
-    QObject::connect(timer, &QTimer::timeout, [&window, &target, needsLink, step = 0]() mutable {
+    QObject::connect(timer, &QTimer::timeout, [&window, &target, needsLink, pickCom, step = 0]() mutable {
       QWidget* modal = QApplication::activeModalWidget();
-      if (modal == nullptr && window.isVisible() && window.TakesInput()) {
+      if (modal == nullptr && window.isVisible() && window.TakesInput() && !pickCom.isEmpty()) {
+        if (step == 0) {
+          step = 1;
+          Later([&window] { window.findChild<QPushButton*>("cmdPortSettings")->click(); });
+        } else if (step == 1) {
+          step = 2;
+          Later([&window] { window.findChild<QPushButton*>("cmdConnect")->click(); });
+        } else if (step == 2 && window.LampShowsConnected()) {
+          step = 3;
+          Say("connected");
+        }
+      } else if (modal == nullptr && window.isVisible() && window.TakesInput()) {
         if (step == 0 && needsLink && !window.LampShowsConnected()) {
           step = 1;
           Later([&window] { window.findChild<QPushButton*>("cmdConnect")->click(); });
@@ -70,6 +90,17 @@ int main(int argc, char** argv) {
       modal->setProperty("probeSeen", true);
       const QString name = modal->objectName();
       Say("up " + name.toStdString());
+      if (auto* box = qobject_cast<QMessageBox*>(modal); box && name == "startUpBox")
+        Say("box: " + OneLine(box->text()));
+      if (!pickCom.isEmpty() && name == "frmSettings") {
+        Later([modal, pickCom] {
+          auto* com = modal->findChild<QLineEdit*>("txtCOM");
+          com->setText(pickCom);
+          Say("tip: " + OneLine(com->toolTip()));
+          modal->findChild<QPushButton*>("cmdApply")->click();
+          modal->findChild<QPushButton*>("cmdCancel")->click();
+        });
+      }
       if (target == "update" && name == "frmKBXConfig") {
         Later([modal] {
           modal->findChild<QComboBox*>("cmbKBX")->setCurrentIndex(2);

@@ -15,4 +15,11 @@ std::string FileKind(mode_t mode) {
   return "a file of unknown kind";
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
 }  // namespace kbx

@@ -7,6 +7,8 @@
 #include <set>
 #include <system_error>
 
+#include "platform/file_kind.h"
+
 namespace kbx {
 namespace {
 
@@ -15,9 +17,7 @@ constexpr char kDefaultPrefix[] = "/dev/ttyS";
 // True when both paths name the same existing file (symbolic links such as
 // /dev/serial/by-id/... resolve to the device they point at).
 bool SameDevice(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec) && !ec;
+  return a == b || SameFile(a, b);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <tuple>
 
+#include "platform/file_kind.h"
+
 namespace kbx {
 namespace {
 
@@ -107,8 +109,7 @@ std::vector<SerialDevice> FindSerialDevices(const std::string& root) {
   const fs::path byId = root + "/dev/serial/by-id";
   for (const auto& entry : fs::directory_iterator(byId, ec)) {
     for (SerialDevice& device : devices) {
-      std::error_code differs;
-      if (device.stableName.empty() && fs::equivalent(entry.path(), device.path, differs) && !differs)
+      if (device.stableName.empty() && SameFile(entry.path().string(), device.path))
         device.stableName = entry.path().string();
     }
   }
