@@ -13,8 +13,8 @@ const ProgramUsage& KbxUsage() {
       "  runtime        read the battery time remaining\n"
       "  modules COUNT  tell the UPS that COUNT (0, 1 or 2) KBX modules are attached\n"
       "  info           show the UPS type, processor versions and meter map\n"
-      "  ports          list the serial devices and their COM numbers (given alone;\n"
-      "                 contacts no UPS)\n"
+      "  ports          list every port: COM number, device, what the system says of\n"
+      "                 it and the program that holds it (given alone; contacts no UPS)\n"
       "  scan           look for a UPS on every port at once: each serial device that\n"
       "                 no other program holds and each --com port; one line per port\n"
       "                 (given alone; identifies each unit, disconnects, sets nothing)\n",
