@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The end-to-end tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
-DEBS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev locales \
+DEBS := cmake make g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev locales \
         clang libclang-rt-14-dev dpkg-dev file man-db lintian
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

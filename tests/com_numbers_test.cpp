@@ -184,6 +184,18 @@ TEST_F(ComNumbers, ABrokenLineIsNamedAndTheRestOfTheFileCounts) {
   EXPECT_EQ(ReadFile(file), written + "\nCOM1=" + ById(kFtdiA) + "\n");
 }
 
+TEST_F(ComNumbers, TwoProgramsThatMeetANewAdapterAtOnceWriteItsLineOnce) {
+  std::string error;
+  // The other program has added it by the time this one writes.
+  ASSERT_TRUE(AddToComFile(ComFile(), {{2, "/dev/x"}}, error)) << error;
+  ASSERT_TRUE(AddToComFile(ComFile(), {{2, "/dev/x"}, {3, "/dev/y"}}, error)) << error;
+  EXPECT_THAT(ReadFile(ComFile()), ::testing::EndsWith("run.\nCOM2=/dev/x\nCOM3=/dev/y\n"));
+  // The same line twice says nothing.
+  WriteComFile("COM2=/dev/x\nCOM2=/dev/x\n");
+  EXPECT_EQ(Ports().Device(2), "/dev/x");
+  EXPECT_TRUE(notes_.empty());
+}
+
 TEST_F(ComNumbers, ComOnTheCommandLineWinsForOneRun) {
   WriteComFile("COM2=/dev/ttyUSB2\n");
   machine_.Adapter("ttyUSB0", "1-1", "A10", Target("a"), kFtdiA);

@@ -5,12 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
+#include <map>
 #include <sstream>
 
 #include "platform/port_map.h"
@@ -52,6 +53,34 @@ std::string ReadLine(const std::string& line, ComFileEntry& entry) {
   return "";
 }
 
+// The COM file `path` whose content is `text`.
+ComFile ParseComFile(const std::string& path, const std::string& text) {
+  ComFile file;
+  file.path = path;
+  std::istringstream in(text);
+  std::map<int, std::string> given;
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const std::string trimmed = Trimmed(line);
+    if (trimmed.empty() || trimmed.front() == '#') continue;
+    ComFileEntry entry;
+    std::string why = ReadLine(trimmed, entry);
+    if (why.empty()) {
+      const auto [earlier, first] = given.emplace(entry.number, entry.device);
+      // The same line twice (two programs that met a new adapter at once) says nothing new.
+      if (!first && earlier->second == entry.device) continue;
+      if (!first) why = "COM" + std::to_string(entry.number) + " is given on an earlier line";
+    }
+    if (!why.empty()) {
+      file.problems.push_back(path + ":" + std::to_string(number) + ": " + why);
+      continue;
+    }
+    file.entries.push_back(std::move(entry));
+  }
+  return file;
+}
+
 }  // namespace
 
 std::string ComFilePath() {
@@ -63,29 +92,16 @@ std::string ComFilePath() {
 }
 
 ComFile ReadComFile(const std::string& path) {
-  ComFile file;
-  file.path = path;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
+    ComFile file;
+    file.path = path;
     if (errno != ENOENT) file.problems.push_back(path + ": " + ErrorText(errno));
     return file;
   }
-  std::set<int> given;
-  int number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    const std::string text = Trimmed(line);
-    if (text.empty() || text.front() == '#') continue;
-    ComFileEntry entry;
-    std::string why = ReadLine(text, entry);
-    if (why.empty() && !given.insert(entry.number).second)
-      why = "COM" + std::to_string(entry.number) + " is given on an earlier line";
-    if (!why.empty()) {
-      file.problems.push_back(path + ":" + std::to_string(number) + ": " + why);
-      continue;
-    }
-    file.entries.push_back(std::move(entry));
-  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  ComFile file = ParseComFile(path, text.str());
   if (in.bad()) file.problems.push_back(path + ": " + ErrorText(errno));
   return file;
 }
@@ -123,9 +139,19 @@ bool AddToComFile(const std::string& path, const std::vector<ComFileEntry>& entr
       content = kHeader;
     }
   }
+  // Another program may have added the same adapter meanwhile: a number or a
+  // device the file has now is not added again.
+  const ComFile now = ParseComFile(target.string(), content);
+  const auto inFile = [&now](const ComFileEntry& entry) {
+    return std::any_of(now.entries.begin(), now.entries.end(), [&entry](const ComFileEntry& line) {
+      return line.number == entry.number || line.device == entry.device;
+    });
+  };
+  if (std::all_of(entries.begin(), entries.end(), inFile)) return true;
   if (!content.empty() && content.back() != '\n') content += '\n';
-  for (const ComFileEntry& entry : entries)
-    content += "COM" + std::to_string(entry.number) + "=" + entry.device + "\n";
+  for (const ComFileEntry& entry : entries) {
+    if (!inFile(entry)) content += "COM" + std::to_string(entry.number) + "=" + entry.device + "\n";
+  }
 
   std::string temporary = target.string() + ".XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
