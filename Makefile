@@ -96,7 +96,8 @@ fuzz: deps
 	echo "fuzz: $$passed passed, 0 failed"
 
 bench: build
-	$(BUILD)/bench/kbx-bench $(BUILD)/src/cli/kbx --desktop $(BUILD)/src/app/kbx-configurator
+	$(BUILD)/bench/kbx-bench $(BUILD)/src/cli/kbx --desktop $(BUILD)/src/app/kbx-configurator \
+	  --sim $(BUILD)/src/sim/kbx-ups-sim
 
 # The README's screenshots, taken under Xvfb (needs xvfb, xdotool, imagemagick, openbox).
 screenshot: build

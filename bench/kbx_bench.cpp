@@ -2,6 +2,7 @@
 // floor set by the program's fixed waits, CPU time and peak memory.
 //
 //   kbx-bench PATH-TO-KBX [--runs N] [--desktop PATH-TO-KBX-CONFIGURATOR]
+//             [--sim PATH-TO-KBX-UPS-SIM]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,9 +10,12 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,7 @@
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
 #include "ups/startup.h"
+#include "ups/ups_probe.h"
 
 namespace {
 
@@ -105,19 +110,138 @@ Measure RunOnce(const std::string& kbx, const std::vector<std::string>& args, bo
   return m;
 }
 
+// The fixed waits of probing one port for a UPS, as kbx scan probes each of
+// its ports, on a UPS that answers at once.
+double ProbeFloorSeconds(int type, bool silent = false) {
+  SimOptions options;
+  options.type = type;
+  options.silent = silent;
+  test::SimulatedUps ups(options);
+  test::VirtualClock clock;
+  test::FakePort port(clock);
+  ups.Attach(port, 0);
+  ProbeForUps(port, clock, 1, {});
+  return static_cast<double>(clock.SleptMs()) / 1000.0;
+}
+
+// A kbx-ups-sim process on its own pseudo-terminal; type 0: a silent one.
+class Simulator {
+ public:
+  Simulator(const std::string& program, int type) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      const std::string typeText = std::to_string(type);
+      if (type == 0) {
+        execl(program.c_str(), program.c_str(), "--silent", static_cast<char*>(nullptr));
+      } else {
+        execl(program.c_str(), program.c_str(), "--type", typeText.c_str(), static_cast<char*>(nullptr));
+      }
+      _exit(127);
+    }
+    close(out[1]);
+    // Its first line is the device to open.
+    for (char c; read(out[0], &c, 1) == 1 && c != '\n';) device_ += c;
+    close(out[0]);
+  }
+  ~Simulator() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+  const std::string& Device() const { return device_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string device_;
+};
+
+Measure Median(std::vector<Measure> measures) {
+  std::sort(measures.begin(), measures.end(),
+            [](const Measure& a, const Measure& b) { return a.wall < b.wall; });
+  return measures[measures.size() / 2];
+}
+
+// kbx scan over eight simulated UPSes of every type, each a kbx-ups-sim
+// process of its own, against one connect to one of them; the machine's own
+// serial ports are left out (an empty KBX_SYSTEM_ROOT).
+bool BenchScan(const std::string& kbx, const std::string& sim, int runs) {
+  std::vector<std::unique_ptr<Simulator>> simulators;
+  std::vector<std::string> scan{"scan"};
+  const int types[] = {280, 281, 290, 292, 280, 281, 290, 292};
+  for (std::size_t k = 0; k < std::size(types); ++k) {
+    simulators.push_back(std::make_unique<Simulator>(sim, types[k]));
+    if (simulators.back()->Device().empty()) {
+      std::printf("kbx scan: the simulator did not start\n");
+      return false;
+    }
+    scan.insert(scan.end(), {"--com", std::to_string(k + 1) + "=" + simulators.back()->Device()});
+  }
+  char root[] = "/tmp/kbx-bench-XXXXXX";
+  if (mkdtemp(root) == nullptr) return false;
+  setenv("KBX_SYSTEM_ROOT", root, 1);
+  // And the same with a ninth port that never answers.
+  simulators.push_back(std::make_unique<Simulator>(sim, 0));
+  std::vector<std::string> withSilent = scan;
+  withSilent.insert(withSilent.end(), {"--com", "9=" + simulators.back()->Device()});
+  std::vector<Measure> connects, scans, silentScans;
+  for (int i = 0; i < runs; ++i) {
+    connects.push_back(RunOnce(kbx, {"--com", "1=" + simulators[2]->Device(), "connect"}));
+    scans.push_back(RunOnce(kbx, scan));
+    silentScans.push_back(RunOnce(kbx, withSilent));
+  }
+  unsetenv("KBX_SYSTEM_ROOT");
+  rmdir(root);
+  const Measure connect = Median(connects);
+  const Measure scanned = Median(scans);
+  const double ratio = scanned.wall / connect.wall;
+  const double floor = ProbeFloorSeconds(290);
+  const Measure silentScan = Median(silentScans);
+  const double silentFloor = ProbeFloorSeconds(290, true);
+  const bool silentOk = WIFEXITED(silentScan.status) && WEXITSTATUS(silentScan.status) == 0 &&
+                        silentScan.wall <= silentFloor * 1.03;
+  const bool ok = WIFEXITED(scanned.status) && WEXITSTATUS(scanned.status) == 0 &&
+                  WIFEXITED(connect.status) && WEXITSTATUS(connect.status) == 0 && ratio <= 1.3;
+  std::printf("kbx scan over 8 simulated UPSes against kbx connect to one  (median of %d runs)\n", runs);
+  std::printf("  one connect %8.3f s   (kbx --com 1=SIM connect: connect and disconnect)\n", connect.wall);
+  std::printf("  scan        %8.3f s   (8 kbx-ups-sim, types 280, 281, 290, 292 twice)\n", scanned.wall);
+  std::printf("  ratio       %8.4f     (target <= 1.3)\n", ratio);
+  std::printf("  scan floor  %8.3f s   (the fixed waits of one port's probe; scan / floor %.4f)\n", floor,
+              scanned.wall / floor);
+  std::printf("  CPU time    %8.3f s   peak memory %.1f MB\n", scanned.cpu,
+              static_cast<double>(scanned.maxRssKb) / 1024.0);
+  std::printf("  exit status %d   %s\n\n", WIFEXITED(scanned.status) ? WEXITSTATUS(scanned.status) : -1,
+              ok ? "PASS" : "FAIL");
+  std::printf("kbx scan over the same 8 and a silent line  (median of %d runs)\n", runs);
+  std::printf("  scan        %8.3f s\n", silentScan.wall);
+  std::printf("  silent floor%8.3f s   (the fixed waits of one silent port's probe; target: within 3 %%)\n",
+              silentFloor);
+  std::printf("  exit status %d   %s\n\n", WIFEXITED(silentScan.status) ? WEXITSTATUS(silentScan.status) : -1,
+              silentOk ? "PASS" : "FAIL");
+  return ok && silentOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: kbx-bench PATH-TO-KBX [--runs N]\n");
+    std::fprintf(stderr,
+                 "usage: kbx-bench PATH-TO-KBX [--runs N] [--desktop PATH] [--sim PATH-TO-KBX-UPS-SIM]\n");
     return 2;
   }
   const std::string kbx = argv[1];
   int runs = 3;
   std::string desktop;
+  std::string sim;
   for (int i = 2; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--desktop") == 0) desktop = argv[i + 1];
+    if (std::strcmp(argv[i], "--sim") == 0) sim = argv[i + 1];
   }
 
   std::vector<Scenario> scenarios;
@@ -152,6 +276,7 @@ int main(int argc, char** argv) {
     std::printf("  exit status %d   %s\n\n", WIFEXITED(median.status) ? WEXITSTATUS(median.status) : -1,
                 ok ? "PASS" : "FAIL");
   }
+  if (!sim.empty()) pass = BenchScan(kbx, sim, runs) && pass;
   if (!desktop.empty()) {
     // The desktop program from start to its window shown, on a simulated UPS.
     setenv("KBX_EXIT_WHEN_SHOWN", "1", 1);
