@@ -169,7 +169,7 @@ Measure Median(std::vector<Measure> measures) {
 
 // kbx scan over eight simulated UPSes of every type, each a kbx-ups-sim
 // process of its own, against one connect to one of them; the machine's own
-// serial ports are left out (an empty KBX_SYSTEM_ROOT).
+// serial ports and the user's COM file are left out.
 bool BenchScan(const std::string& kbx, const std::string& sim, int runs) {
   std::vector<std::unique_ptr<Simulator>> simulators;
   std::vector<std::string> scan{"scan"};
@@ -184,7 +184,11 @@ bool BenchScan(const std::string& kbx, const std::string& sim, int runs) {
   }
   char root[] = "/tmp/kbx-bench-XXXXXX";
   if (mkdtemp(root) == nullptr) return false;
+  // Neither the machine's ports nor a COM file of the user's.
   setenv("KBX_SYSTEM_ROOT", root, 1);
+  const char* config = getenv("XDG_CONFIG_HOME");
+  const std::string savedConfig = config ? config : "";
+  setenv("XDG_CONFIG_HOME", root, 1);
   // And the same with a ninth port that never answers.
   simulators.push_back(std::make_unique<Simulator>(sim, 0));
   std::vector<std::string> withSilent = scan;
@@ -196,6 +200,11 @@ bool BenchScan(const std::string& kbx, const std::string& sim, int runs) {
     silentScans.push_back(RunOnce(kbx, withSilent));
   }
   unsetenv("KBX_SYSTEM_ROOT");
+  if (config) {
+    setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
+  } else {
+    unsetenv("XDG_CONFIG_HOME");
+  }
   rmdir(root);
   const Measure connect = Median(connects);
   const Measure scanned = Median(scans);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include <gmock/gmock.h>
@@ -77,10 +78,14 @@ TEST_F(ScanProcess, FindsEveryUpsAmongSilentAndHeldPortsAndOnlyAsksWhoItIs) {
                                    {"/dev/null", -1, false, "/dev/null"});
   ASSERT_TRUE(test::AwaitRequest(Log("taken"), 0xCF));
 
-  const int status =
-      Scan({"--com", "3=" + ups290.Device(), "--com", "4=" + ups292.Device(), "--com", "5=" + ups281.Device(),
-            "--com", "6=" + silent.Device(), "--com", "7=" + taken.Device()});
+  // COM4 comes from the COM file, the others from the command line.
+  const std::string comFolder = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kbx";
+  std::filesystem::create_directories(comFolder);
+  std::ofstream(comFolder + "/ports.conf") << "COM4=" << ups292.Device() << "\n";
+  const int status = Scan({"--com", "3=" + ups290.Device(), "--com", "5=" + ups281.Device(), "--com",
+                           "6=" + silent.Device(), "--com", "7=" + taken.Device()});
   test::Wait(holder);
+  std::filesystem::remove_all(comFolder);
 
   EXPECT_EQ(status, 0);
   const auto found = Found();

@@ -179,9 +179,12 @@ void NoteIdentity(const ConnectOutcome& found, SessionReport& report) {
 // kbx scan: every port at once, one line (or one JSON object) per port.
 int RunScan(const CliOptions& options, std::ostream& out, std::ostream& err) {
   for (const std::string& warning : options.session.warnings) err << "kbx: " << ForTerminal(warning) << '\n';
+  std::vector<std::string> notes;
+  const PortMap ports = SessionPortMap(options.session, &notes);
+  for (const std::string& note : notes) err << "kbx: " << ForTerminal(note) << '\n';
   SetStopNotice("kbx: stopping the scan: every port gets the disconnect request and is let go\n");
   SystemClock clock;
-  const std::vector<ScanLine> lines = ScanPorts(options.session, clock);
+  const std::vector<ScanLine> lines = ScanPorts(ports, options.session, clock);
   SetStopNotice("");
   if (options.json) {
     WriteScanJson(lines, out);

@@ -5,7 +5,6 @@
 
 #include "platform/stop_signals.h"
 #include "platform/tty_port.h"
-#include "session/session_rig.h"
 
 namespace kbx {
 
@@ -38,8 +37,8 @@ std::vector<ScanLine> ScanSideBySide(const std::vector<ScanTarget>& targets,
   return lines;
 }
 
-std::vector<ScanLine> ScanPorts(const SessionOptions& options, Clock& clock) {
-  return ScanSideBySide(ScanTargets(SessionPortMap(options)), [&](const ScanTarget& target) {
+std::vector<ScanLine> ScanPorts(const PortMap& ports, const SessionOptions& options, Clock& clock) {
+  return ScanSideBySide(ScanTargets(ports), [&](const ScanTarget& target) {
     // The port's own map: its COM number, or 1 for a device that has none,
     // names its device and nothing else.
     const int number = target.comNumber > 0 ? target.comNumber : 1;

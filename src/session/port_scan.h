@@ -33,11 +33,11 @@ std::vector<ScanTarget> ScanTargets(const PortMap& ports);
 std::vector<ScanLine> ScanSideBySide(const std::vector<ScanTarget>& targets,
                                      const std::function<ProbeFinding(const ScanTarget&)>& probe);
 
-// kbx scan: every target of the session's port map probed side by side, each
-// on a serial port of its own, locked while it is probed, at the session's
-// baud rate and with its access code. A stop signal ends every probe at its
-// next pause; each port still gets the disconnect request and is let go.
-// `clock` is used by every thread at once: the machine's clock is.
-std::vector<ScanLine> ScanPorts(const SessionOptions& options, Clock& clock);
+// kbx scan: every target of `ports` (the session's port map) probed side by
+// side, each on a serial port of its own, locked while it is probed, at the
+// session's baud rate and with its access code. A stop signal ends every
+// probe at its next pause; each port still gets the disconnect request and
+// is let go. `clock` is used by every thread at once: the machine's clock is.
+std::vector<ScanLine> ScanPorts(const PortMap& ports, const SessionOptions& options, Clock& clock);
 
 }  // namespace kbx
