@@ -263,7 +263,9 @@ TEST_F(KbxProcess, ATraceThatCannotBeWrittenIsAnError) {
   EXPECT_THAT(test::Lines(test::ReadWholeFile(out)),
               ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
                           "Battery Time Remain:  0:30:00", "Done", "Disconnecting...", "Done"));
-  EXPECT_EQ(test::RequestsInLog(log).back().front(), 0xFF);
+  const auto requests = test::RequestsInLog(log);
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().front(), 0xFF);
 }
 
 // ------------------------------------------------------------ the port's lock

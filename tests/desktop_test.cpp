@@ -223,6 +223,10 @@ TEST(Board, TheClosingDoneOfAFailedCommandIsAmberOfOneThatSucceededGreen) {
   Desk desk;
   StatusBoard* board = desk.Board();
   auto doneIsAmber = [&] {
+    if (board->Lines().empty()) {
+      ADD_FAILURE() << "the board is empty";
+      return false;
+    }
     EXPECT_EQ(board->Lines().back(), "Done");
     QApplication::processEvents();
     const QImage drawn = board->viewport()->grab().toImage();

@@ -366,6 +366,7 @@ TEST_F(Port, StartUpSettingsAndLabel) {
   EXPECT_FALSE(host.portState.linkUp);
   EXPECT_TRUE(port.IsOpen());
   // RTS and DTR raised, no flow control, the buffers of 1024 and 512 bytes.
+  ASSERT_FALSE(port.opens.empty());
   const PortRequest& request = port.opens.back();
   EXPECT_EQ(std::tie(request.commPort, request.settings, request.rtsEnable, request.dtrEnable,
                      request.handshaking, request.inBufferSize, request.outBufferSize),
