@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The end-to-end tests wait on a serial line in real time, not on the CPU: run more at once.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 DEBS := cmake make g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev locales \
-        clang libclang-rt-14-dev dpkg-dev file man-db lintian
+        clang libclang-rt-14-dev dpkg-dev file man-db lintian libgensio-dev ser2net
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build run test test-e2e test-clang test-sanitize fuzz bench format screenshot install package lintian clean

@@ -191,7 +191,10 @@ void TracingPort::Open(const PortRequest& request) {
     Line("open " + PortName() + " " + request.settings + " failed: " + ErrorText(*error));
     throw *error;
   }
-  Line("open " + PortName() + " " + port_.Describe().settings);
+  const PortDescription port = port_.Describe();
+  // A serial server on the network says which settings its line took.
+  Line("open " + PortName() + " " + port.settings +
+       (port.confirmed.empty() ? "" : ", the server confirmed " + port.confirmed));
 }
 
 void TracingPort::Close() {

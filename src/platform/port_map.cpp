@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/file_kind.h"
+#include "platform/port_address.h"
 
 namespace kbx {
 namespace {
@@ -62,7 +63,7 @@ std::string PortMap::Device(int number) const {
   return root_ + kDefaultPrefix + std::to_string(number - 1);
 }
 
-bool PortMap::ParseMapping(const std::string& text, int& number, std::string& device) {
+bool PortMap::ParseMapping(const std::string& text, int& number, std::string& device, std::string* why) {
   const auto eq = text.find('=');
   if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
   long long value = 0;
@@ -73,7 +74,18 @@ bool PortMap::ParseMapping(const std::string& text, int& number, std::string& de
     if (value > kMaxNumber) return false;
   }
   if (value < 1) return false;
-  std::filesystem::path path = text.substr(eq + 1);
+  const std::string target = text.substr(eq + 1);
+  if (NamesNetworkPort(target)) {
+    std::string reason;
+    if (!ParsePortAddress(target, reason)) {
+      if (why != nullptr) *why = reason;
+      return false;
+    }
+    number = static_cast<int>(value);
+    device = target;
+    return true;
+  }
+  std::filesystem::path path = target;
   if (path.is_relative()) {
     std::error_code ec;
     std::filesystem::path absolute = std::filesystem::absolute(path, ec);

@@ -19,7 +19,9 @@ struct PortInfo {
 // Which device a COM port number names. By default COM n is /dev/ttyS(n-1).
 // The COM file names others (Remember), a USB or ACM adapter gets a number
 // of its own (NameAdapters), and a number can be pointed elsewhere for one
-// run ("--com 3=/dev/ttyUSB0", Map), which wins over both.
+// run ("--com 3=/dev/ttyUSB0", Map), which wins over both. A number may also
+// name a serial server on the network ("rfc2217://10.1.2.3:7001", see
+// PortAddress).
 class PortMap {
  public:
   // The devices below `root` (see SystemRoot): COM n is ROOT/dev/ttyS(n-1).
@@ -52,9 +54,12 @@ class PortMap {
 
   // Parses "N=DEVICE" (N a decimal number from 1 to kMaxNumber, DEVICE not
   // empty). A relative DEVICE is made absolute against the current folder, so
-  // that it names the same file wherever it is looked up. On failure returns
-  // false and leaves number and device unchanged.
-  static bool ParseMapping(const std::string& text, int& number, std::string& device);
+  // that it names the same file wherever it is looked up; a network port
+  // stays as it is, and must be well formed. On failure returns false and
+  // leaves number and device unchanged; `why` then says what is wrong with a
+  // malformed network port (and stays as it is otherwise).
+  static bool ParseMapping(const std::string& text, int& number, std::string& device,
+                           std::string* why = nullptr);
 
   // The serial devices of the machine, plus the mapped and remembered
   // devices that exist and the ports that are no device file (a network

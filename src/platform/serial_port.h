@@ -25,6 +25,9 @@ struct PortDescription {
   int commPort = 1;
   std::string settings;
   std::string device;
+  // The line settings a serial server on the network confirmed; "" for a
+  // port whose line is set here, or on the server alone.
+  std::string confirmed;
 };
 
 // The program's one serial port: a handful of verbs, polled, never waiting.

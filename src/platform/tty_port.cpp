@@ -77,22 +77,7 @@ void TtyPort::Open(const PortRequest& request) {
   // Each value in turn; a refused one leaves the one before in force, and the
   // last refusal is the one that counts.
   std::optional<RunTimeError> failure;
-  if (request.handshaking < 0 || request.handshaking > 3 || request.inBufferSize < 1 ||
-      request.outBufferSize < 1) {
-    failure = RunTimeError(kErrInvalidProperty);
-  } else {
-    handshaking_ = request.handshaking;
-    inBufferSize_ = request.inBufferSize;
-    // Output is never held back: the transmit buffer's size only has to make sense.
-  }
-  rts_ = request.rtsEnable;
-  dtr_ = request.dtrEnable;
-  LineSettings line;
-  if (ParseLineSettings(request.settings, line)) {
-    line_ = line;
-  } else {
-    failure = RunTimeError(kErrInvalidProperty);
-  }
+  if (!values_.Take(request)) failure = RunTimeError(kErrInvalidProperty);
   const std::string device = ports_.Device(request.commPort);
   if (request.commPort < 1) {
     failure = Failure(kErrInvalidPortNumber, "", com + " names no port: port numbers start at 1");
@@ -134,9 +119,9 @@ void TtyPort::OpenDevice() {
     tio.c_cc[VTIME] = 0;
     ::tcsetattr(fd_, TCSANOW, &tio);
   }
-  if (!ApplyLine(line_))
+  if (!ApplyLine(values_.line))
     throw Failure(kErrCommState, device,
-                  device + " does not take the line settings " + FormatLineSettings(line_));
+                  device + " does not take the line settings " + FormatLineSettings(values_.line));
   ApplyHandshake();
   ApplyModemLines();
   // A freshly opened port starts with nothing received.
@@ -224,16 +209,16 @@ void TtyPort::ApplyHandshake() {
   if (::tcgetattr(fd_, &tio) != 0) return;
   tio.c_iflag &= ~(IXON | IXOFF | IXANY);
   tio.c_cflag &= ~CRTSCTS;
-  if (handshaking_ == 1 || handshaking_ == 3) tio.c_iflag |= IXON | IXOFF;
-  if (handshaking_ >= 2) tio.c_cflag |= CRTSCTS;
+  if (values_.handshaking == 1 || values_.handshaking == 3) tio.c_iflag |= IXON | IXOFF;
+  if (values_.handshaking >= 2) tio.c_cflag |= CRTSCTS;
   ::tcsetattr(fd_, TCSANOW, &tio);
 }
 
 void TtyPort::ApplyModemLines() {
   // With RTS/CTS handshaking the driver owns RTS.
-  const int rts = handshaking_ >= 2 ? 0 : TIOCM_RTS;
-  ModemLines(fd_, TIOCMBIS, (dtr_ ? TIOCM_DTR : 0) | (rts_ ? rts : 0));
-  ModemLines(fd_, TIOCMBIC, (dtr_ ? 0 : TIOCM_DTR) | (rts_ ? 0 : rts));
+  const int rts = values_.handshaking >= 2 ? 0 : TIOCM_RTS;
+  ModemLines(fd_, TIOCMBIS, (values_.dtr ? TIOCM_DTR : 0) | (values_.rts ? rts : 0));
+  ModemLines(fd_, TIOCMBIC, (values_.dtr ? 0 : TIOCM_DTR) | (values_.rts ? 0 : rts));
 }
 
 void TtyPort::Receive() {
@@ -246,8 +231,8 @@ void TtyPort::Receive() {
     if (n < 0) throw RunTimeError(kErrReadDevice);
     if (n == 0) break;
     // What finds no room is lost: the receive buffer was full when it came.
-    const std::size_t room = received_.size() < static_cast<std::size_t>(inBufferSize_)
-                                 ? static_cast<std::size_t>(inBufferSize_) - received_.size()
+    const std::size_t room = received_.size() < static_cast<std::size_t>(values_.inBufferSize)
+                                 ? static_cast<std::size_t>(values_.inBufferSize) - received_.size()
                                  : 0;
     received_.insert(received_.end(), chunk, chunk + std::min(room, static_cast<std::size_t>(n)));
   }
@@ -302,7 +287,7 @@ void TtyPort::DiscardInput() {
 }
 
 PortDescription TtyPort::Describe() const {
-  return PortDescription{commPort_, FormatLineSettings(line_), ports_.Device(commPort_)};
+  return PortDescription{commPort_, FormatLineSettings(values_.line), ports_.Device(commPort_), ""};
 }
 
 }  // namespace kbx

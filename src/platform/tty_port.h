@@ -6,6 +6,7 @@
 #include "platform/line_settings.h"
 #include "platform/port_lock.h"
 #include "platform/port_map.h"
+#include "platform/port_values.h"
 #include "platform/serial_port.h"
 
 namespace kbx {
@@ -75,11 +76,7 @@ class TtyPort : public SerialPort {
   int fd_ = -1;                     // while open
   PortFailure failure_;
   int commPort_ = 1;
-  LineSettings line_;
-  bool rts_ = false;
-  bool dtr_ = false;
-  long handshaking_ = 0;
-  int inBufferSize_ = 1024;
+  PortValues values_;
   Bytes received_;
   Bytes unsent_;
 };

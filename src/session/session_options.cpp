@@ -100,7 +100,9 @@ bool TakeSessionOption(const GivenOption& given, SessionOptions& options) {
   } else if (given.name == "com") {
     int number = 0;
     std::string device;
-    if (!PortMap::ParseMapping(value, number, device)) {
+    std::string why;
+    if (!PortMap::ParseMapping(value, number, device, &why)) {
+      if (!why.empty()) throw UsageError(option + ": " + why);
       throw UsageError(option + " needs N=DEVICE with N from 1 to " + std::to_string(PortMap::kMaxNumber) +
                        ", not " + Quoted(value));
     }

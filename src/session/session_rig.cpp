@@ -3,7 +3,7 @@
 #include "link/trace.h"
 #include "platform/com_file.h"
 #include "platform/serial_devices.h"
-#include "platform/tty_port.h"
+#include "platform/mapped_port.h"
 #include "sim/pty_simulator.h"
 
 namespace kbx {
@@ -49,7 +49,7 @@ SessionRig::SessionRig(const SessionOptions& options, Clock& clock)
     }
     ports_.Map(options.port, simulator_->SlavePath());
   }
-  serial_ = std::make_unique<TtyPort>(ports_);
+  serial_ = std::make_unique<MappedPort>(ports_);
   if (traceFile_) {
     traced_ = std::make_unique<TracingPort>(*serial_, clock, traceFile_->Stream(),
                                             [this](int number) { return ports_.Device(number); });

@@ -15,7 +15,7 @@ namespace kbx {
 
 class Clock;
 class PtySimulator;
-class TtyPort;
+class MappedPort;
 class SerialPort;
 class TracingPort;
 
@@ -71,7 +71,7 @@ class SessionRig {
   PortMap ports_;
   std::unique_ptr<PtySimulator> simulator_;
   std::unique_ptr<OutputFile> traceFile_;
-  std::unique_ptr<TtyPort> serial_;
+  std::unique_ptr<MappedPort> serial_;
   std::unique_ptr<TracingPort> traced_;
 };
 

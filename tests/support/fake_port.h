@@ -71,7 +71,7 @@ class FakePort : public SerialPort {
   int PendingOutput() override { return 0; }
   void DiscardInput() override;
   PortDescription Describe() const override {
-    return {commPort_, settings_, "/dev/fake" + std::to_string(commPort_)};
+    return {commPort_, settings_, "/dev/fake" + std::to_string(commPort_), ""};
   }
 
  private:

@@ -1,0 +1,26 @@
+#include "platform/port_values.h"
+
+namespace kbx {
+
+bool PortValues::Take(const PortRequest& request) {
+  bool taken = true;
+  if (request.handshaking < 0 || request.handshaking > 3 || request.inBufferSize < 1 ||
+      request.outBufferSize < 1) {
+    taken = false;
+  } else {
+    handshaking = request.handshaking;
+    inBufferSize = request.inBufferSize;
+    // Output is never held back: the transmit buffer's size only has to make sense.
+  }
+  rts = request.rtsEnable;
+  dtr = request.dtrEnable;
+  LineSettings parsed;
+  if (ParseLineSettings(request.settings, parsed)) {
+    line = parsed;
+  } else {
+    taken = false;
+  }
+  return taken;
+}
+
+}  // namespace kbx

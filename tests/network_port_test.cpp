@@ -1,0 +1,409 @@
+// The network port against gensio's own accepter in this process: a serial
+// server on loopback whose answers the test decides. The accepter runs on the
+// same event loop as the port, so every verb of the port also serves it.
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// gensio's C++ header takes its C headers into its namespace: the system's
+// come first.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <gensio/gensio>
+
+#include "platform/mapped_port.h"
+#include "platform/network_port.h"
+#include "platform/port_address.h"
+#include "platform/port_map.h"
+#include "platform/run_time_error.h"
+#include "support/temp_folder.h"
+
+namespace kbx {
+namespace {
+
+using testing::HasSubstr;
+using testing::StartsWith;
+using Steady = std::chrono::steady_clock;
+
+constexpr int kCom = 4;
+const Bytes kRequest = {0xAB, 0x01, 0xA0, 0xB4};
+const Bytes kAnswer = {0xAB, 0x09, 0x01, 0x81, 0x31, 0x99};
+
+// Runs the event loop the port and the server share, up to `ms`.
+void Serve(gensios::Os_Funcs& os, int ms) {
+  const Steady::time_point end = Steady::now() + std::chrono::milliseconds(ms);
+  while (Steady::now() < end) {
+    gensios::gensio_time timeout{0, 5000000};
+    gensios::gensio_os_funcs_service(os, &timeout);
+  }
+}
+
+// What the server does with a client.
+enum class Behaviour {
+  kServe,      // takes the line settings it is asked for
+  kOtherBaud,  // confirms 9600 baud, whatever it is asked for
+  kSilent,     // never answers the line settings
+  kTurnAway,   // "Port already in use" and closes, as ser2net does
+};
+
+// One client of the server.
+struct Client : gensios::Serial_Event {
+  explicit Client(Behaviour how) : behaviour(how) {}
+
+  gensios::gensiods read(int err, const gensios::SimpleUCharVector data, const char* const*) override {
+    if (err != 0) {
+      closed = true;
+      return 0;
+    }
+    received.insert(received.end(), data.data(), data.data() + data.size());
+    return data.size();
+  }
+  void write_ready() override { io->set_write_callback_enable(false); }
+  // The requests of RFC 2217, answered as the behaviour says.
+  void baud(unsigned int speed) override {
+    asked.push_back("baud " + std::to_string(speed));
+    Confirm([&](gensios::Serial_Gensio& s) { s.baud(behaviour == Behaviour::kOtherBaud ? 9600 : speed); });
+  }
+  void datasize(unsigned int size) override {
+    asked.push_back("datasize " + std::to_string(size));
+    Confirm([&](gensios::Serial_Gensio& s) { s.datasize(size); });
+  }
+  void parity(unsigned int parity) override {
+    asked.push_back("parity " + std::to_string(parity));
+    Confirm([&](gensios::Serial_Gensio& s) { s.parity(parity); });
+  }
+  void stopbits(unsigned int bits) override {
+    asked.push_back("stopbits " + std::to_string(bits));
+    Confirm([&](gensios::Serial_Gensio& s) { s.stopbits(bits); });
+  }
+  template <typename Answer>
+  void Confirm(Answer answer) {
+    if (behaviour != Behaviour::kSilent && io->is_serial()) answer(static_cast<gensios::Serial_Gensio&>(*io));
+  }
+
+  Behaviour behaviour;
+  gensios::Gensio* io = nullptr;
+  Bytes received;
+  std::vector<std::string> asked;
+  bool closed = false;
+};
+
+// A serial server on a free loopback port: "rfc2217" or "tcp".
+class Server : public gensios::Accepter_Event {
+ public:
+  Server(gensios::Os_Funcs& os, const std::string& kind, Behaviour behaviour)
+      : os_(os), kind_(kind), behaviour_(behaviour) {
+    accepter_ = gensios::gensio_acc_alloc(
+        std::string(kind == "rfc2217" ? "telnet(rfc2217)," : "") + "tcp,127.0.0.1,0", os_, this);
+    accepter_->startup();
+    accepter_->set_callback_enable(true);
+    port_ = accepter_->get_port();
+  }
+  ~Server() override {
+    for (auto& client : clients_) {
+      if (client->io == nullptr) continue;
+      try {
+        client->io->close_s();
+      } catch (gensios::gensio_error&) {
+      }
+      client->io->set_event_handler(nullptr);
+      client->io->free();
+    }
+    Stop();
+  }
+  void Stop() {
+    if (accepter_ == nullptr) return;
+    accepter_->shutdown_s();
+    accepter_->set_event_handler(nullptr);
+    accepter_->free();
+    accepter_ = nullptr;
+  }
+
+  void new_connection(gensios::Gensio* io) override {
+    auto client = std::make_unique<Client>(behaviour_);
+    client->io = io;
+    io->set_event_handler(client.get());
+    io->set_read_callback_enable(true);
+    if (behaviour_ == Behaviour::kTurnAway) {
+      const std::string words = "Port already in use\r\n";
+      io->write(words.data(), words.size(), nullptr);
+      io->close(nullptr);
+      client->io = nullptr;
+    }
+    clients_.push_back(std::move(client));
+  }
+
+  std::string Address() const { return kind_ + "://127.0.0.1:" + port_; }
+  Client& Last() { return *clients_.back(); }
+  int Clients() const { return static_cast<int>(clients_.size()); }
+  // Drops the connection of the last client, as a server that goes away.
+  void Drop() {
+    Client& client = Last();
+    client.io->close_s();
+    client.io->set_event_handler(nullptr);
+    client.io->free();
+    client.io = nullptr;
+  }
+  void Send(const Bytes& bytes) { Last().io->write(bytes.data(), bytes.size(), nullptr); }
+
+ private:
+  gensios::Os_Funcs& os_;
+  std::string kind_;
+  Behaviour behaviour_;
+  gensios::Accepter* accepter_ = nullptr;
+  std::string port_;
+  std::vector<std::unique_ptr<Client>> clients_;
+};
+
+PortRequest Request(const std::string& settings = "19200,N,8,1") {
+  PortRequest request;
+  request.commPort = kCom;
+  request.settings = settings;
+  request.rtsEnable = true;
+  request.dtrEnable = true;
+  return request;
+}
+
+// The number and reason of a failing open.
+struct OpenResult {
+  int number = 0;
+  std::string reason;
+};
+OpenResult TryOpen(NetworkPort& port, const PortRequest& request) {
+  try {
+    port.Open(request);
+  } catch (const RunTimeError& error) {
+    EXPECT_FALSE(port.IsOpen());
+    // A refused value of the request (380) has no reason in words.
+    if (error.number() != kErrInvalidProperty) {
+      EXPECT_EQ(port.LastFailure().number, error.number());
+    }
+    return {error.number(), port.LastFailure().reason};
+  }
+  return {};
+}
+
+class NetworkPortTest : public testing::TestWithParam<const char*> {
+ protected:
+  gensios::Os_Funcs os_{0};
+  PortMap ports_;
+};
+
+TEST_P(NetworkPortTest, CarriesBytesBothWays) {
+  Server server(os_, GetParam(), Behaviour::kServe);
+  ports_.Map(kCom, server.Address());
+  NetworkPort port(ports_);
+  port.Open(Request());
+  ASSERT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.Describe().device, server.Address());
+
+  port.Write(kRequest);
+  EXPECT_EQ(port.PendingOutput(), 0);
+  Serve(os_, 50);
+  EXPECT_EQ(server.Last().received, kRequest);
+
+  server.Send(kAnswer);
+  Serve(os_, 50);
+  EXPECT_EQ(port.BytesWaiting(), static_cast<int>(kAnswer.size()));
+  EXPECT_EQ(port.ReadAll(), kAnswer);
+  EXPECT_EQ(port.BytesWaiting(), 0);
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_P(NetworkPortTest, KeepsNoMoreThanTheReceiveBufferHolds) {
+  Server server(os_, GetParam(), Behaviour::kServe);
+  ports_.Map(kCom, server.Address());
+  NetworkPort port(ports_);
+  PortRequest request = Request();
+  request.inBufferSize = 4;
+  port.Open(request);
+  server.Send(kAnswer);
+  Serve(os_, 50);
+  EXPECT_EQ(port.ReadAll(), Bytes(kAnswer.begin(), kAnswer.begin() + 4));
+}
+
+// The server goes away in a session: reading fails with 8020, writing with
+// 8021, and the next open connects anew.
+TEST_P(NetworkPortTest, ALostConnectionReadsLikeAVanishedDevice) {
+  Server server(os_, GetParam(), Behaviour::kServe);
+  ports_.Map(kCom, server.Address());
+  NetworkPort port(ports_);
+  port.Open(Request());
+  server.Drop();
+  Serve(os_, 50);
+  try {
+    port.BytesWaiting();
+    ADD_FAILURE() << "reading a lost connection did not fail";
+  } catch (const RunTimeError& error) {
+    EXPECT_EQ(error.number(), kErrReadDevice);
+  }
+  try {
+    port.Write(kRequest);
+    ADD_FAILURE() << "writing to a lost connection did not fail";
+  } catch (const RunTimeError& error) {
+    EXPECT_EQ(error.number(), kErrWriteDevice);
+  }
+  port.Close();
+  port.Open(Request());
+  EXPECT_EQ(server.Clients(), 2);
+  port.Write(kRequest);
+  Serve(os_, 50);
+  EXPECT_EQ(server.Last().received, kRequest);
+}
+
+TEST_P(NetworkPortTest, AServerThatTurnsTheConnectionAwayIs8005WithItsWords) {
+  Server server(os_, GetParam(), Behaviour::kTurnAway);
+  ports_.Map(kCom, server.Address());
+  NetworkPort port(ports_);
+  const OpenResult result = TryOpen(port, Request());
+  EXPECT_EQ(result.number, kErrPortAlreadyOpen);
+  EXPECT_THAT(result.reason, HasSubstr("Port already in use"));
+}
+
+TEST_P(NetworkPortTest, NothingListeningIs8012) {
+  std::string address;
+  {
+    Server gone(os_, GetParam(), Behaviour::kServe);
+    address = gone.Address();
+  }
+  ports_.Map(kCom, address);
+  NetworkPort port(ports_);
+  const OpenResult result = TryOpen(port, Request());
+  EXPECT_EQ(result.number, kErrDeviceNotOpen);
+  EXPECT_THAT(result.reason, StartsWith(address + " cannot be reached: "));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, NetworkPortTest, testing::Values("rfc2217", "tcp"));
+
+class Rfc2217Test : public NetworkPortTest {};
+
+TEST_F(Rfc2217Test, AppliesTheLineSettingsThroughTheServer) {
+  Server server(os_, "rfc2217", Behaviour::kServe);
+  ports_.Map(kCom, server.Address());
+  NetworkPort port(ports_);
+  port.Open(Request("2400,E,7,2"));
+  EXPECT_THAT(server.Last().asked,
+              testing::ElementsAre("baud 2400", "datasize 7",
+                                   "parity " + std::to_string(SERGENSIO_PARITY_EVEN), "stopbits 2"));
+  EXPECT_EQ(port.Describe().confirmed, "2400,E,7,2");
+  EXPECT_EQ(port.Describe().settings, "2400,E,7,2");
+}
+
+TEST_F(Rfc2217Test, SettingsTheServerDoesNotConfirmAre8015) {
+  struct Case {
+    Behaviour behaviour;
+    const char* reason;
+  };
+  for (const Case& c : {Case{Behaviour::kOtherBaud, "it confirmed 9600,N,8,1"},
+                        Case{Behaviour::kSilent, "did not confirm the line settings 19200,N,8,1"}}) {
+    Server server(os_, "rfc2217", c.behaviour);
+    ports_.Map(kCom, server.Address());
+    NetworkPort port(ports_);
+    const OpenResult result = TryOpen(port, Request());
+    EXPECT_EQ(result.number, kErrCommState);
+    EXPECT_THAT(result.reason, HasSubstr(c.reason));
+  }
+}
+
+TEST_F(Rfc2217Test, AHostThatCannotBeFoundIs8002) {
+  ports_.Map(kCom, "rfc2217://kbx-no-such-host.invalid:7001");
+  NetworkPort port(ports_);
+  const OpenResult result = TryOpen(port, Request());
+  EXPECT_EQ(result.number, kErrInvalidPortNumber);
+  EXPECT_THAT(result.reason, HasSubstr("kbx-no-such-host.invalid"));
+}
+
+TEST_F(Rfc2217Test, ARefusedValueOfTheRequestIs380AsOnALocalPort) {
+  Server server(os_, "rfc2217", Behaviour::kServe);
+  ports_.Map(kCom, server.Address());
+  NetworkPort port(ports_);
+  const OpenResult result = TryOpen(port, Request("19201,N,8,1"));
+  EXPECT_EQ(result.number, kErrInvalidProperty);
+}
+
+// The mapped port talks to the server for a network number and takes no lock
+// file for it; a device number goes to the terminal port again.
+TEST_F(Rfc2217Test, TheMappedPortPicksTheKindOfEachNumber) {
+  Server server(os_, "tcp", Behaviour::kServe);
+  TempFolder locks;
+  ports_.Map(kCom, server.Address());
+  ports_.Map(kCom + 1, "/dev/kbx-test-no-such-device");
+  MappedPort port(ports_, locks.path);
+  port.Open(Request());
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_TRUE(std::filesystem::is_empty(locks.path));
+  port.Write(kRequest);
+  Serve(os_, 50);
+  EXPECT_EQ(server.Last().received, kRequest);
+  port.Close();
+  PortRequest local = Request();
+  local.commPort = kCom + 1;
+  try {
+    port.Open(local);
+    ADD_FAILURE() << "a missing device opened";
+  } catch (const RunTimeError& error) {
+    EXPECT_EQ(error.number(), kErrInvalidPortNumber);
+  }
+  EXPECT_EQ(port.LastFailure().device, "/dev/kbx-test-no-such-device");
+}
+
+// The addresses the technician writes.
+TEST(PortAddress, ParsesWhatItShouldAndSaysWhyNot) {
+  struct Case {
+    const char* text;
+    const char* normal;  // "" when malformed
+    const char* why;     // part of the reason when malformed
+  };
+  const Case cases[] = {
+      {"rfc2217://10.1.2.3:7001", "rfc2217://10.1.2.3:7001", ""},
+      {"tcp://serial-server.example.org:2001", "tcp://serial-server.example.org:2001", ""},
+      {"tcp://[::1]:65535", "tcp://[::1]:65535", ""},
+      {"rfc2217://[fe80::1:2]:1", "rfc2217://[fe80::1:2]:1", ""},
+      {"tcp://host:0", "", "from 1 to 65535, not \"0\""},
+      {"tcp://host:65536", "", "from 1 to 65535"},
+      {"tcp://host:70x", "", "not \"70x\""},
+      {"tcp://host:", "", "not \"\""},
+      {"tcp://host", "", "expected tcp://HOST:PORT"},
+      {"rfc2217://:7001", "", "\"\" is no host name"},
+      {"tcp://::1:7001", "", "IPv6 address as [ADDRESS]"},
+      {"tcp://[::1]7001", "", "IPv6 address as [ADDRESS]"},
+      {"tcp://[zz::1]:7001", "", "is no IPv6 address"},
+      {"tcp://ho st:7001", "", "is no host name"},
+      {"telnet://host:23", "", "starts with rfc2217:// or tcp://"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string why;
+    const std::optional<PortAddress> address = ParsePortAddress(c.text, why);
+    if (*c.normal != '\0') {
+      ASSERT_TRUE(address.has_value()) << why;
+      EXPECT_EQ(FormatPortAddress(*address), c.normal);
+    } else {
+      EXPECT_FALSE(address.has_value());
+      EXPECT_THAT(why, HasSubstr(c.why));
+    }
+  }
+}
+
+TEST(PortAddress, AMappingKeepsANetworkPortAsItIsAndRefusesAMalformedOne) {
+  int number = 0;
+  std::string device;
+  std::string why;
+  EXPECT_TRUE(PortMap::ParseMapping("3=rfc2217://10.1.2.3:7001", number, device, &why));
+  EXPECT_EQ(number, 3);
+  EXPECT_EQ(device, "rfc2217://10.1.2.3:7001");
+  EXPECT_FALSE(PortMap::ParseMapping("5=tcp://10.1.2.3", number, device, &why));
+  EXPECT_EQ(number, 3);
+  EXPECT_THAT(why, HasSubstr("expected tcp://HOST:PORT"));
+}
+
+}  // namespace
+}  // namespace kbx
