@@ -168,15 +168,20 @@ TEST_F(ComNumbers, ABrokenLineIsNamedAndTheRestOfTheFileCounts) {
       "  COM4 = /dev/ttyUSB4  \n"
       "COM7=\n"
       "COM4=/dev/ttyUSB5\n"
+      "COM9=tcp://10.1.2.3\n"
+      "COM10=rfc2217://10.1.2.3:7001\n"
       "com8=/dev/ttyUSB8";  // the last line without its line end
   WriteComFile(written);
   machine_.Adapter("ttyUSB0", "1-1", "A10", Target("a"), kFtdiA);
   const PortMap ports = Ports();
   const std::string file = ComFile();
-  EXPECT_THAT(notes_, ElementsAre(file + ":3: \"0\" is no COM number from 1 to 32767",
-                                  file + ":4: \"ttyUSB3\" is neither an absolute path nor a network port",
-                                  file + ":5: expected COMn=DEVICE", file + ":7: no device after \"=\"",
-                                  file + ":8: COM4 is given on an earlier line"));
+  EXPECT_THAT(notes_,
+              ElementsAre(file + ":3: \"0\" is no COM number from 1 to 32767",
+                          file + ":4: \"ttyUSB3\" is neither an absolute path nor a network port",
+                          file + ":5: expected COMn=DEVICE", file + ":7: no device after \"=\"",
+                          file + ":8: COM4 is given on an earlier line",
+                          file + ":9: \"tcp://10.1.2.3\" is no network port: expected tcp://HOST:PORT"));
+  EXPECT_EQ(ports.Device(10), "rfc2217://10.1.2.3:7001");
   EXPECT_EQ(ports.Device(4), "/dev/ttyUSB4");
   EXPECT_EQ(ports.Device(8), "/dev/ttyUSB8");
   EXPECT_EQ(ports.Device(5), machine_.Dev("ttyS4"));

@@ -1,5 +1,7 @@
 #include "platform/com_file.h"
 
+#include "platform/port_address.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -46,8 +48,11 @@ std::string ReadLine(const std::string& line, ComFileEntry& entry) {
       std::stoi(number) < 1 || std::stoi(number) > PortMap::kMaxNumber)
     return "\"" + number + "\" is no COM number from 1 to " + std::to_string(PortMap::kMaxNumber);
   if (device.empty()) return "no device after \"=\"";
-  if (device.front() != '/' && device.find("://") == std::string::npos)
-    return "\"" + device + "\" is neither an absolute path nor a network port";
+  std::string why;
+  if (device.front() != '/' && !ParsePortAddress(device, why))
+    return device.find("://") == std::string::npos
+               ? "\"" + device + "\" is neither an absolute path nor a network port"
+               : why;
   if (!PortMap::ParseMapping(number + "=" + device, entry.number, entry.device))
     return "\"" + device + "\" is no port";
   return "";

@@ -2,8 +2,8 @@
 
 #include "link/trace.h"
 #include "platform/com_file.h"
-#include "platform/serial_devices.h"
 #include "platform/mapped_port.h"
+#include "platform/serial_devices.h"
 #include "sim/pty_simulator.h"
 
 namespace kbx {
