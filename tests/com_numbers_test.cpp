@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -15,6 +16,7 @@
 #include "session/session_rig.h"
 #include "support/fake_system.h"
 #include "support/json_reader.h"
+#include "support/processes.h"
 #include "support/temp_folder.h"
 
 namespace kbx {
@@ -275,6 +277,32 @@ TEST_F(ComNumbers, KbxPortsListsEveryPortWithItsFactsAndItsHolderAsLinesOrJson) 
   EXPECT_EQ(usb["com"].number, 2);
   EXPECT_EQ(usb["held_by"]["pid"].number, 1);
   EXPECT_EQ(usb["held_by"]["program"].text, initName);
+}
+
+TEST_F(ComNumbers, APortIsHeldByAProcessThatHasItOpenNotByTheFarEndOfItsLine) {
+  TempFolder logs;
+  test::SimulatorProcess ups(KBX_SIM_BIN, logs.path + "/sim.log", {});
+  machine_.Adapter("ttyUSB0", "1-1", "A10", ups.Device(), kFtdiA);
+  auto heldBy = [] {
+    std::ostringstream json, err;
+    EXPECT_EQ(RunKbx({"--json", "ports"}, json, err, Confirm{}), 0);
+    std::string error;
+    const auto read = test::JsonReader::Read(json.str(), error);
+    EXPECT_TRUE(read && read->items.size() == 1) << error << json.str();
+    return read && read->items.size() == 1 ? read->items[0]["held_by"] : test::Json{};
+  };
+  // The simulator holds both sides of its pseudo-terminal: it is the device.
+  EXPECT_EQ(heldBy().kind, test::Json::kNull);
+  test::Streams streams;
+  streams.stdoutPath = ups.Device();
+  // Spawn returns once the program runs, with the line open as its stdout.
+  const pid_t sleeper = test::Spawn({"/bin/sleep", "30"}, streams);
+  const test::Json holder = heldBy();
+  ::kill(sleeper, SIGKILL);
+  test::Wait(sleeper);
+  ASSERT_EQ(holder.kind, test::Json::kObject);
+  EXPECT_EQ(holder["pid"].number, sleeper);
+  EXPECT_EQ(holder["program"].text, "sleep");
 }
 
 TEST_F(ComNumbers, KbxSaysWhatTheComFileGetsWrongAndStillRuns) {

@@ -494,6 +494,33 @@ PortLock::~PortLock() {
   ::close(fd_);  // releases flock()
 }
 
+namespace {
+
+// The number N of /dev/pts/N for the device `rdev`; -1 for a device that is
+// no pseudo-terminal's slave side (their majors are 136 to 143).
+long PtyIndex(dev_t rdev) {
+  const unsigned major = ::major(rdev);
+  return major >= 136 && major <= 143 ? static_cast<long>((major - 136) * 256 + ::minor(rdev)) : -1;
+}
+
+// Whether the process holds the master side of pseudo-terminal `index`: it is
+// the far end of that line (a simulated device, say), not a program using it.
+bool HoldsMasterOf(const std::filesystem::path& process, long index) {
+  std::error_code unreadable;
+  for (const auto& fd : std::filesystem::directory_iterator(process / "fd", unreadable)) {
+    std::error_code noLink;
+    const std::filesystem::path target = std::filesystem::read_symlink(fd.path(), noLink);
+    if (noLink || target.filename() != "ptmx") continue;
+    std::ifstream info(process / "fdinfo" / fd.path().filename());
+    for (std::string line; std::getline(info, line);) {
+      if (line.starts_with("tty-index:") && std::strtol(line.c_str() + 10, nullptr, 10) == index) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 PortHolder FindPortHolder(const std::string& device, const std::string& lockFolder) {
   const std::string real = RealPath(device);
   for (const std::string& name : LockNames(real)) {
@@ -503,6 +530,7 @@ PortHolder FindPortHolder(const std::string& device, const std::string& lockFold
   }
   struct stat wanted {};
   if (::stat(real.c_str(), &wanted) != 0 || !S_ISCHR(wanted.st_mode)) return {};
+  const long ptyIndex = PtyIndex(wanted.st_rdev);
   const std::string self = std::to_string(::getpid());
   std::error_code error;
   for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
@@ -511,10 +539,11 @@ PortHolder FindPortHolder(const std::string& device, const std::string& lockFold
     std::error_code unreadable;
     for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", unreadable)) {
       struct stat open {};
-      if (::stat(fd.path().c_str(), &open) == 0 && S_ISCHR(open.st_mode) && open.st_rdev == wanted.st_rdev) {
-        const pid_t pid = std::stoi(name);
-        return {static_cast<int>(pid), ProgramOf(pid)};
-      }
+      if (::stat(fd.path().c_str(), &open) != 0 || !S_ISCHR(open.st_mode) || open.st_rdev != wanted.st_rdev)
+        continue;
+      if (ptyIndex >= 0 && HoldsMasterOf(process.path(), ptyIndex)) break;
+      const pid_t pid = std::stoi(name);
+      return {static_cast<int>(pid), ProgramOf(pid)};
     }
   }
   return {};

@@ -33,7 +33,8 @@ struct PortHolder {
 
 // Who else holds `device` now, without opening it: a live process that a
 // lock file of it in `lockFolder` names, else a process that has it open.
-// This process does not count.
+// This process does not count, nor, for a pseudo-terminal, the process at its
+// other end (that holds its master side too).
 PortHolder FindPortHolder(const std::string& device, const std::string& lockFolder);
 
 // Removes the lock files this process holds now, if they are still ours.
