@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <gensio/gensio>
+// Its C headers live in the namespace of its C++ binding.
+namespace gensios {
+#include <gensio/gensio_unix.h>
+}
 #include <optional>
 
 #include "platform/stop_signals.h"
@@ -100,7 +104,14 @@ struct NetworkPort::Connection : gensios::Serial_Event {
     }
   };
 
-  explicit Connection(std::size_t bufferSize) : os(0), receiveBuffer(bufferSize) {}
+  // An event loop of the connection's own: ports in other threads (a scan of
+  // many) never handle each other's events. Throws gensio_error.
+  explicit Connection(std::size_t bufferSize) : os(true), receiveBuffer(bufferSize) {
+    gensios::gensio_os_funcs* loop = nullptr;
+    const int error = gensios::gensio_unix_funcs_alloc(nullptr, 0, &loop);
+    if (error != 0) throw gensios::gensio_error(error);
+    os.init(loop);
+  }
 
   gensios::gensiods read(int err, const gensios::SimpleUCharVector data, const char* const*) override {
     if (err != 0) {
@@ -195,7 +206,11 @@ void NetworkPort::Connect() {
   const bool rfc2217 = address->kind == PortAddress::Kind::kRfc2217;
   confirmed_.clear();
 
-  connection_ = std::make_unique<Connection>(static_cast<std::size_t>(values_.inBufferSize));
+  try {
+    connection_ = std::make_unique<Connection>(static_cast<std::size_t>(values_.inBufferSize));
+  } catch (const gensios::gensio_error& error) {
+    throw Failure(kErrDeviceNotOpen, name + " cannot be reached: " + error.what());
+  }
   Connection& c = *connection_;
   // gensio looks the host up here, before anything is sent.
   try {
@@ -216,15 +231,19 @@ void NetworkPort::Connect() {
   if (!c.opened.done)
     throw Failure(kErrDeviceNotOpen,
                   name + " did not answer within " + std::to_string(kConnectBound.count() / 1000) + " s");
-  if (c.opened.error != 0)
+  // A server that closes while telnet is being set up has turned us away.
+  if (c.opened.error == GE_REMCLOSE) c.lost = true;
+  if (c.opened.error != 0 && !c.lost)
     throw Failure(kErrDeviceNotOpen, name + " cannot be reached: " + GensioText(c.opened.error));
   const Steady::time_point connected = Steady::now();
-  c.io->set_read_callback_enable(true);
+  if (!c.lost) c.io->set_read_callback_enable(true);
 
   // A server that has its line given to another client says so and closes
   // at once. Over RFC 2217 its answers to the line settings come after that;
   // over raw TCP give it about a round trip (as long as connecting took).
-  if (rfc2217 && c.io->is_serial()) {
+  if (c.lost) {
+    // Told below.
+  } else if (rfc2217 && c.io->is_serial()) {
     ApplyLine(name);
   } else {
     const milliseconds watch =
