@@ -129,7 +129,8 @@ std::vector<PortInfo> PortMap::ListPorts() const {
     ports.push_back({device.path, DescribeDevice(device), NumberOf(device.path), device});
   std::map<int, std::string> named = overrides_;
   named.insert(remembered_.begin(), remembered_.end());
-  for (const auto& [number, device] : named) {
+  for (const auto& entry : named) {
+    const std::string& device = entry.second;
     // A network port is no file; of the others only a device of characters
     // can be a serial port.
     if (device.starts_with("/")) {
@@ -139,7 +140,7 @@ std::vector<PortInfo> PortMap::ListPorts() const {
                                       [&](const PortInfo& p) { return SameDevice(p.device, device); });
       if (listed) continue;
     }
-    ports.push_back({device, "", number, {}});
+    ports.push_back({device, "", entry.first, {}});
   }
   std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
     const bool aNumbered = a.comNumber > 0;
