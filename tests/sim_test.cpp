@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "link/frame.h"
@@ -381,6 +382,13 @@ TEST(PtySimulatorTest, AnswersOnTheSlavePathLogsEveryRequestAndUnplugs) {
   for (int round = 0; round < 2; ++round) {  // close and reopen the port in between
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0) << path;
+    // The log says how the line was set when the request came (a
+    // pseudo-terminal keeps 8 data bits without parity).
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+    tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | CSTOPB)) | CS8 | (round == 0 ? CSTOPB : 0);
+    ::cfsetspeed(&tio, round == 0 ? B2400 : B19200);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &tio), 0);
     ASSERT_EQ(::write(fd, request.data(), request.size()), 4);
     EXPECT_EQ(ReadBytes(fd, answer.size()), answer);
     ::close(fd);
@@ -392,9 +400,13 @@ TEST(PtySimulatorTest, AnswersOnTheSlavePathLogsEveryRequestAndUnplugs) {
   EXPECT_NE(::access(path.c_str(), F_OK), 0);
 
   std::ifstream log(logName);
+  const char* const settings[] = {"2400,N,8,2", "19200,N,8,1"};
   int lines = 0;
-  for (std::string line; std::getline(log, line); ++lines)
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d AB 01 A0 B4)"))) << line;
+  for (std::string line; std::getline(log, line) && lines < 2; ++lines) {
+    EXPECT_TRUE(std::regex_match(
+        line, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d AB 01 A0 B4 \| )" + std::string(settings[lines]))))
+        << line;
+  }
   EXPECT_EQ(lines, 2);
   std::remove(logName.c_str());
 }

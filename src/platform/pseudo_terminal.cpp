@@ -12,6 +12,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/line_settings.h"
+#include "platform/line_speed.h"
+
 namespace kbx {
 
 namespace {
@@ -28,6 +31,25 @@ void MakeRaw(int fd) {
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &tio) != 0) ThrowErrno("tcsetattr");
+}
+
+char ParityOf(tcflag_t flags) {
+  if (!(flags & PARENB)) return 'N';
+  if (flags & CMSPAR) return (flags & PARODD) ? 'M' : 'S';
+  return (flags & PARODD) ? 'O' : 'E';
+}
+
+int DataBitsOf(tcflag_t flags) {
+  switch (flags & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
 }
 
 void CloseFd(int& fd) {
@@ -129,6 +151,18 @@ int WaitForStopSignal() {
   const int rc = ::sigwait(&set, &signalNumber);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "sigwait");
   return signalNumber;
+}
+
+std::string PseudoTerminal::LineInForce() const {
+  termios tio{};
+  if (slave_ < 0 || tcgetattr(slave_, &tio) != 0) return "";
+  LineSettings line;
+  line.baud = LineSpeed(slave_);
+  line.parity = ParityOf(tio.c_cflag);
+  line.dataBits = DataBitsOf(tio.c_cflag);
+  // Two stop bits at 5 data bits are 1.5 on a UART.
+  line.stopHalves = !(tio.c_cflag & CSTOPB) ? 2 : line.dataBits == 5 ? 3 : 4;
+  return FormatLineSettings(line);
 }
 
 }  // namespace kbx

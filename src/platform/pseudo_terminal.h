@@ -34,6 +34,10 @@ class PseudoTerminal {
   // program that never reads). Returns the number of bytes written.
   std::size_t Write(const Bytes& bytes, int timeoutMs = 1000);
 
+  // The line settings the program under test has put on the terminal, e.g.
+  // "19200,N,8,1" (as a UART would run the line); "" when closed.
+  std::string LineInForce() const;
+
   // Closes both sides: the slave path disappears, as when a device is
   // unplugged. Read() and Write() do nothing afterwards.
   void Close();

@@ -45,7 +45,7 @@ const kbx::ProgramUsage& SimUsage() {
         Valued("modules", "N", "module count committed at power-up, 0..2 (default 0)"),
         accessCode,
         kbx::AccessCodeFileOption(),
-        Valued("log", "FILE", "log every request frame with a time stamp"),
+        Valued("log", "FILE", "log every request frame with a time stamp and the line settings it came at"),
         Heading("Faults:"),
         Flag("silent", "never answer"),
         Valued("busy", "N", "answer the first N answered requests with status 33"),

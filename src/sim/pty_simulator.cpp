@@ -345,6 +345,9 @@ void PtySimulator::Log(const Bytes& frame) {
     std::snprintf(hex, sizeof hex, " %02X", byte);
     line += hex;
   }
+  // How the line was set when the frame came: what a serial server in
+  // between made of the program's settings.
+  if (pty_) line += " | " + pty_->LineInForce();
   log_ << line << '\n' << std::flush;
   // Serving on without the log would leave its reader a wrong account.
   if (!log_) throw std::runtime_error("cannot write the log file: " + std::string(strerrordesc_np(errno)));

@@ -65,7 +65,8 @@ struct LineFaults {
 // thread waits in poll() for requests, feeds them to a UpsModel and writes the
 // answers back after a short delay, with the line faults applied. Optionally
 // every request frame is logged as one line of hex bytes after a time stamp:
-// "HH:MM:SS.mmm AB 01 A0 B4".
+// "HH:MM:SS.mmm AB 01 A0 B4 | 19200,N,8,1", the line settings in force on the
+// pseudo-terminal when the frame came.
 class PtySimulator {
  public:
   // Opens the pseudo-terminal at once (SlavePath() is valid from here on) and
