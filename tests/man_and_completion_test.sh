@@ -55,6 +55,9 @@ if [[ -n $first_com ]]; then
     expect "$first_com=" kbx --com "$first_com"
 fi
 expect "/dev/null" kbx --com 3 = /dev/nul
+# A serial server on the network.
+expect "rfc2217://" kbx --com 3=rfc
+expect "tcp://" kbx --com 3 = tc
 # Every rate --baud takes, as --help lists them.
 rates=$("$2" --help | sed -n '/--baud RATE/,/(default/p' | grep -o '[0-9][0-9]*' | sed '$d' | tr '\n' ' ')
 expect "${rates% }" kbx --baud ""
