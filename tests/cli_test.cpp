@@ -80,7 +80,8 @@ class CliSession : public ::testing::Test {
       int clears = 0;
     } console(out);
     Xcp xcp(port, clock, console);
-    EXPECT_EQ(StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)), "");
+    EXPECT_FALSE(
+        StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)).portFailure);
     SessionReport report;
     const int status = RunSession(xcp, options, confirm, &report);
     clears = console.clears;

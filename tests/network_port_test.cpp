@@ -244,9 +244,9 @@ OpenResult TryOpen(NetworkPort& port, const PortRequest& request) {
     EXPECT_FALSE(port.IsOpen());
     // A refused value of the request (380) has no reason in words.
     if (error.number() != kErrInvalidProperty) {
-      EXPECT_EQ(port.LastFailure().number, error.number());
+      EXPECT_EQ(error.why().number, error.number());
     }
-    return {error.number(), port.LastFailure().reason};
+    return {error.number(), error.why().reason};
   }
   return {};
 }
@@ -412,8 +412,8 @@ TEST_F(Rfc2217Test, TheMappedPortPicksTheKindOfEachNumber) {
     ADD_FAILURE() << "a missing device opened";
   } catch (const RunTimeError& error) {
     EXPECT_EQ(error.number(), kErrInvalidPortNumber);
+    EXPECT_EQ(error.why().device, "/dev/kbx-test-no-such-device");
   }
-  EXPECT_EQ(port.LastFailure().device, "/dev/kbx-test-no-such-device");
 }
 
 // The addresses the technician writes.

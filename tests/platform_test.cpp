@@ -117,6 +117,16 @@ int ErrorOf(const std::function<void()>& call) try {
   return e.number();
 }
 
+// Why an open failed, as its error says (number 0 when it opened).
+PortFailure WhyOpenFails(SerialPort& port, const PortRequest& request) try {
+  port.Open(request);
+  return {};
+} catch (const RunTimeError& e) {
+  PortFailure why = e.why();
+  why.number = e.number();
+  return why;
+}
+
 // Polls the receive count until it reaches `count` or a second has passed.
 int WaitForCount(SerialPort& port, int count) {
   const auto deadline = Clock::now() + 1s;
@@ -487,10 +497,10 @@ TEST_F(PortLockTest, OurLockFileAndFlockMarkThePortFromTheFirstOpenToTheEnd) {
       EXPECT_NE(locked, 0);
       EXPECT_EQ(error, EWOULDBLOCK);
       TtyPort second(map_, locks_.path);
-      EXPECT_EQ(ErrorOf([&] { second.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
-      EXPECT_EQ(second.LastFailure().holderPid, ::getpid());
-      EXPECT_TRUE(Contains(second.LastFailure().reason, "in use by this program"))
-          << second.LastFailure().reason;
+      const PortFailure why = WhyOpenFails(second, Request(kComPty));
+      EXPECT_EQ(why.number, kErrPortAlreadyOpen);
+      EXPECT_EQ(why.holderPid, ::getpid());
+      EXPECT_TRUE(Contains(why.reason, "in use by this program")) << why.reason;
       EXPECT_EQ(FileId(LockFile()), lockFile);  // the same lock file, never made anew
       if (round % 2 == 0) {
         first.Close();
@@ -536,9 +546,8 @@ TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(c.file, c.content);
-    EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
+    const PortFailure failure = WhyOpenFails(port_, Request(kComPty));
     EXPECT_FALSE(port_.IsOpen());
-    const PortFailure& failure = port_.LastFailure();
     EXPECT_EQ(failure.number, kErrPortAlreadyOpen);
     EXPECT_EQ(failure.device, pty_.path);
     EXPECT_EQ(failure.holderPid, c.holder);
@@ -554,10 +563,11 @@ TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
   // flock() by another open file of the device, without any lock file.
   const int other = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
-  EXPECT_EQ(port_.LastFailure().holderPid, ::getpid());
-  EXPECT_EQ(port_.LastFailure().holderProgram, ProgramOf("self"));
-  EXPECT_TRUE(Contains(port_.LastFailure().reason, "flock()")) << port_.LastFailure().reason;
+  const PortFailure flocked = WhyOpenFails(port_, Request(kComPty));
+  EXPECT_EQ(flocked.number, kErrPortAlreadyOpen);
+  EXPECT_EQ(flocked.holderPid, ::getpid());
+  EXPECT_EQ(flocked.holderProgram, ProgramOf("self"));
+  EXPECT_TRUE(Contains(flocked.reason, "flock()")) << flocked.reason;
   EXPECT_TRUE(LockFolder().empty());  // the lock file we had made is gone again
   ::close(other);
 
@@ -570,9 +580,10 @@ TEST_F(PortLockTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
   ASSERT_EQ(::posix_spawnp(&holder, "sh", nullptr, nullptr, argv, environ), 0);
   for (int waited = 0; waited < 5000 && ProgramOf(std::to_string(holder)) != "sleep"; ++waited)
     std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
-  EXPECT_EQ(port_.LastFailure().holderPid, holder);
-  EXPECT_EQ(port_.LastFailure().holderProgram, "sleep");
+  const PortFailure held = WhyOpenFails(port_, Request(kComPty));
+  EXPECT_EQ(held.number, kErrPortAlreadyOpen);
+  EXPECT_EQ(held.holderPid, holder);
+  EXPECT_EQ(held.holderProgram, "sleep");
   ::kill(holder, SIGKILL);
   ::waitpid(holder, nullptr, 0);
 
@@ -623,9 +634,10 @@ TEST_F(PortLockTest, APathThatIsNoSerialPortGives8002SaysWhatItIsAndStaysAsItWas
     TtyPort port(map_, locks_.path);
     port.Open(Request(kComPty));
     port.Close();
-    EXPECT_EQ(ErrorOf([&] { port.Open(Request(9)); }), kErrInvalidPortNumber);
+    const PortFailure why = WhyOpenFails(port, Request(9));
+    EXPECT_EQ(why.number, kErrInvalidPortNumber);
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.LastFailure().reason, std::string("COM9 is ") + kMissingDevice + ", which does not exist");
+    EXPECT_EQ(why.reason, std::string("COM9 is ") + kMissingDevice + ", which does not exist");
   }
   const std::vector<std::pair<std::string, std::string>> cases = {
       {file, "is a regular file, not a serial port"},
@@ -636,9 +648,10 @@ TEST_F(PortLockTest, APathThatIsNoSerialPortGives8002SaysWhatItIsAndStaysAsItWas
     SCOPED_TRACE(path);
     map_.Map(8, path);
     TtyPort port(map_, locks_.path);
-    EXPECT_EQ(ErrorOf([&] { port.Open(Request(8)); }), kErrInvalidPortNumber);
-    EXPECT_EQ(port.LastFailure().device, path);
-    EXPECT_EQ(port.LastFailure().reason, path + " " + says);
+    const PortFailure why = WhyOpenFails(port, Request(8));
+    EXPECT_EQ(why.number, kErrInvalidPortNumber);
+    EXPECT_EQ(why.device, path);
+    EXPECT_EQ(why.reason, path + " " + says);
   }
 
   EXPECT_EQ(ReadFile(file), "keep me\n");

@@ -20,11 +20,13 @@ int main(int argc, char** argv) {
   ports.Map(1, argv[1]);
   kbx::TtyPort port(ports, argv[2]);
   int number = 0;
+  kbx::PortFailure why;
   try {
     port.Open(kbx::PortRequest{});
   } catch (const kbx::RunTimeError& error) {
     number = error.number();
+    why = error.why();
   }
-  std::cout << number << '\n' << port.LastFailure().reason << '\n' << port.LastFailure().fix << '\n';
+  std::cout << number << '\n' << why.reason << '\n' << why.fix << '\n';
   return 0;
 }

@@ -29,12 +29,9 @@ class Probe : public XcpTest {
   using XcpTest::Unit;
   using XcpTest::ups;
   ProbeSettings settings;
-  PortFailure failure;  // what the port says when it does not open
 
-  void SetUp() override {
-    // The probe opens the port itself: no start-up here.
-    settings.whyNotOpen = [this] { return failure; };
-  }
+  // The probe opens the port itself: no start-up here.
+  void SetUp() override {}
   ProbeFinding Run() { return ProbeForUps(port, clock, 1, settings); }
 };
 
@@ -65,7 +62,7 @@ TEST_P(WhatEachPortHolds, SaysSoInOneLine) {
 
 void Holder(Probe& p, int number, const std::string& reason, int pid = 0, const std::string& program = "") {
   p.port.openError = number;
-  p.failure = {number, "/dev/fake1", reason, "", pid, program};
+  p.port.openWhy = {number, "/dev/fake1", reason, "", pid, program};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -123,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Probe, HeldPortsNameTheirHolderInTheFinding) {
   port.openError = kErrPortAlreadyOpen;
-  failure = {
+  port.openWhy = {
       kErrPortAlreadyOpen, "/dev/fake1", "/dev/fake1 is in use by process 812 (minicom)", "", 812, "minicom"};
   const ProbeFinding finding = Run();
   EXPECT_EQ(finding.holderPid, 812);
@@ -152,7 +149,7 @@ TEST_F(Probe, SendsOnlyWhatConnectSendsBeforeItDecidesThenTheDisconnect) {
 }
 
 TEST_F(Probe, AsksAtTheSamePaceAsConnect) {
-  ASSERT_EQ(StartUp(xcp), "");
+  ASSERT_FALSE(StartUp(xcp).portFailure);
   settings.accessCode = AccessCode{0x01, 0x02, 0x03};
   xcp.SetAccessCode(*settings.accessCode);
   Unit(292);

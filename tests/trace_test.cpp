@@ -24,7 +24,9 @@ using ::testing::Not;
 
 // An Xcp, started up, whose port is the fake port seen through a trace.
 struct Rig {
-  explicit Rig(double startOfDay = 10 * 3600.0) : clock(startOfDay) { EXPECT_EQ(StartUp(xcp), ""); }
+  explicit Rig(double startOfDay = 10 * 3600.0) : clock(startOfDay) {
+    EXPECT_FALSE(StartUp(xcp).portFailure);
+  }
 
   VirtualClock clock;
   FakePort port{clock};
@@ -62,7 +64,7 @@ TEST(Trace, DatedHeaderTimesAcrossMidnightAndClosingLine) {
       TracingPort traced{port, clock, text, [](int n) { return "/dev/fake" + std::to_string(n); }};
       RecordingHost host;
       Xcp xcp{traced, clock, host};
-      EXPECT_EQ(StartUp(xcp), "");
+      EXPECT_FALSE(StartUp(xcp).portFailure);
       clock.Sleep(pauseMs);
       port.Answer({Ack(0x31)});
       EXPECT_TRUE(XcpProbe::Link(xcp).XcpTransact({0x95}, 0x31).accepted);

@@ -118,15 +118,18 @@ TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
   held.number = 8005;
   held.reason = "/dev/ttyS0 is in use by process 812 (minicom)";
   held.fix = "";
+  const auto failed = [](const PortFailure& why) {
+    return StartUpOutcome{PortError{why.number, ErrorDescription(why.number), why}};
+  };
   // 8012 alone gives no box; with a reason it gets one, with the fix below.
-  EXPECT_EQ(StartUpBoxText("", PortFailure{}), "");
+  EXPECT_EQ(StartUpBoxText(StartUpOutcome{}), "");
+  EXPECT_EQ(StartUpBoxText(failed({8012, "/dev/ttyS0", "", "", 0, ""})), "");
   // Every reason and fix is a sentence, with its full stop.
-  EXPECT_EQ(StartUpBoxText("", denied), denied.reason + ".\n" + denied.fix);
-  EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held),
-            "8005 Start: Port already open 1\n\n" + held.reason + ".");
+  EXPECT_EQ(StartUpBoxText(failed(denied)), denied.reason + ".\n" + denied.fix);
+  EXPECT_EQ(StartUpBoxText(failed(held)), "8005 Start: Port already open 1\n\n" + held.reason + ".");
   // A failure without words adds nothing to the box.
   held.reason = "";
-  EXPECT_EQ(StartUpBoxText("8005 Start: Port already open 1", held), "8005 Start: Port already open 1");
+  EXPECT_EQ(StartUpBoxText(failed(held)), "8005 Start: Port already open 1");
 }
 
 TEST_F(Window, ConnectAndDisconnectByButtonAndMenu) {
@@ -301,15 +304,13 @@ TEST_F(Window, AHeldPortSaysWhoHoldsItInThePortDialogAndTheTooltip) {
   held.number = 8005;
   held.reason = "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port";
   held.fix = "Close the program that uses the port, or choose another port.";
-  SessionView view;
-  view.whyNotOpen = [&] { return held; };
-  window.SetSessionView(view);
   const std::string why = held.reason + ".\n" + held.fix;
   bool checked = false;
   WhenUp([&](QWidget* dialog) {
     auto* whyLabel = Child<QLabel>(dialog, "lblWhy");
     EXPECT_FALSE(whyLabel->isVisible());
     port.openError = 8005;
+    port.openWhy = held;
     Child<QLineEdit>(dialog, "txtCOM")->setText("2");
     Child<QPushButton>(dialog, "cmdApply")->click();
     EXPECT_THAT(Board(), ElementsAre("Port already open"));

@@ -65,9 +65,9 @@ bool ParseDesktopOptions(const std::vector<std::string>& args, SessionOptions& o
   return true;
 }
 
-std::string StartUpBoxText(const std::string& message, const PortFailure& failure,
-                           const std::vector<std::string>& notes) {
-  std::string text = message;
+std::string StartUpBoxText(const StartUpOutcome& started, const std::vector<std::string>& notes) {
+  std::string text = started.BoxLine();
+  const PortFailure& failure = started.Why();
   // A port that merely will not open has its line on the board and no box,
   // unless the port told why: then the technician learns what to do.
   if (failure.number != 0 && !failure.reason.empty()) {
@@ -79,11 +79,8 @@ std::string StartUpBoxText(const std::string& message, const PortFailure& failur
   return text;
 }
 
-void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen,
-                  const std::vector<std::string>& notes) {
-  const std::string startUpMessage = StartUp(xcp);
-  const std::string message =
-      StartUpBoxText(startUpMessage, whyNotOpen ? whyNotOpen() : PortFailure{}, notes);
+void StartDesktop(MainWindow& window, Xcp& xcp, const std::vector<std::string>& notes) {
+  const std::string message = StartUpBoxText(StartUp(xcp), notes);
   window.show();
   if (!message.empty()) {
     QMessageBox box(QMessageBox::Warning, kProgramTitle, QString::fromStdString(message), QMessageBox::Ok,
@@ -148,7 +145,6 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   window.SetXcp(&xcp);
   window.SetHelpViewer(&help);
   SessionView view;
-  view.whyNotOpen = [&rig] { return rig->OpenFailure(); };
   view.deviceOf = [&rig](int com) { return rig->Ports().Device(com); };
   view.listPorts = [&rig] { return rig->Ports().ListPorts(); };
   view.simulatedCom = options.simulateType ? options.port : 0;
@@ -158,8 +154,7 @@ int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& on
   if (onWindow) onWindow(window);
   // A signal that came before the event loop is looked at now.
   if (StopSignal() != 0) return signalled(0);
-  StartDesktop(
-      window, xcp, [&rig] { return rig->OpenFailure(); }, rig->Notes());
+  StartDesktop(window, xcp, rig->Notes());
   // The start-up box may have been closed by a signal, and the program with it.
   if (window.Closed()) return signalled(0);
   if (qEnvironmentVariableIsSet("KBX_EXIT_WHEN_SHOWN")) {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/port_lock.h"
 #include "session/session_options.h"
+#include "ups/startup.h"
 
 namespace kbx {
 
@@ -22,12 +22,11 @@ const ProgramUsage& DesktopUsage();
 
 // Start-up with the window created: the module state, the port opened with
 // the default settings, the window shown, and the start-up box over it when
-// the port failed in a way worth a box. `whyNotOpen` tells, when the port
-// could not be opened, why and what to do about it: the box then says so
-// too, and a port the user may not open (8012) gets a box of its own.
-// `notes` (what the COM file got wrong) go into the box as well.
-void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure()>& whyNotOpen = {},
-                  const std::vector<std::string>& notes = {});
+// the port failed in a way worth a box. Where the port said why it could
+// not be opened and what to do about it, the box says so too, and a port the
+// user may not open (8012) gets a box of its own. `notes` (what the COM file
+// got wrong) go into the box as well.
+void StartDesktop(MainWindow& window, Xcp& xcp, const std::vector<std::string>& notes = {});
 
 // The whole desktop program: its command line, the start-up, the windows
 // until they close, and its exit status (128 + the signal after a stop
@@ -35,9 +34,8 @@ void StartDesktop(MainWindow& window, Xcp& xcp, const std::function<PortFailure(
 // that drive the program as a process).
 int RunDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& onWindow = {});
 
-// The text of the start-up box: the start-up's message, then the reason and
-// the fix of a failed open, then the notes; "" when there is nothing to show.
-std::string StartUpBoxText(const std::string& message, const PortFailure& failure,
-                           const std::vector<std::string>& notes = {});
+// The text of the start-up box: the start-up's line, then the reason and the
+// fix of a failed open, then the notes; "" when there is nothing to show.
+std::string StartUpBoxText(const StartUpOutcome& started, const std::vector<std::string>& notes = {});
 
 }  // namespace kbx

@@ -432,11 +432,12 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     SerialPort& port = rig->Port();
     host = std::make_unique<ConsoleHost>(out, !options.json);
     Xcp xcp(port, clock, *host);
-    const std::string box =
+    const StartUpOutcome started =
         StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port));
     if (options.session.accessCode) xcp.SetAccessCode(*options.session.accessCode);
     if (!port.IsOpen()) {
-      const PortFailure& failure = rig->OpenFailure();
+      const PortFailure& failure = started.Why();
+      const std::string box = started.BoxLine();
       say(box.empty()
               ? "cannot open COM" + std::to_string(options.session.port) + " (" + port.Describe().device + ")"
               : box);

@@ -96,6 +96,7 @@ PortOutcome XcpLink::OpenPort() {
     linkUp_ = false;
   }
   portState_.open = !failure;
+  portState_.whyNotOpen = failure ? failure->why() : PortFailure{};
   portState_.linkUp = linkUp_;
   host_.PortStateChanged(portState_);
   host_.Repaint();
@@ -107,7 +108,7 @@ PortOutcome XcpLink::OpenPort() {
     return std::nullopt;
   }
   host_.AddToBoard(*line);
-  return PortError{failure->number(), failure->description()};
+  return PortError{failure->number(), failure->description(), failure->why()};
 }
 
 void XcpLink::FlushPort() {

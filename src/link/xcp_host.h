@@ -3,6 +3,7 @@
 #include <string>
 
 #include "link/board_lines.h"
+#include "platform/run_time_error.h"
 
 namespace kbx {
 
@@ -13,6 +14,7 @@ struct PortState {
   bool open = false;
   std::string settingsLabel;
   bool linkUp = false;
+  PortFailure whyNotOpen;  // while not open: why the last open failed, in words, where the port said
 };
 
 // What the XCP module reaches of the window that shows its work: the status

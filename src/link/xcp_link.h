@@ -33,6 +33,7 @@ struct PortSettings {
 struct PortError {
   int number = 0;
   std::string description;
+  PortFailure why;  // what the port said of it, in words; no reason when it said nothing
 };
 using PortOutcome = std::optional<PortError>;
 

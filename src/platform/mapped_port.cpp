@@ -16,8 +16,4 @@ void MappedPort::Open(const PortRequest& request) {
   Active().Open(request);
 }
 
-const PortFailure& MappedPort::LastFailure() const {
-  return network_ ? networkPort_.LastFailure() : ttyPort_.LastFailure();
-}
-
 }  // namespace kbx

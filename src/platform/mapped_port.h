@@ -31,9 +31,6 @@ class MappedPort : public SerialPort {
   void DiscardInput() override { Active().DiscardInput(); }
   PortDescription Describe() const override { return Active().Describe(); }
 
-  // Why the last Open that failed did so (number 0 when the last one opened).
-  const PortFailure& LastFailure() const;
-
  private:
   SerialPort& Active() { return network_ ? static_cast<SerialPort&>(networkPort_) : ttyPort_; }
   const SerialPort& Active() const {

@@ -166,18 +166,17 @@ bool NetworkPort::IsOpen() const {
   return connection_ != nullptr;
 }
 
-RunTimeError NetworkPort::Failure(int number, const std::string& reason) {
-  failure_ = PortFailure{};
-  failure_.number = number;
-  failure_.device = ports_.Device(commPort_);
-  failure_.reason = reason;
-  return RunTimeError(number);
+PortOpenError NetworkPort::Failure(int number, const std::string& reason) const {
+  PortFailure why;
+  why.number = number;
+  why.device = ports_.Device(commPort_);
+  why.reason = reason;
+  return PortOpenError(std::move(why));
 }
 
 void NetworkPort::Open(const PortRequest& request) {
   const std::string com = "COM" + std::to_string(request.commPort);
   if (IsOpen()) throw Failure(kErrPortAlreadyOpen, ports_.Device(commPort_) + " is already open");
-  failure_ = PortFailure{};
   // Each value in turn, as a local port takes them; the last refusal counts.
   std::optional<RunTimeError> failure;
   if (!values_.Take(request)) failure = RunTimeError(kErrInvalidProperty);
@@ -186,15 +185,16 @@ void NetworkPort::Open(const PortRequest& request) {
   } else {
     commPort_ = request.commPort;
   }
-  const PortFailure refused = failure_;
+  const PortFailure refused = failure ? failure->why() : PortFailure{};
   try {
     Connect();
   } catch (const RunTimeError& error) {
     failure = error;
   }
   if (!failure) return;
-  if (failure_.reason.empty()) failure_ = refused;
   Close();
+  if (failure->why().reason.empty() && !refused.reason.empty())
+    throw PortOpenError(failure->number(), refused);
   throw *failure;
 }
 

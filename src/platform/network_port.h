@@ -26,7 +26,7 @@ namespace kbx {
 // DTR, RTS and flow control are asked for and not waited on: a server whose
 // line has none of them (a pseudo-terminal) may never answer.
 //
-// Why an open failed, in words, is LastFailure(): 8002 for a host that cannot
+// A failed Open throws a PortOpenError that says why, in words: 8002 for a host that cannot
 // be resolved, 8012 for a server that cannot be reached or does not answer in
 // 5 s, 8005 with the server's words for one that turns the connection away at
 // once (ser2net: "Port already in use"). A connection lost while open makes
@@ -53,9 +53,6 @@ class NetworkPort : public SerialPort {
   void DiscardInput() override;
   PortDescription Describe() const override;
 
-  // Why the last Open that failed did so (number 0 when the last one opened).
-  const PortFailure& LastFailure() const { return failure_; }
-
   // How long Open waits for the connection.
   static constexpr std::chrono::milliseconds kConnectBound{5000};
   // How long Open waits for the server to confirm the line settings.
@@ -64,7 +61,7 @@ class NetworkPort : public SerialPort {
  private:
   struct Connection;
 
-  RunTimeError Failure(int number, const std::string& reason);
+  PortOpenError Failure(int number, const std::string& reason) const;
   // Connects to the address of commPort_ and sets its line; throws RunTimeError.
   void Connect();
   // Asks the server for the line settings and waits for its answers.
@@ -77,7 +74,6 @@ class NetworkPort : public SerialPort {
 
   const PortMap& ports_;
   std::unique_ptr<Connection> connection_;
-  PortFailure failure_;
   int commPort_ = 1;
   PortValues values_;
   std::string confirmed_;  // the line settings the server confirmed

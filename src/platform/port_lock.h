@@ -5,19 +5,9 @@
 #include <memory>
 #include <string>
 
-namespace kbx {
+#include "platform/run_time_error.h"
 
-// Why a port could not be used, in words for the technician: what a front end
-// shows below the board line. Device paths are bytes as the system gives them
-// (not necessarily UTF-8).
-struct PortFailure {
-  int number = 0;             // the error number thrown (8002, 8005, 8012, 8015); 0: none
-  std::string device;         // the device path tried; "" when the number names none
-  std::string reason;         // what is wrong, e.g. "/dev/ttyS0 is in use by process 812 (minicom)"
-  std::string fix;            // what the technician can do about it; may be empty
-  int holderPid = 0;          // the process that holds the port, when known
-  std::string holderProgram;  // its name as the system knows it (/proc/PID/comm), when known
-};
+namespace kbx {
 
 // The folder of the serial ports' lock files: $KBX_LOCK_DIR when it is set
 // and not empty, else /run/lock, else /var/lock, else /run/lock even though it

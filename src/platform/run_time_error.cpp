@@ -36,4 +36,8 @@ RunTimeError::RunTimeError(int number, std::string description)
       number_(number),
       description_(std::move(description)) {}
 
+RunTimeError::RunTimeError(int number, PortFailure why) : RunTimeError(number) {
+  why_ = std::move(why);
+}
+
 }  // namespace kbx

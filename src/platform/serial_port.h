@@ -47,7 +47,8 @@ class SerialPort {
   // Takes the request's values in its order (flow control, buffers,
   // settings, number), each refused one leaving the one before in force, and
   // opens the port with what is in force; the failure last in that order is
-  // thrown, and then the port stays closed. Starts with nothing received.
+  // thrown (a PortOpenError where the port can say why, in words), and then
+  // the port stays closed. Starts with nothing received.
   virtual void Open(const PortRequest& request) = 0;
   // Sends what it can of the waiting output and closes; closing a closed
   // port does nothing.

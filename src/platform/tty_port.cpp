@@ -60,12 +60,12 @@ TtyPort::~TtyPort() {
   Close();
 }
 
-RunTimeError TtyPort::Failure(int number, const std::string& device, const std::string& reason) {
-  failure_ = PortFailure{};
-  failure_.number = number;
-  failure_.device = device;
-  failure_.reason = reason;
-  return RunTimeError(number);
+PortOpenError TtyPort::Failure(int number, const std::string& device, const std::string& reason) {
+  PortFailure why;
+  why.number = number;
+  why.device = device;
+  why.reason = reason;
+  return PortOpenError(std::move(why));
 }
 
 void TtyPort::Open(const PortRequest& request) {
@@ -73,7 +73,6 @@ void TtyPort::Open(const PortRequest& request) {
   if (IsOpen())
     throw Failure(kErrPortAlreadyOpen, ports_.Device(commPort_),
                   ports_.Device(commPort_) + " is already open");
-  failure_ = PortFailure{};
   // Each value in turn; a refused one leaves the one before in force, and the
   // last refusal is the one that counts.
   std::optional<RunTimeError> failure;
@@ -88,15 +87,16 @@ void TtyPort::Open(const PortRequest& request) {
   }
   // The port opened on a refused number is the one before; its opening
   // succeeding does not make the refusal's reason go.
-  const PortFailure refused = failure_;
+  const PortFailure refused = failure ? failure->why() : PortFailure{};
   try {
     OpenDevice();
   } catch (const RunTimeError& error) {
     failure = error;
   }
   if (!failure) return;
-  if (failure_.reason.empty()) failure_ = refused;
   Close();
+  if (failure->why().reason.empty() && !refused.reason.empty())
+    throw PortOpenError(failure->number(), refused);
   throw *failure;
 }
 
@@ -104,8 +104,9 @@ void TtyPort::OpenDevice() {
   const std::string device = ports_.Device(commPort_);
   if (!lock_ || lock_->Device() != device || !lock_->StillThere()) {
     lock_.reset();
-    lock_ = PortLock::Take(device, lockFolder_, failure_);
-    if (!lock_) throw RunTimeError(failure_.number);
+    PortFailure why;
+    lock_ = PortLock::Take(device, lockFolder_, why);
+    if (!lock_) throw PortOpenError(std::move(why));
   }
   // A descriptor of our own on the device the lock holds, whatever its path.
   fd_ = ::open(lock_->AccessPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

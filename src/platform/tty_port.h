@@ -29,7 +29,7 @@ namespace kbx {
 // this object: closing and opening it again keeps the mark, so no other
 // program can take the port in between. A close drops DTR and RTS, as the
 // line does when a port closes. Opening another device gives up the mark of
-// the first. Why an open failed, in words, is LastFailure().
+// the first. A failed Open throws a PortOpenError that says why, in words.
 class TtyPort : public SerialPort {
  public:
   // `ports` says which device a port number names; it must outlive this
@@ -50,12 +50,9 @@ class TtyPort : public SerialPort {
   void DiscardInput() override;
   PortDescription Describe() const override;
 
-  // Why the last Open that failed did so (number 0 when the last one opened).
-  const PortFailure& LastFailure() const { return failure_; }
-
  private:
-  // Records why the port cannot be used; the error to throw.
-  RunTimeError Failure(int number, const std::string& device, const std::string& reason);
+  // The error to throw when the port cannot be used, and why.
+  static PortOpenError Failure(int number, const std::string& device, const std::string& reason);
   // Opens the device of commPort_ with what is in force.
   void OpenDevice();
   // Puts line settings on the open port; false if the device refuses them.
@@ -74,7 +71,6 @@ class TtyPort : public SerialPort {
   const std::string lockFolder_;
   std::unique_ptr<PortLock> lock_;  // from the first open on
   int fd_ = -1;                     // while open
-  PortFailure failure_;
   int commPort_ = 1;
   PortValues values_;
   Bytes received_;

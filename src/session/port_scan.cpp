@@ -49,7 +49,6 @@ std::vector<ScanLine> ScanPorts(const PortMap& ports, const SessionOptions& opti
     settings.baudRate = std::to_string(options.baud);
     settings.accessCode = options.accessCode;
     settings.stopRequested = [] { return StopSignal() != 0; };
-    settings.whyNotOpen = [&port] { return port.LastFailure(); };
     return ProbeForUps(port, clock, number, settings);
   });
 }

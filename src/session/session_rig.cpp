@@ -67,8 +67,4 @@ void SessionRig::FinishTrace() {
   if (traced_) traced_->Finish();
 }
 
-const PortFailure& SessionRig::OpenFailure() const {
-  return serial_->LastFailure();
-}
-
 }  // namespace kbx

@@ -57,8 +57,6 @@ class SessionRig {
   const PortMap& Ports() const { return ports_; }
   // What the COM file got wrong, or could not keep, one line each.
   const std::vector<std::string>& Notes() const { return notes_; }
-  // Why the serial port could not be opened last, in words.
-  const PortFailure& OpenFailure() const;
   // The trace file with --trace, else nothing.
   std::ostream* TraceFile() { return traceFile_ ? &traceFile_->Stream() : nullptr; }
   // Writes the trace's closing line (with --trace), before its file is checked.

@@ -253,10 +253,8 @@ void MainWindow::PortStateChanged(const PortState& state) {
   settingsLabel_->setFont(font);
   // While the port is not open, the tooltip says why and what to do.
   QString tip = kSettingsTip;
-  if (!state.open && session_.whyNotOpen) {
-    const PortFailure why = session_.whyNotOpen();
-    if (!why.reason.empty()) tip += QString::fromStdString("\n" + WhyNotOpenText(why));
-  }
+  if (!state.open && !state.whyNotOpen.reason.empty())
+    tip += QString::fromStdString("\n" + WhyNotOpenText(state.whyNotOpen));
   settingsLabel_->setToolTip(tip);
   // The strike-through, in words for those who cannot see it.
   settingsLabel_->setAccessibleName(QString::fromStdString(state.settingsLabel).trimmed() +
@@ -379,7 +377,7 @@ void MainWindow::RuntimeClicked() {
 }
 
 void MainWindow::PortClicked() {
-  SettingsDialog dialog(*xcp_, this, session_.whyNotOpen);
+  SettingsDialog dialog(*xcp_, this);
   dialog.SetPortNames(session_.deviceOf, session_.listPorts ? session_.listPorts() : std::vector<PortInfo>{});
   // For the report: the value, and the line the refusal wrote on the board.
   connect(&dialog, &SettingsDialog::SettingRejected, this, [this](const QString& value) {

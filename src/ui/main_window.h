@@ -23,7 +23,6 @@ class Xcp;
 // What the window learns of the session around it from the program that
 // builds it; each part may be left empty.
 struct SessionView {
-  std::function<PortFailure()> whyNotOpen;           // why the port could not be opened last, in words
   std::function<std::string(int)> deviceOf;          // the device behind a COM number
   std::function<std::vector<PortInfo>()> listPorts;  // the ports of the machine and their COM numbers
   int simulatedCom = 0;                              // the COM number of the simulated UPS; 0 for none

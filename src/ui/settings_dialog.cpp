@@ -53,8 +53,7 @@ void SettingsDialog::ShowComTip() {
   comEdit_->setToolTip(QString::fromStdString(ComTipText(comEdit_->text().toStdString(), deviceOf_, ports_)));
 }
 
-SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailure()> whyNotOpen)
-    : QDialog(owner), xcp_(xcp), whyNotOpen_(std::move(whyNotOpen)) {
+SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(xcp) {
   setObjectName("frmSettings");
   setWindowTitle("Settings");
   setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
@@ -140,7 +139,7 @@ void SettingsDialog::ApplyClicked() {
   const std::string baud = baudEdit_->text().toStdString();
   const std::string com = comEdit_->text().toStdString();
   const PortOutcome failure = xcp_.ChangePort(baud, com);
-  const PortFailure why = failure && whyNotOpen_ ? whyNotOpen_() : PortFailure{};
+  const PortFailure why = failure ? failure->why : PortFailure{};
   whyLabel_->setText(QString::fromStdString(why.reason.empty() ? "" : WhyNotOpenText(why)));
   whyLabel_->setVisible(!why.reason.empty());
   if (failure) {

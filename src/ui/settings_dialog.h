@@ -21,9 +21,9 @@ class SettingsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  // `whyNotOpen` tells why the port could not be opened last: after a failed
-  // Apply the dialog says so, with what to do.
-  SettingsDialog(Xcp& xcp, QWidget* owner, std::function<PortFailure()> whyNotOpen = {});
+  // After a failed Apply the dialog says why the port would not open, with
+  // what to do, where the port said.
+  SettingsDialog(Xcp& xcp, QWidget* owner);
 
   // What the COM box's tooltip says: the device behind the number typed, and
   // the ports of the machine with their numbers (those the box takes).
@@ -44,7 +44,6 @@ class SettingsDialog : public QDialog {
   QLineEdit* baudEdit_;
   QPushButton* applyButton_;
   QLabel* whyLabel_;
-  std::function<PortFailure()> whyNotOpen_;
   std::function<std::string(int)> deviceOf_;
   std::vector<PortInfo> ports_;
 

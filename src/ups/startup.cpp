@@ -4,14 +4,24 @@
 
 namespace kbx {
 
-std::string StartUp(Xcp& xcp, const std::string& baud, const std::string& port) {
-  xcp.InitState();
-  const PortOutcome failure = xcp.ConfigurePort({baud, "N", 8, 1, port});
-  // A port that is merely not there to open is on the board already; every
-  // other failure is worth a box.
-  if (!failure || failure->number == kErrDeviceNotOpen) return "";
-  return std::to_string(failure->number) + " Start: " + failure->description + " " +
+bool StartUpOutcome::WantsBox() const {
+  return portFailure && portFailure->number != kErrDeviceNotOpen;
+}
+
+std::string StartUpOutcome::BoxLine() const {
+  if (!WantsBox()) return "";
+  return std::to_string(portFailure->number) + " Start: " + portFailure->description + " " +
          std::to_string(static_cast<int>(Routine::kMain));
+}
+
+const PortFailure& StartUpOutcome::Why() const {
+  static const PortFailure kNone;
+  return portFailure ? portFailure->why : kNone;
+}
+
+StartUpOutcome StartUp(Xcp& xcp, const std::string& baud, const std::string& port) {
+  xcp.InitState();
+  return {xcp.ConfigurePort({baud, "N", 8, 1, port})};
 }
 
 }  // namespace kbx

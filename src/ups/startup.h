@@ -10,9 +10,23 @@ inline constexpr const char* kProgramTitle = "KBX Configurator";
 inline constexpr const char* kDefaultBaud = "19200";
 inline constexpr const char* kDefaultPort = "1";
 
+// What start-up found of the port.
+struct StartUpOutcome {
+  PortOutcome portFailure;  // why the port did not open; nothing when it did
+
+  // Whether the failure is worth the start-up box: every one but a port that
+  // is merely not there to open, which is on the board already.
+  bool WantsBox() const;
+  // The start-up box's line, "8002 Start: Invalid port number 1"; "" when no
+  // box is wanted.
+  std::string BoxLine() const;
+  // Why the port did not open and what to do, in words, where the port said.
+  const PortFailure& Why() const;
+};
+
 // Start-up: the module state to its initial values, then the port opened with
 // the given settings (the defaults unless a front end was told otherwise).
-// Returns the text of the start-up message box, "" when there is none to show.
-std::string StartUp(Xcp& xcp, const std::string& baud = kDefaultBaud, const std::string& port = kDefaultPort);
+StartUpOutcome StartUp(Xcp& xcp, const std::string& baud = kDefaultBaud,
+                       const std::string& port = kDefaultPort);
 
 }  // namespace kbx

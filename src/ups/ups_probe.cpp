@@ -140,10 +140,10 @@ ProbeFinding ProbeForUps(SerialPort& port, Clock& clock, int number, const Probe
   ListeningPort line(port);
   ProbeHost host;
   Xcp xcp(line, pauses, host);
-  StartUp(xcp, settings.baudRate, std::to_string(number));
+  const StartUpOutcome started = StartUp(xcp, settings.baudRate, std::to_string(number));
   if (!line.IsOpen()) {
     xcp.ClosePort();
-    return NotOpened(settings.whyNotOpen ? settings.whyNotOpen() : PortFailure{}, host.FirstFailure());
+    return NotOpened(started.Why(), host.FirstFailure());
   }
   if (settings.accessCode) xcp.SetAccessCode(*settings.accessCode);
 

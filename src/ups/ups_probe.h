@@ -38,8 +38,6 @@ struct ProbeSettings {
   // Asked at every pause: true ends the identification there. The disconnect
   // request still goes out.
   std::function<bool()> stopRequested;
-  // Why the port would not open, as the port says it (who holds it).
-  std::function<PortFailure()> whyNotOpen;
 };
 
 // Looks for a UPS on COM `number` of `port`: opens it as start-up does

@@ -28,9 +28,11 @@ void FakePort::Open(const PortRequest& request) {
     commPort_ = request.commPort;
   }
   if (!existing.count(commPort_)) failure = kErrInvalidPortNumber;
+  const PortFailure why = std::exchange(openWhy, PortFailure{});
   if (openError != 0) failure = std::exchange(openError, 0);
   open_ = failure == 0;
   in_.clear();
+  if (failure != 0 && !why.reason.empty()) throw PortOpenError(failure, why);
   if (failure != 0) throw RunTimeError(failure);
 }
 

@@ -26,8 +26,9 @@ class FakePort : public SerialPort {
 
   // --- test controls ---------------------------------------------------------
   std::set<int> existing{1, 2};
-  int openError = 0;  // thrown by the next Open when not 0
-  int readError = 0;  // thrown by every look at the receive side when not 0
+  int openError = 0;    // thrown by the next Open when not 0
+  PortFailure openWhy;  // and why, in words, when it has a reason
+  int readError = 0;    // thrown by every look at the receive side when not 0
   // The error number an Output of these bytes fails with, 0 to write them.
   std::function<int(const Bytes&)> writeFault;
   std::vector<Write> writes;

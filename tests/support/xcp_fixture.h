@@ -92,7 +92,7 @@ class XcpTest : public ::testing::Test {
   ScriptedUps ups;
 
   void SetUp() override {
-    EXPECT_EQ(StartUp(xcp), "");
+    EXPECT_FALSE(StartUp(xcp).portFailure);
     host.board.clear();
   }
 
