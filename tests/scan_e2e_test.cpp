@@ -2,12 +2,18 @@
 // silent line and a port another kbx holds, found side by side; what each
 // simulator heard; the JSON array; a stop signal. Each run takes seconds of
 // real time (a silent line takes its 15 s): `make test-e2e`.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -151,6 +157,62 @@ TEST_F(ScanProcess, AStopSignalLetsEveryPortGoWithItsDisconnect) {
   EXPECT_THAT(test::ReadWholeFile(err), HasSubstr("kbx: interrupted (SIGINT) during scan"));
   // Nothing left in the lock folder.
   EXPECT_TRUE(std::filesystem::is_empty(std::getenv("KBX_LOCK_DIR")));
+}
+
+// Whether something listens on the loopback port, within 5 s.
+bool Listening(int port) {
+  for (int attempt = 0; attempt < 250; ++attempt) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (connected) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// Serial servers on the loopback network, ser2net in front of two
+// simulators (raw TCP and RFC 2217), and a port where nothing listens: all
+// probed side by side with a simulator on a pseudo-terminal.
+TEST_F(ScanProcess, FindsTheUpsesBehindSerialServersOnTheNetwork) {
+  test::SimulatorProcess overTcp(KBX_SIM_BIN, Log("tcp"), {"--type", "292"});
+  test::SimulatorProcess overRfc2217(KBX_SIM_BIN, Log("rfc2217"), {"--type", "280"});
+  test::SimulatorProcess local(KBX_SIM_BIN, Log("local"), {"--type", "290"});
+  const int base = 30000 + static_cast<int>(::getpid() % 10000) * 3;
+  const std::string tcp = std::to_string(base), rfc2217 = std::to_string(base + 1);
+  const std::string config = temp.path + "/ser2net.yaml";
+  std::ofstream(config) << "connection: &raw\n  accepter: tcp,127.0.0.1," << tcp
+                        << "\n  connector: serialdev," << overTcp.Device() << ",19200n81,local\n\n"
+                        << "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << rfc2217
+                        << "\n  connector: serialdev," << overRfc2217.Device() << ",9600n82,local\n";
+  const pid_t server =
+      test::Spawn({"/usr/sbin/ser2net", "-n", "-d", "-c", config}, {"/dev/null", -1, false, "/dev/null"});
+  // ser2net listens once it has read its configuration.
+  ASSERT_TRUE(Listening(base) && Listening(base + 1));
+  const std::string nowhere = "tcp://127.0.0.1:" + std::to_string(base + 2);
+  const std::string nowhereEither = "rfc2217://127.0.0.1:" + std::to_string(base + 2);
+  const int status =
+      Scan({"--com", "2=tcp://127.0.0.1:" + tcp, "--com", "3=rfc2217://127.0.0.1:" + rfc2217, "--com",
+            "4=" + local.Device(), "--com", "5=" + nowhere, "--com", "6=" + nowhereEither});
+  ::kill(server, SIGTERM);
+  test::Wait(server);
+
+  EXPECT_EQ(status, 0);
+  const auto found = Found();
+  EXPECT_EQ(found.at("tcp://127.0.0.1:" + tcp), "COM2 UPS type 292 (processor 1: 1.03, processor 2: 1.03)");
+  EXPECT_EQ(found.at("rfc2217://127.0.0.1:" + rfc2217),
+            "COM3 UPS type 280 (processor 1: 1.03, processor 2: 1.03)");
+  EXPECT_EQ(found.at(local.Device()), "COM4 UPS type 290 (processor 1: 1.03, processor 2: 1.03)");
+  EXPECT_EQ(found.at(nowhere),
+            "COM5 cannot be opened: " + nowhere + " cannot be reached: Connection refused");
+  EXPECT_EQ(found.at(nowhereEither),
+            "COM6 cannot be opened: " + nowhereEither + " cannot be reached: Connection refused");
+  for (const char* name : {"tcp", "rfc2217", "local"})
+    EXPECT_EQ(test::RequestsInLog(Log(name)), kIdentifyThenDisconnect) << name;
 }
 
 }  // namespace

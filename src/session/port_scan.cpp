@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/stop_signals.h"
-#include "platform/tty_port.h"
+#include "platform/mapped_port.h"
 
 namespace kbx {
 
@@ -44,7 +44,7 @@ std::vector<ScanLine> ScanPorts(const PortMap& ports, const SessionOptions& opti
     const int number = target.comNumber > 0 ? target.comNumber : 1;
     PortMap map;
     map.Map(number, target.device);
-    TtyPort port(map);
+    MappedPort port(map);
     ProbeSettings settings;
     settings.baudRate = std::to_string(options.baud);
     settings.accessCode = options.accessCode;
