@@ -6,7 +6,9 @@
 namespace gensios {
 #include <gensio/gensio_unix.h>
 }
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/stop_signals.h"
 
@@ -15,6 +17,41 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The connections' event loops. gensio keeps state of its own that refers to
+// the first loop it was given, and a process that freed that loop and made a
+// connection on another one crashed: so no loop is ever freed, and one given
+// back is lent again to the next connection.
+std::mutex loopsLock;
+std::vector<gensios::Os_Funcs>& FreeLoops() {
+  static auto* loops = new std::vector<gensios::Os_Funcs>;  // never freed, as said
+  return *loops;
+}
+
+gensios::Os_Funcs LendLoop() {
+  const std::lock_guard lock(loopsLock);
+  std::vector<gensios::Os_Funcs>& loops = FreeLoops();
+  if (loops.empty()) {
+    gensios::gensio_os_funcs* loop = nullptr;
+    const int error = gensios::gensio_unix_funcs_alloc(nullptr, 0, &loop);
+    if (error != 0) throw gensios::gensio_error(error);
+    gensios::Os_Funcs funcs(true);
+    funcs.init(loop);
+    loops.push_back(funcs);
+  }
+  gensios::Os_Funcs loop = loops.back();
+  loops.pop_back();
+  return loop;
+}
+
+void GiveBackLoop(const gensios::Os_Funcs& loop) {
+  const std::lock_guard lock(loopsLock);
+  FreeLoops().push_back(loop);
+}
+
+// gensio finds the kind of a new connection (loading its module the first
+// time) with no lock of its own to rely on: one thread at a time.
+std::mutex allocLock;
 
 // Longest text of a server's that is kept to say why it turned us away.
 constexpr std::size_t kMaxWords = 200;
@@ -106,12 +143,10 @@ struct NetworkPort::Connection : gensios::Serial_Event {
 
   // An event loop of the connection's own: ports in other threads (a scan of
   // many) never handle each other's events. Throws gensio_error.
-  explicit Connection(std::size_t bufferSize) : os(true), receiveBuffer(bufferSize) {
-    gensios::gensio_os_funcs* loop = nullptr;
-    const int error = gensios::gensio_unix_funcs_alloc(nullptr, 0, &loop);
-    if (error != 0) throw gensios::gensio_error(error);
-    os.init(loop);
-  }
+  explicit Connection(std::size_t bufferSize) : os(LendLoop()), receiveBuffer(bufferSize) {}
+  ~Connection() override { GiveBackLoop(os); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
   gensios::gensiods read(int err, const gensios::SimpleUCharVector data, const char* const*) override {
     if (err != 0) {
@@ -214,6 +249,7 @@ void NetworkPort::Connect() {
   Connection& c = *connection_;
   // gensio looks the host up here, before anything is sent.
   try {
+    const std::lock_guard lock(allocLock);
     c.io = gensios::gensio_alloc(std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp," + address->host +
                                      "," + std::to_string(address->port),
                                  c.os, &c);
