@@ -175,6 +175,20 @@ bool Listening(int port) {
   return false;
 }
 
+// Network ports where nothing listens, all at once: each says so, and the
+// scan ends without a UPS (a loop of gensio's freed under another thread's
+// connection crashed it once).
+TEST_F(ScanProcess, NetworkPortsWhereNothingListensSaySo) {
+  const std::string port = std::to_string(30000 + static_cast<int>(::getpid() % 10000) * 3 + 2);
+  const std::vector<std::string> nowhere{"tcp://127.0.0.1:" + port, "rfc2217://127.0.0.1:" + port,
+                                         "tcp://localhost:" + port};
+  ASSERT_EQ(Scan({"--com", "2=" + nowhere[0], "--com", "3=" + nowhere[1], "--com", "4=" + nowhere[2]}), 1);
+  const auto found = Found();
+  for (const std::string& address : nowhere)
+    EXPECT_THAT(found.at(address), HasSubstr("cannot be opened: " + address + " cannot be reached"))
+        << address;
+}
+
 // Serial servers on the loopback network, ser2net in front of two
 // simulators (raw TCP and RFC 2217), and a port where nothing listens: all
 // probed side by side with a simulator on a pseudo-terminal.
