@@ -131,13 +131,14 @@ TEST_F(ScanProcess, JsonGivesAnObjectPerPortAndNoUpsExitsOne) {
   EXPECT_EQ((*object)["versions"]["2"].text, "1.03");
   EXPECT_EQ((*object)["text"].text, "UPS type 292 (processor 1: 1.03, processor 2: 1.03)");
 
-  // The UPS held by another kbx, and nothing else: no UPS found, exit 1.
+  // A UPS held by another kbx, and nothing else: no UPS found, exit 1.
+  test::SimulatorProcess held(KBX_SIM_BIN, Log("held"), {"--type", "292"});
   const pid_t holder =
-      test::Spawn({KBX_BIN, "--com", "1=" + ups.Device(), "connect"}, {"/dev/null", -1, false, "/dev/null"});
-  ASSERT_TRUE(test::AwaitRequest(Log("ups"), 0xCF));
-  EXPECT_EQ(Scan({"--com", "2=" + ups.Device()}), 1);
+      test::Spawn({KBX_BIN, "--com", "1=" + held.Device(), "connect"}, {"/dev/null", -1, false, "/dev/null"});
+  ASSERT_TRUE(test::AwaitRequest(Log("held"), 0xCF));
+  EXPECT_EQ(Scan({"--com", "2=" + held.Device()}), 1);
   test::Wait(holder);
-  EXPECT_EQ(Found().at(ups.Device()), "COM2 held by " + std::to_string(holder) + " (kbx)");
+  EXPECT_EQ(Found().at(held.Device()), "COM2 held by " + std::to_string(holder) + " (kbx)");
 }
 
 TEST_F(ScanProcess, AStopSignalLetsEveryPortGoWithItsDisconnect) {
