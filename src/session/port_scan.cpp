@@ -3,8 +3,8 @@
 #include <exception>
 #include <thread>
 
-#include "platform/stop_signals.h"
 #include "platform/mapped_port.h"
+#include "platform/stop_signals.h"
 
 namespace kbx {
 
