@@ -190,7 +190,7 @@ TEST_F(Connect, DecidesByTypeAndVersion) {
     ConnectOutcome::Verdict verdict;
     std::vector<std::string> board;
   };
-  using enum ConnectOutcome::Verdict;
+  using enum UnitVerdict;
   const std::vector<std::string> found{"Connecting...", "UPS Found", "Done"};
   const Case cases[] = {
       {280, {1, 3}, kAccepted, found},
