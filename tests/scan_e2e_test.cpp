@@ -100,7 +100,7 @@ TEST_F(ScanProcess, FindsEveryUpsAmongSilentAndHeldPortsAndOnlyAsksWhoItIs) {
             "COM4 UPS type 292 (processor 1: 1.03, processor 2: 2.10, processor 3: 1.00)");
   EXPECT_EQ(found.at(ups281.Device()), "COM5 UPS type 281 (processor 1: 1.03, processor 2: 1.03)");
   EXPECT_EQ(found.at(silent.Device()), "COM6 no answer");
-  EXPECT_EQ(found.at(taken.Device()), "COM7 held by " + std::to_string(holder) + " (kbx)");
+  EXPECT_EQ(found.at(taken.Device()), "COM7 held by PID " + std::to_string(holder) + " (kbx)");
   EXPECT_EQ(test::ReadWholeFile(err), "");
   // The 281 is not switched over; nothing is set anywhere; goodbye comes last.
   for (const char* name : {"290", "292", "281"})
@@ -138,7 +138,7 @@ TEST_F(ScanProcess, JsonGivesAnObjectPerPortAndNoUpsExitsOne) {
   ASSERT_TRUE(test::AwaitRequest(Log("held"), 0xCF));
   EXPECT_EQ(Scan({"--com", "2=" + held.Device()}), 1);
   test::Wait(holder);
-  EXPECT_EQ(Found().at(held.Device()), "COM2 held by " + std::to_string(holder) + " (kbx)");
+  EXPECT_EQ(Found().at(held.Device()), "COM2 held by PID " + std::to_string(holder) + " (kbx)");
 }
 
 TEST_F(ScanProcess, AStopSignalLetsEveryPortGoWithItsDisconnect) {

@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Holder(p, kErrPortAlreadyOpen, "/dev/fake1 is in use by process 812 (minicom)", 812,
                            "minicom");
                   },
-                  ProbeFinding::Kind::kHeld, "held by 812 (minicom)"},
+                  ProbeFinding::Kind::kHeld, "held by PID 812 (minicom)"},
         ProbeCase{"a holder that is not known",
                   [](Probe& p) { Holder(p, kErrPortAlreadyOpen, "/dev/fake1 is in use by another program"); },
                   ProbeFinding::Kind::kHeld, "held by another program"},
@@ -303,7 +303,7 @@ TEST(ScanReport, OneJsonObjectPerPortWithItsFacts) {
   WriteScanLines(lines, text);
   EXPECT_EQ(text.str(),
             "COM3   /dev/pts/4    UPS type 290 (processor 1: 1.03, processor 4: 2.10)\n"
-            "COM2   /dev/ttyS1    held by 812 (mini\"com)\n"
+            "COM2   /dev/ttyS1    held by PID 812 (mini\"com)\n"
             "-      /dev/ttyACM0  no answer\n");
   EXPECT_TRUE(FoundUps(lines));
   EXPECT_FALSE(FoundUps({lines[1], lines[2]}));

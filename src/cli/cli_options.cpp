@@ -16,8 +16,9 @@ const ProgramUsage& KbxUsage() {
       "  ports          list every port: COM number, device, what the system says of\n"
       "                 it and the program that holds it (given alone; contacts no UPS)\n"
       "  scan           look for a UPS on every port at once: each serial device that\n"
-      "                 no other program holds and each --com port; one line per port\n"
-      "                 (given alone; identifies each unit, disconnects, sets nothing)\n",
+      "                 no other program holds, each port of the COM file and --com;\n"
+      "                 one line per port (given alone; identifies each unit,\n"
+      "                 disconnects, sets nothing)\n",
       Concat({PortOptionTable(),
               SessionOptionTable(),
               {Flag("yes", "apply a module count without asking", 'y'),

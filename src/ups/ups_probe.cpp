@@ -123,7 +123,7 @@ std::string ProbeFinding::Text() const {
       return "no answer";
     case Kind::kHeld:
       if (holderPid <= 0) return "held by another program";
-      return "held by " + std::to_string(holderPid) +
+      return "held by PID " + std::to_string(holderPid) +
              (holderProgram.empty() ? "" : " (" + holderProgram + ")");
     case Kind::kNotUps:
       return "not a UPS: " + why;

@@ -26,7 +26,7 @@ struct ProbeFinding {
   std::string holderProgram;
 
   // "UPS type 290 (processor 1: 1.03, processor 2: 1.03)", "no answer",
-  // "held by 812 (minicom)", "not a UPS: ...", "cannot be opened: ...",
+  // "held by PID 812 (minicom)", "not a UPS: ...", "cannot be opened: ...",
   // "stopped".
   std::string Text() const;
 };
