@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
                   ProbeFinding::Kind::kNotUps, "not a UPS: 9 Subscript out of range 9"},
         ProbeCase{"an identification without its type block",
                   [](Probe& p) {
-                    p.ups.answers[0xA0] = {Block(1, IdBlock({{0x01, 0x03}}, 0x05, MeterMap36(0xF0), 1, 16))};
+                    p.ups.BeUnit({}, {{0x01, 0x03}});
                     p.ups.Attach(p.port);
                   },
                   ProbeFinding::Kind::kNotUps, "not a UPS: no type block"},

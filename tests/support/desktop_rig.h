@@ -53,9 +53,7 @@ struct DesktopRig {
   // A unit of the type with two processors at 1.03 and 5400 s of battery
   // time that accepts every set command.
   void Unit(std::uint16_t type) {
-    ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}, {1, 3}}, 5, MeterMap36(0xF0), 0, 16))};
-    ups.answers[0x36] = {
-        Block(6, {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8)})};
+    ups.BeUnit({type});
     ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), {0x18, 0x15, 0x00, 0x00}}))};
     for (std::uint8_t command : Bytes{0x78, 0xBD, 0xCF, 0x95}) ups.answers[command] = {Ack(0x31)};
     ups.Attach(port);

@@ -74,6 +74,21 @@ struct ScriptedUps {
       if (!answer.empty()) port.Deliver(answer);
     };
   }
+  // Answers as a unit: the processors' versions as {major, minor}, meter 36
+  // in `format36`, and the type codes its type block reports, one per
+  // identification (the last one repeats).
+  void BeUnit(const std::vector<std::uint16_t>& types,
+              const std::vector<std::pair<std::uint8_t, std::uint8_t>>& versions = {{1, 3}, {1, 3}},
+              std::uint8_t format36 = 0xF0) {
+    answers[0xA0] = {Block(1, IdBlock(versions, 0x05, MeterMap36(format36), 1, 16))};
+    answers[0x36].clear();
+    for (std::uint16_t type : types) {
+      Bytes typeBlock(16, 0);
+      typeBlock[0] = static_cast<std::uint8_t>(type & 0xFF);
+      typeBlock[1] = static_cast<std::uint8_t>(type >> 8);
+      answers[0x36].push_back(Block(6, typeBlock));
+    }
+  }
   std::vector<Bytes> RequestsStartingWith(std::uint8_t command) const {
     std::vector<Bytes> out;
     for (const auto& r : requests)
@@ -99,12 +114,19 @@ class XcpTest : public ::testing::Test {
   // A unit of the given type with two processors of the given second version.
   void Unit(std::uint16_t type, std::pair<std::uint8_t, std::uint8_t> cpu2 = {0x01, 0x03},
             std::uint8_t format36 = 0xF0) {
-    ups.answers[0xA0] = {Block(1, IdBlock({{0x01, 0x03}, cpu2}, 0x05, MeterMap36(format36), 1, 16))};
-    Bytes typeBlock(16, 0);
-    typeBlock[0] = static_cast<std::uint8_t>(type & 0xFF);
-    typeBlock[1] = static_cast<std::uint8_t>(type >> 8);
-    ups.answers[0x36] = {Block(6, typeBlock)};
+    ups.BeUnit({type}, {{0x01, 0x03}, cpu2}, format36);
     ups.Attach(port);
+  }
+
+  // A fresh unit with the given versions whose type block reports `types`
+  // (see ScriptedUps::BeUnit), on a board cleared of what came before.
+  void UnitWith(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& versions,
+                const std::vector<std::uint16_t>& types) {
+    if (xcp.LinkUp()) xcp.DisconnectUps();
+    ups = ScriptedUps{};
+    ups.BeUnit(types, versions);
+    ups.Attach(port);
+    host.ClearBoard();
   }
 
   // Connects to a unit of the given type and forgets the connect's traffic.
