@@ -180,6 +180,19 @@ TEST_F(LineFault, ALineThatDoesNotFallQuietIsReadUntilItDoes) {
   EXPECT_EQ(sim_->RequestCount(0xA0), 1);
 }
 
+// The unit answers the identification request, then its line brings a byte
+// every 0.55 s for three minutes, which holds back every later answer. Each
+// of the two requests of the connect ends with its 15 s budget and is
+// written once more, as for no answer.
+TEST_F(LineFault, ABabblingLineEndsTheConnectWithinItsBudgets) {
+  faults.noise = {0xA0, 1};
+  faults.noiseMs = 180000;
+  faults.noiseGapMs = 550;
+  Serve();
+  EXPECT_THAT(Kbx({"connect"}, 1, 34.5, 30.0), ElementsAre("Connecting...", "NO UPS Found", "Done"));
+  EXPECT_EQ(sim_->RequestCount(0x36), 2);
+}
+
 // The type block comes one byte at a time, 100 to 300 ms apart, across many
 // of the program's 600 ms windows. No window stays quiet, so the program
 // reads on and gets the whole answer at the first attempt: 21 bytes at

@@ -214,14 +214,27 @@ TEST_F(Transact, ClosedPortSendsNothing) {
   EXPECT_TRUE(host.board.empty());
 }
 
+// Across midnight the time of day starts again from 0: on a silent line and
+// on one that never falls quiet the read still ends with its budget, and the
+// five attempts end the exchange.
 TEST_F(Transact, AcrossMidnightTheAttemptLimitEndsIt) {
-  VirtualClock lateClock(86400.0 - 2.0);
-  FakePort latePort(lateClock);
-  RecordingHost lateHost;
-  Xcp late(latePort, lateClock, lateHost);
-  StartUp(late);
-  EXPECT_FALSE(XcpProbe::Link(late).XcpTransact({0xA0}, 1));
-  EXPECT_EQ(latePort.writes.size(), 6u);
+  for (const bool babbling : {false, true}) {
+    VirtualClock lateClock(86400.0 - 5);
+    FakePort latePort(lateClock);
+    RecordingHost lateHost;
+    Xcp late(latePort, lateClock, lateHost);
+    ASSERT_FALSE(StartUp(late).portFailure);
+    if (babbling) {
+      latePort.onWrite = [&](const Bytes&) {
+        for (int k = 0; k <= 1100; ++k) latePort.Deliver({0x55}, 20 + 550 * k);
+      };
+    }
+    const double start = lateClock.Now();
+    EXPECT_FALSE(XcpProbe::Link(late).XcpTransact({0xA0}, 1)) << babbling;
+    // Babbling: the first read to the budget, four more of one busy window each.
+    EXPECT_LT(lateClock.Now() - start, babbling ? 22.0 : 7.5) << babbling;
+    EXPECT_EQ(latePort.writes.size(), 6u) << babbling;
+  }
 }
 
 TEST_F(Transact, ThePortFailingMidExchangeIsReportedWithTag5) {
@@ -234,6 +247,68 @@ TEST_F(Transact, ThePortFailingMidExchangeIsReportedWithTag5) {
 TEST_F(Transact, SendDisconnectWritesTheOneByteRequest) {
   EXPECT_TRUE(link.SendDisconnect());
   EXPECT_THAT(port.Written(), ElementsAre(Bytes{0xAB, 0x01, 0xFF, 0x55}));
+}
+
+// After its answer to the identification request the line brings a byte
+// every 0.55 s for ten minutes: every 600 ms window sees a byte.
+class Babble : public XcpTest {
+ protected:
+  void BabbleAfter(std::uint8_t command) {
+    auto attached = port.onWrite;
+    port.onWrite = [this, attached, command](const Bytes& frame) {
+      attached(frame);
+      if (babbling_ || frame.size() < 3 || frame[2] != command) return;
+      babbling_ = true;
+      for (int k = 1; k <= 1100; ++k) port.Deliver({0x55}, 20 + 550 * k);
+    };
+  }
+  bool babbling_ = false;
+};
+
+TEST_F(Babble, AReadEndsWhenTheExchangeBudgetIsSpent) {
+  UnitWith({{1, 3}, {1, 3}}, {290});
+  BabbleAfter(0xA0);
+  const double start = clock.Now();
+  xcp.ConnectUps();
+  const double took = clock.Now() - start;
+  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
+  EXPECT_FALSE(xcp.LinkUp());
+  // Each of the two requests: its 15 s budget, then written once more as for
+  // no answer; with the authorization and the fixed waits about 33 s.
+  EXPECT_GT(took, 30.0);
+  EXPECT_LT(took, 35.0);
+  EXPECT_EQ(ups.RequestsStartingWith(0xA0).size(), 2u);
+  EXPECT_EQ(ups.RequestsStartingWith(0x36).size(), 2u);
+}
+
+// The answer at the front of a read that the budget ended is not taken.
+TEST_F(Babble, TheExchangeFailsAsForNoAnswer) {
+  UnitWith({{1, 3}, {1, 3}}, {290});
+  BabbleAfter(0xA0);
+  xcp.OpenPort();
+  const double start = clock.Now();
+  EXPECT_FALSE(link.XcpTransact({0xA0}, 1));
+  // 0.5 s after the write, 600 ms windows up to the budget of the write's
+  // whole second plus 15 s, then the repeated write and its pause.
+  EXPECT_GT(clock.Now() - start, 15.0);
+  EXPECT_LT(clock.Now() - start, 16.7);
+  EXPECT_EQ(port.writes.size(), 2u);
+  EXPECT_TRUE(host.board.empty());
+}
+
+// An acknowledgement read after a write that waited for none ends within the
+// write's budget too.
+TEST_F(Babble, AnAcknowledgementReadEndsWithinTheBudget) {
+  xcp.OpenPort();
+  port.onWrite = [this](const Bytes&) {
+    port.Deliver(Ack(0x31));
+    for (int k = 1; k <= 1100; ++k) port.Deliver({0x55}, 20 + 550 * k);
+  };
+  const double start = clock.Now();
+  ASSERT_TRUE(link.XcpTransact({0x78, 0x00}, 0));
+  EXPECT_FALSE(xcp.CheckAck(9));
+  EXPECT_LT(clock.Now() - start, 16.7);
+  EXPECT_TRUE(host.board.empty());
 }
 
 class Read : public XcpTest {};

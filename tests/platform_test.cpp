@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -34,11 +35,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/baud_rates.h"
+#include "platform/clock.h"
 #include "platform/line_settings.h"
 #include "platform/line_speed.h"
 #include "platform/port_lock.h"
 #include "platform/port_map.h"
 #include "platform/run_time_error.h"
+#include "platform/stop_signals.h"
 #include "platform/tty_port.h"
 #include "support/temp_folder.h"
 
@@ -725,6 +728,24 @@ TEST_F(PortLockTest, AUserWithoutTheRightsToThePortIsToldWhyAndWhatToDo) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2],
             "Add the user to the dialout group (sudo usermod -aG dialout nobody), then log in again.");
+}
+
+TEST(StopSignals, ASignalDoesNotShortenAFixedPause) {
+  InstallStopSignals(StopMode::kNoteEvery, "platform_test");
+  const pthread_t sleeper = pthread_self();
+  std::thread signaller([sleeper] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pthread_kill(sleeper, SIGINT);
+  });
+  SystemClock clock;
+  const auto start = std::chrono::steady_clock::now();
+  clock.Sleep(300);
+  const auto slept = std::chrono::steady_clock::now() - start;
+  signaller.join();
+  EXPECT_EQ(StopSignal(), SIGINT);
+  // Not how fast: that the pause on the line kept its length.
+  EXPECT_GE(slept, std::chrono::milliseconds(300));
+  ClearStopSignals();
 }
 
 }  // namespace

@@ -10,11 +10,13 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTextBrowser>
 #include <QTimer>
 #include <csignal>
+#include <set>
 
 #include "app/close_on_signals.h"
 #include "app/desktop.h"
@@ -539,6 +541,131 @@ TEST_F(Window, AStopSignalWaitsForTheRunningCommandThenEndsTheProgram) {
   EXPECT_TRUE(window.Closed());
   EXPECT_FALSE(port.IsOpen());
   ClearStopSignals();
+}
+
+// A click or a key stroke that waits in the queue, as a user's input does
+// while the program blocks.
+void QueueClick(QWidget* target) {
+  const QPointF centre = QRectF(target->rect()).center();
+  const QPointF global = target->mapToGlobal(centre);
+  QCoreApplication::postEvent(target, new QMouseEvent(QEvent::MouseButtonPress, centre, global,
+                                                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+  QCoreApplication::postEvent(target, new QMouseEvent(QEvent::MouseButtonRelease, centre, global,
+                                                      Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+}
+void QueueKey(QWidget* target, Qt::Key key) {
+  QCoreApplication::postEvent(target, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
+  QCoreApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier));
+}
+
+// A click and a key on Connect while the connect runs are dropped: the
+// window does not disconnect right after it connected.
+TEST_F(Window, TheMainWindowDropsInputMadeDuringACommand) {
+  Unit(290);
+  QPushButton* connect = Button("cmdConnect");
+  connect->setFocus();
+  bool queued = false;
+  clock.onSleep = [&] {
+    if (queued) return;
+    queued = true;
+    QueueClick(connect);
+    QueueKey(connect, Qt::Key_Space);
+  };
+  connect->click();
+  clock.onSleep = nullptr;
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(queued);
+  EXPECT_THAT(Board(), ElementsAre("Connecting...", "UPS Found", "Done"));
+  EXPECT_TRUE(xcp.LinkUp());
+  // One connect: no disconnect (0xFF alone), no second identification.
+  EXPECT_THAT(ups.RequestsStartingWith(0xFF), ElementsAre(Bytes{0xFF, 0x06, 0x08, 0x62}));
+  EXPECT_EQ(ups.RequestsStartingWith(0xA0).size(), 1u);
+  EXPECT_EQ(connect->text(), "Disconnect");
+}
+
+// Apply, Exit and Escape while the module update runs are dropped: one
+// confirmation, one update, the board as the update left it, the dialog open.
+TEST_F(Window, TheKbxDialogDropsInputMadeDuringTheUpdate) {
+  Unit(290);
+  struct Case {
+    const char* what;
+    Bytes checksumAck;
+    std::vector<std::string> board;
+    bool applyAfter;
+  };
+  const Case cases[] = {
+      {"update done", test::Ack(0x31), {"Updating KBXs...", "Done"}, false},
+      {"update failed",
+       test::Ack(0x32),
+       {"Updating KBXs...", "Command Not Implemented (32)", "Error Resetting EEPROM Checksum"},
+       true},
+  };
+  Button("cmdConnect")->click();
+  ASSERT_TRUE(xcp.LinkUp());
+  for (const Case& c : cases) {
+    ups.answers[0x78] = {test::Ack(0x31), test::Ack(0x31), c.checksumAck};
+    ups.requests.clear();
+    int confirmations = 0;
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      ++confirmations;
+      box->button(confirmations == 1 ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    answerer.start(5);
+    bool dialogSeen = false;
+    QTimer::singleShot(0, [&] {
+      QWidget* dialog = QApplication::activeModalWidget();
+      ASSERT_NE(dialog, nullptr);
+      dialogSeen = true;
+      auto* apply = Child<QPushButton>(dialog, "cmdApply");
+      auto* exit = Child<QPushButton>(dialog, "cmdExit");
+      auto* combo = Child<QComboBox>(dialog, "cmbKBX");
+      auto* enable = Child<QRadioButton>(dialog, "BTCEnable1");
+      auto* disable = Child<QRadioButton>(dialog, "BTCEnable0");
+      int looks = 0;
+      bool queued = false;
+      bool readable = true;
+      std::set<std::string> takingInput;  // controls found enabled while the update ran
+      clock.onSleep = [&] {
+        const auto board = Board();
+        if (board.empty() || board.front() != "Updating KBXs...") return;
+        ++looks;
+        for (QWidget* control : std::initializer_list<QWidget*>{apply, exit, combo, enable, disable})
+          if (control->isEnabled()) takingInput.insert(control->objectName().toStdString());
+        // The dialog stays readable.
+        readable = readable && dialog->isEnabled() && Child<QLabel>(dialog, "Label1")->isEnabled();
+        if (queued) return;
+        queued = true;
+        QueueClick(apply);
+        QueueKey(apply, Qt::Key_Space);
+        QueueClick(exit);
+        QueueKey(dialog, Qt::Key_Escape);
+      };
+      combo->setCurrentIndex(2);
+      apply->click();
+      clock.onSleep = nullptr;
+      QCoreApplication::processEvents();
+      EXPECT_GT(looks, 5) << c.what;
+      EXPECT_TRUE(queued) << c.what;
+      EXPECT_THAT(takingInput, ::testing::IsEmpty()) << c.what;
+      EXPECT_TRUE(readable) << c.what;
+      EXPECT_EQ(confirmations, 1) << c.what;
+      EXPECT_TRUE(dialog->isVisible()) << c.what;
+      EXPECT_EQ(Board(), c.board) << c.what;
+      EXPECT_EQ(apply->isEnabled(), c.applyAfter) << c.what;
+      for (QWidget* control : std::initializer_list<QWidget*>{exit, combo, enable, disable})
+        EXPECT_TRUE(control->isEnabled()) << c.what << " " << control->objectName().toStdString();
+      answerer.stop();
+      if (dialog->isVisible()) exit->click();
+    });
+    Button("cmdBattComm")->click();
+    EXPECT_TRUE(dialogSeen) << c.what;
+    // One update: the three set commands and the checksum reset, once each.
+    EXPECT_EQ(ups.RequestsStartingWith(0x78).size(), 3u) << c.what;
+    EXPECT_EQ(ups.RequestsStartingWith(0xBD).size(), 1u) << c.what;
+  }
 }
 
 // Whatever dialog is open when the signal is taken, it closes, and so do the

@@ -242,37 +242,57 @@ TEST_F(Connect, ASilentLineFindsNoUps) {
   EXPECT_EQ(xcp.UpsType(), 0);
 }
 
-TEST_F(Connect, A281IsSwitchedOverAndAcceptedAs280) {
-  Unit(281);
-  Bytes as280(16, 0);
-  as280[0] = 0x18;
-  as280[1] = 0x01;
-  ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, as280)};
-  const ConnectOutcome outcome = xcp.ConnectUps();
-  EXPECT_TRUE(outcome.Accepted());
-  EXPECT_EQ(outcome.type, 280);
-  EXPECT_TRUE(xcp.LinkUp());
-  EXPECT_EQ(xcp.UpsType(), 280);
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "Done"));
-  EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(Bytes{0xCE, 0x00, 0x00}));
-  EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), 2u);  // link start after the switch and after acceptance
-}
-
-TEST_F(Connect, A281ThatAnswersTheSwitchRequestIsNoUps) {
-  Unit(281);
-  ups.answers[0xCE] = {Ack(0x31)};
-  EXPECT_EQ(xcp.ConnectUps().verdict, ConnectOutcome::Verdict::kNoUps);
-  EXPECT_FALSE(xcp.LinkUp());
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
-}
-
-TEST_F(Connect, A281ThatReportsSomethingElseStaysDown) {
-  Unit(281);
-  ups.answers[0x36] = {Block(6, {0x19, 0x01}), Block(6, {0x24, 0x01})};
-  EXPECT_EQ(xcp.ConnectUps().verdict, ConnectOutcome::Verdict::kNoUps);
-  EXPECT_FALSE(xcp.LinkUp());
-  EXPECT_EQ(xcp.UpsType(), 292);
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
+// A 281 is asked to switch over and identified again: accepted only when it
+// stays silent and then reports 280. The switch request takes its long form
+// when the unit has a fourth processor, whatever digits its version has.
+TEST_F(Connect, A281IsAcceptedOnlyWhenItReports280AfterTheSwitch) {
+  using Versions = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+  const Bytes longForm{0xCE, 0x01, 0x00, 0x00};
+  const Bytes shortForm{0xCE, 0x00, 0x00};
+  const std::vector<std::string> accepted{"Connecting...", "Done"};
+  const std::vector<std::string> noUps{"Connecting...", "NO UPS Found", "Done"};
+  const Versions three{{1, 3}, {1, 3}, {1, 3}};
+  const auto withFourth = [&](std::uint8_t major, std::uint8_t minor) {
+    Versions versions = three;
+    versions.emplace_back(major, minor);
+    return versions;
+  };
+  struct Case {
+    const char* what;
+    Versions versions;
+    std::uint16_t after;    // what the type block reports after the switch (0: nothing)
+    bool answersTheSwitch;  // the unit answers the switch request with a frame
+    Bytes request;          // the switch request written
+    std::int16_t type;      // the type it is left with
+    int linkStarts;
+    const std::vector<std::string>& board;
+  };
+  const Case cases[] = {
+      {"now 280", {{1, 3}, {1, 3}}, 280, false, shortForm, 280, 2, accepted},
+      {"fourth at 1.0A", withFourth(0x01, 0x0A), 280, false, longForm, 280, 2, accepted},
+      {"fourth at 1.E5", withFourth(0x01, 0xE5), 280, false, longForm, 280, 2, accepted},
+      {"fourth at 1A.0B", withFourth(0x1A, 0x0B), 280, false, longForm, 280, 2, accepted},
+      {"fourth at 1.03", withFourth(0x01, 0x03), 280, false, longForm, 280, 2, accepted},
+      {"fourth at 0.00", withFourth(0x00, 0x00), 280, false, shortForm, 280, 2, accepted},
+      {"three processors", three, 280, false, shortForm, 280, 2, accepted},
+      {"still 281", {{1, 3}, {1, 3}}, 281, false, shortForm, 281, 1, noUps},
+      {"now 290", {{1, 3}, {1, 3}}, 290, false, shortForm, 290, 1, noUps},
+      {"now 292", {{1, 3}, {1, 3}}, 292, false, shortForm, 292, 1, noUps},
+      {"silent", {{1, 3}, {1, 3}}, 0, false, shortForm, 0, 1, noUps},
+      {"answers the switch", {{1, 3}, {1, 3}}, 280, true, shortForm, 281, 0, noUps},
+  };
+  for (const Case& c : cases) {
+    UnitWith(c.versions, {281, c.after});
+    if (c.after == 0) ups.answers[0x36].back().clear();
+    if (c.answersTheSwitch) ups.answers[0xCE] = {Ack(0x31)};
+    const ConnectOutcome outcome = xcp.ConnectUps();
+    EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(c.request)) << c.what;
+    EXPECT_EQ(host.board, c.board) << c.what;
+    EXPECT_EQ(xcp.LinkUp(), &c.board == &accepted) << c.what;
+    EXPECT_EQ(outcome.Accepted(), &c.board == &accepted) << c.what;
+    EXPECT_EQ(xcp.UpsType(), c.type) << c.what;
+    EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), static_cast<std::size_t>(c.linkStarts)) << c.what;
+  }
 }
 
 TEST_F(Connect, APortThatFailsOnIdentificationIsReportedOnce) {
