@@ -14,7 +14,6 @@ class RecordingHost : public XcpHost {
   std::vector<std::string> failures;  // the lines written as reporting a failure
   int clears = 0;
   int repaints = 0;
-  std::vector<int> statuses;
   PortState portState;  // as told last
 
   void AddToBoard(const BoardLine& line) override {
@@ -32,7 +31,7 @@ class RecordingHost : public XcpHost {
     failures.clear();
   }
   void Repaint() override { ++repaints; }
-  void UpdateStatus(int status) override { statuses.push_back(status); }
+  void UpdateStatus(int) override {}
   void PortStateChanged(const PortState& state) override { portState = state; }
 };
 

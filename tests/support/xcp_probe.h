@@ -15,7 +15,6 @@ class XcpProbe {
  public:
   // --- the link -----------------------------------------------------------------
   static XcpLink& Link(Xcp& xcp) { return xcp.link_; }
-  static std::int16_t RxTimeoutSeconds(const XcpLink& link) { return link.rxTimeoutSeconds_; }
   // The bytes a read collects; nothing when it failed.
   static std::optional<Bytes> ReadPort(XcpLink& link) { return link.ReadPort(); }
   // A fresh answer read and judged: its reply code and data.
