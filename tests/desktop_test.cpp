@@ -242,24 +242,6 @@ TEST(Board, TheClosingDoneOfAFailedCommandIsAmberOfOneThatSucceededGreen) {
   EXPECT_FALSE(doneIsAmber());
 }
 
-TEST(Board, ARefusalOfTheUpsIsDrawnAsAFailure) {
-  Desk desk;
-  desk.Connect(290);
-  desk.ups.answers[0x78] = {test::Ack(0x35)};
-  WhenUp([&](QWidget* dialog) {
-    Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
-    WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
-    Child<QPushButton>(dialog, "cmdApply")->click();
-    qobject_cast<QDialog*>(dialog)->reject();
-  });
-  desk.Button("cmdBattComm")->click();
-  StatusBoard* board = desk.Board();
-  ASSERT_EQ(board->Lines(),
-            QStringList({"Updating KBXs...", "Command Parameter out of range (35)", "Error Setting KBXs"}));
-  EXPECT_EQ(board->item(1)->foreground(), board->item(2)->foreground());
-  EXPECT_NE(board->item(0)->foreground(), board->item(1)->foreground());
-}
-
 TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself) {
   Desk desk;
   desk.Connect(290);

@@ -508,21 +508,6 @@ TEST_F(Port, ARefusedBaudShowsTheSettingsStillInForce) {
   EXPECT_FALSE(host.portState.open);
 }
 
-TEST_F(Port, ACorrectedValueOpensThePortWithNoLineAndNothingLeftOver) {
-  for (const auto& [wrong, right] :
-       {std::pair<PortSettings, PortSettings>{{"12345", "", 0, 0, ""}, {"19200", "", 0, 0, ""}},
-        {{"", "", 0, 0, "9"}, {"", "", 0, 0, "1"}}}) {
-    host.ClearBoard();
-    EXPECT_TRUE(xcp.ConfigurePort(wrong));
-    EXPECT_EQ(host.board.size(), 1u);
-    host.ClearBoard();
-    EXPECT_FALSE(xcp.ConfigurePort(right));
-    EXPECT_TRUE(host.board.empty()) << host.board.front();
-    EXPECT_TRUE(host.portState.open);
-    EXPECT_TRUE(port.IsOpen());
-  }
-}
-
 TEST_F(Port, FlushEmptiesTheReceiveSide) {
   port.Deliver(Bytes(50, 1), 0);
   xcp.FlushPort();
