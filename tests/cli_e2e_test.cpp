@@ -1,7 +1,8 @@
 // kbx as a process against the simulator program, where only real signals,
 // real pipes and real descriptors will do: a signal during a type 290 module
-// update, output that cannot be written. Each run takes seconds of real time
-// (the fixed pauses of the protocol): `make test-e2e`.
+// update, output that cannot be written, a whole session reported as JSON.
+// Each run takes seconds of real time (the fixed pauses of the protocol):
+// `make test-e2e`.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -364,6 +365,43 @@ TEST_F(KbxProcess, NoLockFileIsLeftOnAnyEnd) {
     }
     EXPECT_TRUE(std::filesystem::is_empty(lockFolder));
   }
+}
+
+// A whole session reported as JSON, on the simulated unit.
+TEST(CliJson, TheProgramReportsAWholeSession) {
+  const TempFolder temp;
+  const std::string& folder = temp.path;
+  test::Streams streams;
+  streams.stdoutPath = folder + "/out";
+  streams.stderrPath = folder + "/err";
+  const int status = test::Wait(test::Spawn(
+      {KBX_BIN, "--simulate", "290", "--json", "connect", "info", "runtime", "modules", "1", "--yes"},
+      streams));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadWholeFile(streams.stderrPath);
+  const std::string text = test::ReadWholeFile(streams.stdoutPath);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  std::string error;
+  const test::Json json = test::JsonReader::Read(text, error).value_or(test::Json{});
+  ASSERT_TRUE(error.empty()) << error << "\n" << text;
+  EXPECT_TRUE(json["ok"].boolean);
+  EXPECT_EQ(json["exit"].number, 0);
+  EXPECT_EQ(json["port"].number, 1);
+  EXPECT_EQ(json["settings"].text, "COM1,19200,N,8,1");
+  EXPECT_EQ(json["type"].number, 290);
+  EXPECT_EQ(json["versions"]["1"].text, "1.03");
+  EXPECT_EQ(json["versions"]["2"].text, "1.03");
+  EXPECT_EQ(json["runtime_seconds"].number, 1800);
+  EXPECT_EQ(json["runtime"].text, "0:30:00");
+  EXPECT_EQ(json["modules"]["requested"].number, 1);
+  EXPECT_EQ(json["modules"]["outcome"].text, "done");
+  const std::vector<std::string> board = json["board"].Strings();
+  ASSERT_EQ(board.size(), 17u) << text;
+  EXPECT_EQ(board[3], "UPS type: 290");
+  EXPECT_EQ(board[9], "Battery Time Remain:  0:30:00");
+  EXPECT_THAT(std::vector(board.end() - 4, board.end()),
+              ElementsAre("Updating KBXs...", "Done", "Disconnecting...", "Done"));
+  EXPECT_TRUE(json["errors"].items.empty());
+  EXPECT_TRUE(test::ReadWholeFile(streams.stderrPath).empty());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The command line: its options, its exit statuses, whole sessions with the
 // simulator's unit on the in-memory port, the JSON report, what a stop signal
-// leaves of a session, output that cannot be written, and two runs of the
-// real program (through a pseudo-terminal, and a whole session as JSON). The
-// same through real processes at length is in cli_e2e_test.cpp.
+// leaves of a session, output that cannot be written, and one run of the real
+// program against the simulator program. The same through real processes at
+// length is in cli_e2e_test.cpp.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -557,42 +557,6 @@ TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
   EXPECT_EQ(err.str(),
             "kbx: 8002 Start: Invalid port number 1\nkbx: /nonexistent/\xFF\"\\x01 caf\xC3\xA9"
             " does not exist (No such file or directory)\n");
-}
-
-// The one session through the real program that runs with every build: a
-// whole session reported as JSON.
-TEST(CliJson, TheProgramReportsAWholeSession) {
-  const TempFolder temp;
-  const std::string& folder = temp.path;
-  test::Streams streams;
-  streams.stdoutPath = folder + "/out";
-  streams.stderrPath = folder + "/err";
-  const int status = test::Wait(test::Spawn(
-      {KBX_BIN, "--simulate", "290", "--json", "connect", "info", "runtime", "modules", "1", "--yes"},
-      streams));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadWholeFile(streams.stderrPath);
-  const std::string text = test::ReadWholeFile(streams.stdoutPath);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-  const Json json = ReadJson(text);
-  EXPECT_TRUE(json["ok"].boolean);
-  EXPECT_EQ(json["exit"].number, 0);
-  EXPECT_EQ(json["port"].number, 1);
-  EXPECT_EQ(json["settings"].text, "COM1,19200,N,8,1");
-  EXPECT_EQ(json["type"].number, 290);
-  EXPECT_EQ(json["versions"]["1"].text, "1.03");
-  EXPECT_EQ(json["versions"]["2"].text, "1.03");
-  EXPECT_EQ(json["runtime_seconds"].number, 1800);
-  EXPECT_EQ(json["runtime"].text, "0:30:00");
-  EXPECT_EQ(json["modules"]["requested"].number, 1);
-  EXPECT_EQ(json["modules"]["outcome"].text, "done");
-  const std::vector<std::string> board = json["board"].Strings();
-  ASSERT_EQ(board.size(), 17u) << text;
-  EXPECT_EQ(board[3], "UPS type: 290");
-  EXPECT_EQ(board[9], "Battery Time Remain:  0:30:00");
-  EXPECT_THAT(std::vector(board.end() - 4, board.end()),
-              ElementsAre("Updating KBXs...", "Done", "Disconnecting...", "Done"));
-  EXPECT_TRUE(json["errors"].items.empty());
-  EXPECT_TRUE(test::ReadWholeFile(streams.stderrPath).empty());
 }
 
 }  // namespace
