@@ -434,21 +434,6 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
   ExpectIdle();
 }
 
-TEST_F(Window, KbxDialogKeepsTheCountOfAFailedUpdate) {
-  Connect(280);
-  ups.answers[0x95] = {test::Ack(0x35)};
-  WhenUp([&](QWidget* dialog) {
-    Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(1);
-    WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
-    Child<QPushButton>(dialog, "cmdApply")->click();
-    EXPECT_THAT(Board(), ElementsAre("Updating KBXs...", "Error Setting KBXs"));
-    EXPECT_TRUE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
-    Child<QPushButton>(dialog, "cmdExit")->click();
-  });
-  Button("cmdBattComm")->click();
-  EXPECT_EQ(xcp.ModuleCount(), "1");
-}
-
 TEST_F(Window, KbxDialogForAnUnknownType) {
   Connect(280);
   test::XcpProbe::SetUpsType(xcp, 281);
