@@ -50,24 +50,11 @@ struct KbxRun {
   std::string err;
 };
 
-KbxRun Kbx(const std::vector<std::string>& args, Confirm confirm = {}) {
-  std::ostringstream out, err;
-  const int status = RunKbx(args, out, err, confirm);
-  return {status, test::Lines(out.str()), err.str()};
-}
-
 // Seconds of a board line "Battery Time Remain:  H:MM:SS".
 int Seconds(const std::string& line) {
   int h = 0, m = 0, s = 0;
   EXPECT_EQ(std::sscanf(line.c_str(), "Battery Time Remain: %d:%d:%d", &h, &m, &s), 3) << line;
   return h * 3600 + m * 60 + s;
-}
-
-TEST(Cli, APortThatCannotBeOpenedSendsNothing) {
-  const KbxRun run = Kbx({"--com", "1=/dev/kbx-no-such-device", "connect"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.out, ElementsAre("Invalid port number"));
-  EXPECT_THAT(run.err, HasSubstr("8002 Start: Invalid port number 1"));
 }
 
 // kbx --simulate TYPE as RunKbx runs it, but with the simulated unit behind

@@ -502,12 +502,6 @@ TEST_F(Port, AFailedOpenShowsTheLinkDown) {
   EXPECT_FALSE(xcp.LinkUp());
 }
 
-TEST_F(Port, ARefusedBaudShowsTheSettingsStillInForce) {
-  xcp.ConfigurePort({"12345", "", 0, 0, ""});
-  EXPECT_EQ(host.portState.settingsLabel, " COM1,19200,N,8,1");
-  EXPECT_FALSE(host.portState.open);
-}
-
 TEST_F(Port, FlushEmptiesTheReceiveSide) {
   port.Deliver(Bytes(50, 1), 0);
   xcp.FlushPort();
