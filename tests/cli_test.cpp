@@ -459,6 +459,22 @@ TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
   }
 }
 
+// An update the UPS refuses while a signal waits: the line says it failed,
+// and the summary how far it got.
+TEST_F(SignalsOnFakePort, AnUpdateThatFailsUnderASignalSaysSo) {
+  Unit(290);
+  RaiseAt(0xBD, SIGINT);
+  ups.answers[0xBD] = {test::Ack(0x36)};
+  EXPECT_EQ(Session("modules 1 --yes runtime"), 128 + SIGINT);
+  ASSERT_EQ(report.errors.size(), 2u);
+  EXPECT_THAT(report.errors[0], ::testing::StartsWith("modules 1: the update stopped at step 3 of 4"));
+  EXPECT_EQ(report.errors[1],
+            "interrupted (SIGINT) during modules 1: the update failed; runtime was not run");
+  EXPECT_EQ(report.modules->outcome, "failed");
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back().front(), 0xFF);
+}
+
 TEST_F(SignalsOnFakePort, ASignalBeforeTheSessionSendsNothing) {
   Unit(290);
   std::raise(SIGTERM);

@@ -53,16 +53,39 @@ bool InfoCommand(Xcp& xcp) {
   return true;
 }
 
-bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm, std::string& outcome,
+// How a modules command ended.
+enum class ModulesOutcome { kLinkDown, kNotSupported, kNotConfirmed, kFailed, kDone };
+
+// The outcome as --json names it.
+std::string ModulesOutcomeName(ModulesOutcome outcome) {
+  switch (outcome) {
+    case ModulesOutcome::kLinkDown:
+      return "link down";
+    case ModulesOutcome::kNotSupported:
+      return "not supported";
+    case ModulesOutcome::kNotConfirmed:
+      return "not confirmed";
+    case ModulesOutcome::kFailed:
+      return "failed";
+    case ModulesOutcome::kDone:
+      return "done";
+  }
+  return "";
+}
+
+// Tells the UPS how many modules are attached, once the user agreed; `update`
+// says how the update went once it ran. `outcome` follows the steps, so an
+// error that ends the command leaves it at the step it had reached.
+bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confirm, ModulesOutcome& outcome,
                     std::optional<KbxUpdateOutcome>& update) {
   XcpHost& host = xcp.Host();
   host.BoardClear();
   if (!xcp.LinkUp()) {
     host.AddToBoard("Link Down");
-    outcome = "link down";
+    outcome = ModulesOutcome::kLinkDown;
     return false;
   }
-  outcome = "not supported";
+  outcome = ModulesOutcome::kNotSupported;
   const KbxChoices choices = DetermineKbxSupport(xcp);
   const std::string text = std::to_string(count);
   if (!choices.applyEnabled ||
@@ -70,15 +93,15 @@ bool ModulesCommand(Xcp& xcp, std::int16_t count, bool yes, const Confirm& confi
     return false;
   }
   host.BoardClear();
-  outcome = "not confirmed";
+  outcome = ModulesOutcome::kNotConfirmed;
   if (!yes) {
     if (!confirm.ask || !confirm.ask(KbxConfirmText(text))) return false;
   }
   // From here on a signal waits for the last write.
   const UpdateInProgress updating;
-  outcome = "failed";
+  outcome = ModulesOutcome::kFailed;
   update = ApplyKbxConfiguration(xcp, text, choices.enableTest);
-  if (update->Done()) outcome = "done";
+  if (update->Done()) outcome = ModulesOutcome::kDone;
   return update->Done();
 }
 
@@ -208,162 +231,222 @@ int RunScan(const CliOptions& options, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, SessionReport* report) {
-  SessionReport unused;
-  SessionReport& session = report ? *report : unused;
+namespace {
+
+// One session's commands in order, with what a signal interrupted and what
+// failed. A signal lets the step it arrived in run to its end, and says so at
+// once; then no command runs, and the UPS is disconnected.
+class SessionRun {
+ public:
+  SessionRun(Xcp& xcp, const CliOptions& options, const Confirm& confirm, SessionReport& report)
+      : xcp_(xcp), options_(options), confirm_(confirm), report_(report) {}
+
+  // The session's exit status.
+  int Run() {
+    try {
+      if (StopSignal() != 0) {
+        interruptedIn_ = "before connecting";
+      } else {
+        Connect();
+      }
+      while (next_ < options_.commands.size()) {
+        const CliCommand& command = options_.commands[next_++];
+        if (StopSignal() != 0) {
+          Skip(command);
+        } else {
+          RunCommand(command);
+        }
+      }
+      if (xcp_.LinkUp()) Disconnect();
+    } catch (const StopNow&) {
+      StoppedAtOnce();
+    }
+    SetStopNotice("");
+    return Finish();
+  }
+
+ private:
   // Whatever fails inside a command ends that command with a line on the
   // board, never the program.
-  auto guarded = [&](const std::function<bool()>& command) { return RunGuarded(xcp.Host(), command); };
-  std::vector<std::string> failed;
-  auto failedOnce = [&](const std::string& step) {
-    if (std::find(failed.begin(), failed.end(), step) == failed.end()) failed.push_back(step);
-  };
-  // A signal lets the step it arrived in run to its end, and says so at once;
-  // then no command runs.
-  std::string interruptedIn;
-  std::string interruptedStep;
-  std::string runningStep;
-  std::string notice;  // what a first signal in the running step writes at once
+  bool Guarded(const std::function<bool()>& command) { return RunGuarded(xcp_.Host(), command); }
+
+  void FailedOnce(const std::string& step) {
+    if (std::find(failed_.begin(), failed_.end(), step) == failed_.end()) failed_.push_back(step);
+  }
+
   // A module command asks and updates: a signal there says nothing at once
   // (the prompt ends, the update is finished anyway).
-  auto begin = [&](const std::string& step, bool withNotice) {
-    runningStep = step;
-    notice = withNotice && StopSignal() == 0 ? "finishing " + step + "; press Ctrl-C again to stop now" : "";
-    SetStopNotice(notice.empty() ? "" : "kbx: " + notice + "\n");
-  };
-  auto noteStop = [&](const std::string& step, const std::string& outcome) {
-    if (!interruptedIn.empty() || StopSignal() == 0) return;
-    if (!notice.empty()) {
-      session.noticeAt = session.errors.size();
-      session.errors.push_back(notice);
-    }
-    interruptedIn = "during " + step + ": " + outcome;
-    interruptedStep = step;
-  };
-  auto outcomeOf = [](bool done) { return std::string(done ? "it was completed" : "it failed"); };
+  void Begin(const std::string& step, bool withNotice) {
+    runningStep_ = step;
+    notice_ = withNotice && StopSignal() == 0 ? "finishing " + step + "; press Ctrl-C again to stop now" : "";
+    SetStopNotice(notice_.empty() ? "" : "kbx: " + notice_ + "\n");
+  }
 
-  bool ok = false;
-  std::vector<std::string> notRun;
-  std::size_t next = 0;  // the command after the running one
-  try {
-    if (StopSignal() != 0) {
-      interruptedIn = "before connecting";
+  // After a step: the first signal that came during it, and how the step ended.
+  void NoteStop(const std::string& step, const std::string& outcome) {
+    if (!interruptedIn_.empty() || StopSignal() == 0) return;
+    if (!notice_.empty()) {
+      report_.noticeAt = report_.errors.size();
+      report_.errors.push_back(notice_);
+    }
+    interruptedIn_ = "during " + step + ": " + outcome;
+    interruptedStep_ = step;
+  }
+
+  static std::string OutcomeOf(bool done) { return done ? "it was completed" : "it failed"; }
+
+  void Connect() {
+    Begin("connect", true);
+    ConnectOutcome found;
+    ok_ = Guarded([&] {
+      found = xcp_.ConnectUps();
+      return found.Accepted();
+    });
+    if (!ok_) FailedOnce("connect");
+    NoteIdentity(found, report_);
+    NoteStop("connect", OutcomeOf(ok_));
+  }
+
+  // A command after a signal: not run (the connect command is the session's
+  // connect, run or not).
+  void Skip(const CliCommand& command) {
+    if (command.kind == CliCommand::kModules) {
+      report_.modules =
+          SessionReport::Modules{command.count, "not run", std::nullopt, "interrupted " + interruptedIn_};
+    }
+    if (command.kind != CliCommand::kConnect || interruptedIn_ == "before connecting")
+      notRun_.push_back(CommandName(command));
+  }
+
+  void RunCommand(const CliCommand& command) {
+    const std::string name = CommandName(command);
+    if (command.kind == CliCommand::kModules) {
+      RunModules(command, name);
+      return;
+    }
+    Begin(name, true);
+    bool done = true;
+    switch (command.kind) {
+      case CliCommand::kConnect:
+        done = xcp_.LinkUp();
+        break;
+      case CliCommand::kRuntime:
+        done = Guarded([&] {
+          const std::optional<double> seconds = RuntimeCommand(xcp_);
+          if (seconds) NoteRuntime(*seconds, report_);
+          return seconds.has_value();
+        });
+        break;
+      case CliCommand::kInfo:
+        done = Guarded([&] { return InfoCommand(xcp_); });
+        break;
+      case CliCommand::kModules:
+      case CliCommand::kPorts:
+      case CliCommand::kScan:
+        break;
+    }
+    if (!done) FailedOnce(name);
+    NoteStop(name, OutcomeOf(done));
+    ok_ = ok_ && done;
+  }
+
+  void RunModules(const CliCommand& command, const std::string& name) {
+    report_.modules = SessionReport::Modules{command.count, "not run", std::nullopt, ""};
+    Begin(name, false);
+    ModulesOutcome outcome = ModulesOutcome::kLinkDown;  // the command says more from its first step
+    const bool done = Guarded([&] {
+      return ModulesCommand(xcp_, command.count, options_.yes, confirm_, outcome, report_.modules->update);
+    });
+    if (outcome == ModulesOutcome::kDone && !done) outcome = ModulesOutcome::kFailed;
+    report_.modules->outcome = ModulesOutcomeName(outcome);
+    const bool declined = outcome == ModulesOutcome::kNotConfirmed;
+    if (declined && StopSignal() == 0) {
+      report_.modules->why = "Not changed.";
+      report_.errors.push_back(report_.modules->why);
+    }
+    // How far an update that did not complete got, and that it must be run again.
+    if (const auto& update = report_.modules->update; update && !update->Done())
+      report_.errors.push_back(name + ": " + KbxUpdateSummary(*update));
+    // A module count the user declined says so itself.
+    if (!done && !declined) FailedOnce(name);
+    if (outcome == ModulesOutcome::kDone) {
+      NoteStop(name, "the update was finished");
+    } else if (outcome == ModulesOutcome::kFailed) {
+      NoteStop(name, "the update failed");
     } else {
-      begin("connect", true);
-      ConnectOutcome found;
-      ok = guarded([&] {
-        found = xcp.ConnectUps();
-        return found.Accepted();
-      });
-      if (!ok) failedOnce("connect");
-      NoteIdentity(found, session);
-      noteStop("connect", outcomeOf(ok));
+      NoteStop(name, "the update was not made");
     }
-    while (next < options.commands.size()) {
-      const CliCommand& command = options.commands[next++];
-      const std::string name = CommandName(command);
-      if (command.kind == CliCommand::kModules)
-        session.modules = SessionReport::Modules{command.count, "not run", std::nullopt, ""};
-      if (StopSignal() != 0) {
-        if (command.kind == CliCommand::kModules) session.modules->why = "interrupted " + interruptedIn;
-        // The connect command is the session's connect, run or not.
-        if (command.kind != CliCommand::kConnect || interruptedIn == "before connecting")
-          notRun.push_back(name);
-        continue;
-      }
-      begin(name, command.kind != CliCommand::kModules);
-      bool done = true;
-      std::string outcome;
-      switch (command.kind) {
-        case CliCommand::kConnect:
-          done = xcp.LinkUp();
-          break;
-        case CliCommand::kRuntime:
-          done = guarded([&] {
-            const std::optional<double> seconds = RuntimeCommand(xcp);
-            if (seconds) NoteRuntime(*seconds, session);
-            return seconds.has_value();
-          });
-          break;
-        case CliCommand::kModules:
-          done = guarded([&] {
-            return ModulesCommand(xcp, command.count, options.yes, confirm, outcome, session.modules->update);
-          });
-          if (outcome == "done" && !done) outcome = "failed";
-          session.modules->outcome = outcome;
-          if (outcome == "not confirmed" && StopSignal() == 0) {
-            session.modules->why = "Not changed.";
-            session.errors.push_back(session.modules->why);
-          }
-          // How far an update that did not complete got, and that it must be run again.
-          if (const auto& update = session.modules->update; update && !update->Done())
-            session.errors.push_back(name + ": " + KbxUpdateSummary(*update));
-          break;
-        case CliCommand::kInfo:
-          done = guarded([&] { return InfoCommand(xcp); });
-          break;
-        case CliCommand::kPorts:
-        case CliCommand::kScan:
-          break;
-      }
-      // A module count the user declined says so itself.
-      if (!done && outcome != "not confirmed") failedOnce(name);
-      if (command.kind != CliCommand::kModules) {
-        noteStop(name, outcomeOf(done));
-      } else if (outcome == "done" || outcome == "failed") {
-        noteStop(name, outcome == "done" ? "the update was finished" : "the update failed");
-      } else {
-        noteStop(name, "the update was not made");
-      }
-      ok = ok && done;
-    }
-    if (xcp.LinkUp()) {
-      begin("disconnect", true);
-      const bool disconnected = guarded([&] {
-        xcp.DisconnectUps();
-        return true;
-      });
-      if (!disconnected) failedOnce("disconnect");
-      noteStop("disconnect", outcomeOf(disconnected));
-      ok = disconnected && ok;
-    }
-  } catch (const StopNow&) {
-    // A second signal: the step ends where it was, and nothing more goes out.
+    ok_ = ok_ && done;
+  }
+
+  void Disconnect() {
+    Begin("disconnect", true);
+    const bool disconnected = Guarded([&] {
+      xcp_.DisconnectUps();
+      return true;
+    });
+    if (!disconnected) FailedOnce("disconnect");
+    NoteStop("disconnect", OutcomeOf(disconnected));
+    ok_ = disconnected && ok_;
+  }
+
+  // A second signal: the step ends where it was, and nothing more goes out.
+  void StoppedAtOnce() {
     const std::string stopped = "stopped at once by a second signal";
-    if (interruptedIn.empty()) {
-      noteStop(runningStep, stopped);
+    if (interruptedIn_.empty()) {
+      NoteStop(runningStep_, stopped);
     } else {
-      interruptedIn += "; then " + runningStep + " was " + stopped;
+      interruptedIn_ += "; then " + runningStep_ + " was " + stopped;
     }
-    interruptedStep = runningStep;
-    if (session.modules && session.modules->outcome == "not run" && session.modules->why.empty())
-      session.modules->why = stopped;
-    for (; next < options.commands.size(); ++next) {
-      const CliCommand& command = options.commands[next];
+    interruptedStep_ = runningStep_;
+    if (report_.modules && report_.modules->outcome == "not run" && report_.modules->why.empty())
+      report_.modules->why = stopped;
+    for (; next_ < options_.commands.size(); ++next_) {
+      const CliCommand& command = options_.commands[next_];
       if (command.kind == CliCommand::kModules)
-        session.modules = SessionReport::Modules{command.count, "not run", std::nullopt, stopped};
-      notRun.push_back(CommandName(command));
+        report_.modules = SessionReport::Modules{command.count, "not run", std::nullopt, stopped};
+      notRun_.push_back(CommandName(command));
     }
-    if (xcp.LinkUp() && runningStep != "disconnect") notRun.push_back("disconnect");
+    if (xcp_.LinkUp() && runningStep_ != "disconnect") notRun_.push_back("disconnect");
   }
-  SetStopNotice("");
 
-  // The line about the interruption tells the outcome of the step it came in.
-  const bool onlyTheInterruptedStepFailed = failed.size() == 1 && failed.front() == interruptedStep;
-  if (!failed.empty() && !onlyTheInterruptedStepFailed) {
-    session.errors.push_back((failed.size() == 1 ? "command failed: " : "commands failed: ") +
-                             Joined(failed));
-  }
-  const int signal = StopSignal();
-  if (signal != 0) {
-    session.interrupted = SignalName(signal);
-    std::string line = "interrupted (" + session.interrupted + ") " + interruptedIn;
-    if (!notRun.empty())
-      line += "; " + Joined(notRun) + (notRun.size() == 1 ? " was not run" : " were not run");
-    session.errors.push_back(line);
+  // The lines about what failed and what a signal interrupted; the status.
+  int Finish() {
+    // The line about the interruption tells the outcome of the step it came in.
+    const bool onlyTheInterruptedStepFailed = failed_.size() == 1 && failed_.front() == interruptedStep_;
+    if (!failed_.empty() && !onlyTheInterruptedStepFailed) {
+      report_.errors.push_back((failed_.size() == 1 ? "command failed: " : "commands failed: ") +
+                               Joined(failed_));
+    }
+    const int signal = StopSignal();
+    if (signal == 0) return ok_ ? 0 : 1;
+    report_.interrupted = SignalName(signal);
+    std::string line = "interrupted (" + report_.interrupted + ") " + interruptedIn_;
+    if (!notRun_.empty())
+      line += "; " + Joined(notRun_) + (notRun_.size() == 1 ? " was not run" : " were not run");
+    report_.errors.push_back(line);
     return 128 + signal;
   }
-  return ok ? 0 : 1;
+
+  Xcp& xcp_;
+  const CliOptions& options_;
+  const Confirm& confirm_;
+  SessionReport& report_;
+  bool ok_ = false;
+  std::vector<std::string> failed_;  // the steps that failed, each once
+  std::string interruptedIn_;        // where the first signal came, and how that step ended
+  std::string interruptedStep_;
+  std::string runningStep_;
+  std::string notice_;               // what a first signal in the running step writes at once
+  std::vector<std::string> notRun_;  // the commands a signal kept from running
+  std::size_t next_ = 0;             // the command after the running one
+};
+
+}  // namespace
+
+int RunSession(Xcp& xcp, const CliOptions& options, const Confirm& confirm, SessionReport* report) {
+  SessionReport unused;
+  return SessionRun(xcp, options, confirm, report ? *report : unused).Run();
 }
 
 int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
