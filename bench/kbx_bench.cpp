@@ -21,6 +21,7 @@
 
 #include "support/fake_port.h"
 #include "support/recording_host.h"
+#include "support/ser2net.h"
 #include "support/simulated_ups.h"
 #include "support/virtual_clock.h"
 #include "ups/kbx_config.h"
@@ -235,6 +236,55 @@ bool BenchScan(const std::string& kbx, const std::string& sim, int runs) {
   return ok && silentOk;
 }
 
+// The same session on the simulator's own pseudo-terminal and through
+// ser2net in front of it, by rfc2217:// (the line set through the server) and
+// by tcp://: what the network path costs on loopback.
+bool BenchNetwork(const std::string& kbx, const std::string& sim, int runs) {
+  const std::string ser2net = test::Ser2netProgram();
+  if (ser2net.empty()) {
+    std::printf("kbx through ser2net: skipped, ser2net is not installed (make deps installs it)\n\n");
+    return true;
+  }
+  Simulator ups(sim, 290);
+  char folder[] = "/tmp/kbx-bench-XXXXXX";
+  if (ups.Device().empty() || mkdtemp(folder) == nullptr) {
+    std::printf("kbx through ser2net: the simulator did not start\n");
+    return false;
+  }
+  std::vector<Measure> local, rfc2217, tcp;
+  {
+    test::Ser2net server(ser2net, folder, ups.Device());
+    const auto session = [](const std::string& device) {
+      return std::vector<std::string>{"--com", "1=" + device, "connect", "runtime", "modules", "2", "--yes"};
+    };
+    for (int i = 0; i < runs; ++i) {
+      local.push_back(RunOnce(kbx, session(ups.Device())));
+      rfc2217.push_back(RunOnce(kbx, session(server.Address("rfc2217"))));
+      tcp.push_back(RunOnce(kbx, session(server.Address("tcp"))));
+    }
+  }
+  for (const char* file : {"ser2net.yaml", "ser2net.out", "ser2net.err"})
+    unlink((std::string(folder) + "/" + file).c_str());
+  rmdir(folder);
+  const Measure onPty = Median(local);
+  bool ok = WIFEXITED(onPty.status) && WEXITSTATUS(onPty.status) == 0;
+  std::printf(
+      "kbx --com 1=DEVICE connect runtime modules 2 --yes (type 290), local against ser2net  (median "
+      "of %d runs)\n",
+      runs);
+  std::printf("  pseudo-terminal %8.3f s\n", onPty.wall);
+  for (const auto& [name, measures] : {std::pair{"rfc2217://", &rfc2217}, {"tcp://", &tcp}}) {
+    const Measure m = Median(*measures);
+    const double ratio = m.wall / onPty.wall;
+    const bool passed = WIFEXITED(m.status) && WEXITSTATUS(m.status) == 0 && ratio <= 1.03;
+    ok = ok && passed;
+    std::printf("  %-15s %8.3f s   ratio %.4f (target <= 1.03)   CPU %.3f s   %s\n", name, m.wall, ratio,
+                m.cpu, passed ? "PASS" : "FAIL");
+  }
+  std::printf("\n");
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -286,6 +336,7 @@ int main(int argc, char** argv) {
                 ok ? "PASS" : "FAIL");
   }
   if (!sim.empty()) pass = BenchScan(kbx, sim, runs) && pass;
+  if (!sim.empty()) pass = BenchNetwork(kbx, sim, runs) && pass;
   if (!desktop.empty()) {
     // The desktop program from start to its window shown, on a simulated UPS.
     setenv("KBX_EXIT_WHEN_SHOWN", "1", 1);

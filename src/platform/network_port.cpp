@@ -1,15 +1,10 @@
 #include "platform/network_port.h"
 
 #include <algorithm>
-#include <gensio/gensio>
-// Its C headers live in the namespace of its C++ binding.
-namespace gensios {
-#include <gensio/gensio_unix.h>
-}
 #include <mutex>
 #include <optional>
-#include <vector>
 
+#include "platform/gensio_support.h"
 #include "platform/stop_signals.h"
 
 namespace kbx {
@@ -18,77 +13,12 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The connections' event loops. gensio keeps state of its own that refers to
-// the first loop it was given, and a process that freed that loop and made a
-// connection on another one crashed: so no loop is ever freed, and one given
-// back is lent again to the next connection.
-std::mutex loopsLock;
-std::vector<gensios::Os_Funcs>& FreeLoops() {
-  static auto* loops = new std::vector<gensios::Os_Funcs>;  // never freed, as said
-  return *loops;
-}
-
-gensios::Os_Funcs LendLoop() {
-  const std::lock_guard lock(loopsLock);
-  std::vector<gensios::Os_Funcs>& loops = FreeLoops();
-  if (loops.empty()) {
-    gensios::gensio_os_funcs* loop = nullptr;
-    const int error = gensios::gensio_unix_funcs_alloc(nullptr, 0, &loop);
-    if (error != 0) throw gensios::gensio_error(error);
-    gensios::Os_Funcs funcs(true);
-    funcs.init(loop);
-    loops.push_back(funcs);
-  }
-  gensios::Os_Funcs loop = loops.back();
-  loops.pop_back();
-  return loop;
-}
-
-void GiveBackLoop(const gensios::Os_Funcs& loop) {
-  const std::lock_guard lock(loopsLock);
-  FreeLoops().push_back(loop);
-}
-
-// gensio finds the kind of a new connection (loading its module the first
-// time) with no lock of its own to rely on: one thread at a time.
-std::mutex allocLock;
-
 // Longest text of a server's that is kept to say why it turned us away.
 constexpr std::size_t kMaxWords = 200;
 // How long Open watches a new connection for a server that turns it away at
 // once: about one round trip (as long as the connection took), within bounds.
-constexpr milliseconds kMinTurnAwayWatch{50};
+constexpr milliseconds kMinTurnAwayWatch{20};
 constexpr milliseconds kMaxTurnAwayWatch{300};
-
-int GensioParity(char parity) {
-  switch (parity) {
-    case 'O':
-      return SERGENSIO_PARITY_ODD;
-    case 'E':
-      return SERGENSIO_PARITY_EVEN;
-    case 'M':
-      return SERGENSIO_PARITY_MARK;
-    case 'S':
-      return SERGENSIO_PARITY_SPACE;
-    default:
-      return SERGENSIO_PARITY_NONE;
-  }
-}
-
-char ParityLetter(unsigned parity) {
-  switch (parity) {
-    case SERGENSIO_PARITY_ODD:
-      return 'O';
-    case SERGENSIO_PARITY_EVEN:
-      return 'E';
-    case SERGENSIO_PARITY_MARK:
-      return 'M';
-    case SERGENSIO_PARITY_SPACE:
-      return 'S';
-    default:
-      return 'N';
-  }
-}
 
 // RFC 2217 counts stop bits as 1, 2, or 3 for 1.5.
 unsigned GensioStopBits(int stopHalves) {
@@ -249,7 +179,7 @@ void NetworkPort::Connect() {
   Connection& c = *connection_;
   // gensio looks the host up here, before anything is sent.
   try {
-    const std::lock_guard lock(allocLock);
+    const std::lock_guard lock(GensioAllocLock());
     c.io = gensios::gensio_alloc(std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp," + address->host +
                                      "," + std::to_string(address->port),
                                  c.os, &c);
@@ -303,7 +233,7 @@ void NetworkPort::ApplyLine(const std::string& name) {
   try {
     serial.baud(static_cast<unsigned>(values_.line.baud), &c.baud);
     serial.datasize(static_cast<unsigned>(values_.line.dataBits), &c.dataBits);
-    serial.parity(static_cast<unsigned>(GensioParity(values_.line.parity)), &c.parity);
+    serial.parity(GensioParity(values_.line.parity), &c.parity);
     serial.stopbits(GensioStopBits(values_.line.stopHalves), &c.stopBits);
     // Asked for, never waited on: a server whose line has no modem lines or
     // flow control may not answer at all.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/byte_line.h"
 #include "platform/run_time_error.h"
 
 namespace kbx {
@@ -14,10 +15,10 @@ namespace kbx {
 // program may close and reopen the slave path as often as it likes without the
 // master side seeing a hang-up. Failures of the operating system are thrown as
 // std::system_error.
-class PseudoTerminal {
+class PseudoTerminal : public ByteLine {
  public:
   PseudoTerminal();
-  ~PseudoTerminal();
+  ~PseudoTerminal() override;
   PseudoTerminal(const PseudoTerminal&) = delete;
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
@@ -27,21 +28,21 @@ class PseudoTerminal {
   // Waits up to timeoutMs for input on the master side and returns what has
   // arrived; empty on time-out, when nobody holds the slave side open, or
   // after Close().
-  Bytes Read(int timeoutMs);
+  Bytes Read(int timeoutMs) override;
 
   // Writes all bytes to the master side. Gives up, dropping the rest, when the
   // other side has not taken anything for timeoutMs (a full input queue of a
   // program that never reads). Returns the number of bytes written.
-  std::size_t Write(const Bytes& bytes, int timeoutMs = 1000);
+  std::size_t Write(const Bytes& bytes, int timeoutMs = 1000) override;
 
   // The line settings the program under test has put on the terminal, e.g.
   // "19200,N,8,1" (as a UART would run the line); "" when closed.
-  std::string LineInForce() const;
+  std::string LineInForce() const override;
 
   // Closes both sides: the slave path disappears, as when a device is
   // unplugged. Read() and Write() do nothing afterwards.
-  void Close();
-  bool IsOpen() const { return master_ >= 0; }
+  void Close() override;
+  bool IsOpen() const override { return master_ >= 0; }
 
  private:
   int master_ = -1;

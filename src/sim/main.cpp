@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/descriptor_output.h"
+#include "platform/network_line.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/stop_signals.h"
 #include "session/command_line.h"
@@ -45,6 +47,10 @@ const kbx::ProgramUsage& SimUsage() {
         Valued("modules", "N", "module count committed at power-up, 0..2 (default 0)"),
         accessCode,
         kbx::AccessCodeFileOption(),
+        Valued("listen", "KIND:PORT",
+               "serve on the loopback network as a serial server would, instead of on a pseudo-terminal: "
+               "rfc2217:PORT (telnet with RFC 2217) or tcp:PORT (raw TCP), PORT 0 for a free one; the first "
+               "line printed is then the address to open"),
         Valued("log", "FILE", "log every request frame with a time stamp and the line settings it came at"),
         Heading("Faults:"),
         Flag("silent", "never answer"),
@@ -174,6 +180,8 @@ struct Command {
   kbx::LineFaults faults;
   std::string logPath;
   std::string linkPath;
+  std::string listenKind;  // "rfc2217" or "tcp" with --listen
+  int listenPort = 0;
   bool force = false;  // --link may replace a symbolic link that is not ours
 };
 
@@ -218,6 +226,12 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
       const auto [selector, length] = ParseSelected(name, value, "1100");
       o.longAnswer = selector;
       o.longAnswerLength = static_cast<int>(ParseNumber(name, length, 10, 127 * 140));
+    } else if (name == "--listen") {
+      const std::size_t colon = value.find(':');
+      command.listenKind = value.substr(0, colon);
+      if (colon == std::string::npos || (command.listenKind != "rfc2217" && command.listenKind != "tcp"))
+        throw UsageError("--listen needs rfc2217:PORT or tcp:PORT, not \"" + value + "\"");
+      command.listenPort = static_cast<int>(ParseNumber(name, value.substr(colon + 1), 10, 65535));
     } else if (name == "--link") {
       command.linkPath = value;
       if (command.linkPath.empty()) throw UsageError("--link needs a path");
@@ -253,6 +267,10 @@ Command ReadCommandLine(const std::vector<std::string>& args, kbx::SessionOption
       f.garbageBytes = static_cast<int>(ParseNumber(name, count, 10, 100000));
     }
   }
+  if (!command.listenKind.empty() && !command.linkPath.empty())
+    throw UsageError("--listen and --link do not go together: a network port has no device to link to");
+  if (!command.listenKind.empty() && f.unplug.Active())
+    throw UsageError("--listen and --unplug do not go together: a network port cannot be unplugged");
   return command;
 }
 
@@ -284,12 +302,25 @@ int main(int argc, char** argv) {
   std::ostream out(&standardOutput);
   try {
     kbx::BlockStopSignals();  // before the serving thread exists, so that it inherits the mask
-    kbx::PtySimulator simulator(command->options, command->logPath, 5, command->faults);
+    std::unique_ptr<kbx::NetworkLine> network;
+    std::string address;
+    if (!command->listenKind.empty()) {
+      network = std::make_unique<kbx::NetworkLine>(command->listenKind, command->listenPort);
+      address = network->Address();
+    }
+    kbx::PtySimulator simulator =
+        network
+            ? kbx::PtySimulator(command->options, std::move(network), command->logPath, 5, command->faults)
+            : kbx::PtySimulator(command->options, command->logPath, 5, command->faults);
     // A failure while serving (the log cannot be written) ends the program as a signal would.
     simulator.OnFailure([] { ::kill(::getpid(), SIGTERM); });
     if (!command->linkPath.empty()) simulator.LinkAt(command->linkPath, command->force);
     simulator.Start();
-    out << (command->linkPath.empty() ? simulator.SlavePath() : command->linkPath) << '\n' << std::flush;
+    out << (!address.empty()            ? address
+            : command->linkPath.empty() ? simulator.SlavePath()
+                                        : command->linkPath)
+        << '\n'
+        << std::flush;
     if (standardOutput.Failed()) {
       std::cerr << "kbx-ups-sim: cannot write the device path: " << standardOutput.ErrorText() << '\n';
       return 1;

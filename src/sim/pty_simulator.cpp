@@ -60,13 +60,20 @@ bool Picks(const RequestSelector& selector, const UpsModel::Exchange& exchange) 
 
 PtySimulator::PtySimulator(SimOptions options, const std::string& logPath, int answerDelayMs,
                            const LineFaults& faults)
-    : pty_(std::make_unique<PseudoTerminal>()),
+    : PtySimulator(std::move(options), std::make_unique<PseudoTerminal>(), logPath, answerDelayMs, faults) {
+  slavePath_ = static_cast<PseudoTerminal&>(*pty_).SlavePath();
+}
+
+PtySimulator::PtySimulator(SimOptions options, std::unique_ptr<ByteLine> line, const std::string& logPath,
+                           int answerDelayMs, const LineFaults& faults)
+    : pty_(std::move(line)),
       model_(std::move(options)),
       faults_(faults),
       answerDelayMs_(answerDelayMs),
       pauses_(faults.seed) {
   CheckFaults(faults);
-  slavePath_ = pty_->SlavePath();
+  if (dynamic_cast<PseudoTerminal*>(pty_.get()) == nullptr && faults.unplug.Active())
+    throw std::invalid_argument("a line on the network cannot be unplugged");
   if (!logPath.empty()) {
     log_.open(logPath, std::ios::out | std::ios::trunc);
     if (!log_) throw std::runtime_error("cannot open log file " + logPath);
@@ -171,8 +178,9 @@ void PtySimulator::ClosePty() {
 }
 
 void PtySimulator::OpenPty() {
-  pty_ = std::make_unique<PseudoTerminal>();
-  slavePath_ = pty_->SlavePath();
+  auto pty = std::make_unique<PseudoTerminal>();
+  slavePath_ = pty->SlavePath();
+  pty_ = std::move(pty);
   plugged_ = true;
   PlaceLink();
 }
@@ -347,7 +355,8 @@ void PtySimulator::Log(const Bytes& frame) {
   }
   // How the line was set when the frame came: what a serial server in
   // between made of the program's settings.
-  if (pty_) line += " | " + pty_->LineInForce();
+  const std::string settings = pty_ ? pty_->LineInForce() : std::string();
+  if (!settings.empty()) line += " | " + settings;
   log_ << line << '\n' << std::flush;
   // Serving on without the log would leave its reader a wrong account.
   if (!log_) throw std::runtime_error("cannot write the log file: " + std::string(strerrordesc_np(errno)));

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/byte_line.h"
 #include "platform/pseudo_terminal.h"
 #include "sim/ups_model.h"
 
@@ -74,6 +75,12 @@ class PtySimulator {
   // std::invalid_argument for unusable options.
   explicit PtySimulator(SimOptions options, const std::string& logPath = {}, int answerDelayMs = 5,
                         const LineFaults& faults = {});
+  // The same unit served on `line` instead of a pseudo-terminal of its own
+  // (kbx-ups-sim --listen): SlavePath() is "", and a device that vanishes
+  // (the unplug fault, Unplug, Replug) is not to be had; the unplug fault
+  // throws std::invalid_argument.
+  PtySimulator(SimOptions options, std::unique_ptr<ByteLine> line, const std::string& logPath,
+               int answerDelayMs = 5, const LineFaults& faults = {});
   ~PtySimulator();
   PtySimulator(const PtySimulator&) = delete;
   PtySimulator& operator=(const PtySimulator&) = delete;
@@ -156,8 +163,8 @@ class PtySimulator {
   // Removes the link we placed if it still points at our device.
   void RemoveLink();
 
-  std::unique_ptr<PseudoTerminal> pty_;  // swapped only while no thread serves, or by the serving thread
-  mutable std::mutex mutex_;             // guards model_, log_, error_, faults_, paths and counters
+  std::unique_ptr<ByteLine> pty_;  // swapped only while no thread serves, or by the serving thread
+  mutable std::mutex mutex_;       // guards model_, log_, error_, faults_, paths and counters
   UpsModel model_;
   std::ofstream log_;
   std::string error_;
