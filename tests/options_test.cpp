@@ -264,6 +264,21 @@ TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
        "--meter-format needs a hexadecimal number from 00 to FF, not \"1FF\"",
        "s"},
       {{"--silent=1"}, "--silent takes no value", "s"},
+      {{"--listen", "telnet:7001"}, "--listen needs rfc2217:PORT or tcp:PORT, not \"telnet:7001\"", "s"},
+      {{"--listen", "tcp:65536"}, "--listen needs a number from 0 to 65535, not \"65536\"", "s"},
+      {{"--listen", "tcp:0", "--link", "/tmp/x"},
+       "--listen and --link do not go together: a network port has no device to link to",
+       "s"},
+      {{"--listen", "rfc2217:0", "--unplug", "A0"},
+       "--listen and --unplug do not go together: a network port cannot be unplugged",
+       "s"},
+      {{"--com", "3=rfc2217://10.1.2.3", "connect"},
+       "--com: \"rfc2217://10.1.2.3\" is no network port: expected rfc2217://HOST:PORT",
+       "k"},
+      {{"--com", "3=tcp://[::1:7001"},
+       "--com: \"tcp://[::1:7001\" is no network port: expected tcp://HOST:PORT, with an IPv6 address as "
+       "[ADDRESS]",
+       "d"},
   };
   const TempFolder dir;
   const std::string trace = dir.path + "/trace.txt";
