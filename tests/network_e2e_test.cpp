@@ -133,7 +133,13 @@ TEST_P(ThroughSer2net, AServerThatGoesAwayMidSessionReadsLikeAVanishedDevice) {
 // kbx-ups-sim --listen serves the unit on loopback itself, as a serial server
 // would: a session works, the line takes the program's settings over RFC
 // 2217, and a second client is turned away while the first has the line.
-TEST_P(ThroughSer2net, TheSimulatorListensOnTheNetworkItself) {
+// Needs no ser2net.
+class ListeningSimulator : public ThroughSer2net {
+ protected:
+  void SetUp() override {}
+};
+
+TEST_P(ListeningSimulator, ServesOnTheNetworkItself) {
   const std::string log = temp.path + "/sim.log";
   test::SimulatorProcess ups(KBX_SIM_BIN, log, {"--type", "290", "--listen", Kind() + ":0"});
   ASSERT_THAT(ups.Device(), testing::StartsWith(Kind() + "://127.0.0.1:"));
@@ -158,6 +164,7 @@ TEST_P(ThroughSer2net, TheSimulatorListensOnTheNetworkItself) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, ThroughSer2net, ::testing::Values("rfc2217", "tcp"));
+INSTANTIATE_TEST_SUITE_P(BothKinds, ListeningSimulator, ::testing::Values("rfc2217", "tcp"));
 
 }  // namespace
 }  // namespace kbx
