@@ -150,17 +150,8 @@ void NetworkPort::Open(const PortRequest& request) {
   } else {
     commPort_ = request.commPort;
   }
-  const PortFailure refused = failure ? failure->why() : PortFailure{};
-  try {
-    Connect();
-  } catch (const RunTimeError& error) {
-    failure = error;
-  }
-  if (!failure) return;
-  Close();
-  if (failure->why().reason.empty() && !refused.reason.empty())
-    throw PortOpenError(failure->number(), refused);
-  throw *failure;
+  FinishOpen(
+      std::move(failure), [this] { Connect(); }, [this] { Close(); });
 }
 
 void NetworkPort::Connect() {

@@ -23,4 +23,20 @@ bool PortValues::Take(const PortRequest& request) {
   return taken;
 }
 
+void FinishOpen(std::optional<RunTimeError> refusal, const std::function<void()>& openDevice,
+                const std::function<void()>& close) {
+  const PortFailure refused = refusal ? refusal->why() : PortFailure{};
+  std::optional<RunTimeError> failure = std::move(refusal);
+  try {
+    openDevice();
+  } catch (const RunTimeError& error) {
+    failure = error;
+  }
+  if (!failure) return;
+  close();
+  if (failure->why().reason.empty() && !refused.reason.empty())
+    throw PortOpenError(failure->number(), refused);
+  throw *failure;
+}
+
 }  // namespace kbx

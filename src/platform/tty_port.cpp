@@ -85,19 +85,8 @@ void TtyPort::Open(const PortRequest& request) {
   } else {
     commPort_ = request.commPort;
   }
-  // The port opened on a refused number is the one before; its opening
-  // succeeding does not make the refusal's reason go.
-  const PortFailure refused = failure ? failure->why() : PortFailure{};
-  try {
-    OpenDevice();
-  } catch (const RunTimeError& error) {
-    failure = error;
-  }
-  if (!failure) return;
-  Close();
-  if (failure->why().reason.empty() && !refused.reason.empty())
-    throw PortOpenError(failure->number(), refused);
-  throw *failure;
+  FinishOpen(
+      std::move(failure), [this] { OpenDevice(); }, [this] { Close(); });
 }
 
 void TtyPort::OpenDevice() {
