@@ -31,7 +31,7 @@ class KbxDialog : public QDialog {
   // where that can be helped.
   KbxDialog(Xcp& xcp, QWidget* owner, const QRect& keepClear = {});
 
- public slots:
+ public Q_SLOTS:
   void ApplyClicked();
   void ExitClicked();
 

@@ -69,7 +69,7 @@ class MainWindow : public QMainWindow, public XcpHost {
   // every board line) to a text file; false with the reason when it cannot.
   bool SaveReport(const QString& path, QString& error) const;
 
- public slots:
+ public Q_SLOTS:
   void ConnectClicked();
   void ConnectChosen();
   void DisconnectChosen();

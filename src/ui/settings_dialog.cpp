@@ -145,7 +145,7 @@ void SettingsDialog::ApplyClicked() {
   if (failure) {
     // The value the port refused: the baud rate for a rate it cannot do, else the port.
     const bool baudRefused = failure->number == kErrInvalidProperty || failure->number == kErrCommState;
-    emit SettingRejected(QString::fromStdString(baudRefused ? "Baud " + baud : "COM " + com));
+    Q_EMIT SettingRejected(QString::fromStdString(baudRefused ? "Baud " + baud : "COM " + com));
   }
 }
 

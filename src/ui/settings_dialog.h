@@ -29,11 +29,11 @@ class SettingsDialog : public QDialog {
   // the ports of the machine with their numbers (those the box takes).
   void SetPortNames(std::function<std::string(int)> deviceOf, std::vector<PortInfo> ports);
 
- signals:
+ Q_SIGNALS:
   // An Apply the port refused, and the value it refused: "Baud 12345", "COM 9".
   void SettingRejected(const QString& value);
 
- public slots:
+ public Q_SLOTS:
   void ApplyClicked();
   void ExitClicked();
 

@@ -34,7 +34,7 @@ class StatusBoard : public QListWidget {
   // (the warning colour when `failed` says it reports a failure).
   static void ShowLine(QLabel& label, const QString& line, bool failed = false);
 
- signals:
+ Q_SIGNALS:
   // "Save Report As..." was chosen; the window knows what goes into the report.
   void SaveReportRequested();
 
