@@ -108,8 +108,8 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
   EXPECT_EQ(SignedNumberText(-1234567), "-1234567");
   EXPECT_EQ(HexText(0xABCD), "ABCD");
   EXPECT_EQ(HexValue("3e2"), 0x3E2u);
-  EXPECT_EQ(Xcp::VersionText(0x01, 0x03), "1.03");
-  EXPECT_EQ(Xcp::VersionText(0x10, 0x50), "10.50");
+  EXPECT_EQ(FirmwareVersion(0x01, 0x03).Text(), "1.03");
+  EXPECT_EQ(FirmwareVersion(0x10, 0x50).Text(), "10.50");
   const std::pair<double, const char*> times[] = {
       {0.5, " 0:30:00"}, {1.5, " 1:30:00"}, {12345.5, " 12345:30:00"}, {-0.5, "-1:30:00"}};
   for (const auto& [hours, text] : times) EXPECT_EQ(TimeRemainText(hours), text) << hours;

@@ -72,9 +72,9 @@ TEST_F(Identification, ProcessorCountsAndSelector) {
 }
 
 TEST_F(Identification, VersionTexts) {
-  EXPECT_EQ(Xcp::VersionText(0x01, 0x03), "1.03");
-  EXPECT_EQ(Xcp::VersionText(0x02, 0x10), "2.10");
-  EXPECT_EQ(Xcp::VersionText(0x1A, 0x0B), "1A.0B");
+  EXPECT_EQ(FirmwareVersion(0x01, 0x03).Text(), "1.03");
+  EXPECT_EQ(FirmwareVersion(0x02, 0x10).Text(), "2.10");
+  EXPECT_EQ(FirmwareVersion(0x1A, 0x0B).Text(), "1A.0B");
   // A version with letters in it is a version all the same.
   Parse(IdBlock({{0x01, 0x03}, {0x01, 0x0A}, {0x01, 0xE5}}, 0x05, MeterMap36(0xF0), 0, 16));
   EXPECT_EQ(xcp.ProcessorVersion(2).Text(), "1.0A");

@@ -129,8 +129,8 @@ std::uint8_t ParseHexByte(const std::string& option, std::string text) {
   }
 }
 
-std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
-  std::vector<kbx::ProcessorVersion> versions;
+std::vector<kbx::FirmwareVersion> ParseVersions(const std::string& text) {
+  std::vector<kbx::FirmwareVersion> versions;
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
@@ -138,10 +138,8 @@ std::vector<kbx::ProcessorVersion> ParseVersions(const std::string& text) {
     const std::size_t dot = item.find('.');
     if (dot == std::string::npos || dot == 0 || item.size() - dot - 1 != 2)
       throw UsageError("--versions needs versions such as 1.03, not \"" + item + "\"");
-    kbx::ProcessorVersion version;
-    version.major = ParseHexByte("--versions", item.substr(0, dot));
-    version.minor = ParseHexByte("--versions", item.substr(dot + 1));
-    versions.push_back(version);
+    versions.emplace_back(ParseHexByte("--versions", item.substr(0, dot)),
+                          ParseHexByte("--versions", item.substr(dot + 1)));
     start = comma + 1;
   }
   if (versions.size() > 255)

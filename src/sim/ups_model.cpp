@@ -164,14 +164,9 @@ std::optional<UpsModel::Reply> UpsModel::Handle(const Bytes& request) {
   const std::uint8_t command = request[0];
   if (options_.silent) return std::nullopt;
 
+  // The disconnect request locks the unit again; the link start is taken without a word.
   if (command == kDisconnectCommand) {
-    if (request.size() == 1) {
-      ++disconnects_;
-      locked_ = true;
-    } else if (std::equal(request.begin(), request.end(), kLinkStartRequest.begin(),
-                          kLinkStartRequest.end())) {
-      ++linkStarts_;
-    }
+    if (request.size() == 1) locked_ = true;
     return std::nullopt;
   }
 
@@ -225,7 +220,6 @@ UpsModel::Reply UpsModel::SetVariable(const Bytes& request) {
       const auto found = variables_.find(kModuleCountVariable);
       if (found != variables_.end()) moduleCount_ = (found->second - 1) / 2;
     }
-    uncommitted_ = false;
     return Ack(kAckAccepted);
   }
   if (request.size() != 4 || request[1] == kEepromChecksumVariable) return Ack(kAckInvalid);
@@ -233,7 +227,6 @@ UpsModel::Reply UpsModel::SetVariable(const Bytes& request) {
   if (UsesVariables() && request[1] == kModuleCountVariable && value != 1 && value != 3 && value != 5)
     return Ack(kAckOutOfRange);
   variables_[request[1]] = value;
-  uncommitted_ = true;
   return Ack(kAckAccepted);
 }
 
@@ -294,9 +287,9 @@ std::vector<int> UpsModel::ReportedMeters() const {
 Bytes UpsModel::IdentificationBlock() const {
   Bytes block;
   block.push_back(static_cast<std::uint8_t>(options_.versions.size()));
-  for (const ProcessorVersion& version : options_.versions) {
-    block.push_back(version.minor);
-    block.push_back(version.major);
+  for (const FirmwareVersion& version : options_.versions) {
+    block.push_back(version.Minor());
+    block.push_back(version.Major());
   }
   block.push_back(0x05);                          // selector: no extension follows
   block.insert(block.end(), {0x00, 0x00});        // two reserved bytes

@@ -10,13 +10,9 @@
 #include "link/frame.h"
 #include "link/protocol.h"
 #include "platform/run_time_error.h"
+#include "ups/firmware_version.h"
 
 namespace kbx {
-
-struct ProcessorVersion {
-  std::uint8_t major = 0x01;
-  std::uint8_t minor = 0x03;  // read as two hex digits: 0x03 is "1.03"
-};
 
 // A choice of requests by their command byte: every request with that byte,
 // or only the n-th of them (counted from 1 since the unit was created).
@@ -33,8 +29,8 @@ struct RequestSelector {
 };
 
 struct SimOptions {
-  int type = 290;  // the UPS type code, 0 to 65535
-  std::vector<ProcessorVersion> versions{{0x01, 0x03}, {0x01, 0x03}};
+  int type = 290;                                                     // the UPS type code, 0 to 65535
+  std::vector<FirmwareVersion> versions{{0x01, 0x03}, {0x01, 0x03}};  // "1.03" each
   std::uint8_t meter36Format = 0xF0;  // 0 leaves meter 36 out of the meter map
   int batteryTime = 1800;             // seconds, with no module attached
   int moduleCount = 0;                // committed count at power-up, 0 to 2
@@ -108,17 +104,13 @@ class UpsModel {
   // State.
   const SimOptions& Options() const { return options_; }
   int ReportedType() const { return switched_ ? 280 : options_.type; }
-  bool Switched() const { return switched_; }
   bool Locked() const { return locked_; }
   int CommittedModuleCount() const { return moduleCount_; }
-  bool HasUncommittedChanges() const { return uncommitted_; }
   double BatteryTime() const;  // seconds, as meter 36 reports it
   std::optional<std::uint16_t> Variable(int number) const;
   std::optional<std::uint16_t> RamWord(int address) const;
   std::optional<std::uint16_t> Parameter(int number) const;
   int RequestCount(std::uint8_t command) const;
-  int LinkStartCount() const { return linkStarts_; }
-  int DisconnectCount() const { return disconnects_; }
   int BadFrameCount() const { return badFrames_; }
   // The data bytes of every valid request frame received, in order.
   const std::vector<Bytes>& Requests() const { return requests_; }
@@ -145,7 +137,6 @@ class UpsModel {
 
   bool locked_ = true;
   bool switched_ = false;
-  bool uncommitted_ = false;
   int moduleCount_ = 0;
   int busyLeft_ = 0;
   int badChecksumLeft_ = 0;
@@ -153,8 +144,6 @@ class UpsModel {
   std::map<int, std::uint16_t> ram_;
   std::map<int, std::uint16_t> parameters_;
   std::array<int, 256> requestCounts_{};
-  int linkStarts_ = 0;
-  int disconnects_ = 0;
   int badFrames_ = 0;
   std::vector<Bytes> requests_;
 };

@@ -12,10 +12,6 @@ std::uint8_t Xcp::At(const Bytes& block, long index) {
   return block[static_cast<std::size_t>(index)];
 }
 
-std::string Xcp::VersionText(std::uint8_t major, std::uint8_t minor) {
-  return FirmwareVersion(major, minor).Text();
-}
-
 FirmwareVersion Xcp::ProcessorVersion(int processor) const {
   if (processor < 1 || processor > static_cast<int>(versions_.size())) return {};
   return versions_[static_cast<std::size_t>(processor - 1)];

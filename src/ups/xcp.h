@@ -76,7 +76,6 @@ class Xcp {
   Reply RequestIdBlock();
   Reply RequestTypeBlock();
   void SendAuthorization();
-  static std::string VersionText(std::uint8_t major, std::uint8_t minor);
 
   // The type code of the unit identified last, 0 when none.
   std::int16_t UpsType() const { return upsType_; }
