@@ -2,19 +2,19 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <string_view>
 
 #include "platform/baud_rates.h"
+#include "platform/decimal.h"
 
 namespace kbx {
 namespace {
 
 // A plain decimal number of at most nine digits.
-bool ParseDecimal(std::string_view text, int& value) {
-  if (text.empty() || text.size() > 9) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && text.front() != '-';
+bool ParseField(std::string_view text, int& value) {
+  const auto number = text.size() <= 9 ? ParseDecimal<int>(text) : std::nullopt;
+  if (number) value = *number;
+  return number.has_value();
 }
 
 }  // namespace
@@ -29,14 +29,14 @@ bool ParseLineSettings(const std::string& text, LineSettings& settings) {
     rest = k < 3 ? rest.substr(comma + 1) : std::string_view();
   }
   LineSettings parsed;
-  if (!ParseDecimal(fields[0], parsed.baud)) return false;
+  if (!ParseField(fields[0], parsed.baud)) return false;
   if (std::find(kBaudRates.begin(), kBaudRates.end(), parsed.baud) == kBaudRates.end()) return false;
 
   if (fields[1].size() != 1) return false;
   parsed.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(fields[1][0])));
   if (std::string_view("NEOMS").find(parsed.parity) == std::string_view::npos) return false;
 
-  if (!ParseDecimal(fields[2], parsed.dataBits) || parsed.dataBits < 5 || parsed.dataBits > 8) return false;
+  if (!ParseField(fields[2], parsed.dataBits) || parsed.dataBits < 5 || parsed.dataBits > 8) return false;
 
   if (fields[3] == "1") {
     parsed.stopHalves = 2;

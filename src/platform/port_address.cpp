@@ -1,8 +1,9 @@
 #include "platform/port_address.h"
 
 #include <algorithm>
-#include <charconv>
 #include <string_view>
+
+#include "platform/decimal.h"
 
 namespace kbx {
 namespace {
@@ -83,16 +84,14 @@ std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string
       return std::nullopt;
     }
   }
-  int number = 0;
-  const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
-  if (port.empty() || error != std::errc() || end != port.data() + port.size() || number < 1 ||
-      number > 65535) {
+  const auto number = ParseDecimal<int>(port);
+  if (!number || *number < 1 || *number > 65535) {
     why = "\"" + text + "\" is no network port: the port must be a number from 1 to 65535, not \"" +
           std::string(port) + "\"";
     return std::nullopt;
   }
   address.host = std::string(host);
-  address.port = number;
+  address.port = *number;
   return address;
 }
 

@@ -26,6 +26,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/decimal.h"
 #include "platform/file_kind.h"
 #include "platform/run_time_error.h"
 
@@ -115,13 +116,10 @@ pid_t LockPid(const std::string& content) {
     return binary > 0 ? binary : 0;
   }
   const std::size_t first = content.find_first_not_of(" \t");
-  if (first == std::string::npos || content[first] < '0' || content[first] > '9') return 0;
-  int pid = 0;
-  const char* end = content.data() + content.size();
-  const auto [stop, error] = std::from_chars(content.data() + first, end, pid);
-  if (error != std::errc()) return 0;  // beyond any pid
-  if (stop != end && *stop != '\n' && *stop != '\r' && *stop != ' ') return 0;
-  return pid;
+  if (first == std::string::npos) return 0;
+  const std::string_view number = std::string_view(content).substr(first);
+  // Nothing for a number beyond any pid.
+  return ParseDecimal<pid_t>(number.substr(0, number.find_first_of("\n\r "))).value_or(0);
 }
 
 // A lock file found in the lock folder.

@@ -7,6 +7,7 @@
 #include <set>
 #include <system_error>
 
+#include "platform/decimal.h"
 #include "platform/file_kind.h"
 #include "platform/port_address.h"
 
@@ -66,14 +67,8 @@ std::string PortMap::Device(int number) const {
 bool PortMap::ParseMapping(const std::string& text, int& number, std::string& device, std::string* why) {
   const auto eq = text.find('=');
   if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
-  long long value = 0;
-  for (std::size_t i = 0; i < eq; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-    if (value > kMaxNumber) return false;
-  }
-  if (value < 1) return false;
+  const auto value = ParseDecimal<int>(std::string_view(text).substr(0, eq));
+  if (!value || *value < 1 || *value > kMaxNumber) return false;
   const std::string target = text.substr(eq + 1);
   if (NamesNetworkPort(target)) {
     std::string reason;
@@ -81,7 +76,7 @@ bool PortMap::ParseMapping(const std::string& text, int& number, std::string& de
       if (why != nullptr) *why = reason;
       return false;
     }
-    number = static_cast<int>(value);
+    number = *value;
     device = target;
     return true;
   }
@@ -91,7 +86,7 @@ bool PortMap::ParseMapping(const std::string& text, int& number, std::string& de
     std::filesystem::path absolute = std::filesystem::absolute(path, ec);
     if (!ec) path = std::move(absolute);
   }
-  number = static_cast<int>(value);
+  number = *value;
   device = path.string();
   return true;
 }
@@ -111,14 +106,9 @@ int PortMap::NumberOf(const std::string& device) const {
   if (const int named = NamedNumberOf(device)) return named;
   const std::string prefix = root_ + kDefaultPrefix;
   if (device.compare(0, prefix.size(), prefix) != 0 || device.size() == prefix.size()) return 0;
-  long long index = 0;
-  for (std::size_t i = prefix.size(); i < device.size(); ++i) {
-    const char c = device[i];
-    if (c < '0' || c > '9') return 0;
-    index = index * 10 + (c - '0');
-    if (index >= kMaxNumber) return 0;
-  }
-  const int number = static_cast<int>(index) + 1;
+  const auto index = ParseDecimal<int>(std::string_view(device).substr(prefix.size()));
+  if (!index || *index >= kMaxNumber) return 0;
+  const int number = *index + 1;
   // Only if that number has not been pointed elsewhere.
   return Named(number) ? 0 : number;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "platform/decimal.h"
 #include "platform/file_kind.h"
 
 namespace kbx {
@@ -71,10 +72,8 @@ std::string DriverOf(const fs::path& ttyDevice, const fs::path& top) {
 std::tuple<std::string, long, std::string> SortKey(const std::string& name) {
   const std::size_t digits = name.find_first_of("0123456789");
   if (digits == std::string::npos) return {name, -1, ""};
-  std::size_t end = digits;
-  long number = 0;
-  while (end < name.size() && end - digits < 9 && name[end] >= '0' && name[end] <= '9')
-    number = number * 10 + (name[end++] - '0');
+  const std::size_t end = std::min({name.find_first_not_of("0123456789", digits), name.size(), digits + 9});
+  const long number = ParseDecimal<long>(std::string_view(name).substr(digits, end - digits)).value_or(0);
   return {name.substr(0, digits), number, name.substr(end)};
 }
 

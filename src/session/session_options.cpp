@@ -1,11 +1,11 @@
 #include "session/session_options.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/baud_rates.h"
+#include "platform/decimal.h"
 #include "platform/port_map.h"
 #include "platform/secret_file.h"
 #include "platform/version.h"
@@ -16,11 +16,8 @@ namespace {
 
 // A decimal number from 0 to `max`, digits only; nothing when it is not one.
 std::optional<int> WholeNumber(const std::string& text, int max) {
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  int value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || stop != end || value > max) return std::nullopt;
+  const auto value = ParseDecimal<int>(text);
+  if (!value || *value > max) return std::nullopt;
   return value;
 }
 
