@@ -1,7 +1,8 @@
 #pragma once
 
+#include <QAction>
 #include <QApplication>
-#include <QListWidget>
+#include <QDialog>
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
@@ -10,6 +11,7 @@
 
 #include "app/desktop.h"
 #include "ui/main_window.h"
+#include "ui/status_board.h"
 #include "xcp_fixture.h"
 
 namespace kbx::test {
@@ -33,21 +35,37 @@ inline void WhenUp(std::function<void(QWidget*)> act) {
 }
 
 // The desktop program on the fake port and the virtual clock: the main window
-// as start-up leaves it.
+// as start-up leaves it (or, made with false, before its start-up).
 struct DesktopRig {
-  DesktopRig() {
+  explicit DesktopRig(bool start = true) {
     window.SetXcp(&xcp);
-    StartDesktop(window, xcp);
+    if (start) StartDesktop(window, xcp);
   }
   ~DesktopRig() { window.hide(); }
 
   QPushButton* Button(const char* name) { return Child<QPushButton>(&window, name); }
+  StatusBoard* List() { return Child<StatusBoard>(&window, "List1"); }
   // The lines on the board, top to bottom.
-  std::vector<std::string> Board() {
+  std::vector<std::string> Lines() {
     std::vector<std::string> lines;
-    auto* list = Child<QListWidget>(&window, "List1");
-    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+    for (const QString& line : List()->Lines()) lines.push_back(line.toStdString());
     return lines;
+  }
+  // Runs `act` on the dialog that the button or menu item `opener` brings
+  // up, and closes it when `act` left it open.
+  void InDialog(const char* opener, const std::function<void(QWidget*)>& act) {
+    bool up = false;
+    WhenUp([&](QWidget* dialog) {
+      up = true;
+      act(dialog);
+      if (auto* open = qobject_cast<QDialog*>(dialog); open != nullptr && open->isVisible()) open->reject();
+    });
+    if (auto* button = window.findChild<QPushButton*>(opener)) {
+      button->click();
+    } else {
+      Child<QAction>(&window, opener)->trigger();
+    }
+    EXPECT_TRUE(up) << opener;
   }
 
   // A unit of the type with two processors at 1.03 and 5400 s of battery
