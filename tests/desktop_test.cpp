@@ -23,31 +23,24 @@
 #include <QShortcutEvent>
 #include <QTextBrowser>
 #include <QTextDocumentFragment>
-#include <QTimer>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <tuple>
 
-#include "app/desktop.h"
 #include "link/board_lines.h"
 #include "link/protocol.h"
 #include "support/desktop_rig.h"
 #include "support/temp_folder.h"
-#include "support/xcp_fixture.h"
 #include "ui/board_report.h"
 #include "ui/help_viewer.h"
-#include "ui/main_window.h"
 #include "ui/program_icon.h"
-#include "ui/status_board.h"
 #include "ui/window_placement.h"
-
-// Board lines in failure messages as text.
-void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
-}
 
 namespace kbx {
 namespace {
+
+using ::testing::ElementsAre;
 
 // --- the saved report ----------------------------------------------------------------
 
@@ -101,42 +94,43 @@ TEST(BoardReport, NoUpsAndAClosedPort) {
 
 // --- where a window opens --------------------------------------------------------------
 
+// Beside the owner, inside the screen, covering as little as possible, and
+// never over the owner's top strip (menus, lamp, settings label) when any
+// place spares it. At scale 2 a 1280x1024 screen is 640x512: a dialog fits
+// nowhere beside the window.
 TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
   const QRect screen(0, 0, 1280, 800);
+  const QRect small(0, 0, 640, 512);
+  const QRect owner(100, 60, 440, 330);
+  const QRect strip(100, 60, 440, 90);
   struct Case {
     const char* where;
+    QRect screen;
     QRect owner;
     QSize frame;
     QPoint expected;
+    QRect strip{};  // none
   };
   const Case cases[] = {
-      {"right of a centred owner", QRect(400, 200, 440, 360), QSize(300, 200), QPoint(848, 200)},
-      {"below an owner at the right edge", QRect(900, 100, 380, 300), QSize(300, 200), QPoint(900, 408)},
-      {"left of a tall owner at the right edge", QRect(900, 0, 380, 800), QSize(300, 200), QPoint(592, 0)},
-      {"below a wide owner", QRect(0, 0, 1100, 300), QSize(300, 200), QPoint(0, 308)},
-      {"above a wide owner at the bottom", QRect(0, 500, 1100, 300), QSize(300, 200), QPoint(0, 292)},
-      {"pulled up into the screen", QRect(400, 700, 440, 100), QSize(300, 200), QPoint(848, 600)},
+      {"right of a centred owner", screen, QRect(400, 200, 440, 360), QSize(300, 200), QPoint(848, 200)},
+      {"below an owner at the right edge", screen, QRect(900, 100, 380, 300), QSize(300, 200),
+       QPoint(900, 408)},
+      {"left of a tall owner at the right edge", screen, QRect(900, 0, 380, 800), QSize(300, 200),
+       QPoint(592, 0)},
+      {"below a wide owner", screen, QRect(0, 0, 1100, 300), QSize(300, 200), QPoint(0, 308)},
+      {"above a wide owner at the bottom", screen, QRect(0, 500, 1100, 300), QSize(300, 200), QPoint(0, 292)},
+      {"pulled up into the screen", screen, QRect(400, 700, 440, 100), QSize(300, 200), QPoint(848, 600)},
       // Too large to miss the owner: where it covers the least (here the left).
-      {"least covered", QRect(200, 0, 1080, 800), QSize(400, 800), QPoint(0, 0)},
+      {"least covered", screen, QRect(200, 0, 1080, 800), QSize(400, 800), QPoint(0, 0)},
+      {"pushed up from below, clear of the strip", small, owner, QSize(300, 220), QPoint(100, 292), strip},
+      {"too tall to spare the strip: least covered", small, owner, QSize(300, 500), QPoint(340, 12), strip},
   };
   for (const Case& c : cases) {
-    const QPoint placed = PlaceBeside(c.owner, c.frame, screen);
-    EXPECT_EQ(placed, c.expected) << c.where;
-    EXPECT_TRUE(screen.contains(QRect(placed, c.frame))) << c.where;
+    SCOPED_TRACE(c.where);
+    const QPoint placed = PlaceBeside(c.owner, c.frame, c.screen, c.strip);
+    EXPECT_EQ(placed, c.expected);
+    EXPECT_TRUE(c.screen.contains(QRect(placed, c.frame)));
   }
-}
-
-// At scale 2 a 1280x1024 screen is 640x512: the dialog fits nowhere beside the
-// window, and covers it below the menus, the lamp and the settings label.
-TEST(Placement, NeverOverTheOwnersTopStripWhenAnyPlaceSparesIt) {
-  const QRect screen(0, 0, 640, 512);
-  const QRect owner(100, 60, 440, 330);
-  const QRect strip(100, 60, 440, 90);
-  const QPoint placed = PlaceBeside(owner, QSize(300, 220), screen, strip);
-  EXPECT_EQ(placed, QPoint(100, 292));  // pushed up from below, clear of the strip
-  EXPECT_FALSE(QRect(placed, QSize(300, 220)).intersects(strip));
-  // A dialog too tall to spare it goes where it covers the least.
-  EXPECT_EQ(PlaceBeside(owner, QSize(300, 500), screen, strip), QPoint(340, 12));
 }
 
 // --- the windows -----------------------------------------------------------------------
@@ -176,13 +170,14 @@ bool ShowsAmber(const QImage& image, const QRect& area) {
 }
 
 // The desktop program on the fake port: the main window as start-up leaves it.
-struct Desk : test::DesktopRig {
-  StatusBoard* Board() { return Child<StatusBoard>(&window, "List1"); }
-  QStringList Lines() { return Board()->Lines(); }
-};
+class Desk : public ::testing::Test, protected test::DesktopRig {};
+using Board = Desk;
+using Keyboard = Desk;
+using KbxDialog = Desk;
+using ScreenReader = Desk;
+using Icon = Desk;
 
-TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
-  Desk desk;
+TEST_F(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
   const struct {
     const char* line;
     bool failure;
@@ -196,8 +191,9 @@ TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
       {"Error Setting RAM Value", true},
       {"Invalid Baud Rate", true},
   };
-  for (const auto& l : lines) desk.window.AddToBoard(BoardLine(l.line, l.failure));
-  StatusBoard* board = desk.Board();
+  for (const auto& l : lines) window.AddToBoard(BoardLine(l.line, l.failure));
+  StatusBoard* board = List();
+  ASSERT_EQ(board->count(), static_cast<int>(std::size(lines)));
   QColor failure, progress;
   for (int row = 0; row < board->count(); ++row) {
     QListWidgetItem* item = board->item(row);
@@ -219,47 +215,43 @@ TEST(Board, FailureLinesInAmberProgressInGreenTheTextUnchanged) {
   }
 }
 
-TEST(Board, TheClosingDoneOfAFailedCommandIsAmberOfOneThatSucceededGreen) {
-  Desk desk;
-  StatusBoard* board = desk.Board();
+TEST_F(Board, TheClosingDoneOfAFailedCommandIsAmberOfOneThatSucceededGreen) {
+  StatusBoard* board = List();
   auto doneIsAmber = [&] {
-    if (board->Lines().empty()) {
-      ADD_FAILURE() << "the board is empty";
-      return false;
-    }
-    EXPECT_EQ(board->Lines().back(), "Done");
     QApplication::processEvents();
     const QImage drawn = board->viewport()->grab().toImage();
     const bool amber = ShowsAmber(drawn, board->visualItemRect(board->item(board->count() - 1)));
     EXPECT_EQ(amber, board->LastLineFailed());
     return amber;
   };
-  desk.Button("cmdConnect")->click();  // nothing answers
-  ASSERT_EQ(desk.Lines(), QStringList({"Connecting...", "NO UPS Found", "Done"}));
+  Button("cmdConnect")->click();  // nothing answers
+  ASSERT_THAT(Lines(), ElementsAre("Connecting...", "NO UPS Found", "Done"));
   EXPECT_TRUE(doneIsAmber());
-  desk.Connect(290);
-  ASSERT_EQ(desk.Lines(), QStringList({"Connecting...", "UPS Found", "Done"}));
+  Connect(290);
+  ASSERT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
   EXPECT_FALSE(doneIsAmber());
 }
 
-TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself) {
-  Desk desk;
-  desk.Connect(290);
-  for (int i = 0; i < 40; ++i) desk.window.AddToBoard("line " + std::to_string(i));
-  StatusBoard* board = desk.Board();
+// Ctrl+C with nothing on the board keeps the clipboard; Ctrl+A, Ctrl+C copy
+// every line, Ctrl+C the lines the user picked, in board order; Shift+F10
+// opens the menu; the board never selects or scrolls by itself.
+TEST_F(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself) {
+  StatusBoard* board = List();
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  clipboard->setText("kept");
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), "kept");
+  Connect(290);
+  for (int i = 0; i < 40; ++i) window.AddToBoard("line " + std::to_string(i));
   EXPECT_TRUE(board->selectedItems().isEmpty());
   EXPECT_EQ(board->verticalScrollBar()->value(), 0);
   QStringList all = board->Lines();
   ASSERT_EQ(all.size(), 43);
-  QClipboard* clipboard = QGuiApplication::clipboard();
 
-  // Ctrl+A, Ctrl+C: the whole board, one line per line.
-  clipboard->clear();
   Press(board, Qt::Key_A, Qt::ControlModifier);
   Press(board, Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(clipboard->text(), all.join('\n'));
 
-  // Ctrl+C on two lines the user picked: those two, in board order.
   board->clearSelection();
   board->item(2)->setSelected(true);
   board->item(0)->setSelected(true);
@@ -276,28 +268,24 @@ TEST(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself
     Child<QAction>(menu, "boardCopyAll")->trigger();
     menu->close();
   });
-  QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(10, 10), board->mapToGlobal(QPoint(10, 10)));
-  QApplication::sendEvent(board, &menuKey);
+  Press(board, Qt::Key_F10, Qt::ShiftModifier);
   EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
   EXPECT_EQ(clipboard->text(), all.join('\n'));
 }
 
-TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
-  Desk desk;
+TEST_F(Board, SaveReportAsWritesTheFactsAndEveryLine) {
   SessionView view;
   view.deviceOf = [](int com) { return "/dev/ttyS" + std::to_string(com - 1); };
-  desk.window.SetSessionView(view);
-  desk.Connect(290);
-  WhenUp([](QWidget* dialog) {
+  window.SetSessionView(view);
+  Connect(290);
+  InDialog("cmdPortSettings", [](QWidget* dialog) {
     Child<QLineEdit>(dialog, "txtBaud")->setText("12345");
     Child<QPushButton>(dialog, "cmdApply")->click();
     Child<QLineEdit>(dialog, "txtBaud")->setText("19200");
     Child<QPushButton>(dialog, "cmdApply")->click();
-    qobject_cast<QDialog*>(dialog)->reject();
   });
-  desk.Button("cmdPortSettings")->click();
-  desk.Button("cmdConnect")->click();
-  desk.Button("Command1")->click();
+  Button("cmdConnect")->click();
+  Button("Command1")->click();
   TempFolder folder;
   const std::string path = folder.path + "/report.txt";
   WhenUp([&](QWidget* up) {
@@ -312,7 +300,7 @@ TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
     menu->close();
     Child<QAction>(menu, "boardSaveReport")->trigger();
   });
-  QWidget* lines = desk.Board()->viewport();  // where a right click lands
+  QWidget* lines = List()->viewport();  // where a right click lands
   QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), lines->mapToGlobal(QPoint(10, 10)));
   QApplication::sendEvent(lines, &click);
 
@@ -336,28 +324,26 @@ TEST(Board, SaveReportAsWritesTheFactsAndEveryLine) {
   EXPECT_TRUE(expected.match(report).hasMatch()) << '"' << report.toStdString() << '"';
 }
 
-TEST(Board, AReportThatCannotBeWrittenIsAnErrorAndLeavesNothingBehind) {
-  Desk desk;
+TEST_F(Board, AReportThatCannotBeWrittenIsAnErrorAndLeavesNothingBehind) {
   TempFolder folder;
   const std::string existing = folder.path + "/kept.txt";
   std::ofstream(existing) << "kept\n";
   QString error;
-  EXPECT_FALSE(desk.window.SaveReport(QString::fromStdString(folder.path + "/missing/report.txt"), error));
+  EXPECT_FALSE(window.SaveReport(QString::fromStdString(folder.path + "/missing/report.txt"), error));
   EXPECT_FALSE(error.isEmpty());
   EXPECT_FALSE(std::filesystem::exists(folder.path + "/missing"));
 
   error.clear();
-  EXPECT_TRUE(desk.window.SaveReport(QString::fromStdString(existing), error)) << error.toStdString();
+  EXPECT_TRUE(window.SaveReport(QString::fromStdString(existing), error)) << error.toStdString();
   EXPECT_NE(ReadFile(existing).find("Port: COM1,19200,N,8,1\n"), std::string::npos);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);  // no temporary left
 }
 
-TEST(Board, ShowsWhereTheFocusIs) {
-  Desk desk;
-  desk.window.activateWindow();
-  QApplication::setActiveWindow(&desk.window);
-  StatusBoard* board = desk.Board();
-  desk.Button("cmdPortSettings")->setFocus();
+TEST_F(Board, ShowsWhereTheFocusIs) {
+  window.activateWindow();
+  QApplication::setActiveWindow(&window);
+  StatusBoard* board = List();
+  Button("cmdPortSettings")->setFocus();
   const QImage unfocused = board->grab().toImage();
   board->setFocus();
   ASSERT_TRUE(board->hasFocus());
@@ -367,23 +353,23 @@ TEST(Board, ShowsWhereTheFocusIs) {
 
 // --- the keyboard ------------------------------------------------------------------
 
-TEST(Keyboard, EnterPressesTheFocusedButton) {
-  Desk desk;
+TEST_F(Keyboard, EnterPressesTheFocusedButton) {
   for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
-    desk.window.BoardClear();
-    Press(desk.Button("Command1"), key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
-    EXPECT_EQ(desk.Lines(), QStringList({"Link Down"})) << key;
+    window.BoardClear();
+    Press(Button("Command1"), key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    EXPECT_THAT(Lines(), ElementsAre("Link Down")) << key;
   }
-  desk.Unit(290);
-  Press(desk.Button("cmdConnect"), Qt::Key_Return);
-  EXPECT_TRUE(desk.xcp.LinkUp());
-  EXPECT_EQ(desk.Lines(), QStringList({"Connecting...", "UPS Found", "Done"}));
+  Unit(290);
+  Press(Button("cmdConnect"), Qt::Key_Return);
+  EXPECT_TRUE(xcp.LinkUp());
+  EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
 }
 
-TEST(Keyboard, InTheSettingsDialogEnterPressesTheFocusedButtonOnlyAndTabReadsRowByRow) {
-  Desk desk;
-  bool checked = false;
-  WhenUp([&](QWidget* dialog) {
+// Enter presses the focused button only; Tab reads row by row; a label's
+// Alt+letter leads to its box and selects its text, so typing replaces it.
+TEST_F(Keyboard, InTheSettingsDialogEnterPressesTheFocusedButtonOnlyAndTabReadsRowByRow) {
+  QApplication::setActiveWindow(&window);
+  InDialog("cmdPortSettings", [&](QWidget* dialog) {
     auto* baud = Child<QLineEdit>(dialog, "txtBaud");
     auto* com = Child<QLineEdit>(dialog, "txtCOM");
     auto* apply = Child<QPushButton>(dialog, "cmdApply");
@@ -393,28 +379,34 @@ TEST(Keyboard, InTheSettingsDialogEnterPressesTheFocusedButtonOnlyAndTabReadsRow
     EXPECT_EQ(NextTabStop(baud), apply);
     EXPECT_EQ(NextTabStop(apply), com);
     EXPECT_EQ(NextTabStop(com), exit);
-    // The labels' Alt+letters lead to their boxes.
-    EXPECT_EQ(Child<QLabel>(dialog, "lblBaud")->buddy(), baud);
-    EXPECT_EQ(Child<QLabel>(dialog, "lblCom")->buddy(), com);
-
-    com->setText("2");
+    for (const auto& [label, edit, typed] :
+         {std::tuple("lblBaud", baud, "9600"), std::tuple("lblCom", com, "2")}) {
+      EXPECT_EQ(Child<QLabel>(dialog, label)->buddy(), edit);
+      edit->deselect();
+      // What the label's Alt+letter delivers to it.
+      QShortcutEvent mnemonic(QKeySequence(Qt::ALT | Qt::Key_B), 0);
+      QApplication::sendEvent(Child<QLabel>(dialog, label), &mnemonic);
+      EXPECT_EQ(dialog->focusWidget(), edit) << label;
+      EXPECT_EQ(edit->selectedText(), edit->text()) << label;
+      for (const char* c = typed; *c != '\0'; ++c) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_0 + (*c - '0'), Qt::NoModifier, QString(QChar(*c)));
+        QApplication::sendEvent(edit, &key);
+      }
+      EXPECT_EQ(edit->text().toStdString(), typed);
+    }
     Press(com, Qt::Key_Return);  // in a box Enter applies nothing
-    EXPECT_EQ(desk.port.Describe().commPort, 1);
+    EXPECT_EQ(port.Describe().commPort, 1);
     Press(apply, Qt::Key_Return);
-    EXPECT_EQ(desk.port.Describe().commPort, 2);
+    EXPECT_EQ(port.Describe().commPort, 2);
+    EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
     Press(exit, Qt::Key_Return);
     EXPECT_FALSE(dialog->isVisible());
-    checked = true;
   });
-  desk.Button("cmdPortSettings")->click();
-  EXPECT_TRUE(checked);
 }
 
-TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
-  Desk desk;
-  desk.Connect(290);
-  bool checked = false;
-  WhenUp([&](QWidget* dialog) {
+TEST_F(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
+  Connect(290);
+  InDialog("cmdBattComm", [&](QWidget* dialog) {
     auto* combo = Child<QComboBox>(dialog, "cmbKBX");
     auto* apply = Child<QPushButton>(dialog, "cmdApply");
     EXPECT_EQ(Child<QLabel>(dialog, "Label1")->buddy(), combo);
@@ -433,64 +425,17 @@ TEST(Keyboard, InTheKbxDialogEnterPressesTheFocusedButtonAndTabReadsInOrder) {
     EXPECT_EQ(asked, "Update KBX Configuration");
     Press(Child<QPushButton>(dialog, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_FALSE(dialog->isVisible());
-    checked = true;
   });
-  desk.Button("cmdBattComm")->click();
-  EXPECT_TRUE(checked);
-}
-
-TEST(Keyboard, AltLetterSelectsTheTextOfItsBoxSoThatTypingReplacesIt) {
-  Desk desk;
-  bool checked = false;
-  WhenUp([&](QWidget* dialog) {
-    for (const auto& [label, box, typed] :
-         {std::tuple("lblBaud", "txtBaud", "9600"), std::tuple("lblCom", "txtCOM", "2")}) {
-      auto* edit = Child<QLineEdit>(dialog, box);
-      edit->deselect();
-      // What the label's Alt+letter delivers to it.
-      QShortcutEvent mnemonic(QKeySequence(Qt::ALT | Qt::Key_B), 0);
-      QApplication::sendEvent(Child<QLabel>(dialog, label), &mnemonic);
-      EXPECT_EQ(dialog->focusWidget(), edit) << box;
-      EXPECT_EQ(edit->selectedText(), edit->text()) << box;
-      for (const char* c = typed; *c != '\0'; ++c) {
-        QKeyEvent key(QEvent::KeyPress, Qt::Key_0 + (*c - '0'), Qt::NoModifier, QString(QChar(*c)));
-        QApplication::sendEvent(edit, &key);
-      }
-      EXPECT_EQ(edit->text().toStdString(), typed);
-    }
-    qobject_cast<QDialog*>(dialog)->reject();
-    checked = true;
-  });
-  QApplication::setActiveWindow(&desk.window);
-  desk.Button("cmdPortSettings")->click();
-  EXPECT_TRUE(checked);
-}
-
-TEST(Keyboard, ShiftF10OpensTheBoardsMenuAndCtrlCOnAnEmptyBoardKeepsTheClipboard) {
-  Desk desk;
-  StatusBoard* board = desk.Board();
-  QGuiApplication::clipboard()->setText("kept");
-  Press(board, Qt::Key_C, Qt::ControlModifier);
-  EXPECT_EQ(QGuiApplication::clipboard()->text(), "kept");
-  QStringList items;
-  WhenUp([&](QWidget* up) {
-    for (QAction* action : up->actions()) items << (action->isSeparator() ? "-" : action->text());
-    qobject_cast<QMenu*>(up)->close();
-  });
-  Press(board, Qt::Key_F10, Qt::ShiftModifier);
-  EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
 }
 
 // --- the KBX dialog beside the board -------------------------------------------------
 
-TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
-  Desk desk;
-  desk.Connect(280);
-  desk.window.move(desk.window.screen()->availableGeometry().topLeft());
-  const QRect screen = desk.window.screen()->availableGeometry();
-  bool checked = false;
-  WhenUp([&](QWidget* dialog) {
-    EXPECT_FALSE(dialog->frameGeometry().intersects(desk.window.frameGeometry()));
+TEST_F(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
+  Connect(280);
+  window.move(window.screen()->availableGeometry().topLeft());
+  const QRect screen = window.screen()->availableGeometry();
+  InDialog("cmdBattComm", [&](QWidget* dialog) {
+    EXPECT_FALSE(dialog->frameGeometry().intersects(window.frameGeometry()));
     EXPECT_TRUE(screen.contains(dialog->frameGeometry()));
     auto* outcome = Child<QLabel>(dialog, "lblOutcome");
     // Before the first update: what the strip is for, and no black bar.
@@ -499,7 +444,7 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
     EXPECT_NE(before.pixelColor(1, 1), QColor(Qt::black));
 
     auto apply = [&](int count, const char* status) {
-      desk.ups.answers[0x95] = {test::Ack(static_cast<std::uint8_t>(status[0]))};
+      ups.answers[0x95] = {test::Ack(static_cast<std::uint8_t>(status[0]))};
       Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(count);
       WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
       Child<QPushButton>(dialog, "cmdApply")->click();
@@ -518,102 +463,78 @@ TEST(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
     EXPECT_FALSE(detail->isVisible());
     EXPECT_FALSE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
     EXPECT_EQ(AccessibleText(outcome, QAccessible::Name), "Outcome: Done");
-    qobject_cast<QDialog*>(dialog)->reject();
-    checked = true;
   });
-  desk.Button("cmdBattComm")->click();
-  EXPECT_TRUE(checked);
 }
 
-TEST(KbxDialog, WithNoRoomBesideTheWindowItLeavesItsMenusLampAndLabelInView) {
-  // Everything twice as large, as at scale 2.
+TEST(KbxDialogAtScale2, WithNoRoomBesideTheWindowItLeavesItsMenusLampAndLabelInView) {
   const QFont normal = QApplication::font();
   QFont large = normal;
   large.setPointSizeF(normal.pointSizeF() * 2);
   QApplication::setFont(large);
-  Desk desk;
-  desk.Connect(290);
-  const QRect screen = desk.window.screen()->availableGeometry();
-  desk.window.move(screen.center() - desk.window.rect().center());
-  bool checked = false;
-  WhenUp([&](QWidget* dialog) {
-    const QRect frame = dialog->frameGeometry();
-    EXPECT_TRUE(frame.intersects(desk.window.frameGeometry()));  // no room beside it on this screen
-    EXPECT_FALSE(frame.intersects(desk.window.TopStrip()));
-    EXPECT_TRUE(screen.contains(frame));
-    qobject_cast<QDialog*>(dialog)->reject();
-    checked = true;
-  });
-  desk.Button("cmdBattComm")->click();
-  EXPECT_TRUE(checked);
+  {
+    test::DesktopRig rig;
+    rig.Connect(290);
+    const QRect screen = rig.window.screen()->availableGeometry();
+    rig.window.move(screen.center() - rig.window.rect().center());
+    rig.InDialog("cmdBattComm", [&](QWidget* dialog) {
+      const QRect frame = dialog->frameGeometry();
+      EXPECT_TRUE(frame.intersects(rig.window.frameGeometry()));  // no room beside it on this screen
+      EXPECT_FALSE(frame.intersects(rig.window.TopStrip()));
+      EXPECT_TRUE(screen.contains(frame));
+    });
+  }
   QApplication::setFont(normal);
 }
 
 // --- screen readers ------------------------------------------------------------------
 
-TEST(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
-  Desk desk;
+TEST_F(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
   auto lamp = [&] {
-    QLabel* front =
-        Child<QLabel>(&desk.window, desk.window.LampShowsConnected() ? "imgConnected" : "imgNotConnected");
+    QLabel* front = Child<QLabel>(&window, window.LampShowsConnected() ? "imgConnected" : "imgNotConnected");
     EXPECT_EQ(front->toolTip(), AccessibleText(front, QAccessible::Name));
     return AccessibleText(front, QAccessible::Name).toStdString();
   };
   EXPECT_EQ(lamp(), "Not connected");
-  desk.Connect(290);
+  Connect(290);
   EXPECT_EQ(lamp(), "Connected");
-  desk.Button("cmdConnect")->click();
+  Button("cmdConnect")->click();
   EXPECT_EQ(lamp(), "Not connected");
-  desk.Button("cmdConnect")->click();
+  Button("cmdConnect")->click();
   EXPECT_EQ(lamp(), "Connected");
   // A link that was up, then a device that will not open again.
-  desk.port.openError = 8002;
-  desk.xcp.OpenPort();
+  port.openError = 8002;
+  xcp.OpenPort();
   EXPECT_EQ(lamp(), "Not connected");
-  EXPECT_EQ(AccessibleText(Child<QLabel>(&desk.window, "lblSettings"), QAccessible::Name).toStdString(),
+  EXPECT_EQ(AccessibleText(Child<QLabel>(&window, "lblSettings"), QAccessible::Name).toStdString(),
             "COM1,19200,N,8,1 (port not open)");
+}
+
+// Opens every window of the program, connected and with a long line on the
+// board, and runs `check` on each.
+void OpenEveryWindow(const std::function<void(QWidget*)>& check) {
+  test::DesktopRig rig;
+  rig.Connect(290);  // "Disconnect" on the button
+  rig.window.AddToBoard("Command Accepted with parameter adjusted (37)");
+  check(&rig.window);
+  for (const char* opener : {"cmdPortSettings", "cmdBattComm", "AboutOption"}) rig.InDialog(opener, check);
 }
 
 // Every control a screen reader meets has a name, and a description where
 // its tooltip says more.
-void ExpectNamed(QWidget* window) {
-  for (QWidget* widget : window->findChildren<QWidget*>()) {
-    const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
-                         qobject_cast<QComboBox*>(widget) || qobject_cast<QListWidget*>(widget) ||
-                         qobject_cast<QLabel*>(widget) || qobject_cast<QGroupBox*>(widget);
-    if (!control || !widget->isVisibleTo(window)) continue;
-    const std::string name = widget->objectName().toStdString();
-    EXPECT_FALSE(AccessibleText(widget, QAccessible::Name).isEmpty()) << name;
-    if (!widget->toolTip().isEmpty()) {
-      EXPECT_FALSE(AccessibleText(widget, QAccessible::Description).isEmpty()) << name;
+TEST(ScreenReaders, EveryControlOfEveryWindowIsNamed) {
+  OpenEveryWindow([](QWidget* window) {
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+      const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                           qobject_cast<QComboBox*>(widget) || qobject_cast<QListWidget*>(widget) ||
+                           qobject_cast<QLabel*>(widget) || qobject_cast<QGroupBox*>(widget);
+      if (!control || !widget->isVisibleTo(window)) continue;
+      const std::string name = widget->objectName().toStdString();
+      EXPECT_FALSE(AccessibleText(widget, QAccessible::Name).isEmpty()) << name;
+      if (!widget->toolTip().isEmpty()) {
+        EXPECT_FALSE(AccessibleText(widget, QAccessible::Description).isEmpty()) << name;
+      }
     }
-  }
-}
-
-TEST(ScreenReader, EveryControlOfEveryWindowIsNamed) {
-  Desk desk;
-  desk.Connect(290);
-  ExpectNamed(&desk.window);
-  int dialogs = 0;
-  WhenUp([&](QWidget* dialog) {
-    ExpectNamed(dialog);
-    ++dialogs;
-    qobject_cast<QDialog*>(dialog)->reject();
   });
-  desk.Button("cmdPortSettings")->click();
-  WhenUp([&](QWidget* dialog) {
-    ExpectNamed(dialog);
-    ++dialogs;
-    qobject_cast<QDialog*>(dialog)->reject();
-  });
-  desk.Button("cmdBattComm")->click();
-  WhenUp([&](QWidget* dialog) {
-    ExpectNamed(dialog);
-    ++dialogs;
-    qobject_cast<QDialog*>(dialog)->reject();
-  });
-  Child<QAction>(&desk.window, "AboutOption")->trigger();
-  EXPECT_EQ(dialogs, 3);
 }
 
 // --- any font size -------------------------------------------------------------------
@@ -639,74 +560,52 @@ void ExpectNothingClipped(QWidget* window) {
   }
 }
 
-struct Sizes {
-  QSize main, settings, kbx, about;
-  int boardRows = 0;
-};
-
-// Opens every window of the program under the given application font and
-// checks that nothing is clipped; returns their sizes.
-Sizes OpenEverythingAt(double scale) {
+// The size of every window of the program, by name, under the given
+// application font, and the rows the board shows; each is of a fixed size and
+// clips nothing.
+std::map<QString, QSize> SizesAt(double scale, int& boardRows) {
   const QFont normal = QApplication::font();
   QFont font = normal;
   font.setPointSizeF(normal.pointSizeF() * scale);
   QApplication::setFont(font);
-  Sizes sizes;
-  {
-    Desk desk;
-    desk.Connect(290);  // "Disconnect" on the button
-    desk.window.AddToBoard("Command Accepted with parameter adjusted (37)");
-    ExpectNothingClipped(&desk.window);
-    sizes.main = desk.window.size();
-    StatusBoard* board = desk.Board();
-    sizes.boardRows = board->viewport()->height() / board->fontMetrics().lineSpacing();
-    EXPECT_EQ(desk.window.minimumSize(), desk.window.maximumSize());  // fixed
-    EXPECT_FALSE(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    auto open = [&](QSize& size) {
-      WhenUp([&](QWidget* dialog) {
-        ExpectNothingClipped(dialog);
-        size = dialog->size();
-        EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize()) << dialog->objectName().toStdString();
-        qobject_cast<QDialog*>(dialog)->reject();
-      });
-    };
-    open(sizes.settings);
-    desk.Button("cmdPortSettings")->click();
-    open(sizes.kbx);
-    desk.Button("cmdBattComm")->click();
-    open(sizes.about);
-    Child<QAction>(&desk.window, "AboutOption")->trigger();
-    EXPECT_LE(sizes.about.width(), sizes.main.width());
-  }
+  std::map<QString, QSize> sizes;
+  OpenEveryWindow([&](QWidget* window) {
+    ExpectNothingClipped(window);
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << window->objectName().toStdString();
+    sizes[window->objectName()] = window->size();
+    if (auto* board = window->findChild<StatusBoard*>("List1")) {
+      boardRows = board->viewport()->height() / board->fontMetrics().lineSpacing();
+    }
+  });
   QApplication::setFont(normal);
+  EXPECT_EQ(sizes.size(), 4u);
+  EXPECT_LE(sizes["frmAbout"].width(), sizes["frmMain"].width());
   return sizes;
 }
 
 TEST(Fonts, EveryWindowTakesItsSizeFromItsFontsAndClipsNothing) {
-  const Sizes normal = OpenEverythingAt(1.0);
+  int normalRows = 0;
+  std::map<QString, QSize> normal = SizesAt(1.0, normalRows);
   for (double scale : {1.5, 2.0}) {
-    const Sizes large = OpenEverythingAt(scale);
-    EXPECT_GT(large.main.width(), normal.main.width()) << scale;
-    EXPECT_GT(large.main.height(), normal.main.height()) << scale;
-    EXPECT_GE(large.boardRows, normal.boardRows) << scale;
-    EXPECT_GT(large.settings.width(), normal.settings.width()) << scale;
-    EXPECT_GT(large.kbx.width(), normal.kbx.width()) << scale;
-    EXPECT_GT(large.about.height(), normal.about.height()) << scale;
+    int largeRows = 0;
+    std::map<QString, QSize> large = SizesAt(scale, largeRows);
+    EXPECT_GT(large["frmMain"].width(), normal["frmMain"].width()) << scale;
+    EXPECT_GT(large["frmMain"].height(), normal["frmMain"].height()) << scale;
+    EXPECT_GE(largeRows, normalRows) << scale;
+    EXPECT_GT(large["frmSettings"].width(), normal["frmSettings"].width()) << scale;
+    EXPECT_GT(large["frmKBXConfig"].width(), normal["frmKBXConfig"].width()) << scale;
+    EXPECT_GT(large["frmAbout"].height(), normal["frmAbout"].height()) << scale;
   }
 }
 
 // --- icon and help ---------------------------------------------------------------------
 
-TEST(Icon, TheWindowsShowTheProgramsOwnIcon) {
-  Desk desk;
-  const QIcon icon = desk.window.windowIcon();
+TEST_F(Icon, TheWindowsShowTheProgramsOwnIcon) {
+  const QIcon icon = window.windowIcon();
   ASSERT_FALSE(icon.isNull());
   for (int size : {16, 32, 64}) EXPECT_FALSE(icon.pixmap(size).isNull()) << size;
-  WhenUp([&](QWidget* about) {
-    EXPECT_EQ(about->windowIcon().cacheKey(), icon.cacheKey());
-    qobject_cast<QDialog*>(about)->reject();
-  });
-  Child<QAction>(&desk.window, "AboutOption")->trigger();
+  InDialog("AboutOption",
+           [&](QWidget* about) { EXPECT_EQ(about->windowIcon().cacheKey(), icon.cacheKey()); });
 }
 
 // The help file as built, beside the program.
@@ -777,81 +676,74 @@ TEST(Help, OpensWideEnoughForItsTextWithoutAHorizontalScrollBar) {
   }
 }
 
-// Forward returns to where Back left: the same section, scrolled as it was.
-TEST(Help, ForwardReturnsToTheSectionAndScrollPositionBackLeft) {
+// The help window: Back, Forward and Home; Forward returns to the section
+// and scroll position Back left; Escape or Ctrl+W close it.
+TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
   TempFolder folder;
-  std::ofstream page(folder.path + "/KBX.html");
-  page << "<html><body><a href=\"#far\">far</a>";
+  const std::string home = folder.path + "/KBX.html";
+  std::ofstream page(home);
+  page << "<html><head><title>KBX Help</title></head><body><a href=\"#far\">far</a> "
+          "<a href=\"board.html\">Board</a>";
   for (int i = 0; i < 200; ++i) page << "<p>line " << i << "</p>";
   page << "<h3><a name=\"far\"></a>Far</h3>";
   for (int i = 0; i < 200; ++i) page << "<p>more " << i << "</p>";
   page << "</body></html>";
   page.close();
-  BrowserHelpViewer help;
-  help.ShowContents(folder.path + "/KBX.html");
-  QTextBrowser* browser = help.window();
-  QApplication::processEvents();
-  // The link is followed from the keyboard: Tab gives it the focus.
-  Press(browser, Qt::Key_Tab);
-  ASSERT_EQ(browser->textCursor().selectedText(), "far");
-  QUrl far = QUrl::fromLocalFile(QString::fromStdString(folder.path + "/KBX.html"));
-  far.setFragment("far");
-  browser->setSource(far);
-  QApplication::processEvents();
-  browser->verticalScrollBar()->setValue(browser->verticalScrollBar()->value() + 40);  // read on a little
-  const int there = browser->verticalScrollBar()->value();
-  ASSERT_GT(there, 0);
-  Child<QAction>(browser->window(), "helpBack")->trigger();
-  QApplication::processEvents();
-  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
-  Child<QAction>(browser->window(), "helpForward")->trigger();
-  QApplication::processEvents();
-  EXPECT_EQ(browser->source().fragment(), "far");
-  EXPECT_EQ(browser->verticalScrollBar()->value(), there);
-  help.Quit();
-}
-
-TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
-  TempFolder folder;
-  std::ofstream(folder.path + "/KBX.html") << "<html><head><title>KBX Help</title></head>"
-                                              "<body><a href=\"board.html\">Board</a></body></html>";
   std::ofstream(folder.path + "/board.html") << "<html><body>The status board</body></html>";
   QWidget owner;
   owner.setWindowIcon(ProgramIcon());
   owner.setGeometry(QRect(owner.screen()->availableGeometry().topLeft(), QSize(120, 100)));
   owner.show();
   BrowserHelpViewer help;
-  help.ShowContents(folder.path + "/KBX.html", &owner);
-  QTextBrowser* page = help.window();
-  ASSERT_NE(page, nullptr);
-  QWidget* window = page->window();
+  help.ShowContents(home, &owner);
+  QTextBrowser* browser = help.window();
+  ASSERT_NE(browser, nullptr);
+  QWidget* window = browser->window();
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(window->windowTitle(), "KBX Help");
   EXPECT_FALSE(window->frameGeometry().intersects(owner.frameGeometry()));  // beside its owner
   EXPECT_EQ(window->windowIcon().cacheKey(), owner.windowIcon().cacheKey());
-
   auto* back = Child<QAction>(window, "helpBack");
   auto* forward = Child<QAction>(window, "helpForward");
-  auto* home = Child<QAction>(window, "helpHome");
   EXPECT_FALSE(back->isEnabled());
-  page->setSource(QUrl::fromLocalFile(QString::fromStdString(folder.path + "/board.html")));
-  EXPECT_TRUE(page->toPlainText().contains("The status board"));
+  QApplication::processEvents();
+
+  // The link is followed from the keyboard: Tab gives it the focus.
+  Press(browser, Qt::Key_Tab);
+  ASSERT_EQ(browser->textCursor().selectedText(), "far");
+  QUrl far = QUrl::fromLocalFile(QString::fromStdString(home));
+  far.setFragment("far");
+  browser->setSource(far);
+  QApplication::processEvents();
+  QScrollBar* scroll = browser->verticalScrollBar();
+  scroll->setValue(scroll->value() + 40);  // read on a little
+  const int there = scroll->value();
+  ASSERT_GT(there, 0);
   ASSERT_TRUE(back->isEnabled());
   back->trigger();
-  EXPECT_TRUE(page->toPlainText().contains("Board"));
+  QApplication::processEvents();
+  EXPECT_EQ(scroll->value(), 0);
   ASSERT_TRUE(forward->isEnabled());
   forward->trigger();
-  EXPECT_TRUE(page->toPlainText().contains("The status board"));
-  home->trigger();
-  EXPECT_EQ(page->source().fileName(), "KBX.html");
+  QApplication::processEvents();
+  EXPECT_EQ(browser->source().fragment(), "far");
+  EXPECT_EQ(scroll->value(), there);
 
-  QApplication::setActiveWindow(window);
-  page->setFocus();
+  browser->setSource(QUrl::fromLocalFile(QString::fromStdString(folder.path + "/board.html")));
+  EXPECT_TRUE(browser->toPlainText().contains("The status board"));
+  back->trigger();
+  EXPECT_TRUE(browser->toPlainText().contains("Board"));
+  forward->trigger();
+  EXPECT_TRUE(browser->toPlainText().contains("The status board"));
+  Child<QAction>(window, "helpHome")->trigger();
+  EXPECT_EQ(browser->source().fileName(), "KBX.html");
+
   for (QKeySequence key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
-    help.ShowContents(folder.path + "/KBX.html", &owner);
+    help.ShowContents(home, &owner);
     ASSERT_TRUE(window->isVisible());
     QApplication::setActiveWindow(window);
-    Press(page, key[0].key(), key[0].keyboardModifiers());
+    browser->setFocus();
+    Press(browser, key[0].key(), key[0].keyboardModifiers());
     EXPECT_FALSE(window->isVisible()) << key.toString().toStdString();
   }
 }
