@@ -12,10 +12,12 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcutEvent>
 #include <QTextBrowser>
 #include <QTimer>
 #include <csignal>
 #include <set>
+#include <tuple>
 
 #include "app/close_on_signals.h"
 #include "app/desktop.h"
@@ -34,6 +36,8 @@ namespace {
 using ::testing::ElementsAre;
 
 using test::Child;
+using test::NextTabStop;
+using test::Press;
 using test::WhenUp;
 
 class Window : public ::testing::Test, protected test::DesktopRig {
@@ -270,21 +274,45 @@ TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
 
 // Applied settings end the link and are kept; a value the port refused shows
 // on the board and strikes the label through; corrected, the port opens with
-// no line, the label is plain again, and the UPS is found at once.
+// no line, the label is plain again, and the UPS is found at once. From the
+// keyboard: Tab reads row by row, a label's Alt+letter selects the text of its
+// box so that typing replaces it, Enter presses the focused button only.
 TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
   Unit(290);
+  QApplication::setActiveWindow(&window);
   InDialog("cmdPortSettings", [&](QWidget* dialog) {
     auto* com = Child<QLineEdit>(dialog, "txtCOM");
     auto* baud = Child<QLineEdit>(dialog, "txtBaud");
+    auto* apply = Child<QPushButton>(dialog, "cmdApply");
+    auto* exit = Child<QPushButton>(dialog, "cmdCancel");
     EXPECT_EQ(dialog->windowTitle(), "Settings");
     EXPECT_EQ(baud->text(), "19200");
     EXPECT_EQ(com->text(), "1");
     EXPECT_EQ(com->maxLength(), 1);
     EXPECT_EQ(baud->maxLength(), 5);
+    EXPECT_EQ(dialog->focusWidget(), baud);
+    EXPECT_EQ(NextTabStop(baud), apply);
+    EXPECT_EQ(NextTabStop(apply), com);
+    EXPECT_EQ(NextTabStop(com), exit);
     test::XcpProbe::Link(xcp).SetLinkUp(true);
-    com->setText("2");
-    baud->setText("9600");
-    Child<QPushButton>(dialog, "cmdApply")->click();
+    for (const auto& [label, edit, typed] :
+         {std::tuple("lblBaud", baud, "9600"), std::tuple("lblCom", com, "2")}) {
+      EXPECT_EQ(Child<QLabel>(dialog, label)->buddy(), edit);
+      edit->deselect();
+      QShortcutEvent mnemonic(QKeySequence(Qt::ALT | Qt::Key_B), 0);  // what the label's Alt+letter sends it
+      QApplication::sendEvent(Child<QLabel>(dialog, label), &mnemonic);
+      EXPECT_EQ(dialog->focusWidget(), edit) << label;
+      EXPECT_EQ(edit->selectedText(), edit->text()) << label;
+      for (const char* c = typed; *c != '\0'; ++c) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_0 + (*c - '0'), Qt::NoModifier, QString(QChar(*c)));
+        QApplication::sendEvent(edit, &key);
+      }
+      EXPECT_EQ(edit->text().toStdString(), typed);
+    }
+    Press(com, Qt::Key_Return);  // in a box Enter applies nothing
+    EXPECT_EQ(port.Describe().commPort, 1);
+    EXPECT_TRUE(xcp.LinkUp());
+    Press(apply, Qt::Key_Return);
     EXPECT_FALSE(xcp.LinkUp());
     EXPECT_EQ(port.Describe().commPort, 2);
     EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
@@ -310,13 +338,15 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
     EXPECT_EQ(Label(), " COM1,19200,N,8,1");
     EXPECT_TRUE(port.IsOpen());
     EXPECT_TRUE(dialog->isVisible());
-    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(com, &escape);
+    Press(exit, Qt::Key_Return);
     EXPECT_FALSE(dialog->isVisible());
   });
   Button("cmdConnect")->click();
   EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
-  InDialog("cmdPortSettings", [](QWidget*) {});
+  InDialog("cmdPortSettings", [](QWidget* dialog) {
+    Press(Child<QLineEdit>(dialog, "txtCOM"), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+  });
   EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
 }
 
@@ -373,10 +403,17 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     EXPECT_TRUE(apply->isEnabled());
     EXPECT_THAT(Lines(), ElementsAre("Determining KBXs Supported...", "Done"));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the dialog put the pointer back
+    // From the keyboard: the label's Alt+letter leads to the list, Tab reads in order.
+    EXPECT_EQ(Child<QLabel>(dialog, "Label1")->buddy(), combo);
+    EXPECT_EQ(NextTabStop(Child<QRadioButton>(dialog, "BTCEnable1")),
+              Child<QRadioButton>(dialog, "BTCEnable0"));
+    EXPECT_EQ(NextTabStop(Child<QRadioButton>(dialog, "BTCEnable0")), combo);
+    EXPECT_EQ(NextTabStop(combo), apply);
+    EXPECT_EQ(NextTabStop(apply), Child<QPushButton>(dialog, "cmdExit"));
 
     combo->setCurrentIndex(1);
     answer(QMessageBox::No, &question);
-    apply->click();
+    Press(apply, Qt::Key_Return);
     EXPECT_TRUE(Lines().empty());
     EXPECT_EQ(xcp.ModuleCount(), "0");
 
@@ -386,7 +423,8 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     apply->click();
     EXPECT_THAT(Lines(), ElementsAre("Updating KBXs...", "Done"));
     EXPECT_FALSE(apply->isEnabled());
-    Child<QPushButton>(dialog, "cmdExit")->click();
+    Press(Child<QPushButton>(dialog, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(dialog->isVisible());
   });
   EXPECT_NE(question.find("Number of KBXs selected:  2 \n\nContinue? "), std::string::npos) << question;
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
@@ -399,8 +437,7 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->currentText(), "2");
     EXPECT_TRUE(Child<QRadioButton>(dialog, "BTCEnable0")->isChecked());
     EXPECT_TRUE(Child<QPushButton>(dialog, "cmdApply")->isEnabled());
-    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(dialog, &escape);
+    Press(dialog, Qt::Key_Escape);
     EXPECT_FALSE(dialog->isVisible());
   });
   ExpectIdle();
@@ -435,8 +472,7 @@ TEST_F(Window, AboutBox) {
         EXPECT_LT(label->height(), 2 * label->fontMetrics().lineSpacing()) << name;
       }
     }
-    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-    QApplication::sendEvent(about, &enter);
+    Press(about, Qt::Key_Return);
     EXPECT_FALSE(about->isVisible());
   });
 }

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
@@ -32,6 +33,22 @@ inline void WhenUp(std::function<void(QWidget*)> act) {
     ASSERT_NE(up, nullptr) << "nothing came up";
     act(up);
   });
+}
+
+// A key pressed and let go on the widget.
+inline void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(widget, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(widget, &release);
+}
+
+// The next widget that Tab reaches.
+inline QWidget* NextTabStop(QWidget* widget) {
+  for (QWidget* next = widget->nextInFocusChain(); next != widget; next = next->nextInFocusChain()) {
+    if ((next->focusPolicy() & Qt::TabFocus) && next->isVisible() && next->isEnabled()) return next;
+  }
+  return widget;
 }
 
 // The desktop program on the fake port and the virtual clock: the main window
