@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "app/desktop.h"
 #include "ui/main_window.h"
@@ -50,41 +51,32 @@ int main(int argc, char** argv) {
                      [board](const QModelIndex&, int, int last) {
                        Say("board: " + board->item(last)->text().toStdString());
                      });
-    const bool needsLink = target == "frmKBXConfig" || target == "update";
     const QString pickCom = target.starts_with("com") ? QString::fromStdString(target.substr(3)) : QString();
+    // The buttons and menu items pressed in the main window, one each time it
+    // takes input again.
+    std::vector<const char*> presses;
+    if (!pickCom.isEmpty()) presses = {"cmdPortSettings", "cmdConnect"};
+    if (target == "frmKBXConfig" || target == "update") presses = {"cmdConnect", "cmdBattComm"};
+    if (target == "frmAbout") presses = {"AboutOption"};
+    if (target == "frmSettings") presses = {"cmdPortSettings"};
+    if (target == "help") presses = {"HelpTopics"};
     auto* timer = new QTimer(&window);
-    QObject::connect(timer, &QTimer::timeout, [&window, &target, needsLink, pickCom, step = 0]() mutable {
+    QObject::connect(timer, &QTimer::timeout, [&window, &target, pickCom, presses, next = 0u]() mutable {
       QWidget* modal = QApplication::activeModalWidget();
-      if (modal == nullptr && window.isVisible() && window.TakesInput() && !pickCom.isEmpty()) {
-        if (step == 0) {
-          step = 1;
-          Later([&window] { window.findChild<QPushButton*>("cmdPortSettings")->click(); });
-        } else if (step == 1) {
-          step = 2;
-          Later([&window] { window.findChild<QPushButton*>("cmdConnect")->click(); });
-        } else if (step == 2 && window.LampShowsConnected()) {
-          step = 3;
-          Say("connected");
-        }
-      } else if (modal == nullptr && window.isVisible() && window.TakesInput()) {
-        if (step == 0 && needsLink && !window.LampShowsConnected()) {
-          step = 1;
-          Later([&window] { window.findChild<QPushButton*>("cmdConnect")->click(); });
-        } else if (step < 2) {
-          step = 2;
-          if (needsLink) Later([&window] { window.findChild<QPushButton*>("cmdBattComm")->click(); });
-          if (target == "frmAbout")
-            Later([&window] { window.findChild<QAction*>("AboutOption")->trigger(); });
-          if (target == "frmSettings") {
-            Later([&window] { window.findChild<QPushButton*>("cmdPortSettings")->click(); });
+      if (modal == nullptr && window.isVisible() && window.TakesInput() && next < presses.size()) {
+        Later([&window, &target, name = presses[next]] {
+          if (auto* button = window.findChild<QPushButton*>(name)) {
+            button->click();
+          } else {
+            window.findChild<QAction*>(name)->trigger();
+            if (target == "help") Say("up help");
           }
-          if (target == "help") {
-            Later([&window] {
-              window.findChild<QAction*>("HelpTopics")->trigger();
-              Say("up help");
-            });
-          }
-        }
+        });
+        ++next;
+      } else if (modal == nullptr && next == presses.size() && !pickCom.isEmpty() &&
+                 window.LampShowsConnected()) {
+        ++next;
+        Say("connected");
       }
       if (modal == nullptr || modal->property("probeSeen").toBool()) return;
       modal->setProperty("probeSeen", true);

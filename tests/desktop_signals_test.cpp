@@ -2,14 +2,11 @@
 // when no command runs, after the running module update otherwise, always
 // with 128 + the signal. The program runs as a process on the simulated UPS.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/file.h>
 
 #include <csignal>
 #include <cstdlib>
 
 #include "support/desktop_probe.h"
-#include "support/processes.h"
 #include "support/temp_folder.h"
 
 namespace kbx {
@@ -43,22 +40,6 @@ TEST_F(DesktopSignals, AnIdleWindowEndsWithinTwoSeconds) {
     EXPECT_EQ(probe.ExitStatus(), 128 + c.signal) << c.window;
     EXPECT_LT(SecondsSince(sent), 2.0) << c.window;
   }
-}
-
-TEST_F(DesktopSignals, TheStartUpBoxOfAHeldPortEndsWithinTwoSeconds) {
-  TempFolder logs;
-  test::SimulatorProcess sim(KBX_SIM_BIN, logs.path + "/sim.log", {});
-  // Another program holds the port, as serial programs hold one.
-  const int held = open(sim.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-  Probe probe({"startUpBox", "--com", "1=" + sim.Device()});
-  ASSERT_TRUE(probe.AwaitLine("up startUpBox"));
-  const auto sent = Clock::now();
-  probe.Signal(SIGTERM);
-  EXPECT_EQ(probe.ExitStatus(), 128 + SIGTERM);
-  EXPECT_LT(SecondsSince(sent), 2.0);
-  close(held);
 }
 
 TEST_F(DesktopSignals, AModuleUpdateRunsToItsEndThenTheProgramEnds) {
