@@ -2,9 +2,6 @@
 // pseudo-terminal: the serial server a technician meets in a server room.
 // Each run takes seconds of real time: `make test-e2e`.
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -98,36 +95,6 @@ TEST_P(ThroughSer2net, ASecondClientIsTurnedAwayWithTheServersWords) {
   // set up; over raw TCP they always come.
   EXPECT_THAT(second.err, HasSubstr(server.Address(Kind()) + " turned the connection away" +
                                     (Kind() == "tcp" ? ": Port already in use" : "")));
-}
-
-TEST_P(ThroughSer2net, AServerThatIsNotThereCannotBeReached) {
-  const std::string address = Kind() + "://127.0.0.1:" + std::to_string(test::FreePort());
-  const Run run = Kbx(address, {"connect"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.out, HasSubstr("Unable to open port"));
-  EXPECT_THAT(run.err, HasSubstr(address + " cannot be reached: "));
-}
-
-// The server goes away after the identification: the rest of the session
-// reads like a device that vanished.
-TEST_P(ThroughSer2net, AServerThatGoesAwayMidSessionReadsLikeAVanishedDevice) {
-  const std::string log = temp.path + "/sim.log";
-  test::SimulatorProcess ups(KBX_SIM_BIN, log, {"--type", "290"});
-  auto server = std::make_unique<test::Ser2net>(test::Ser2netProgram(), temp.path, ups.Device());
-  test::Streams streams;
-  streams.stdoutPath = temp.path + "/out";
-  streams.stderrPath = temp.path + "/err";
-  const pid_t kbx = test::Spawn({KBX_BIN, "--port", "3", "--com", "3=" + server->Address(Kind()), "connect",
-                                 "runtime", "modules", "2", "--yes", "runtime"},
-                                streams);
-  // The runtime reading asks for meter 36 first (78 ...) after the identification.
-  ASSERT_TRUE(test::AwaitRequest(log, 0x78) || test::AwaitRequest(log, 0x90));
-  server->Stop();
-  const int status = test::Wait(kbx);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  const std::string out = test::ReadWholeFile(streams.stdoutPath);
-  EXPECT_THAT(out, testing::AnyOf(HasSubstr("8020 Error reading comm device"),
-                                  HasSubstr("8021 Error writing comm device")));
 }
 
 // kbx-ups-sim --listen serves the unit on loopback itself, as a serial server

@@ -79,12 +79,9 @@ class Ser2net {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  ~Ser2net() { Stop(); }
-  void Stop() {
-    if (pid_ <= 0) return;
+  ~Ser2net() {
     ::kill(pid_, SIGTERM);
     Wait(pid_);
-    pid_ = 0;
   }
   std::string Address(const std::string& kind) const {
     return kind + "://127.0.0.1:" + std::to_string(kind == "rfc2217" ? rfc2217Port_ : tcpPort_);
