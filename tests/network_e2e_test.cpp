@@ -45,6 +45,21 @@ class ThroughSer2net : public ::testing::TestWithParam<const char*> {
   }
   std::string Kind() const { return GetParam(); }
 
+  // While a first client has the line at `address`, kbx is turned away with
+  // the server's words: over telnet they are lost when the server closes
+  // before telnet is set up; over raw TCP they always come.
+  void ExpectASecondClientTurnedAway(const std::string& address, int port) {
+    const int first = test::ConnectTo(port);
+    ASSERT_GE(first, 0);
+    std::this_thread::sleep_for(200ms);
+    const Run second = Kbx(address, {"connect"});
+    ::close(first);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_THAT(second.out, HasSubstr("Port already open"));
+    EXPECT_THAT(second.err, HasSubstr(address + " turned the connection away" +
+                                      (Kind() == "tcp" ? ": Port already in use" : "")));
+  }
+
   TempFolder temp;
 };
 
@@ -84,17 +99,7 @@ TEST_P(ThroughSer2net, AWholeSessionReadsAsOnALocalPort) {
 TEST_P(ThroughSer2net, ASecondClientIsTurnedAwayWithTheServersWords) {
   test::SimulatorProcess ups(KBX_SIM_BIN, temp.path + "/sim.log", {"--type", "290"});
   test::Ser2net server(test::Ser2netProgram(), temp.path, ups.Device());
-  const int first = test::ConnectTo(server.Port(Kind()));
-  ASSERT_GE(first, 0);
-  std::this_thread::sleep_for(200ms);
-  const Run second = Kbx(server.Address(Kind()), {"connect"});
-  ::close(first);
-  EXPECT_EQ(second.status, 1);
-  EXPECT_THAT(second.out, HasSubstr("Port already open"));
-  // Over telnet the server's words are lost when it closes before telnet is
-  // set up; over raw TCP they always come.
-  EXPECT_THAT(second.err, HasSubstr(server.Address(Kind()) + " turned the connection away" +
-                                    (Kind() == "tcp" ? ": Port already in use" : "")));
+  ExpectASecondClientTurnedAway(server.Address(Kind()), server.Port(Kind()));
 }
 
 // kbx-ups-sim --listen serves the unit on loopback itself, as a serial server
@@ -120,14 +125,7 @@ TEST_P(ListeningSimulator, ServesOnTheNetworkItself) {
     EXPECT_THAT(lines, Each(EndsWith(" | 9600,N,8,1")));
   }
 
-  const int first = test::ConnectTo(std::stoi(ups.Device().substr(ups.Device().rfind(':') + 1)));
-  ASSERT_GE(first, 0);
-  std::this_thread::sleep_for(200ms);
-  const Run second = Kbx(ups.Device(), {"connect"});
-  ::close(first);
-  EXPECT_EQ(second.status, 1);
-  EXPECT_THAT(second.err, HasSubstr(Kind() == "tcp" ? "turned the connection away: Port already in use"
-                                                    : "turned the connection away"));
+  ExpectASecondClientTurnedAway(ups.Device(), std::stoi(ups.Device().substr(ups.Device().rfind(':') + 1)));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, ThroughSer2net, ::testing::Values("rfc2217", "tcp"));
