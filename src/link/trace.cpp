@@ -120,15 +120,6 @@ std::string DescribeRead(const Bytes& bytes) {
   return text;
 }
 
-// "HH:MM:SS.mmm" of a time of day in seconds.
-std::string ClockText(double timeOfDay) {
-  const long long ms = std::llround(timeOfDay * 1000.0);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000 % 24, ms / 60000 % 60,
-                ms / 1000 % 60, ms % 1000);
-  return text;
-}
-
 }  // namespace
 
 TracingPort::TracingPort(SerialPort& port, Clock& clock, std::ostream& out, DeviceName device)

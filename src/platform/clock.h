@@ -11,6 +11,10 @@ struct CalendarTime {
   std::string zone;  // "+0100 CET"
 };
 
+// "HH:MM:SS.mmm" of a time of day in seconds, as the trace and the
+// simulator's log stamp their lines.
+std::string ClockText(double timeOfDay);
+
 // The time of day and the program's fixed waits. A wait blocks the calling
 // thread without spinning the CPU.
 class Clock {

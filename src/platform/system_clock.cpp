@@ -1,5 +1,7 @@
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "platform/clock.h"
@@ -21,6 +23,14 @@ double LocalNow(std::tm& local) {
 }
 
 }  // namespace
+
+std::string ClockText(double timeOfDay) {
+  const long long ms = std::llround(timeOfDay * 1000.0);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000 % 24, ms / 60000 % 60,
+                ms / 1000 % 60, ms % 1000);
+  return text;
+}
 
 double SystemClock::TimeOfDay() {
   std::tm local{};

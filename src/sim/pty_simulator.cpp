@@ -33,15 +33,6 @@ Bytes NoiseBytes(std::size_t count) {
   return bytes;
 }
 
-std::string TimeStamp() {
-  SystemClock clock;
-  const auto ms = static_cast<long>(clock.TimeOfDay() * 1000.0);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld.%03ld", ms / 3600000 % 24, ms / 60000 % 60,
-                ms / 1000 % 60, ms % 1000);
-  return text;
-}
-
 void CheckFaults(const LineFaults& faults) {
   if (faults.noiseMs < 0) throw std::invalid_argument("negative noise time");
   if (faults.noise.Active() && faults.noiseGapMs < 1) throw std::invalid_argument("noise gap below 1 ms");
@@ -347,7 +338,7 @@ void PtySimulator::OnFailure(std::function<void()> notify) {
 
 // Called by the model with mutex_ held.
 void PtySimulator::Log(const Bytes& frame) {
-  std::string line = TimeStamp();
+  std::string line = ClockText(SystemClock().TimeOfDay());
   char hex[4];
   for (const std::uint8_t byte : frame) {
     std::snprintf(hex, sizeof hex, " %02X", byte);
