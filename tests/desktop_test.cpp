@@ -561,8 +561,7 @@ TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
   TempFolder folder;
   const std::string home = folder.path + "/KBX.html";
   std::ofstream page(home);
-  page << "<html><head><title>KBX Help</title></head><body><a href=\"#far\">far</a> "
-          "<a href=\"board.html\">Board</a>";
+  page << "<html><head><title>KBX Help</title></head><body><a href=\"#far\">far</a>";
   for (int i = 0; i < 200; ++i) page << "<p>line " << i << "</p>";
   page << "<h3><a name=\"far\"></a>Far</h3>";
   for (int i = 0; i < 200; ++i) page << "<p>more " << i << "</p>";
@@ -610,12 +609,9 @@ TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
 
   browser->setSource(QUrl::fromLocalFile(QString::fromStdString(folder.path + "/board.html")));
   EXPECT_TRUE(browser->toPlainText().contains("The status board"));
-  back->trigger();
-  EXPECT_TRUE(browser->toPlainText().contains("Board"));
-  forward->trigger();
-  EXPECT_TRUE(browser->toPlainText().contains("The status board"));
   Child<QAction>(window, "helpHome")->trigger();
   EXPECT_EQ(browser->source().fileName(), "KBX.html");
+  EXPECT_TRUE(browser->source().fragment().isEmpty());
 
   for (QKeySequence key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
     help.ShowContents(home, &owner);

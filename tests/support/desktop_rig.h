@@ -77,12 +77,16 @@ struct DesktopRig {
       act(dialog);
       if (auto* open = qobject_cast<QDialog*>(dialog); open != nullptr && open->isVisible()) open->reject();
     });
-    if (auto* button = window.findChild<QPushButton*>(opener)) {
+    Use(opener);
+    EXPECT_TRUE(up) << opener;
+  }
+  // Clicks the button, or triggers the menu item, of that name.
+  void Use(const char* name) {
+    if (auto* button = window.findChild<QPushButton*>(name)) {
       button->click();
     } else {
-      Child<QAction>(&window, opener)->trigger();
+      Child<QAction>(&window, name)->trigger();
     }
-    EXPECT_TRUE(up) << opener;
   }
 
   // A unit of the type with two processors at 1.03 and 5400 s of battery
