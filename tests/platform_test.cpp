@@ -3,14 +3,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pthread.h>
-#include <pty.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +22,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -34,9 +30,9 @@
 #include "platform/baud_rates.h"
 #include "platform/clock.h"
 #include "platform/line_settings.h"
-#include "platform/line_speed.h"
 #include "platform/port_lock.h"
 #include "platform/port_map.h"
+#include "platform/pseudo_terminal.h"
 #include "platform/run_time_error.h"
 #include "platform/stop_signals.h"
 #include "platform/tty_port.h"
@@ -53,52 +49,33 @@ using namespace std::chrono_literals;
 constexpr int kComPty = 7;
 constexpr char kMissingDevice[] = "/dev/kbx-test-no-such-device";
 
-// A pseudo-terminal pair, both sides raw. We keep our own descriptor of the
-// slave side so that the port may close and reopen without a hang-up.
-struct Pty {
-  Pty() {
-    char name[256] = {};
-    EXPECT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    path = name;
-    for (const int fd : {master, slave}) {
-      termios t{};
-      ::tcgetattr(fd, &t);
-      ::cfmakeraw(&t);
-      ::tcsetattr(fd, TCSANOW, &t);
-    }
-  }
-  ~Pty() {
-    ::close(master);
-    ::close(slave);
-  }
-
-  void Write(const Bytes& b) { ASSERT_EQ(::write(master, b.data(), b.size()), std::ssize(b)); }
-
+// The far end of the port: a pseudo-terminal whose master side the test
+// plays; it keeps a descriptor of the slave side so that the port may close
+// and reopen without a hang-up.
+struct Pty : PseudoTerminal {
   // What the far end receives until `count` bytes have come or `ms` passed.
-  Bytes Read(std::size_t count, int ms = 1000) {
+  Bytes Received(std::size_t count, int ms = 1000) {
     Bytes out;
-    std::uint8_t buf[4096];
     for (const auto end = Clock::now() + std::chrono::milliseconds(ms);
          out.size() < count && Clock::now() < end;) {
-      pollfd pfd{master, POLLIN, 0};
-      const ssize_t n = ::poll(&pfd, 1, 1) > 0 ? ::read(master, buf, sizeof buf) : 0;
-      out.insert(out.end(), buf, buf + std::max<ssize_t>(n, 0));
+      const Bytes part = Read(1);
+      out.insert(out.end(), part.begin(), part.end());
     }
     return out;
   }
 
-  // Waits until exactly `count` bytes written at the master wait, unread, on the slave side.
+  // Waits until exactly `count` bytes written at the far end wait, unread, on the slave side.
   bool WaitQueued(int count) const {
+    const int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     const auto deadline = Clock::now() + 1s;
     int n = 0;
     while (::ioctl(slave, FIONREAD, &n) == 0 && n < count && Clock::now() < deadline)
       std::this_thread::sleep_for(1ms);
+    ::close(slave);
     return n == count;
   }
 
-  int master = -1;
-  int slave = -1;
-  std::string path;
+  const std::string path = SlavePath();
 };
 
 Bytes Pattern(std::size_t size, int seed = 0) {
@@ -152,15 +129,6 @@ class SerialPortTest : public ::testing::Test {
     request.commPort = kComPty;
     port_.Open(request);
     ASSERT_TRUE(port_.IsOpen());
-  }
-
-  // A pseudo-terminal carries baud rate and stop bits, but always runs 8 data bits without parity.
-  void ExpectLine(speed_t speed, bool twoStopBits, const std::string& what) {
-    termios t{};
-    ::tcgetattr(pty_.slave, &t);
-    EXPECT_EQ(cfgetospeed(&t), speed) << what;
-    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, twoStopBits) << what;
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << what;
   }
 
   // The classic lock file of the pseudo-terminal: LCK..7 for /dev/pts/7.
@@ -221,7 +189,7 @@ TEST_F(SerialPortTest, ClosedPortReadsZeroRefusesTransfersAndReopensWithNothingR
     EXPECT_EQ(port_.BytesWaiting(), 0) << round;  // what came while closed is gone
     const Bytes hello = Text("round " + std::to_string(round));
     port_.Write(hello);
-    EXPECT_EQ(pty_.Read(hello.size()), hello) << round;
+    EXPECT_EQ(pty_.Received(hello.size()), hello) << round;
     pty_.Write(Text("unread"));
     EXPECT_EQ(WaitForCount(port_, 6), 6) << round;
     port_.Close();
@@ -261,7 +229,7 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) 
     request.handshaking = handshaking;
     OpenPty(request);
     port_.Write(Text("still"));
-    EXPECT_EQ(pty_.Read(5), Text("still"));
+    EXPECT_EQ(pty_.Received(5), Text("still"));
     port_.Close();
   }
 }
@@ -303,17 +271,17 @@ TEST_F(SerialPortTest, LineSettingsReachTheLineOrFailWith8015) {
     EXPECT_FALSE(port_.IsOpen()) << text;
   }
   OpenPty(Request(kComPty, "2400,N,8,2"));
-  ExpectLine(B2400, true, "at open");
+  EXPECT_EQ(pty_.LineInForce(), "2400,N,8,2");
   port_.Close();
   EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty, "12345,N,8,1")); }), kErrInvalidProperty);
   EXPECT_EQ(port_.Describe().settings, "2400,N,8,2");
   OpenPty(Request(kComPty, "115200,N,8,1"));
-  ExpectLine(B115200, false, "reopened");
+  EXPECT_EQ(pty_.LineInForce(), "115200,N,8,1");
   port_.Close();
   OpenPty(Request(kComPty, "128000,N,8,1"));  // no termios constant for it
-  EXPECT_EQ(LineSpeed(pty_.slave), 128000);
+  EXPECT_EQ(pty_.LineInForce(), "128000,N,8,1");
   port_.Write(Text("still fine"));
-  EXPECT_EQ(pty_.Read(10), Text("still fine"));
+  EXPECT_EQ(pty_.Received(10), Text("still fine"));
 }
 
 // ------------------------------------------------------- sending and receiving
@@ -323,7 +291,7 @@ TEST_F(SerialPortTest, OutputReachesTheFarEndUnchangedAndDrainsWithoutAnEventLoo
   port_.Write({});
   const Bytes all = Pattern(256);  // every byte value
   port_.Write(all);
-  EXPECT_EQ(pty_.Read(all.size() + 1, 100), all);
+  EXPECT_EQ(pty_.Received(all.size() + 1, 100), all);
   EXPECT_EQ(port_.PendingOutput(), 0);
 
   const Bytes big = Pattern(256 * 1024);
@@ -332,7 +300,7 @@ TEST_F(SerialPortTest, OutputReachesTheFarEndUnchangedAndDrainsWithoutAnEventLoo
   Bytes got;  // PendingOutput hands on what the terminal takes by now
   for (const auto end = Clock::now() + 3s; got.size() < big.size() && Clock::now() < end;
        port_.PendingOutput()) {
-    const Bytes part = pty_.Read(1, 5);
+    const Bytes part = pty_.Received(1, 5);
     got.insert(got.end(), part.begin(), part.end());
   }
   EXPECT_EQ(port_.PendingOutput(), 0);
@@ -376,7 +344,7 @@ TEST_F(SerialPortTest, ReceiveBufferKeepsTheFirstBytesLosesTheRestAndCanBeEmptie
 
 TEST_F(SerialPortTest, DeviceThatVanishesIsReportedNotHung) {
   OpenPty();
-  ::close(std::exchange(pty_.master, -1));
+  pty_.Close();
   const auto start = Clock::now();
   EXPECT_EQ(ErrorOf([&] { port_.BytesWaiting(); }), kErrReadDevice);
   EXPECT_EQ(ErrorOf([&] { port_.ReadAll(); }), kErrReadDevice);
@@ -603,7 +571,7 @@ TEST_F(SerialPortTest, ADevicePathWithBytesThatAreNoUtf8Opens) {
   map_.Map(8, link);
   port_.Open(Request(8));
   port_.Write(Text("through the link"));
-  EXPECT_EQ(pty_.Read(16), Text("through the link"));
+  EXPECT_EQ(pty_.Received(16), Text("through the link"));
   EXPECT_EQ(ReadFile(LockFile()), AsciiPid(::getpid()));  // the device's lock, not the link's
 }
 
