@@ -9,7 +9,6 @@
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -20,13 +19,10 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSet>
-#include <QShortcutEvent>
 #include <QTextBrowser>
 #include <QTextDocumentFragment>
 #include <fstream>
 #include <map>
-#include <sstream>
-#include <tuple>
 
 #include "link/board_lines.h"
 #include "link/protocol.h"

@@ -20,15 +20,11 @@
 #include <tuple>
 
 #include "app/close_on_signals.h"
-#include "app/desktop.h"
 #include "platform/stop_signals.h"
 #include "platform/version.h"
 #include "support/desktop_rig.h"
-#include "support/xcp_fixture.h"
 #include "support/xcp_probe.h"
 #include "ui/help_viewer.h"
-#include "ui/main_window.h"
-#include "ui/status_board.h"
 
 namespace kbx {
 namespace {
