@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 
 #include "support/desktop_probe.h"
-#include "support/temp_folder.h"
 
 namespace kbx {
 namespace {
@@ -19,14 +17,7 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-class DesktopSignals : public ::testing::Test {
- protected:
-  DesktopSignals() { setenv("KBX_LOCK_DIR", locks.path.c_str(), 1); }
-  ~DesktopSignals() override { unsetenv("KBX_LOCK_DIR"); }
-  TempFolder locks;
-};
-
-TEST_F(DesktopSignals, AnIdleWindowEndsWithinTwoSeconds) {
+TEST(DesktopSignals, AnIdleWindowEndsWithinTwoSeconds) {
   struct Case {
     const char* window;
     int signal;
@@ -42,7 +33,7 @@ TEST_F(DesktopSignals, AnIdleWindowEndsWithinTwoSeconds) {
   }
 }
 
-TEST_F(DesktopSignals, AModuleUpdateRunsToItsEndThenTheProgramEnds) {
+TEST(DesktopSignals, AModuleUpdateRunsToItsEndThenTheProgramEnds) {
   Probe probe({"update", "--simulate", "290"});
   ASSERT_TRUE(probe.AwaitLine("updating"));
   const auto sent = Clock::now();
