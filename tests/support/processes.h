@@ -3,6 +3,7 @@
 // The programs as separate processes, for the tests that need what only a
 // process has: its own signals, its own standard output, its exit status.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -23,17 +25,21 @@ extern char** environ;
 
 namespace kbx::test {
 
-// Where a child's standard output and error go.
+// Where a child's standard input, output and error come from and go.
 struct Streams {
+  std::string stdinPath;   // empty: ours
   std::string stdoutPath;  // a file to write to (e.g. /dev/full); empty for none of the below
   int stdoutFd = -1;       // a descriptor of ours to give as its stdout
   bool stdoutClosed = false;
-  std::string stderrPath;  // empty: ours
+  std::string stderrPath;  // a file to write to; empty for the below
+  int stderrFd = -1;       // a descriptor of ours; -1: ours
 };
 
 inline pid_t Spawn(const std::vector<std::string>& args, const Streams& streams = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (!streams.stdinPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 0, streams.stdinPath.c_str(), O_RDONLY, 0);
   if (!streams.stdoutPath.empty()) {
     posix_spawn_file_actions_addopen(&actions, 1, streams.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
@@ -45,6 +51,8 @@ inline pid_t Spawn(const std::vector<std::string>& args, const Streams& streams 
   if (!streams.stderrPath.empty()) {
     posix_spawn_file_actions_addopen(&actions, 2, streams.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
+  } else if (streams.stderrFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, streams.stderrFd, 2);
   }
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -62,6 +70,57 @@ inline int Wait(pid_t pid) {
   while (waitpid(pid, &status, 0) < 0) {
   }
   return status;
+}
+
+// A program run to its end: its exit status (128 + N when signal N ended
+// it) and what it wrote.
+struct ProgramRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `args` with stdin from /dev/null and collects what it writes.
+// `firstLine`, when given, is called once stdout holds a whole line, with the
+// program's process id (to stop a program that serves until told).
+inline ProgramRun RunProgram(const std::vector<std::string>& args,
+                             const std::function<void(pid_t, const std::string&)>& firstLine = {}) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  Streams streams;
+  streams.stdinPath = "/dev/null";
+  streams.stdoutFd = out[1];
+  streams.stderrFd = err[1];
+  const pid_t pid = Spawn(args, streams);
+  close(out[1]);
+  close(err[1]);
+  ProgramRun run;
+  bool told = !firstLine;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&run.out, &run.err};
+  for (int open = 2; open > 0 && poll(fds, 2, 10000) > 0;) {
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[k].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        into[k]->append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      close(fds[k].fd);
+      fds[k].fd = -1;
+      --open;
+    }
+    if (!told && run.out.find('\n') != std::string::npos) {
+      told = true;
+      firstLine(pid, run.out.substr(0, run.out.find('\n')));
+    }
+  }
+  for (const pollfd& fd : fds)
+    if (fd.fd >= 0) close(fd.fd);
+  const int status = Wait(pid);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
 }
 
 inline std::string ReadWholeFile(const std::string& path) {
