@@ -1,20 +1,16 @@
-// The command line: its options, its exit statuses, whole sessions with the
-// simulator's unit on the in-memory port, the JSON report, what a stop signal
-// leaves of a session, output that cannot be written, and one run of the real
-// program against the simulator program. The same through real processes at
-// length is in cli_e2e_test.cpp.
+// The command line: its exit statuses, whole sessions with the simulator's
+// unit on the in-memory port, the JSON report, what a stop signal leaves of a
+// session, output that cannot be written. The same through real processes is
+// in cli_e2e_test.cpp.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -26,7 +22,6 @@
 #include "support/json_reader.h"
 #include "support/processes.h"
 #include "support/simulated_ups.h"
-#include "support/temp_folder.h"
 #include "support/xcp_fixture.h"
 #include "ups/startup.h"
 #include "ups/xcp.h"
@@ -36,13 +31,9 @@ namespace {
 
 using test::Json;
 using test::JsonReader;
-using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 struct KbxRun {
   int status;
@@ -79,7 +70,7 @@ class CliSession : public ::testing::Test {
     Xcp xcp(port, clock, console);
     EXPECT_FALSE(
         StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)).portFailure);
-    SessionReport report;
+    report = {};
     const int status = RunSession(xcp, options, confirm, &report);
     clears = console.clears;
     std::string err;
@@ -98,6 +89,7 @@ class CliSession : public ::testing::Test {
   test::FakePort port{clock};
   std::unique_ptr<test::SimulatedUps> ups;
   int clears = 0;  // of the board, by the session's commands
+  SessionReport report;
 };
 
 TEST_F(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
@@ -114,29 +106,19 @@ TEST_F(CliSession, A290ConfiguredWithTwoModulesReportsALongerTime) {
                                 "Done", "Disconnecting...", "Done"}));
   EXPECT_EQ(ups->model.CommittedModuleCount(), 2);
   EXPECT_EQ(SetCommands(), 4);  // two variables, the RAM word, the checksum reset: once each
+  // What --json reports: the unit, its last reading, the update.
+  EXPECT_EQ(report.type, 290);
+  EXPECT_THAT(report.versions,
+              ElementsAre(std::pair{1, std::string("1.03")}, std::pair{2, std::string("1.03")}));
+  EXPECT_EQ(report.runtimeSeconds, 15081);
+  ASSERT_TRUE(report.modules.has_value());
+  EXPECT_EQ(report.modules->outcome, "done");
+  EXPECT_TRUE(report.errors.empty());
 }
 
-TEST_F(CliSession, A280TakesTheModuleCountAsAParameter) {
-  const KbxRun run = Kbx({"--simulate", "280", "modules", "1", "--yes", "runtime"});
+TEST_F(CliSession, InfoShowsTheIdentificationOfA292) {
+  const KbxRun run = Kbx({"--simulate", "292", "info"});
   EXPECT_EQ(run.status, 0);
-  ASSERT_GE(run.out.size(), 10u);
-  EXPECT_EQ(run.out[5], "Updating KBXs...");
-  EXPECT_EQ(run.out[6], "Done");
-  EXPECT_NEAR(Seconds(run.out[8]), 1800.0 * 4491 / 994, 1.0);
-  EXPECT_EQ(ups->model.Parameter(0x0F), 1);
-  EXPECT_EQ(SetCommands(), 1);
-}
-
-TEST_F(CliSession, A292ShowsItsIdentificationAndAsksBeforeTheUpdate) {
-  int asked = 0;
-  Confirm yes{true, [&](const std::string& question) {
-                ++asked;
-                EXPECT_THAT(question, HasSubstr("Number of KBXs selected:  0 "));
-                return true;
-              }};
-  const KbxRun run = Kbx({"--simulate", "292", "info", "modules", "0"}, yes);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(asked, 1);
   EXPECT_THAT(
       run.out,
       IsSupersetOf({"UPS type: 292", "Processor 2 version: 1.03",
@@ -179,37 +161,6 @@ TEST_F(CliSession, CommandsWithoutALinkSayLinkDown) {
                                       "No UPS identified"}));
   // Each command clears the board first; the console prints every line all the same.
   EXPECT_EQ(clears, 3);  // connect, runtime, modules
-}
-
-// The two programs as a user runs them: the simulator in its own process,
-// kbx pointed at the pseudo-terminal it prints, writing a trace of the line
-// to a file. The shell prints its process number, which the simulator takes
-// over by exec, before the device.
-TEST(CliProcesses, KbxAgainstTheSimulatorProgramWithATrace) {
-  const TempFolder folder;
-  const std::string trace = folder.path + "/trace.txt";
-  const std::string script = std::string("sh -c 'echo $$; exec \"$0\" --type 290 --battery-time 5400' ") +
-                             KBX_SIM_BIN + " | { read pid; read device; echo \"$device\"; " + KBX_BIN +
-                             " --com \"1=$device\" --trace " + trace +
-                             " --access-code A55AC3 connect runtime; status=$?; kill $pid; exit $status; }";
-  FILE* shell = popen(script.c_str(), "r");
-  ASSERT_NE(shell, nullptr);
-  std::string output;
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, shell)) output += buffer;
-  const int status = pclose(shell);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  const std::vector<std::string> lines = test::Lines(output);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_THAT(lines.front(), StartsWith("/dev/"));
-  EXPECT_THAT(std::vector(lines.begin() + 1, lines.end()),
-              ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
-                          "Battery Time Remain:  1:30:00", "Done", "Disconnecting...", "Done"));
-  // The unit got the access code; the trace shows every frame but the code.
-  const std::string text{std::istreambuf_iterator<char>(std::ifstream(trace).rdbuf()), {}};
-  EXPECT_THAT(text, AllOf(HasSubstr("open COM1 (" + lines.front() + ") 19200,N,8,1"),
-                          HasSubstr("  <  AB 01 "), Not(HasSubstr("A5 5A C3")),
-                          HasSubstr(">  AB 04 CF ** ** ** **  | authorization request, code hidden")));
 }
 
 Json ReadJson(const std::string& text) {
