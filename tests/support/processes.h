@@ -27,12 +27,12 @@ namespace kbx::test {
 
 // Where a child's standard input, output and error come from and go.
 struct Streams {
-  std::string stdinPath;   // empty: ours
   std::string stdoutPath;  // a file to write to (e.g. /dev/full); empty for none of the below
   int stdoutFd = -1;       // a descriptor of ours to give as its stdout
   bool stdoutClosed = false;
-  std::string stderrPath;  // a file to write to; empty for the below
-  int stderrFd = -1;       // a descriptor of ours; -1: ours
+  std::string stderrPath;   // a file to write to; empty for stderrFd
+  int stderrFd = -1;        // a descriptor of ours; -1: ours
+  std::string stdinPath{};  // empty: ours
 };
 
 inline pid_t Spawn(const std::vector<std::string>& args, const Streams& streams = {}) {
