@@ -10,11 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <regex>
-#include <sstream>
 
-#include "cli/cli_options.h"
-#include "cli/console_host.h"
-#include "cli/kbx_cli.h"
 #include "link/numbers.h"
 #include "support/processes.h"
 #include "support/xcp_fixture.h"
@@ -23,7 +19,6 @@
 namespace kbx::test {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
 
 constexpr const char* kCommaLocale = "de_DE.UTF-8";
@@ -121,27 +116,6 @@ TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
   EXPECT_EQ(host.portState.settingsLabel, " COM2,9600,N,8,1");
   EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
   EXPECT_TRUE(host.portState.open);
-}
-
-// Each version as the unit reported it, letters included; a processor at
-// 0.00 is not there.
-TEST_F(CommaLocaleXcp, InfoShowsTheVersionsWithThePoint) {
-  UnitWith({{1, 3}, {2, 0x10}, {0, 0x50}, {0, 0}, {0x1A, 0x0B}}, {280});
-  // The console keeps every line; the board of the fixture's host is cleared at disconnect.
-  std::ostringstream out;
-  ConsoleHost console(out);
-  Xcp session(port, clock, console);
-  ASSERT_FALSE(StartUp(session).portFailure);
-  CliOptions options;
-  std::string error;
-  ASSERT_TRUE(ParseCliOptions({"info"}, options, error)) << error;
-  EXPECT_EQ(RunSession(session, options, Confirm{}), 0) << out.str();
-  std::vector<std::string> versions;
-  for (const std::string& line : Lines(out.str()))
-    if (line.rfind("Processor ", 0) == 0) versions.push_back(line);
-  EXPECT_THAT(Lines(out.str()), ::testing::Contains("UPS type: 280"));
-  EXPECT_THAT(versions, ElementsAre("Processor 1 version: 1.03", "Processor 2 version: 2.10",
-                                    "Processor 3 version: 0.50", "Processor 5 version: 1A.0B"));
 }
 
 // The program as a user runs it, with the comma locale named by each of the
