@@ -7,12 +7,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,14 +100,12 @@ class Server : public gensios::Accepter_Event {
     thread_ = std::thread([this] { Serve(); });
   }
   ~Server() override {
-    OnServerThread([this] {
-      for (auto& client : clients_) Close(*client);
-      accepter_->shutdown_s();
-      accepter_->set_event_handler(nullptr);
-      accepter_->free();
-    });
     stop_ = true;
     thread_.join();
+    for (auto& client : clients_) Close(*client);
+    accepter_->shutdown_s();
+    accepter_->set_event_handler(nullptr);
+    accepter_->free();
   }
 
   void new_connection(gensios::Gensio* io) override {
@@ -145,38 +143,22 @@ class Server : public gensios::Accepter_Event {
     const std::lock_guard<std::mutex> lock(mutex_);
     asked_.push_back(what);
   }
-  // Sends to the last client.
-  void Send(const Bytes& bytes) {
-    OnServerThread([&] { clients_.back()->io->write(bytes.data(), bytes.size(), nullptr); });
-  }
+  // Sends to the last client (gensio takes calls from any thread).
+  void Send(const Bytes& bytes) { LastClient().io->write(bytes.data(), bytes.size(), nullptr); }
   // Drops the connection of the last client, as a server that goes away.
-  void Drop() {
-    OnServerThread([&] { Close(*clients_.back()); });
-  }
+  void Drop() { Close(LastClient()); }
 
  private:
   void Serve() {
     while (!stop_) {
       gensios::gensio_time timeout{0, 5000000};
       gensios::gensio_os_funcs_service(os_, &timeout);
-      std::function<void()> task;
-      {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        task.swap(task_);
-      }
-      if (task) {
-        task();
-        const std::lock_guard<std::mutex> lock(mutex_);
-        taskDone_ = true;
-        done_.notify_all();
-      }
     }
   }
-  void OnServerThread(std::function<void()> task) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    task_ = std::move(task);
-    taskDone_ = false;
-    done_.wait(lock, [this] { return taskDone_; });
+  Client& LastClient() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (clients_.empty()) throw std::runtime_error("no client has connected");
+    return *clients_.back();
   }
   static void Close(Client& client) {
     if (client.io == nullptr) return;
@@ -199,9 +181,6 @@ class Server : public gensios::Accepter_Event {
   std::vector<std::unique_ptr<Client>> clients_;
   Bytes received_;
   std::vector<std::string> asked_;
-  std::function<void()> task_;
-  bool taskDone_ = false;
-  std::condition_variable done_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
