@@ -133,18 +133,26 @@ TEST_F(KbxProcess, TheAccessCodeFromTheEnvironmentUnlocksTheUps) {
   EXPECT_THAT(test::RequestsInLog(log), ::testing::Contains(Request{0xCF, 0xC0, 0xFF, 0xEE}));
 }
 
+// Output or a trace that cannot be written: the session goes out in full,
+// then kbx says so and ends with 1.
 TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {
   struct Case {
     const char* what;
     std::string stdoutPath;
     bool closed;
     bool pipeClosedAfterFirstLine;
-    const char* reason;
+    const char* trace;  // nullptr: none
+    const char* error;
   } cases[] = {
-      {"stdout on /dev/full", "/dev/full", false, false, "No space left on device"},
-      {"stdout closed", "", true, false, "Bad file descriptor"},
-      {"a reader that goes after the first line", "", false, true, "Broken pipe"},
+      {"stdout on /dev/full", "/dev/full", false, false, nullptr,
+       "could not write the output: No space left on device"},
+      {"stdout closed", "", true, false, nullptr, "could not write the output: Bad file descriptor"},
+      {"a reader that goes after the first line", "", false, true, nullptr,
+       "could not write the output: Broken pipe"},
+      {"the trace on /dev/full", out, false, false, "/dev/full",
+       "could not write the trace file \"/dev/full\""},
   };
+
   for (const Case& c : cases) {
     test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
     test::Streams streams;
@@ -156,7 +164,9 @@ TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {
       ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // kbx must not hold the reading end
       streams.stdoutFd = fds[1];
     }
-    const pid_t kbx = test::Spawn(Kbx(sim.Device(), {"connect", "modules", "1", "--yes"}), streams);
+    std::vector<std::string> commands{"connect", "modules", "1", "--yes"};
+    if (c.trace) commands.insert(commands.begin(), {"--trace", c.trace});
+    const pid_t kbx = test::Spawn(Kbx(sim.Device(), commands), streams);
     if (c.pipeClosedAfterFirstLine) {
       close(fds[1]);
       FILE* reader = fdopen(fds[0], "r");
@@ -168,22 +178,8 @@ TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {
     const int status = test::Wait(kbx);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.what << " status " << status;
     ExpectUpdateThenDisconnect(RequestsFrom(log, 0x78), c.what);
-    EXPECT_EQ(test::ReadWholeFile(err), std::string("kbx: could not write the output: ") + c.reason + "\n")
-        << c.what;
+    EXPECT_EQ(test::ReadWholeFile(err), std::string("kbx: ") + c.error + "\n") << c.what;
   }
-}
-
-TEST_F(KbxProcess, ATraceThatCannotBeWrittenIsAnError) {
-  test::SimulatorProcess sim(KBX_SIM_BIN, log, {"--type", "290"});
-  const int status = test::Wait(Start(sim.Device(), {"--trace", "/dev/full", "connect", "runtime"}));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(test::ReadWholeFile(err), "kbx: could not write the trace file \"/dev/full\"\n");
-  EXPECT_THAT(test::Lines(test::ReadWholeFile(out)),
-              ElementsAre("Connecting...", "UPS Found", "Done", "Getting Time Remain...",
-                          "Battery Time Remain:  0:30:00", "Done", "Disconnecting...", "Done"));
-  const auto requests = test::RequestsInLog(log);
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests.back().front(), 0xFF);
 }
 
 // ------------------------------------------------------------ the port's lock
