@@ -9,7 +9,6 @@
 #include <sstream>
 #include <tuple>
 
-#include "cli/kbx_cli.h"
 #include "link/trace.h"
 #include "platform/stop_signals.h"
 #include "support/xcp_fixture.h"
@@ -24,7 +23,8 @@ using ::testing::Not;
 
 // An Xcp, started up, whose port is the fake port seen through a trace.
 struct Rig {
-  explicit Rig(double startOfDay = 10 * 3600.0) : clock(startOfDay) {
+  explicit Rig(double startOfDay = 10 * 3600.0, const std::string& zone = "+0000 UTC")
+      : clock(startOfDay, zone) {
     EXPECT_FALSE(StartUp(xcp).portFailure);
   }
 
@@ -56,27 +56,17 @@ TEST(Trace, DatedHeaderTimesAcrossMidnightAndClosingLine) {
                    "10:00:04.050"},
         std::tuple{86400 - 1.0, 700, "-0800 PST", "23:59:59.000 -0800 PST", "     700", "    2000",
                    "00:00:01.000"}}) {
-    VirtualClock clock(startOfDay);
-    clock.zone = zone;
-    FakePort port{clock};
-    std::ostringstream text;
-    {
-      TracingPort traced{port, clock, text, [](int n) { return "/dev/fake" + std::to_string(n); }};
-      RecordingHost host;
-      Xcp xcp{traced, clock, host};
-      EXPECT_FALSE(StartUp(xcp).portFailure);
-      clock.Sleep(pauseMs);
-      port.Answer({Ack(0x31)});
-      EXPECT_TRUE(XcpProbe::Link(xcp).XcpTransact({0x95}, 0x31).accepted);
-      traced.Finish();
-      traced.Write({0x01});  // nothing after the closing line
-    }
-    EXPECT_EQ(text.str(), std::string("       0 ms  trace start 2026-03-01 ") + header +
-                              "\n       0 ms  open COM1 (/dev/fake1) 19200,N,8,1\n" + writeMs +
-                              " ms  >  AB 01 95 BF  | request 95, len 1, checksum good\n" + readMs +
-                              " ms  <  AB 09 01 81 31 99  | block 9, seq 81 (#1, last), len 1, checksum "
-                              "good, status 31 Command Accepted\n" +
-                              readMs + " ms  trace end " + end + "\n");
+    Rig rig(startOfDay, zone);
+    rig.clock.Sleep(pauseMs);
+    EXPECT_TRUE(rig.Transact(Ack(0x31)));
+    rig.traced.Finish();
+    rig.traced.Write({0x01});  // nothing after the closing line
+    EXPECT_EQ(rig.text.str(), std::string("       0 ms  trace start 2026-03-01 ") + header +
+                                  "\n       0 ms  open COM1 (/dev/fake1) 19200,N,8,1\n" + writeMs +
+                                  " ms  >  AB 01 95 BF  | request 95, len 1, checksum good\n" + readMs +
+                                  " ms  <  AB 09 01 81 31 99  | block 9, seq 81 (#1, last), len 1, checksum "
+                                  "good, status 31 Command Accepted\n" +
+                                  readMs + " ms  trace end " + end + "\n");
   }
 }
 
@@ -191,17 +181,6 @@ TEST(Trace, TheSystemClockGivesTheDateAndTheZoneOfTz) {
   EXPECT_LT(now.timeOfDay, 86400);
   saved ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
-}
-
-TEST(TraceOption, KbxRefusesAFileItCannotWriteWith1AndTheReason) {
-  for (const auto& [path, reason] :
-       {std::pair<const char*, const char*>{"/nonexistent-kbx-dir/trace.txt", "No such file or directory"},
-        {"/", "Is a directory"}}) {
-    std::ostringstream out, err;
-    EXPECT_EQ(RunKbx({"--simulate", "--trace", path, "connect"}, out, err, Confirm{}), 1) << path;
-    EXPECT_EQ(out.str(), "") << path;
-    EXPECT_EQ(err.str(), std::string("kbx: cannot write the trace file \"") + path + "\": " + reason + "\n");
-  }
 }
 
 }  // namespace

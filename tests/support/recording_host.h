@@ -13,7 +13,6 @@ class RecordingHost : public XcpHost {
   std::vector<std::string> board;
   std::vector<std::string> failures;  // the lines written as reporting a failure
   int clears = 0;
-  int repaints = 0;
   PortState portState;  // as told last
 
   void AddToBoard(const BoardLine& line) override {
@@ -24,13 +23,12 @@ class RecordingHost : public XcpHost {
     board.clear();
     failures.clear();
     ++clears;
-    ++repaints;
   }
   void ClearBoard() {
     board.clear();
     failures.clear();
   }
-  void Repaint() override { ++repaints; }
+  void Repaint() override {}
   void UpdateStatus(int) override {}
   void PortStateChanged(const PortState& state) override { portState = state; }
 };

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/clock.h"
 
@@ -13,13 +14,14 @@ namespace kbx::test {
 // and time budgets cost no real time.
 class VirtualClock : public Clock {
  public:
-  explicit VirtualClock(double startOfDay = 10 * 3600.0) : now_(startOfDay) {}
+  explicit VirtualClock(double startOfDay = 10 * 3600.0, std::string timeZone = "+0000 UTC")
+      : zone(std::move(timeZone)), now_(startOfDay) {}
 
   double TimeOfDay() override { return std::fmod(now_, 86400.0); }
   // The date does not move; the zone is the one given, whatever the machine's.
   CalendarTime Calendar() override { return {date, TimeOfDay(), zone}; }
   std::string date = "2026-03-01";
-  std::string zone = "+0000 UTC";
+  std::string zone;
   void Sleep(int milliseconds) override {
     // The program never waits a negative time; a test or fuzzer that sees one stops here.
     if (milliseconds < 0) std::abort();
