@@ -3,7 +3,6 @@
 // The programs as separate processes, for the tests that need what only a
 // process has: its own signals, its own standard output, its exit status.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -20,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/temp_folder.h"
 
 extern char** environ;
 
@@ -51,8 +52,6 @@ inline pid_t Spawn(const std::vector<std::string>& args, const Streams& streams 
   if (!streams.stderrPath.empty()) {
     posix_spawn_file_actions_addopen(&actions, 2, streams.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
-  } else if (streams.stderrFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, streams.stderrFd, 2);
   }
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -85,41 +84,27 @@ struct ProgramRun {
 // program's process id (to stop a program that serves until told).
 inline ProgramRun RunProgram(const std::vector<std::string>& args,
                              const std::function<void(pid_t, const std::string&)>& firstLine = {}) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const TempFolder folder;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   Streams streams;
   streams.stdinPath = "/dev/null";
   streams.stdoutFd = out[1];
-  streams.stderrFd = err[1];
+  streams.stderrPath = folder.path + "/err";
   const pid_t pid = Spawn(args, streams);
   close(out[1]);
-  close(err[1]);
   ProgramRun run;
-  bool told = !firstLine;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* into[2] = {&run.out, &run.err};
-  for (int open = 2; open > 0 && poll(fds, 2, 10000) > 0;) {
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
-      char buffer[4096];
-      const ssize_t n = read(fds[k].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        into[k]->append(buffer, static_cast<std::size_t>(n));
-        continue;
-      }
-      close(fds[k].fd);
-      fds[k].fd = -1;
-      --open;
-    }
-    if (!told && run.out.find('\n') != std::string::npos) {
-      told = true;
+  char buffer[4096];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+    const bool told = run.out.find('\n') != std::string::npos;
+    run.out.append(buffer, static_cast<std::size_t>(n));
+    if (firstLine && !told && run.out.find('\n') != std::string::npos)
       firstLine(pid, run.out.substr(0, run.out.find('\n')));
-    }
   }
-  for (const pollfd& fd : fds)
-    if (fd.fd >= 0) close(fd.fd);
+  close(out[0]);
   const int status = Wait(pid);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.err = ReadFile(streams.stderrPath);
   return run;
 }
 
