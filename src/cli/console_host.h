@@ -23,16 +23,16 @@ class ConsoleHost : public XcpHost {
   void BoardClear() override {}
   void Repaint() override {}
   void UpdateStatus(int) override {}
-  void PortStateChanged(const PortState& state) override { caption_ = state.settingsLabel; }
+  void PortStateChanged(const PortState& state) override { port_ = state; }
 
-  const std::string& SettingsCaption() const { return caption_; }
+  const PortState& Port() const { return port_; }
   const std::vector<std::string>& Lines() const { return lines_; }
 
  private:
   std::ostream& out_;
   bool print_;
   std::vector<std::string> lines_;
-  std::string caption_;
+  PortState port_;
 };
 
 }  // namespace kbx

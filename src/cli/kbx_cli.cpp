@@ -170,13 +170,12 @@ int ListPorts(const CliOptions& options, std::ostream& out, std::ostream& err) {
 // What the UPS and the board told, for --json.
 void FillReport(SessionReport& report, const ConsoleHost* host) {
   if (!host) return;
-  const std::string& caption = host->SettingsCaption();
-  report.settings = caption.substr(std::min(caption.find_first_not_of(' '), caption.size()));
-  // The COM number the session asked for: a refused one leaves the port's
-  // label at the number before.
-  const std::size_t comma = report.settings.find(',');
-  if (report.port > 0 && comma != std::string::npos)
-    report.settings = "COM" + std::to_string(report.port) + report.settings.substr(comma);
+  // The COM number the session asked for: a refused one leaves the port at
+  // the number before.
+  const PortState& port = host->Port();
+  if (!port.lineSettings.empty())
+    report.settings =
+        "COM" + std::to_string(report.port > 0 ? report.port : port.commPort) + "," + port.lineSettings;
   report.board.insert(report.board.end(), host->Lines().begin(), host->Lines().end());
 }
 

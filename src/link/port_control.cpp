@@ -89,7 +89,7 @@ PortOutcome XcpLink::OpenPort() {
   step([&] { request.commPort = IntegerFromText(settings_.comPort); });
   step([&] { port_.Open(request); });  // PortOpen True
   // The label shows what the port has in force, also when it failed.
-  step([&] { portState_.settingsLabel = SettingsLabel(); });
+  step([&] { ReadPortInForce(); });
 
   if (failure) {
     ClosePort();
@@ -124,13 +124,15 @@ void XcpLink::ClosePort() {
   ErrorOf([&] { port_.Close(); });
 }
 
-std::string XcpLink::SettingsLabel() const {
+void XcpLink::ReadPortInForce() {
   const PortDescription port = port_.Describe();
-  return " COM" + std::to_string(port.commPort) + "," + port.settings;
+  portState_.commPort = port.commPort;
+  portState_.lineSettings = port.settings;
+  portState_.settingsLabel = " COM" + std::to_string(port.commPort) + "," + port.settings;
 }
 
 void XcpLink::RefreshSettingsLabel() {
-  portState_.settingsLabel = SettingsLabel();
+  ReadPortInForce();
   host_.PortStateChanged(portState_);
 }
 

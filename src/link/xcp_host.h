@@ -12,6 +12,10 @@ namespace kbx {
 // the link to the UPS is up (the lamp, and the Connect button's caption).
 struct PortState {
   bool open = false;
+  // What the port has in force, also after a failed open: its number, its
+  // line settings ("19200,N,8,1"), and the label made of them (" COM1,19200,N,8,1").
+  int commPort = 0;
+  std::string lineSettings;
   std::string settingsLabel;
   bool linkUp = false;
   PortFailure whyNotOpen;  // while not open: why the last open failed, in words, where the port said

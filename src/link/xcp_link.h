@@ -117,8 +117,8 @@ class XcpLink {
   // Reads an answer and decodes it (error 9 when it runs off the receive
   // buffer, reported with tag 35).
   Response GetResponse();
-  // " COM1,19200,N,8,1": the number and settings the port reports.
-  std::string SettingsLabel() const;
+  // Takes the number and settings the port reports into the window's state.
+  void ReadPortInForce();
   void Sleep(int ms) { clock_.Sleep(ms); }
 
   SerialPort& port_;
