@@ -1,8 +1,9 @@
 #include "fake_port.h"
 
 #include <algorithm>
-#include <sstream>
 #include <utility>
+
+#include "platform/line_settings.h"
 
 namespace kbx::test {
 
@@ -11,13 +12,7 @@ void FakePort::Open(const PortRequest& request) {
   if (open_) throw RunTimeError(kErrPortAlreadyOpen);
   // As a port does: a refused value keeps the one before, the last refusal counts.
   int failure = 0;
-  static const std::set<std::string> bauds{"110",   "300",    "600",    "1200",  "2400",  "4800",
-                                           "9600",  "14400",  "19200",  "28800", "38400", "56000",
-                                           "57600", "115200", "128000", "256000"};
-  std::vector<std::string> parts;
-  std::stringstream in(request.settings);
-  for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
-  if (parts.size() != 4 || !bauds.count(parts[0])) {
+  if (LineSettings line; !ParseLineSettings(request.settings, line)) {
     failure = kErrInvalidProperty;
   } else {
     settings_ = request.settings;
