@@ -322,10 +322,6 @@ TEST(Numbers, ConversionsRaiseTheirErrors) {
   EXPECT_EQ(HexValue("3E2"), 0x3E2u);
   EXPECT_EQ(HexValue("1Z"), 1u);
   EXPECT_EQ(HexValue("ZZ"), 0u);
-  EXPECT_EQ(SignedNumberText(1), " 1");
-  EXPECT_EQ(SignedNumberText(-3), "-3");
-  EXPECT_EQ(FixLength("A", 2), "0A");
-  EXPECT_EQ(FixLength("ABCDE", 4), "ABCD");
 }
 
 class Port : public XcpTest {};
