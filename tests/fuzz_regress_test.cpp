@@ -1,6 +1,6 @@
 // Inputs from the fuzz targets of fuzz/ kept as plain tests: the edge of the
 // 1024-byte receive buffer and the settings strings (a short meter block is
-// Runtime.AShortMeterBlockIsAnError).
+// the "short block" row of Runtime.WhatGivesNoTime).
 #include <gmock/gmock.h>
 
 #include <algorithm>

@@ -108,7 +108,8 @@ TEST(Trace, EachChunkReadIsDecoded) {
        "1 byte of garbage; " + ack +
            "31 Command Accepted; 3 bytes of garbage; incomplete frame: 2 bytes, header cut short"},
       {{0xAB, 0x01, 0x05, 0x81, 0x01, 0x02}, "incomplete frame: block 1, len 5, 6 of 10 bytes"},
-      // The statuses' words are the board's (Acks.StatusesAndTheirLines); one the program does not know:
+      // The statuses' words are the board's (XcpTest.AcknowledgementStatusesAndTheirLines); one the program
+      // does not know:
       {Ack(0x38), ack + "38 unknown status"},
   };
   // The hex before the "|" is checked by DatedHeaderTimesAcrossMidnightAndClosingLine.
