@@ -67,8 +67,7 @@ class CliSession : public ::testing::Test {
       int clears = 0;
     } console(out);
     Xcp xcp(port, clock, console);
-    EXPECT_FALSE(
-        StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port)).portFailure);
+    EXPECT_FALSE(StartUp(xcp, options.session.baud, options.session.port).portFailure);
     report = {};
     const int status = RunSession(xcp, options, confirm, &report);
     clears = console.clears;

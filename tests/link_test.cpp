@@ -337,38 +337,39 @@ TEST_F(Port, StartUpSettingsAndLabel) {
   EXPECT_EQ(std::tie(request.commPort, request.settings, request.rtsEnable, request.dtrEnable,
                      request.handshaking, request.inBufferSize, request.outBufferSize),
             std::make_tuple(1, std::string("19200,N,8,1"), true, true, 0L, 1024, 512));
-  // Empty arguments keep the stored settings.
-  xcp.ConfigurePort({"", "", 0, 0, ""});
+  // Settings not given keep the stored ones.
+  xcp.ConfigurePort({});
   EXPECT_EQ(xcp.StoredPortSettings().LineSettings(), "19200,N,8,1");
-  EXPECT_EQ(xcp.StoredPortSettings().comPort, "1");
+  EXPECT_EQ(xcp.StoredPortSettings().comPort, 1);
   EXPECT_TRUE(port.IsOpen());
 }
 
 TEST_F(Port, FailuresAndTheirLines) {
   const struct {
     const char* what;
-    std::string comPort;
-    std::string baud;
+    double comNumber;
+    int baud;
     int openError;
     const char* line;
     int pending;
   } cases[] = {
-      {"no such port", "3", "19200", 0, "Invalid port number", 8002},
-      {"refused baud", "1", "12345", 0, "Invalid Baud Rate", 380},
-      {"busy device", "1", "19200", 8012, "Unable to open port", 8012},
-      {"line settings", "1", "19200", 8015, "Invalid communications parameters", 8015},
-      {"already open", "1", "19200", 8005, "Port already open", 8005},
-      {"other error", "1", "19200", 8020, "8020 Error reading comm device", 0},
-      {"port text", "A", "19200", 0, "13 Type mismatch", 0},
+      {"no such port", 3, 19200, 0, "Invalid port number", 8002},
+      {"refused baud", 1, 12345, 0, "Invalid Baud Rate", 380},
+      {"no baud rate", 1, 0, 0, "Invalid Baud Rate", 380},
+      {"busy device", 1, 19200, 8012, "Unable to open port", 8012},
+      {"line settings", 1, 19200, 8015, "Invalid communications parameters", 8015},
+      {"already open", 1, 19200, 8005, "Port already open", 8005},
+      {"other error", 1, 19200, 8020, "8020 Error reading comm device", 0},
+      {"port beyond an Integer", 32767.5, 19200, 0, "6 Overflow", 0},
   };
   for (const auto& c : cases) {
     host.ClearBoard();
-    ASSERT_FALSE(xcp.ConfigurePort({"19200", "", 0, 0, "1"}));  // back to a good port
+    ASSERT_FALSE(xcp.ConfigurePort({19200, 0, 0, 0, 1}));  // back to a good port
     link.SetLinkUp(true);
     xcp.OpenPort();
     ASSERT_TRUE(host.portState.linkUp);
     port.openError = c.openError;
-    const PortOutcome outcome = xcp.ConfigurePort({c.baud, "", 0, 0, c.comPort});
+    const PortOutcome outcome = xcp.ChangePort(c.baud, c.comNumber);
     EXPECT_THAT(host.board, ElementsAre(c.line)) << c.what;
     EXPECT_EQ(host.failures, host.board) << c.what;
     // The caller sees what it may act on; any other error is done with.

@@ -112,7 +112,8 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
 
 // The port number is a number read as text like any other: "1.5" is port 2.
 TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
-  EXPECT_FALSE(StartUp(xcp, "9600", "1.5").portFailure);
+  EXPECT_FALSE(StartUp(xcp).portFailure);
+  EXPECT_FALSE(xcp.ChangePort(9600, NumberFromText("1.5")));
   EXPECT_EQ(host.portState.settingsLabel, " COM2,9600,N,8,1");
   EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
   EXPECT_TRUE(host.portState.open);

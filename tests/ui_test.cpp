@@ -314,7 +314,7 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
     EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
     EXPECT_EQ(Label(), " COM2,9600,N,8,1");
     EXPECT_FALSE(window.LampShowsConnected());
-    EXPECT_EQ(xcp.StoredPortSettings().comPort, "2");
+    EXPECT_EQ(xcp.StoredPortSettings().comPort, 2);
     struct Step {
       const char* com;
       const char* baud;

@@ -598,20 +598,20 @@ TEST(KbxConfirm, TheQuestion) {
 TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
   const struct {
     int openError;
-    const char* baud;
+    int baud;
     bool portExists;
     const char* box;
     const char* line;
   } cases[] = {
-      {0, "19200", true, "", nullptr},
-      {8012, "19200", true, "", "Unable to open port"},
-      {8005, "19200", true, "8005 Start: Port already open 1", "Port already open"},
-      {8015, "19200", true,
+      {0, 19200, true, "", nullptr},
+      {8012, 19200, true, "", "Unable to open port"},
+      {8005, 19200, true, "8005 Start: Port already open 1", "Port already open"},
+      {8015, 19200, true,
        "8015 Start: Could not set comm state, there may be one or more invalid parameters 1",
        "Invalid communications parameters"},
-      {0, "19200", false, "8002 Start: Invalid port number 1", "Invalid port number"},
-      {0, "12345", true, "380 Start: Invalid property value 1", "Invalid Baud Rate"},
-      {8020, "19200", true, "", "8020 Error reading comm device"},
+      {0, 19200, false, "8002 Start: Invalid port number 1", "Invalid port number"},
+      {0, 12345, true, "380 Start: Invalid property value 1", "Invalid Baud Rate"},
+      {8020, 19200, true, "", "8020 Error reading comm device"},
   };
   for (const auto& c : cases) {
     VirtualClock clock;
@@ -626,8 +626,7 @@ TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
     EXPECT_EQ(started.portFailure.has_value(), *c.box != '\0' || c.openError == 8012) << c.box;
     EXPECT_EQ(host.board, c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{}) << c.box;
     // The label shows what the port has in force, opened or not.
-    EXPECT_EQ(host.portState.settingsLabel,
-              c.baud == std::string("19200") ? " COM1,19200,N,8,1" : " COM1,9600,N,8,1");
+    EXPECT_EQ(host.portState.settingsLabel, c.baud == 19200 ? " COM1,19200,N,8,1" : " COM1,9600,N,8,1");
     EXPECT_EQ(host.portState.open, c.line == nullptr);
     EXPECT_EQ(xcp.ModuleCount(), "0");
   }

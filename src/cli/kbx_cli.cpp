@@ -514,8 +514,7 @@ int RunKbx(const std::vector<std::string>& args, std::ostream& out, std::ostream
     SerialPort& port = rig->Port();
     host = std::make_unique<ConsoleHost>(out, !options.json);
     Xcp xcp(port, clock, *host);
-    const StartUpOutcome started =
-        StartUp(xcp, std::to_string(options.session.baud), std::to_string(options.session.port));
+    const StartUpOutcome started = StartUp(xcp, options.session.baud, options.session.port);
     if (options.session.accessCode) xcp.SetAccessCode(*options.session.accessCode);
     if (!port.IsOpen()) {
       const PortFailure& failure = started.Why();

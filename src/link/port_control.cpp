@@ -36,7 +36,8 @@ const FailureText* OpenFailureLine(int number) {
 }  // namespace
 
 std::string PortSettings::LineSettings() const {
-  return baudRate + "," + parity + "," + std::to_string(dataBits) + "," + std::to_string(stopBits);
+  return std::to_string(baudRate) + "," + parity + "," + std::to_string(dataBits) + "," +
+         std::to_string(stopBits);
 }
 
 XcpLink::XcpLink(SerialPort& port, Clock& clock, XcpHost& host) : port_(port), clock_(clock), host_(host) {}
@@ -48,22 +49,28 @@ void XcpLink::InitState() {
 }
 
 PortOutcome XcpLink::ConfigurePort(const PortSettings& settings) {
-  if (!settings.baudRate.empty()) settings_.baudRate = settings.baudRate;
-  if (!settings.parity.empty()) settings_.parity = settings.parity;
+  if (settings.baudRate != 0) settings_.baudRate = settings.baudRate;
+  if (settings.parity != 0) settings_.parity = settings.parity;
   if (settings.dataBits != 0) settings_.dataBits = settings.dataBits;
   if (settings.stopBits != 0) settings_.stopBits = settings.stopBits;
-  if (!settings.comPort.empty()) settings_.comPort = settings.comPort;
+  if (settings.comPort != 0) settings_.comPort = settings.comPort;
   return OpenPort();
 }
 
-PortOutcome XcpLink::ChangePort(const std::string& baudRate, const std::string& comPort) {
+PortOutcome XcpLink::ChangePort(int baudRate, double comNumber) {
   linkUp_ = false;
   settings_.baudRate = baudRate;
-  settings_.comPort = comPort;
-  return OpenPort();
+  // A number beyond an Integer leaves the stored one; the open says so.
+  const std::optional<RunTimeError> comPortFailure =
+      ErrorOf([&] { settings_.comPort = ToInteger(comNumber); });
+  return OpenPort(comPortFailure);
 }
 
 PortOutcome XcpLink::OpenPort() {
+  return OpenPort(std::nullopt);
+}
+
+PortOutcome XcpLink::OpenPort(const std::optional<RunTimeError>& comPortFailure) {
   // Every step is tried, whatever failed before it; the last failure decides.
   // An error from before this call is none of its business.
   std::optional<RunTimeError> failure;
@@ -85,8 +92,11 @@ PortOutcome XcpLink::OpenPort() {
   request.settings = settings_.LineSettings();
   // InputMode binary, InputLen 0 and no notifications (SThreshold and
   // RThreshold 0): the port reads that way, all waiting bytes, polled.
-  request.commPort = port_.Describe().commPort;  // a number that is no number keeps the one in force
-  step([&] { request.commPort = IntegerFromText(settings_.comPort); });
+  request.commPort = port_.Describe().commPort;  // a number that is no Integer keeps the one in force
+  step([&] {
+    if (comPortFailure) throw *comPortFailure;
+    request.commPort = settings_.comPort;
+  });
   step([&] { port_.Open(request); });  // PortOpen True
   // The label shows what the port has in force, also when it failed.
   step([&] { ReadPortInForce(); });

@@ -16,15 +16,16 @@ namespace test {
 class XcpProbe;
 }
 
-// The settings the program keeps for its port, as the technician gives them.
+// The settings the program keeps for its port. Given to ConfigurePort, a 0
+// (or no parity letter) keeps the one stored.
 struct PortSettings {
-  std::string baudRate;  // decimal text, "19200"
-  std::string parity;    // a letter, "N"
+  int baudRate = 0;  // 19200; a rate the port does not take is refused when it opens
+  char parity = 0;   // 'N'
   std::int16_t dataBits = 0;
   std::int16_t stopBits = 0;
-  std::string comPort;  // decimal text, "1" for COM1
+  int comPort = 0;  // 1 for COM1
 
-  // What the port is given: "19200,N,8,1".
+  // The port's Settings: "19200,N,8,1".
   std::string LineSettings() const;
 };
 
@@ -63,8 +64,10 @@ class XcpLink {
   // opens the port with them.
   PortOutcome ConfigurePort(const PortSettings& settings);
   // What the port settings dialog applies: the link is marked down, the baud
-  // rate and COM port are stored as given and the port is opened again.
-  PortOutcome ChangePort(const std::string& baudRate, const std::string& comPort);
+  // rate and COM port are stored as given and the port is opened again. The
+  // COM number is the number the technician typed: the port takes its
+  // Integer, so "1.5" is COM2 and a number beyond an Integer overflows (6).
+  PortOutcome ChangePort(int baudRate, double comNumber);
   // Applies the stored settings and opens the port; tells the window. A
   // failure goes on the board as one line; the five numbers the caller may
   // care for come back, every other one is reported and done with.
@@ -117,6 +120,9 @@ class XcpLink {
   // Reads an answer and decodes it (error 9 when it runs off the receive
   // buffer, reported with tag 35).
   Response GetResponse();
+  // OpenPort, with the failure of a COM number that was no Integer in the
+  // step that sets the port's number.
+  PortOutcome OpenPort(const std::optional<RunTimeError>& comPortFailure);
   // Takes the number and settings the port reports into the window's state.
   void ReadPortInForce();
   void Sleep(int ms) { clock_.Sleep(ms); }

@@ -46,7 +46,7 @@ std::vector<ScanLine> ScanPorts(const PortMap& ports, const SessionOptions& opti
     map.Map(number, target.device);
     MappedPort port(map);
     ProbeSettings settings;
-    settings.baudRate = std::to_string(options.baud);
+    settings.baudRate = options.baud;
     settings.accessCode = options.accessCode;
     settings.stopRequested = [] { return StopSignal() != 0; };
     return ProbeForUps(port, clock, number, settings);

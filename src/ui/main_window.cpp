@@ -76,12 +76,6 @@ std::string ReportDateTime(const QDateTime& now) {
       .toStdString();
 }
 
-// The COM number the settings hold ("1"); 0 when they hold none.
-int ComNumber(const std::string& text) {
-  if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
-  return std::stoi(text);
-}
-
 QFrame* Line(QWidget* parent, const char* name) {
   auto* line = new QFrame(parent);
   line->setObjectName(name);
@@ -439,7 +433,7 @@ bool MainWindow::SaveReport(const QString& path, QString& error) const {
   facts.rejected = rejectedSettings_;
   if (xcp_) {
     facts.upsType = xcp_->UpsType();
-    const int com = ComNumber(xcp_->StoredPortSettings().comPort);
+    const int com = xcp_->StoredPortSettings().comPort;
     if (session_.deviceOf && com > 0) facts.device = session_.deviceOf(com);
     facts.simulated = com > 0 && com == session_.simulatedCom;
     for (int processor = 1; processor <= 5; ++processor) {

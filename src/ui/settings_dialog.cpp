@@ -7,6 +7,7 @@
 
 #include "link/error_trap.h"
 #include "link/numbers.h"
+#include "platform/decimal.h"
 #include "ui/keyboard.h"
 #include "ups/xcp.h"
 
@@ -114,8 +115,8 @@ SettingsDialog::SettingsDialog(Xcp& xcp, QWidget* owner) : QDialog(owner), xcp_(
   // Load: the stored settings, and the label as the port reports them. Escape
   // anywhere closes the dialog, as QDialog does.
   RunTrapped(xcp_.Host(), Routine::kSettingsDialogLoad, [&] {
-    baudEdit_->setText(QString::fromStdString(xcp_.StoredPortSettings().baudRate));
-    comEdit_->setText(QString::fromStdString(xcp_.StoredPortSettings().comPort));
+    baudEdit_->setText(QString::number(xcp_.StoredPortSettings().baudRate));
+    comEdit_->setText(QString::number(xcp_.StoredPortSettings().comPort));
     xcp_.RefreshSettingsLabel();
   });
   baudEdit_->setFocus();
@@ -136,9 +137,11 @@ void SettingsDialog::ApplyClicked() {
   }
   // A port that fails says so on the board, and here why; the dialog stays
   // for a correction.
+  // The baud rate is a plain decimal number or none the port takes (0); the
+  // COM number is the number typed, which the port takes as an Integer.
   const std::string baud = baudEdit_->text().toStdString();
   const std::string com = comEdit_->text().toStdString();
-  const PortOutcome failure = xcp_.ChangePort(baud, com);
+  const PortOutcome failure = xcp_.ChangePort(ParseDecimal<int>(baud).value_or(0), NumberFromText(com));
   const PortFailure why = failure ? failure->why : PortFailure{};
   whyLabel_->setText(QString::fromStdString(why.reason.empty() ? "" : WhyNotOpenText(why)));
   whyLabel_->setVisible(!why.reason.empty());

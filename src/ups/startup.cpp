@@ -19,9 +19,9 @@ const PortFailure& StartUpOutcome::Why() const {
   return portFailure ? portFailure->why : kNone;
 }
 
-StartUpOutcome StartUp(Xcp& xcp, const std::string& baud, const std::string& port) {
+StartUpOutcome StartUp(Xcp& xcp, int baud, int port) {
   xcp.InitState();
-  return {xcp.ConfigurePort({baud, "N", 8, 1, port})};
+  return {xcp.ConfigurePort({baud, 'N', 8, 1, port})};
 }
 
 }  // namespace kbx

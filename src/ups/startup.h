@@ -7,8 +7,8 @@
 namespace kbx {
 
 inline constexpr const char* kProgramTitle = "KBX Configurator";
-inline constexpr const char* kDefaultBaud = "19200";
-inline constexpr const char* kDefaultPort = "1";
+inline constexpr int kDefaultBaud = 19200;
+inline constexpr int kDefaultPort = 1;
 
 // What start-up found of the port.
 struct StartUpOutcome {
@@ -26,7 +26,6 @@ struct StartUpOutcome {
 
 // Start-up: the module state to its initial values, then the port opened with
 // the given settings (the defaults unless a front end was told otherwise).
-StartUpOutcome StartUp(Xcp& xcp, const std::string& baud = kDefaultBaud,
-                       const std::string& port = kDefaultPort);
+StartUpOutcome StartUp(Xcp& xcp, int baud = kDefaultBaud, int port = kDefaultPort);
 
 }  // namespace kbx

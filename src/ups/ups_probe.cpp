@@ -140,7 +140,7 @@ ProbeFinding ProbeForUps(SerialPort& port, Clock& clock, int number, const Probe
   ListeningPort line(port);
   ProbeHost host;
   Xcp xcp(line, pauses, host);
-  const StartUpOutcome started = StartUp(xcp, settings.baudRate, std::to_string(number));
+  const StartUpOutcome started = StartUp(xcp, settings.baudRate, number);
   if (!line.IsOpen()) {
     xcp.ClosePort();
     return NotOpened(started.Why(), host.FirstFailure());

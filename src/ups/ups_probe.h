@@ -33,7 +33,7 @@ struct ProbeFinding {
 
 // How a probe talks on its port.
 struct ProbeSettings {
-  std::string baudRate = "19200";
+  int baudRate = 19200;
   std::optional<AccessCode> accessCode;  // the authorization's code; the program's own without one
   // Asked at every pause: true ends the identification there. The disconnect
   // request still goes out.

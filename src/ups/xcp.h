@@ -45,9 +45,7 @@ class Xcp {
 
   // --- port and link ----------------------------------------------------------
   PortOutcome ConfigurePort(const PortSettings& settings) { return link_.ConfigurePort(settings); }
-  PortOutcome ChangePort(const std::string& baudRate, const std::string& comPort) {
-    return link_.ChangePort(baudRate, comPort);
-  }
+  PortOutcome ChangePort(int baudRate, double comNumber) { return link_.ChangePort(baudRate, comNumber); }
   PortOutcome OpenPort() { return link_.OpenPort(); }
   void FlushPort() { link_.FlushPort(); }
   void ClosePort() { link_.ClosePort(); }
