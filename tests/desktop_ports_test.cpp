@@ -1,7 +1,6 @@
 // The desktop program as a technician starts it from the menu, on a machine
-// of the test's own making: its Port dialog reaches a UPS on a USB adapter
-// and one on the network, and its start-up box names what the COM file gets
-// wrong.
+// of the test's own making: its Port dialog reaches a UPS on a USB adapter,
+// and its start-up box names what the COM file gets wrong.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -64,24 +63,6 @@ TEST_F(DesktopPorts, WithNoOptionThePortDialogReachesTheUpsOnAUsbAdapter) {
       ReadFile(config.path + "/kbx/ports.conf"),
       "# COM numbers of kbx and kbx-configurator, one COMn=DEVICE a line; --com wins for one run.\nCOM2=" +
           byId + "\n");
-}
-
-// A UPS behind a serial server on the network, by both kinds of address:
-// the Port dialog reaches it through the number --com points there.
-TEST_F(DesktopPorts, ThePortDialogReachesAUpsOnTheNetwork) {
-  PseudoTerminal quietLine;  // COM1, where the program starts
-  machine.Uart(0, 4, quietLine.SlavePath());
-  for (const std::string kind : {"rfc2217", "tcp"}) {
-    SCOPED_TRACE(kind);
-    test::SimulatorProcess ups(KBX_SIM_BIN, logs.path + "/" + kind + ".log", {"--listen", kind + ":0"});
-    ASSERT_TRUE(ups.Device().starts_with(kind + "://127.0.0.1:")) << ups.Device();
-    Probe probe({"com2", "--com", "2=" + ups.Device()});
-    EXPECT_EQ(AwaitLineStarting(probe, "tip: ").find("The COM port number, 1 to 9 | COM2 is " + ups.Device()),
-              0u);
-    EXPECT_TRUE(probe.AwaitLine("connected"));
-    probe.Signal(SIGTERM);
-    EXPECT_EQ(probe.ExitStatus(), 128 + SIGTERM);
-  }
 }
 
 TEST_F(DesktopPorts, TheStartUpBoxNamesABrokenLineOfTheComFile) {

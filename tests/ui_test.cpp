@@ -78,15 +78,31 @@ TEST_F(Window, StartsWithTheDefaultPortAndTheRedLamp) {
                           "Runtime|Get current KBX information from UPS", "KBX|Add KBXs"));
 }
 
-TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
-  struct Case {
+// The box start-up shows over the window for a port failure it knows by
+// name; a device the user may not open gets one only when it says why. Every
+// reason and fix is a sentence, with its full stop; the COM file's notes
+// come last.
+TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
+  const std::string denied = "/dev/ttyS0 may be opened by root and the group dialout only";
+  const std::string fix = "Add the user to the dialout group, then log in again.";
+  const std::string held = "/dev/ttyS0 is in use by process 812 (minicom)";
+  const std::string note = "ports.conf:2: expected COMn=DEVICE";
+  const struct {
     int openError;
+    std::string reason, fix;
+    std::vector<std::string> notes;
     std::string box;
+  } cases[] = {
+      {8012, "", "", {}, ""},
+      {8012, denied, fix, {}, denied + ".\n" + fix},
+      {8005, held, "", {}, "8005 Start: Port already open 1\n\n" + held + "."},
+      {8005, "", "", {note, note}, "8005 Start: Port already open 1\n\n" + note + "\n" + note},
   };
-  const Case cases[] = {{8012, ""}, {8005, "8005 Start: Port already open 1"}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.box);
     test::DesktopRig rig(false);
     rig.port.openError = c.openError;
+    rig.port.openWhy = PortFailure{c.openError, "/dev/ttyS0", c.reason, c.fix, 0, ""};
     std::string shown;
     bool visibleUnderBox = false;
     QTimer::singleShot(0, [&] {
@@ -97,44 +113,25 @@ TEST(StartUpBox, ShownForPortFailuresButNotForADeviceThatWillNotOpen) {
         box->accept();
       }
     });
-    StartDesktop(rig.window, rig.xcp);
+    StartDesktop(rig.window, rig.xcp, c.notes);
     QApplication::processEvents();
-    EXPECT_EQ(shown, c.box) << c.openError;
+    EXPECT_EQ(shown, c.box);
     EXPECT_EQ(visibleUnderBox, !c.box.empty());
     EXPECT_TRUE(rig.window.SettingsStrikethru());
   }
 }
 
-TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
-  PortFailure denied;
-  denied.number = 8012;
-  denied.reason = "/dev/ttyS0 may be opened by root and the group dialout only";
-  denied.fix = "Add the user to the dialout group, then log in again.";
-  PortFailure held = denied;
-  held.number = 8005;
-  held.reason = "/dev/ttyS0 is in use by process 812 (minicom)";
-  held.fix = "";
-  const auto failed = [](const PortFailure& why) {
-    return StartUpOutcome{PortError{why.number, ErrorDescription(why.number), why}};
-  };
-  // 8012 alone gives no box; with a reason it gets one, with the fix below.
-  EXPECT_EQ(StartUpBoxText(StartUpOutcome{}), "");
-  EXPECT_EQ(StartUpBoxText(failed({8012, "/dev/ttyS0", "", "", 0, ""})), "");
-  // Every reason and fix is a sentence, with its full stop.
-  EXPECT_EQ(StartUpBoxText(failed(denied)), denied.reason + ".\n" + denied.fix);
-  EXPECT_EQ(StartUpBoxText(failed(held)), "8005 Start: Port already open 1\n\n" + held.reason + ".");
-  // A failure without words adds nothing to the box.
-  held.reason = "";
-  EXPECT_EQ(StartUpBoxText(failed(held)), "8005 Start: Port already open 1");
-}
-
+// From the keyboard too: Enter presses the focused button.
 TEST_F(Window, ConnectAndDisconnectByButtonAndMenu) {
-  Connect(290);
+  Unit(290);
+  Press(Button("cmdConnect"), Qt::Key_Enter, Qt::KeypadModifier);
   EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
   EXPECT_EQ(Button("cmdConnect")->text(), "Disconnect");
   EXPECT_TRUE(window.LampShowsConnected());
   ExpectIdle();
 
+  Action("mnuReadBatteryStatus")->trigger();
+  EXPECT_THAT(Lines(), ElementsAre("Getting Time Remain...", "Battery Time Remain:  1:30:00", "Done"));
   Button("cmdConnect")->click();
   EXPECT_THAT(Lines(), ElementsAre("Disconnecting...", "Done"));
   EXPECT_EQ(Button("cmdConnect")->text(), "Connect");
@@ -156,12 +153,34 @@ TEST_F(Window, ConnectAndDisconnectByButtonAndMenu) {
   ExpectIdle();
 }
 
-TEST_F(Window, TheConnectButtonDoesNothingWhileThePortIsClosed) {
+// A command that cannot run says why on the board, writes nothing the UPS
+// did not ask for, and leaves the window taking input.
+TEST_F(Window, ACommandThatCannotRunSaysWhyAndTheWindowRecovers) {
+  for (const char* name : {"Command1", "cmdBattComm"}) {
+    window.BoardClear();
+    Press(Button(name), Qt::Key_Return);  // the KBX dialog does not open
+    EXPECT_THAT(Lines(), ElementsAre("Link Down")) << name;
+    EXPECT_TRUE(List()->LastLineFailed()) << name;
+    ExpectIdle();
+  }
+  EXPECT_TRUE(port.writes.empty());
+
+  Connect(280);
+  port.readError = kErrReadDevice;  // the device has gone away
+  Button("cmdConnect")->click();
+  ASSERT_FALSE(Lines().empty());
+  EXPECT_EQ(Lines().back(), "8020 Error reading comm device");
+  ExpectIdle();
+
+  // With the port closed, Connect adds nothing to the port's own line.
+  window.BoardClear();
   port.existing.erase(1);
   xcp.OpenPort();
   ASSERT_TRUE(window.SettingsStrikethru());
+  port.writes.clear();
   Button("cmdConnect")->click();
   EXPECT_THAT(Lines(), ElementsAre("Invalid port number"));
+  EXPECT_TRUE(port.writes.empty());
   ExpectIdle();
 }
 
@@ -214,30 +233,6 @@ TEST_F(Window, WhileACommandRunsTheWindowDropsInputAndShowsTheHourglass) {
   EXPECT_EQ(ups.RequestsStartingWith(0xA0).size(), 1u);
   EXPECT_EQ(connect->text(), "Disconnect");
   EXPECT_EQ(window.focusWidget(), connect);
-  ExpectIdle();
-}
-
-TEST_F(Window, WithTheLinkDownRuntimeAndKbxSayLinkDownAndWriteNothing) {
-  for (const char* name : {"Command1", "cmdBattComm"}) {
-    window.BoardClear();
-    Button(name)->click();  // the KBX dialog does not open
-    EXPECT_THAT(Lines(), ElementsAre("Link Down")) << name;
-    EXPECT_TRUE(List()->LastLineFailed()) << name;
-    ExpectIdle();
-  }
-  EXPECT_TRUE(port.writes.empty());
-  Connect(290);
-  Action("mnuReadBatteryStatus")->trigger();
-  EXPECT_THAT(Lines(), ElementsAre("Getting Time Remain...", "Battery Time Remain:  1:30:00", "Done"));
-  ExpectIdle();
-}
-
-TEST_F(Window, AnErrorNoOperationTrapsBecomesALineAndTheWindowRecovers) {
-  Connect(280);
-  port.readError = kErrReadDevice;  // the device has gone away
-  Button("cmdConnect")->click();
-  ASSERT_FALSE(Lines().empty());
-  EXPECT_EQ(Lines().back(), "8020 Error reading comm device");
   ExpectIdle();
 }
 
@@ -451,9 +446,12 @@ TEST_F(Window, KbxDialogForAnUnknownType) {
   });
 }
 
-TEST_F(Window, AboutBox) {
-  InDialog("AboutOption", [](QWidget* about) {
+TEST_F(Window, AboutBoxAndTheProgramsIcon) {
+  const QIcon icon = window.windowIcon();
+  for (int size : {16, 32, 64}) EXPECT_FALSE(icon.pixmap(size).isNull()) << size;
+  InDialog("AboutOption", [&](QWidget* about) {
     EXPECT_EQ(about->windowTitle(), "About KBX Configurator");
+    EXPECT_EQ(about->windowIcon().cacheKey(), icon.cacheKey());
     EXPECT_EQ(Child<QLabel>(about, "lblVersion")->text(), QString("Version ") + kProgramVersion);
     EXPECT_EQ(
         Child<QLabel>(about, "lblDescription")->text(),
@@ -486,46 +484,42 @@ TEST_F(Window, HelpWithoutItsFileShowsTheViewersNoticeAndChangesNothing) {
   help.Quit();
 }
 
-TEST_F(Window, ACloseRequestDuringACommandIsCarriedOutWhenItEnds) {
-  Unit(290);
-  bool asked = false;
-  clock.onSleep = [&] {
-    if (asked) return;
-    asked = true;
-    EXPECT_FALSE(window.close());  // held
-  };
-  Button("cmdConnect")->click();
-  clock.onSleep = nullptr;
-  EXPECT_TRUE(asked);
-  EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
-  EXPECT_FALSE(window.isVisible());
-  EXPECT_FALSE(port.IsOpen());
-}
-
-TEST_F(Window, AStopSignalWaitsForTheRunningCommandThenEndsTheProgram) {
+// A close request or a stop signal during a command is held; the command
+// runs to its end, then the window and the port close.
+TEST(Closing, ARequestOrAStopSignalDuringACommandIsCarriedOutWhenItEnds) {
   InstallStopSignals(StopMode::kNoteEvery, "ui_test");
-  bool sleeping = false;
-  CloseOnSignals closer(window, [&] { return sleeping; });
-  Unit(290);
-  bool raised = false;
-  clock.onSleep = [&] {
-    if (raised) return;
-    raised = true;
-    std::raise(SIGTERM);
-    sleeping = true;
-    closer.Poll();  // as its timer does, in one of the command's pauses
-    sleeping = false;
-    EXPECT_TRUE(window.isVisible());  // held
-  };
-  Button("cmdConnect")->click();
-  clock.onSleep = nullptr;
-  EXPECT_TRUE(raised);
-  EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));  // the command ran to its end
-  EXPECT_TRUE(window.isVisible());
-  closer.Poll();  // its next look
-  EXPECT_FALSE(window.isVisible());
-  EXPECT_TRUE(window.Closed());
-  EXPECT_FALSE(port.IsOpen());
+  for (const bool bySignal : {false, true}) {
+    SCOPED_TRACE(bySignal ? "stop signal" : "close request");
+    test::DesktopRig rig;
+    bool sleeping = false;
+    CloseOnSignals closer(rig.window, [&] { return sleeping; });
+    rig.Unit(290);
+    bool asked = false;
+    rig.clock.onSleep = [&] {
+      if (asked) return;
+      asked = true;
+      if (!bySignal) {
+        EXPECT_FALSE(rig.window.close());
+        return;
+      }
+      std::raise(SIGTERM);
+      sleeping = true;
+      closer.Poll();  // as its timer does, in one of the command's pauses
+      sleeping = false;
+      EXPECT_TRUE(rig.window.isVisible());
+    };
+    rig.Button("cmdConnect")->click();
+    rig.clock.onSleep = nullptr;
+    EXPECT_TRUE(asked);
+    EXPECT_THAT(rig.Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
+    if (bySignal) {
+      EXPECT_TRUE(rig.window.isVisible());
+      closer.Poll();  // its next look
+    }
+    EXPECT_FALSE(rig.window.isVisible());
+    EXPECT_TRUE(rig.window.Closed());
+    EXPECT_FALSE(rig.port.IsOpen());
+  }
   ClearStopSignals();
 }
 
