@@ -309,26 +309,6 @@ TEST_F(KbxDialog, OpensBesideTheMainWindowAndShowsTheOutcome) {
   });
 }
 
-TEST(KbxDialogAtScale2, WithNoRoomBesideTheWindowItLeavesItsMenusLampAndLabelInView) {
-  const QFont normal = QApplication::font();
-  QFont large = normal;
-  large.setPointSizeF(normal.pointSizeF() * 2);
-  QApplication::setFont(large);
-  {
-    test::DesktopRig rig;
-    rig.Connect(290);
-    const QRect screen = rig.window.screen()->availableGeometry();
-    rig.window.move(screen.center() - rig.window.rect().center());
-    rig.InDialog("cmdBattComm", [&](QWidget* dialog) {
-      const QRect frame = dialog->frameGeometry();
-      EXPECT_TRUE(frame.intersects(rig.window.frameGeometry()));  // no room beside it on this screen
-      EXPECT_FALSE(frame.intersects(rig.window.TopStrip()));
-      EXPECT_TRUE(screen.contains(frame));
-    });
-  }
-  QApplication::setFont(normal);
-}
-
 // --- screen readers ------------------------------------------------------------------
 
 TEST_F(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
@@ -348,32 +328,20 @@ TEST_F(ScreenReader, TheLampSaysWhetherTheLinkIsUp) {
             "COM1,19200,N,8,1 (port not open)");
 }
 
-// Opens every window of the program, connected and with a long line on the
-// board, and runs `check` on each.
-void OpenEveryWindow(const std::function<void(QWidget*)>& check) {
-  test::DesktopRig rig;
-  rig.Connect(290);  // "Disconnect" on the button
-  rig.window.AddToBoard("Command Accepted with parameter adjusted (37)");
-  check(&rig.window);
-  for (const char* opener : {"cmdPortSettings", "cmdBattComm", "AboutOption"}) rig.InDialog(opener, check);
-}
-
 // Every control a screen reader meets has a name, and a description where
 // its tooltip says more.
-TEST(ScreenReaders, EveryControlOfEveryWindowIsNamed) {
-  OpenEveryWindow([](QWidget* window) {
-    for (QWidget* widget : window->findChildren<QWidget*>()) {
-      const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
-                           qobject_cast<QComboBox*>(widget) || qobject_cast<QListWidget*>(widget) ||
-                           qobject_cast<QLabel*>(widget) || qobject_cast<QGroupBox*>(widget);
-      if (!control || !widget->isVisibleTo(window)) continue;
-      const std::string name = widget->objectName().toStdString();
-      EXPECT_FALSE(AccessibleText(widget, QAccessible::Name).isEmpty()) << name;
-      if (!widget->toolTip().isEmpty()) {
-        EXPECT_FALSE(AccessibleText(widget, QAccessible::Description).isEmpty()) << name;
-      }
+void ExpectEveryControlNamed(QWidget* window) {
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                         qobject_cast<QComboBox*>(widget) || qobject_cast<QListWidget*>(widget) ||
+                         qobject_cast<QLabel*>(widget) || qobject_cast<QGroupBox*>(widget);
+    if (!control || !widget->isVisibleTo(window)) continue;
+    const std::string name = widget->objectName().toStdString();
+    EXPECT_FALSE(AccessibleText(widget, QAccessible::Name).isEmpty()) << name;
+    if (!widget->toolTip().isEmpty()) {
+      EXPECT_FALSE(AccessibleText(widget, QAccessible::Description).isEmpty()) << name;
     }
-  });
+  }
 }
 
 // --- any font size -------------------------------------------------------------------
@@ -399,41 +367,68 @@ void ExpectNothingClipped(QWidget* window) {
   }
 }
 
-// The size of every window of the program, by name, under the given
-// application font, and the rows the board shows; each is of a fixed size and
-// clips nothing.
-std::map<QString, QSize> SizesAt(double scale, int& boardRows) {
+// What every window of the program shows under the application font at
+// `scale`: its size by name, the rows of the board, and whether the KBX
+// dialog found no room beside the main window.
+struct Windows {
+  std::map<QString, QSize> sizes;
+  int boardRows = 0;
+  bool kbxOverMain = false;
+};
+
+// Opens every window, the main window in the middle of the screen, connected
+// and with a long line on the board. Each is of a fixed size, clips nothing
+// and names its controls; a dialog opens on the screen and never over the
+// main window's top strip (menus, lamp, settings label).
+Windows EveryWindowAt(double scale) {
   const QFont normal = QApplication::font();
   QFont font = normal;
   font.setPointSizeF(normal.pointSizeF() * scale);
   QApplication::setFont(font);
-  std::map<QString, QSize> sizes;
-  OpenEveryWindow([&](QWidget* window) {
-    ExpectNothingClipped(window);
-    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << window->objectName().toStdString();
-    sizes[window->objectName()] = window->size();
-    if (auto* board = window->findChild<StatusBoard*>("List1")) {
-      boardRows = board->viewport()->height() / board->fontMetrics().lineSpacing();
-    }
-  });
+  Windows seen;
+  {
+    test::DesktopRig rig;
+    rig.Connect(290);  // "Disconnect" on the button
+    rig.window.AddToBoard("Command Accepted with parameter adjusted (37)");
+    const QRect screen = rig.window.screen()->availableGeometry();
+    rig.window.move(screen.center() - rig.window.rect().center());
+    const auto check = [&](QWidget* window) {
+      const std::string name = window->objectName().toStdString();
+      ExpectNothingClipped(window);
+      ExpectEveryControlNamed(window);
+      EXPECT_EQ(window->minimumSize(), window->maximumSize()) << name;
+      seen.sizes[window->objectName()] = window->size();
+      if (auto* board = window->findChild<StatusBoard*>("List1")) {
+        seen.boardRows = board->viewport()->height() / board->fontMetrics().lineSpacing();
+      }
+      if (window == &rig.window) return;
+      const QRect frame = window->frameGeometry();
+      EXPECT_TRUE(screen.contains(frame)) << name;
+      EXPECT_FALSE(frame.intersects(rig.window.TopStrip())) << name;
+      if (name == "frmKBXConfig") seen.kbxOverMain = frame.intersects(rig.window.frameGeometry());
+    };
+    check(&rig.window);
+    for (const char* opener : {"cmdPortSettings", "cmdBattComm", "AboutOption"}) rig.InDialog(opener, check);
+  }
   QApplication::setFont(normal);
-  EXPECT_EQ(sizes.size(), 4u);
-  EXPECT_LE(sizes["frmAbout"].width(), sizes["frmMain"].width());
-  return sizes;
+  EXPECT_EQ(seen.sizes.size(), 4u);
+  EXPECT_LE(seen.sizes["frmAbout"].width(), seen.sizes["frmMain"].width());
+  return seen;
 }
 
-TEST(Fonts, EveryWindowTakesItsSizeFromItsFontsAndClipsNothing) {
-  int normalRows = 0;
-  std::map<QString, QSize> normal = SizesAt(1.0, normalRows);
+TEST(EveryWindow, TakesItsSizeFromItsFontsClipsNothingAndNamesItsControls) {
+  Windows normal = EveryWindowAt(1.0);
+  EXPECT_FALSE(normal.kbxOverMain);
   for (double scale : {1.5, 2.0}) {
-    int largeRows = 0;
-    std::map<QString, QSize> large = SizesAt(scale, largeRows);
-    EXPECT_GT(large["frmMain"].width(), normal["frmMain"].width()) << scale;
-    EXPECT_GT(large["frmMain"].height(), normal["frmMain"].height()) << scale;
-    EXPECT_GE(largeRows, normalRows) << scale;
-    EXPECT_GT(large["frmSettings"].width(), normal["frmSettings"].width()) << scale;
-    EXPECT_GT(large["frmKBXConfig"].width(), normal["frmKBXConfig"].width()) << scale;
-    EXPECT_GT(large["frmAbout"].height(), normal["frmAbout"].height()) << scale;
+    SCOPED_TRACE(scale);
+    Windows large = EveryWindowAt(scale);
+    EXPECT_GT(large.sizes["frmMain"].width(), normal.sizes["frmMain"].width());
+    EXPECT_GT(large.sizes["frmMain"].height(), normal.sizes["frmMain"].height());
+    EXPECT_GE(large.boardRows, normal.boardRows);
+    EXPECT_GT(large.sizes["frmSettings"].width(), normal.sizes["frmSettings"].width());
+    EXPECT_GT(large.sizes["frmKBXConfig"].width(), normal.sizes["frmKBXConfig"].width());
+    EXPECT_GT(large.sizes["frmAbout"].height(), normal.sizes["frmAbout"].height());
+    EXPECT_TRUE(large.kbxOverMain);  // no room beside the window: the strip is spared
   }
 }
 

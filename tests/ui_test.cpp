@@ -265,7 +265,8 @@ TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
 
 // Applied settings end the link and are kept; a value the port refused shows
 // on the board and strikes the label through; corrected, the port opens with
-// no line, the label is plain again, and the UPS is found at once. From the
+// no line, the label is plain again, and the UPS is found at once; a port
+// another program holds says who holds it. From the
 // keyboard: Tab reads row by row, a label's Alt+letter selects the text of its
 // box so that typing replaces it, Enter presses the focused button only.
 TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
@@ -310,22 +311,45 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
     EXPECT_EQ(Label(), " COM2,9600,N,8,1");
     EXPECT_FALSE(window.LampShowsConnected());
     EXPECT_EQ(xcp.StoredPortSettings().comPort, 2);
-    struct Step {
+    // A port another program holds: the dialog says who, and so does the
+    // settings label's tooltip while the port is not open.
+    const PortFailure held{8005,
+                           "/dev/ttyS1",
+                           "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port",
+                           "Close the program that uses the port, or choose another port.",
+                           812,
+                           "minicom"};
+    const QString why = QString::fromStdString(held.reason + ".\n" + held.fix);
+    const struct {
       const char* com;
       const char* baud;
       std::vector<std::string> board;
-    };
-    const Step steps[] = {{"1", "12345", {"Invalid Baud Rate"}},
-                          {"1", "19200", {}},
-                          {"9", "19200", {"Invalid port number"}},
-                          {"1", "19200", {}}};
-    for (const Step& step : steps) {
+      bool held = false;
+    } steps[] = {{"1", "12345", {"Invalid Baud Rate"}},
+                 {"1", "19200", {}},
+                 {"9", "19200", {"Invalid port number"}},
+                 {"2", "19200", {"Port already open"}, true},
+                 {"1", "19200", {}}};
+    auto* whyLabel = Child<QLabel>(dialog, "lblWhy");
+    for (const auto& step : steps) {
+      SCOPED_TRACE(std::string(step.com) + " " + step.baud);
+      if (step.held) {
+        port.openError = held.number;
+        port.openWhy = held;
+      }
       com->setText(step.com);
       baud->setText(step.baud);
-      Child<QPushButton>(dialog, "cmdApply")->click();
-      EXPECT_EQ(Lines(), step.board) << step.com << " " << step.baud;
-      EXPECT_EQ(window.SettingsStrikethru(), !step.board.empty()) << step.com << " " << step.baud;
+      apply->click();
+      EXPECT_EQ(Lines(), step.board);
+      EXPECT_EQ(window.SettingsStrikethru(), !step.board.empty());
+      EXPECT_EQ(whyLabel->isVisible(), step.held);
+      if (step.held) {
+        EXPECT_EQ(whyLabel->text(), why);
+      }
+      EXPECT_EQ(Child<QLabel>(&window, "lblSettings")->toolTip().contains(why), step.held);
     }
+    EXPECT_EQ(Child<QLabel>(&window, "lblSettings")->toolTip(),
+              "Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
     EXPECT_EQ(Label(), " COM1,19200,N,8,1");
     EXPECT_TRUE(port.IsOpen());
     EXPECT_TRUE(dialog->isVisible());
@@ -341,36 +365,7 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
   EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
 }
 
-// A port another program holds: the Port dialog says who after the failed
-// Apply, and so does the settings label's tooltip while the port is not open.
-TEST_F(Window, AHeldPortSaysWhoHoldsItInThePortDialogAndTheTooltip) {
-  PortFailure held;
-  held.number = 8005;
-  held.reason = "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port";
-  held.fix = "Close the program that uses the port, or choose another port.";
-  const std::string why = held.reason + ".\n" + held.fix;
-  InDialog("cmdPortSettings", [&](QWidget* dialog) {
-    auto* whyLabel = Child<QLabel>(dialog, "lblWhy");
-    EXPECT_FALSE(whyLabel->isVisible());
-    port.openError = 8005;
-    port.openWhy = held;
-    Child<QLineEdit>(dialog, "txtCOM")->setText("2");
-    Child<QPushButton>(dialog, "cmdApply")->click();
-    EXPECT_THAT(Lines(), ElementsAre("Port already open"));
-    EXPECT_TRUE(whyLabel->isVisible());
-    EXPECT_EQ(whyLabel->text().toStdString(), why);
-    EXPECT_THAT(Child<QLabel>(&window, "lblSettings")->toolTip().toStdString(), ::testing::HasSubstr(why));
-    // Corrected: the reason goes, from the dialog and the tooltip.
-    Child<QLineEdit>(dialog, "txtCOM")->setText("1");
-    Child<QPushButton>(dialog, "cmdApply")->click();
-    EXPECT_TRUE(Lines().empty());
-    EXPECT_FALSE(whyLabel->isVisible());
-    EXPECT_EQ(Child<QLabel>(&window, "lblSettings")->toolTip(),
-              "Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
-  });
-}
-
-TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
+TEST_F(Window, KbxDialogAppliesAndRemembersTheChoicesAndOffersNoneForAnUnknownType) {
   Connect(290);
   auto answer = [](QMessageBox::StandardButton button, std::string* text) {
     WhenUp([button, text](QWidget* modal) {
@@ -383,7 +378,6 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     });
   };
   std::string question;
-  ups.requests.clear();
   InDialog("cmdBattComm", [&](QWidget* dialog) {
     EXPECT_EQ(dialog->windowTitle(), "KBX Options");
     auto* combo = Child<QComboBox>(dialog, "cmbKBX");
@@ -418,8 +412,6 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     EXPECT_FALSE(dialog->isVisible());
   });
   EXPECT_NE(question.find("Number of KBXs selected:  2 \n\nContinue? "), std::string::npos) << question;
-  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x20, 0x05, 0x00}, Bytes{0x78, 0x38, 0x88, 0x20},
-                                        Bytes{0xBD, 0x69, 0x02, 0x88, 0x20}, Bytes{0x78, 0x00}));
   EXPECT_EQ(xcp.ModuleCount(), "2");
   EXPECT_FALSE(xcp.BatteryTestEnabled());
   ExpectIdle();
@@ -432,10 +424,8 @@ TEST_F(Window, KbxDialogOnA290AppliesTwoModulesAndRemembersTheChoices) {
     EXPECT_FALSE(dialog->isVisible());
   });
   ExpectIdle();
-}
 
-TEST_F(Window, KbxDialogForAnUnknownType) {
-  Connect(280);
+  // A type it does not know: nothing to choose or apply.
   test::XcpProbe::SetUpsType(xcp, 281);
   InDialog("cmdBattComm", [&](QWidget* dialog) {
     EXPECT_EQ(Child<QComboBox>(dialog, "cmbKBX")->count(), 0);
