@@ -7,7 +7,7 @@
 //
 // WINDOW: startUpBox (waits for the box, and says its text: "box: TEXT", its
 // lines joined by " | "), frmKBXConfig (after a connect), update (confirms a
-// module update of two KBXs), frmAbout, frmSettings, help; or comN: applies
+// module update of two KBXs), help; or comN: applies
 // COM N in the Port dialog (saying the COM box's tooltip, "tip: TEXT"), then
 // connects and says "connected" once the lamp is green.
 #include <QAction>
@@ -57,8 +57,6 @@ int main(int argc, char** argv) {
     std::vector<const char*> presses;
     if (!pickCom.isEmpty()) presses = {"cmdPortSettings", "cmdConnect"};
     if (target == "frmKBXConfig" || target == "update") presses = {"cmdConnect", "cmdBattComm"};
-    if (target == "frmAbout") presses = {"AboutOption"};
-    if (target == "frmSettings") presses = {"cmdPortSettings"};
     if (target == "help") presses = {"HelpTopics"};
     auto* timer = new QTimer(&window);
     QObject::connect(timer, &QTimer::timeout, [&window, &target, pickCom, presses, next = 0u]() mutable {

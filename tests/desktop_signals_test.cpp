@@ -1,9 +1,12 @@
 // A stop signal ends the desktop program whatever window is open: at once
 // when no command runs, after the running module update otherwise, always
-// with 128 + the signal. The program runs as a process on the simulated UPS.
+// with 128 + the signal. The program runs as a process on the simulated UPS;
+// ui_test closes each of its windows on a signal in-process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <utility>
 
 #include "support/desktop_probe.h"
 
@@ -18,18 +21,13 @@ double SecondsSince(Clock::time_point start) {
 }
 
 TEST(DesktopSignals, AnIdleWindowEndsWithinTwoSeconds) {
-  struct Case {
-    const char* window;
-    int signal;
-  };
-  for (const Case& c : {Case{"frmKBXConfig", SIGTERM}, Case{"frmAbout", SIGINT}, Case{"frmSettings", SIGHUP},
-                        Case{"help", SIGTERM}}) {
-    Probe probe({c.window, "--simulate", "290"});
-    ASSERT_TRUE(probe.AwaitLine(std::string("up ") + c.window)) << c.window;
+  for (const auto& [window, signal] : {std::pair{"frmKBXConfig", SIGINT}, std::pair{"help", SIGHUP}}) {
+    Probe probe({window, "--simulate", "290"});
+    ASSERT_TRUE(probe.AwaitLine(std::string("up ") + window)) << window;
     const auto sent = Clock::now();
-    probe.Signal(c.signal);
-    EXPECT_EQ(probe.ExitStatus(), 128 + c.signal) << c.window;
-    EXPECT_LT(SecondsSince(sent), 2.0) << c.window;
+    probe.Signal(signal);
+    EXPECT_EQ(probe.ExitStatus(), 128 + signal) << window;
+    EXPECT_LT(SecondsSince(sent), 2.0) << window;
   }
 }
 
@@ -46,7 +44,6 @@ TEST(DesktopSignals, AModuleUpdateRunsToItsEndThenTheProgramEnds) {
   }
   const auto ended = Clock::now();
   EXPECT_EQ(probe.ExitStatus(), 128 + SIGTERM);
-  RecordProperty("update_seconds_after_signal", std::to_string(SecondsSince(sent)));
   EXPECT_EQ(last, "board: Done");  // the update was finished, not cut
   const double updateSeconds = std::chrono::duration<double>(lastAt - sent).count();
   EXPECT_GT(updateSeconds, 0.5);  // the signal came while it ran
