@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
-#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>

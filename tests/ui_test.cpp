@@ -255,8 +255,7 @@ TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
 
 // Applied settings end the link and are kept; a value the port refused shows
 // on the board and strikes the label through; corrected, the port opens with
-// no line, the label is plain again, and the UPS is found at once; a port
-// another program holds says who holds it. From the
+// no line, the label is plain again, and the UPS is found at once. From the
 // keyboard: Tab reads row by row, a label's Alt+letter selects the text of its
 // box so that typing replaces it, Enter presses the focused button only.
 TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
@@ -299,12 +298,10 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
     EXPECT_EQ(xcp.StoredPortSettings().comPort, 2);
     // A port another program holds: the dialog says who, and so does the
     // settings label's tooltip while the port is not open.
-    const PortFailure held{8005,
-                           "/dev/ttyS1",
-                           "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port",
-                           "Close the program that uses the port, or choose another port.",
-                           812,
-                           "minicom"};
+    PortFailure held;
+    held.number = 8005;
+    held.reason = "/dev/ttyS1 is in use by process 812 (minicom): it holds flock() on the port";
+    held.fix = "Close the program that uses the port, or choose another port.";
     const QString why = QString::fromStdString(held.reason + ".\n" + held.fix);
     const struct {
       const char* com;
