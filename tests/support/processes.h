@@ -31,8 +31,7 @@ struct Streams {
   std::string stdoutPath;  // a file to write to (e.g. /dev/full); empty for none of the below
   int stdoutFd = -1;       // a descriptor of ours to give as its stdout
   bool stdoutClosed = false;
-  std::string stderrPath;   // a file to write to; empty for stderrFd
-  int stderrFd = -1;        // a descriptor of ours; -1: ours
+  std::string stderrPath;   // a file to write to; empty: ours
   std::string stdinPath{};  // empty: ours
 };
 
