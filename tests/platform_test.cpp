@@ -489,8 +489,6 @@ TEST_F(SerialPortTest, APortHeldByAnotherProgramGives8005AndNamesTheHolder) {
 
   // flock() taken by a helper that has ended, for a process that goes on
   // with the descriptor: that process is named.
-  // flock() taken by a helper that has ended, for a process that goes on
-  // with the descriptor: that process is named.
   {
     const Sleeper holder({"/bin/sh", "-c", "exec 9<>\"$0\" && flock -n 9 && exec sleep 60", pty_.path});
     const PortFailure held = WhyOpenFails(port_, Request(kComPty));

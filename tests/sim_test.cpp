@@ -351,12 +351,6 @@ TEST(SimFaults, RefusedCommandsGetTheirStatusAndAreNotCarriedOut) {
   EXPECT_TRUE(locked.Locked());
 }
 
-TEST(SimModel, RejectsUnusableOptions) {
-  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.type = 65536; })), std::invalid_argument);
-  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.moduleCount = 3; })), std::invalid_argument);
-  EXPECT_THROW(UpsModel(With([&](SimOptions& o) { o.split = 0; })), std::invalid_argument);
-}
-
 // ---- the simulator on a pseudo-terminal ----
 
 // Reads from `fd` until `count` bytes have come or nothing came for three seconds.
