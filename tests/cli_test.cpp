@@ -34,6 +34,11 @@ using test::JsonReader;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
+// A type 290's update to one module as its requests reach the UPS, then the disconnect.
+const auto kUpdateToOneThenDisconnect = ElementsAre(
+    Bytes{0x78, 0x20, 0x03, 0x00}, Bytes{0x78, 0x38, 0x8B, 0x11}, Bytes{0xBD, 0x69, 0x02, 0x8B, 0x11},
+    Bytes{0x78, 0x00}, ::testing::Property(&Bytes::front, 0xFF));
+
 struct KbxRun {
   int status;
   std::vector<std::string> out;
@@ -228,36 +233,22 @@ TEST(JsonText, AReportReadsBackWhole) {
   report.interrupted = "SIGINT";
   std::ostringstream out;
   WriteJsonReport(report, out);
-  const std::string text = out.str();
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << "one line";
-  const Json json = ReadJson(text);
-  EXPECT_FALSE(json["ok"].boolean);
-  EXPECT_EQ(json["exit"].number, 130);
-  EXPECT_EQ(json["port"].number, 3);
-  EXPECT_EQ(json["device"].text, "/dev/tty\xC3\xBFUSB\"0");  // the stray byte as U+00FF
-  EXPECT_EQ(json["settings"].text, "COM3,9600,N,8,1");
-  EXPECT_EQ(json["type"].number, 290);
-  EXPECT_EQ(json["versions"]["1"].text, "1.03");
-  EXPECT_EQ(json["versions"]["3"].text, "2.10");
-  EXPECT_EQ(json["runtime_seconds"].number, 8133);
-  EXPECT_EQ(json["runtime"].text, "2:15:33");
-  EXPECT_EQ(json["modules"]["requested"].number, 2);
-  EXPECT_EQ(json["modules"]["outcome"].text, "failed");
-  EXPECT_EQ(json["modules"]["ending"].text, "not sent");
-  EXPECT_EQ(json["modules"]["step"].number, 2);
-  EXPECT_THAT(json["modules"]["steps"].Strings(), ElementsAreArray(update.steps));
-  EXPECT_THAT(json["modules"]["confirmed"].Strings(), ElementsAre("module count"));
-  EXPECT_THAT(json["board"].Strings(), ElementsAre("Connecting...", "UPS Found", "Tab\there"));
-  EXPECT_THAT(json["errors"].Strings(), ElementsAreArray(report.errors));
-  EXPECT_EQ(json["interrupted"].text, "SIGINT");
+  // One line; the stray byte as U+00FF.
+  EXPECT_EQ(
+      out.str(),
+      R"j({"ok":false,"exit":130,"port":3,"device":"/dev/tty\u00ffUSB\"0","settings":"COM3,9600,N,8,1",)j"
+      R"j("type":290,"versions":{"1":"1.03","3":"2.10"},"runtime_seconds":8133,"runtime":"2:15:33",)j"
+      R"j("modules":{"requested":2,"outcome":"failed","ending":"not sent","step":2,"steps":["module count",)j"
+      R"j("battery base time","battery base time in RAM","EEPROM checksum reset"],)j"
+      R"j("confirmed":["module count"]},"interrupted":"SIGINT","board":["Connecting...","UPS Found",)j"
+      R"j("Tab\there"],"errors":["interrupted (SIGINT) during modules 2: the update was finished"]})j"
+      "\n");
+  EXPECT_EQ(ReadJson(out.str()).kind, Json::kObject);
 
   // What was not read is left out, not written as zero.
   std::ostringstream bare;
   WriteJsonReport(SessionReport{}, bare);
-  const Json empty = ReadJson(bare.str());
-  EXPECT_TRUE(empty["ok"].boolean);
-  for (const char* name : {"type", "versions", "runtime_seconds", "runtime", "modules", "interrupted"})
-    EXPECT_FALSE(empty.Has(name)) << name;
+  EXPECT_EQ(bare.str(), "{\"ok\":true,\"exit\":0,\"board\":[],\"errors\":[]}\n");
 }
 
 // A session on the fake port, with a signal raised when a given request goes
@@ -305,10 +296,7 @@ TEST_F(SignalsOnFakePort, EachSignalLetsTheUpdateFinishThenDisconnects) {
     EXPECT_EQ(Session("connect modules 1 --yes runtime"), 128 + signal) << name;
     // All four writes of the update, then the disconnect; the runtime's meter
     // request never goes out.
-    EXPECT_THAT(after, ElementsAre(Bytes{0x78, 0x20, 0x03, 0x00}, Bytes{0x78, 0x38, 0x8B, 0x11},
-                                   Bytes{0xBD, 0x69, 0x02, 0x8B, 0x11}, Bytes{0x78, 0x00},
-                                   ::testing::Property(&Bytes::front, 0xFF)))
-        << name;
+    EXPECT_THAT(after, kUpdateToOneThenDisconnect) << name;
     EXPECT_THAT(report.errors,
                 ElementsAre(std::string("interrupted (") + name +
                             ") during modules 1: the update was finished; runtime was not run"));
@@ -358,12 +346,8 @@ TEST_F(SignalsOnFakePort, ASecondSignalDuringTheUpdateDoesNotEndIt) {
     InstallStopSignals(StopMode::kSecondSignalEnds, "kbx");
     RaiseAt(0x78, SIGINT, SIGTERM);
     const int status = Session("modules 1 --yes");
-    const std::vector<Bytes> whole{{0x78, 0x20, 0x03, 0x00},
-                                   {0x78, 0x38, 0x8B, 0x11},
-                                   {0xBD, 0x69, 0x02, 0x8B, 0x11},
-                                   {0x78, 0x00},
-                                   {0xFF}};
-    _exit(status == 128 + SIGINT && after == whole && report.modules && report.modules->outcome == "done"
+    _exit(status == 128 + SIGINT && ::testing::Matches(kUpdateToOneThenDisconnect)(after) && report.modules &&
+                  report.modules->outcome == "done"
               ? 0
               : 1);
   }
@@ -379,59 +363,59 @@ TEST_F(SignalsOnFakePort, ASecondSignalDuringTheUpdateDoesNotEndIt) {
   EXPECT_EQ(said, "kbx: the module update is being finished; the program ends after it\n");
 }
 
+// The one line says what was interrupted, how it ended and what was not run;
+// an update the UPS refuses while a signal waits says it failed.
 TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
   struct Case {
     std::uint8_t trigger;
     std::string args;
     std::vector<std::string> errors;
+    std::string modules;       // the update's outcome; "" when none was asked for
+    std::uint8_t refused = 0;  // a command the UPS refuses, 0 for none
   } cases[] = {
       // During the connect (its identification request).
       {0xA0,
        "connect runtime info",
        {"finishing connect; press Ctrl-C again to stop now",
-        "interrupted (SIGINT) during connect: it was completed; runtime, info were not run"}},
+        "interrupted (SIGINT) during connect: it was completed; runtime, info were not run"},
+       ""},
       // The runtime's meter request goes unanswered: the command fails, which
       // the one line says.
       {0x34,
        "runtime modules 2 --yes info",
        {"finishing runtime; press Ctrl-C again to stop now",
-        "interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"}},
+        "interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"},
+       "not run"},
       // A command that failed before the signal is named on a line of its own.
       {0x78,
        "runtime modules 2 --yes info",
        {"command failed: runtime",
-        "interrupted (SIGINT) during modules 2: the update was finished; info was not run"}},
+        "interrupted (SIGINT) during modules 2: the update was finished; info was not run"},
+       "done"},
       // During the last command: nothing was left to run.
-      {0x78, "modules 0 --yes", {"interrupted (SIGINT) during modules 0: the update was finished"}},
+      {0x78, "modules 0 --yes", {"interrupted (SIGINT) during modules 0: the update was finished"}, "done"},
+      {0xBD,
+       "modules 1 --yes runtime",
+       {"modules 1: the update stopped at step 3 of 4 (the battery base time in RAM): the UPS did not "
+        "acknowledge it; the UPS confirmed only the module count and the battery base time; run the update "
+        "again",
+        "interrupted (SIGINT) during modules 1: the update failed; runtime was not run"},
+       "failed",
+       0xBD},
   };
   for (const Case& c : cases) {
     Unit(290);
     after.clear();
     report = {};
     RaiseAt(c.trigger, SIGINT);
+    if (c.refused != 0) ups.answers[c.refused] = {test::Ack(0x36)};
     EXPECT_EQ(Session(c.args), 128 + SIGINT) << c.args;
     EXPECT_THAT(report.errors, ElementsAreArray(c.errors)) << c.args;
+    EXPECT_EQ(report.modules ? report.modules->outcome : "", c.modules) << c.args;
     ASSERT_FALSE(after.empty()) << c.args;
     EXPECT_EQ(after.back().front(), 0xFF) << c.args << ": the disconnect";
     ClearStopSignals();
   }
-}
-
-// An update the UPS refuses while a signal waits: the line says it failed,
-// and the summary how far it got.
-TEST_F(SignalsOnFakePort, AnUpdateThatFailsUnderASignalSaysSo) {
-  Unit(290);
-  RaiseAt(0xBD, SIGINT);
-  ups.answers[0xBD] = {test::Ack(0x36)};
-  EXPECT_EQ(Session("modules 1 --yes runtime"), 128 + SIGINT);
-  ASSERT_EQ(report.errors.size(), 2u);
-  EXPECT_THAT(report.errors[0], ::testing::StartsWith("modules 1: the update stopped at step 3 of 4"));
-  EXPECT_EQ(report.errors[1],
-            "interrupted (SIGINT) during modules 1: the update failed; runtime was not run");
-  ASSERT_TRUE(report.modules.has_value());
-  EXPECT_EQ(report.modules->outcome, "failed");
-  ASSERT_FALSE(after.empty());
-  EXPECT_EQ(after.back().front(), 0xFF);
 }
 
 TEST_F(SignalsOnFakePort, ASignalBeforeTheSessionSendsNothing) {
@@ -496,21 +480,17 @@ TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
   std::ostringstream out, err;
   EXPECT_EQ(
       RunKbx({"--com", "1=" + device, "--json", "connect", "modules", "1", "--yes"}, out, err, Confirm{}), 1);
-  const Json json = ReadJson(out.str());
-  // The modules command that never ran says why.
-  EXPECT_EQ(json["modules"]["outcome"].text, "not run");
-  EXPECT_EQ(json["modules"]["why"].text, "the port could not be opened");
-  EXPECT_EQ(json["port"].number, 1);
-  EXPECT_FALSE(json["ok"].boolean);
-  EXPECT_EQ(json["exit"].number, 1);
-  EXPECT_EQ(json["device"].text, "/nonexistent/\xC3\xBF\"\x01 caf\xC3\xA9");
-  EXPECT_THAT(json["board"].Strings(), ElementsAre("Invalid port number"));
-  // The box's text, then why the port could not be used (in valid UTF-8 in the JSON).
-  EXPECT_THAT(
-      json["errors"].Strings(),
-      ElementsAre("8002 Start: Invalid port number 1",
-                  "/nonexistent/\xC3\xBF\"\x01 caf\xC3\xA9 does not exist (No such file or directory)"));
-  EXPECT_FALSE(json.Has("type"));
+  // The modules command that never ran says why; the odd path in valid UTF-8.
+  EXPECT_EQ(out.str(), R"j({"ok":false,"exit":1,"port":1,"device":"/nonexistent/\u00ff\"\u0001 caf)j"
+                       "\xC3\xA9"
+                       R"j(",)j"
+                       R"j("settings":"COM1,19200,N,8,1","modules":{"requested":1,"outcome":"not run",)j"
+                       R"j("why":"the port could not be opened"},"board":["Invalid port number"],)j"
+                       R"j("errors":["8002 Start: Invalid port number 1",)j"
+                       R"j("/nonexistent/\u00ff\"\u0001 caf)j"
+                       "\xC3\xA9"
+                       R"j( does not exist (No such file or directory)"]})j"
+                       "\n");
   // On the terminal the control character is shown, not obeyed.
   EXPECT_EQ(err.str(),
             "kbx: 8002 Start: Invalid port number 1\nkbx: /nonexistent/\xFF\"\\x01 caf\xC3\xA9"
