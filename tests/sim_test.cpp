@@ -56,19 +56,14 @@ std::vector<Frame> SplitFrames(const Bytes& raw) {
   return frames;
 }
 
-// The data of one complete answer of the given block, whose frames must be
-// numbered 1, 2, ... with the last one marked, and have good checksums.
+// The data of one complete answer of the given block (frames numbered 1, 2,
+// ... with the last one marked, good checksums), read as the program reads it.
 Bytes Join(const Bytes& raw, std::uint8_t block) {
-  const std::vector<Frame> frames = SplitFrames(raw);
-  EXPECT_FALSE(frames.empty());
-  Bytes data;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].block, block) << i;
-    EXPECT_EQ(frames[i].sequence, static_cast<int>(i + 1) | (i + 1 == frames.size() ? 0x80 : 0)) << i;
-    EXPECT_TRUE(frames[i].checksumOk) << i;
-    data.insert(data.end(), frames[i].data.begin(), frames[i].data.end());
-  }
-  return data;
+  const DecodedResponse answer = DecodeResponse(raw, 0);
+  EXPECT_EQ(answer.outcome, DecodedResponse::Outcome::kComplete);
+  EXPECT_EQ(answer.block, block);
+  EXPECT_EQ(answer.end, raw.size());
+  return answer.data;
 }
 
 Bytes Ask(UpsModel& model, const Bytes& request) {
