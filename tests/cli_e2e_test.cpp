@@ -71,10 +71,9 @@ TEST_F(KbxProcess, EachStopSignalLetsTheUpdateFinishAndTheDisconnectGoOut) {
     const int status = test::Wait(kbx);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << name << " status " << status;
     ExpectUpdateThenDisconnect(RequestsFrom(log, 0x78), name);
-    EXPECT_EQ(test::ReadWholeFile(err),
-              std::string("kbx: interrupted (") + name +
-                  ") during modules 1: the update was finished; runtime was not run\n");
-    const auto board = test::Lines(test::ReadWholeFile(out));
+    EXPECT_EQ(ReadFile(err), std::string("kbx: interrupted (") + name +
+                                 ") during modules 1: the update was finished; runtime was not run\n");
+    const auto board = test::Lines(ReadFile(out));
     ASSERT_GE(board.size(), 4u) << name;
     EXPECT_THAT(std::vector(board.end() - 4, board.end()),
                 ElementsAre("Updating KBXs...", "Done", "Disconnecting...", "Done"))
@@ -91,12 +90,12 @@ TEST_F(KbxProcess, WithJsonTwoSignalsStillGiveOneObject) {
   kill(kbx, SIGINT);
   const int status = test::Wait(kbx);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
-  const std::vector<std::string> said = test::Lines(test::ReadWholeFile(err));
+  const std::vector<std::string> said = test::Lines(ReadFile(err));
   EXPECT_THAT(said,
               ElementsAre("kbx: finishing runtime; press Ctrl-C again to stop now",
                           "kbx: interrupted (SIGINT) during runtime: stopped at once by a second signal; "
                           "modules 1, disconnect were not run"));
-  const std::string text = test::ReadWholeFile(out);
+  const std::string text = ReadFile(out);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
   std::string error;
   const test::Json json = test::JsonReader::Read(text, error).value_or(test::Json{});
@@ -173,7 +172,7 @@ TEST_F(KbxProcess, OutputThatCannotBeWrittenStopsNothingAndIsAnError) {
     const int status = test::Wait(kbx);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.what << " status " << status;
     ExpectUpdateThenDisconnect(RequestsFrom(log, 0x78), c.what);
-    EXPECT_EQ(test::ReadWholeFile(err), std::string("kbx: ") + c.error + "\n") << c.what;
+    EXPECT_EQ(ReadFile(err), std::string("kbx: ") + c.error + "\n") << c.what;
   }
 }
 

@@ -42,8 +42,8 @@ class ThroughSer2net : public ::testing::TestWithParam<const char*> {
     streams.stdoutPath = temp.path + "/out";
     streams.stderrPath = temp.path + "/err";
     const int status = test::Wait(test::Spawn(args, streams));
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::ReadWholeFile(streams.stdoutPath),
-            test::ReadWholeFile(streams.stderrPath)};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(streams.stdoutPath),
+            ReadFile(streams.stderrPath)};
   }
   std::string Kind() const { return GetParam(); }
 
@@ -73,10 +73,10 @@ TEST_P(ThroughSer2net, AWholeSessionReadsAsOnALocalPort) {
   EXPECT_EQ(network.out, local.out);
   EXPECT_EQ(test::RequestsInLog(log), localRequests);
 
-  std::vector<std::string> lines = test::Lines(test::ReadWholeFile(log));
+  std::vector<std::string> lines = test::Lines(ReadFile(log));
   ASSERT_FALSE(lines.empty());
   EXPECT_THAT(lines, Each(EndsWith(" | 19200,N,8,1")));
-  const std::string trace = test::ReadWholeFile(temp.path + "/trace");
+  const std::string trace = ReadFile(temp.path + "/trace");
   EXPECT_THAT(trace, HasSubstr("open COM3 (" + server.Address(Kind()) + ") 19200,N,8,1"));
   if (Kind() == "rfc2217") {
     EXPECT_THAT(trace, HasSubstr(", the server confirmed 19200,N,8,1"));
@@ -100,7 +100,7 @@ TEST_P(ListeningSimulator, ServesOnTheNetworkItself) {
   EXPECT_EQ(session.status, 0) << session.err;
   EXPECT_THAT(session.out, HasSubstr("UPS Found"));
   EXPECT_THAT(session.out, HasSubstr("Battery Time Remain:  0:30:00"));
-  const std::vector<std::string> lines = test::Lines(test::ReadWholeFile(log));
+  const std::vector<std::string> lines = test::Lines(ReadFile(log));
   ASSERT_FALSE(lines.empty());
   if (Kind() == "rfc2217") {
     EXPECT_THAT(lines, Each(EndsWith(" | 9600,N,8,1")));

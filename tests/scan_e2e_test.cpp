@@ -55,7 +55,7 @@ class ScanProcess : public ::testing::Test {
   // The scan's line for `device`: what follows the device and its padding.
   std::map<std::string, std::string> Found() const {
     std::map<std::string, std::string> found;
-    for (const std::string& line : test::Lines(test::ReadWholeFile(out))) {
+    for (const std::string& line : test::Lines(ReadFile(out))) {
       std::istringstream words(line);
       std::string com, device;
       words >> com >> device;
@@ -115,7 +115,7 @@ TEST_F(ScanProcess, FindsEveryUpsAmongHeldPortsAndBehindSerialServers) {
     EXPECT_EQ(found.at(nowhere[i]), "COM" + std::to_string(10 + i) + " cannot be opened: " + nowhere[i] +
                                         " cannot be reached: Connection refused");
   }
-  EXPECT_EQ(test::ReadWholeFile(err), "");
+  EXPECT_EQ(ReadFile(err), "");
   for (const char* name : {"290", "292", "281", "tcp", "rfc2217"})
     EXPECT_EQ(test::RequestsInLog(Log(name)), kIdentifyThenDisconnect) << name;
 }
@@ -142,7 +142,7 @@ TEST_F(ScanProcess, AStopSignalLetsEveryPortGoWithItsDisconnect) {
     ASSERT_FALSE(requests.empty()) << name;
     EXPECT_EQ(requests.back(), Request{0xFF}) << name;
   }
-  EXPECT_THAT(test::ReadWholeFile(err), HasSubstr("kbx: interrupted (SIGINT) during scan"));
+  EXPECT_THAT(ReadFile(err), HasSubstr("kbx: interrupted (SIGINT) during scan"));
   // Nothing left in the lock folder.
   EXPECT_TRUE(std::filesystem::is_empty(std::getenv("KBX_LOCK_DIR")));
 }

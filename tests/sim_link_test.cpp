@@ -136,8 +136,7 @@ TEST(SimProgram, ADevicePathThatCannotBeWrittenEndsItWith1) {
   const int status = test::Wait(test::Spawn({KBX_SIM_BIN, "--link", link}, streams));
   ::close(out[1]);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(test::ReadWholeFile(streams.stderrPath),
-            "kbx-ups-sim: cannot write the device path: Broken pipe\n");
+  EXPECT_EQ(ReadFile(streams.stderrPath), "kbx-ups-sim: cannot write the device path: Broken pipe\n");
   EXPECT_FALSE(Exists(link));
 }
 

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
@@ -107,13 +106,6 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args,
   return run;
 }
 
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -125,7 +117,7 @@ inline std::vector<std::string> Lines(const std::string& text) {
 // 04 78 20 03 00 B6" gives 78 20 03 00).
 inline std::vector<std::vector<std::uint8_t>> RequestsInLog(const std::string& path) {
   std::vector<std::vector<std::uint8_t>> requests;
-  for (const std::string& line : Lines(ReadWholeFile(path))) {
+  for (const std::string& line : Lines(ReadFile(path))) {
     std::istringstream fields(line);
     std::string stamp;
     fields >> stamp;
