@@ -86,7 +86,6 @@ class Ser2net {
   std::string Address(const std::string& kind) const {
     return kind + "://127.0.0.1:" + std::to_string(kind == "rfc2217" ? rfc2217Port_ : tcpPort_);
   }
-  int Port(const std::string& kind) const { return kind == "rfc2217" ? rfc2217Port_ : tcpPort_; }
 
  private:
   int rfc2217Port_;
