@@ -1,19 +1,16 @@
 // Inputs from the fuzz targets of fuzz/ kept as plain tests: the edge of the
-// 1024-byte receive buffer and the settings strings (a short meter block is
-// the "short block" row of Runtime.WhatGivesNoTime).
+// 1024-byte receive buffer (a short meter block is the "short block" row of
+// Runtime.WhatGivesNoTime; the settings strings are LineSettingsTest's).
 #include <gmock/gmock.h>
 
 #include <algorithm>
 
-#include "platform/line_settings.h"
 #include "support/xcp_fixture.h"
 
 namespace kbx::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 // `data` as a response of `block` in frames of 140 data bytes.
 Bytes Frames(std::uint8_t block, const Bytes& data) {
@@ -52,22 +49,6 @@ TEST_F(FuzzRegress, ResponsesEndingByByte1023AreTakenOneByteLongerIsError9AtEver
   EXPECT_FALSE(link.XcpTransact({0x34}, 4));
   EXPECT_EQ(port.writes.size(), 6u);
   EXPECT_EQ(host.board, std::vector<std::string>(5, "9 Subscript out of range 35"));
-}
-
-TEST(FuzzRegressSettings, WhatIsAcceptedReadsBackTheSameAndARefusalChangesNothing) {
-  // The normal form of `text`, after "refused: " the settings a refusal left.
-  const auto normal = [](const std::string& text) {
-    LineSettings line{1, '?', 0, 0};
-    const bool ok = ParseLineSettings(text, line);
-    return (ok ? "" : "refused: ") + FormatLineSettings(line);
-  };
-  for (const char* text : {"19200,N,8,1", "9600,e,7,1.5", "115200,O,8,2", "256000,m,5,1", "110,S,6,2"}) {
-    EXPECT_THAT(normal(text), Not(StartsWith("refused"))) << text;
-    EXPECT_EQ(normal(normal(text)), normal(text)) << text;
-  }
-  for (const char* text : {"", ",,,", "19200,N,8,1,", "19200,X,8,1", "19200,N,9,1", "19200,N,8,3",
-                           "19201,N,8,1", "1234567890,N,8,1", "19200,NN,8,1", " 19200,N,8,1"})
-    EXPECT_EQ(normal(text), "refused: 1,?,0,1") << text;
 }
 
 }  // namespace

@@ -62,14 +62,15 @@ TEST_F(Identification, ProcessorCountsAndSelector) {
        {"1.03", "1.0A", "1.E5", "1A.0B", "0.00"}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     Parse(IdBlock(c.versions, c.selector, MeterMap36(0xF0), 2, 0x0010, 3));
-    for (int k = 1; k <= 5; ++k) EXPECT_EQ(xcp.ProcessorVersion(k).Text(), c.texts[k - 1]) << c.what << k;
-    EXPECT_EQ(xcp.MeterMapLength(), 36) << c.what;
-    EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36)) << c.what;
-    EXPECT_EQ(xcp.FlagMapLength(), 2) << c.what;
-    EXPECT_EQ(xcp.TypeBlockLength(), 16) << c.what;
-    EXPECT_EQ(xcp.ThirdMapLength(), 3) << c.what;
-    EXPECT_TRUE(host.board.empty()) << c.what;
+    for (int k = 1; k <= 5; ++k) EXPECT_EQ(xcp.ProcessorVersion(k).Text(), c.texts[k - 1]) << k;
+    EXPECT_EQ(xcp.MeterMapLength(), 36);
+    EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
+    EXPECT_EQ(xcp.FlagMapLength(), 2);
+    EXPECT_EQ(xcp.TypeBlockLength(), 16);
+    EXPECT_EQ(xcp.ThirdMapLength(), 3);
+    EXPECT_TRUE(host.board.empty());
   }
 }
 
@@ -117,13 +118,14 @@ TEST_F(Identification, TypeCodes) {
       {"no answer", 16, {}, 0},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     ups.requests.clear();
     ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, {0x40}, 0, c.typeLength))};
     ups.answers[0x36] = {c.typeBlock.empty() ? Bytes{} : Block(6, c.typeBlock)};
     ups.Attach(port);
-    EXPECT_EQ(xcp.IdentifyUps(), c.type) << c.what;
+    EXPECT_EQ(xcp.IdentifyUps(), c.type);
     // The type block is asked for even when none was announced.
-    EXPECT_FALSE(ups.RequestsStartingWith(0x36).empty()) << c.what;
+    EXPECT_FALSE(ups.RequestsStartingWith(0x36).empty());
   }
   host.ClearBoard();
   ups.answers[0xA0] = {Block(1, IdBlock({{1, 3}}, 5, {0x40}, 0, 16))};
@@ -157,55 +159,44 @@ TEST_F(Connect, DecidesByTypeAndSecondProcessor) {
       {292, with2(0, 0), kAccepted},
       {290, with2(1, 3), kAccepted},
       {290, with2(1, 2), kUpsCodeTooOld},
-      {290, with2(1, 0), kUpsCodeTooOld},
       {290, with2(0, 0x0A), kUpsCodeTooOld},
-      {290, with2(0, 0x99), kUpsCodeTooOld},
       {290, {{1, 3}}, kUpsCodeTooOld},
       {290, with2(1, 4), kProgramTooOld},
       {290, with2(1, 0x0A), kProgramTooOld},
-      {290, with2(1, 0x10), kProgramTooOld},
       {290, with2(1, 0xE5), kProgramTooOld},
       {290, with2(0x0A, 0), kProgramTooOld},
-      {290, with2(2, 0), kProgramTooOld},
       {285, with2(1, 3), kUnknownType},
-      {2, with2(1, 3), kUnknownType},
       {1, with2(1, 3), kNoUps},
       {0, with2(1, 3), kNoUps},
       {0x8001, with2(1, 3), kFailed},
   };
   for (const auto& c : cases) {
     const std::string what = std::to_string(c.type) + " " + ::testing::PrintToString(c.versions);
+    SCOPED_TRACE(what);
     UnitWith(c.versions, {c.type});
     const ConnectOutcome outcome = xcp.ConnectUps();
-    EXPECT_EQ(outcome.verdict, c.verdict) << what;
+    EXPECT_EQ(outcome.verdict, c.verdict);
     const bool linkUp = c.verdict == kAccepted;
-    EXPECT_EQ(xcp.LinkUp(), linkUp) << what;
+    EXPECT_EQ(xcp.LinkUp(), linkUp);
     const std::vector<std::string>& board = boards.at(c.verdict);
-    EXPECT_EQ(host.board, board) << what;
+    EXPECT_EQ(host.board, board);
     // Every line but the progress ones is drawn as a failure.
-    EXPECT_EQ(host.failures, linkUp ? std::vector<std::string>{} : std::vector{board[1]}) << what;
-    EXPECT_EQ(host.portState.linkUp, linkUp) << what;
+    EXPECT_EQ(host.failures, linkUp ? std::vector<std::string>{} : std::vector{board[1]});
+    EXPECT_EQ(host.portState.linkUp, linkUp);
     // An accepted unit is told the link starts; the others are not.
     const std::vector<Bytes> linkStart{{0xFF, 0x06, 0x08, 0x62}};
-    EXPECT_EQ(ups.RequestsStartingWith(0xFF), linkUp ? linkStart : std::vector<Bytes>{}) << what;
+    EXPECT_EQ(ups.RequestsStartingWith(0xFF), linkUp ? linkStart : std::vector<Bytes>{});
     if (c.verdict == kFailed) continue;
-    EXPECT_EQ(xcp.UpsType(), static_cast<std::int16_t>(c.type)) << what;
+    EXPECT_EQ(xcp.UpsType(), static_cast<std::int16_t>(c.type));
     // What it found, accepted or not.
-    EXPECT_EQ(outcome.type, static_cast<std::int16_t>(c.type)) << what;
+    EXPECT_EQ(outcome.type, static_cast<std::int16_t>(c.type));
     for (std::size_t k = 0; k < 3; ++k) {
       const FirmwareVersion found = k < c.versions.size()
                                         ? FirmwareVersion(c.versions[k].first, c.versions[k].second)
                                         : FirmwareVersion();
-      EXPECT_EQ(outcome.versions[k], found) << what << k;
+      EXPECT_EQ(outcome.versions[k], found) << k;
     }
   }
-}
-
-TEST_F(Connect, ASilentLineFindsNoUps) {
-  xcp.ConnectUps();
-  EXPECT_THAT(host.board, ElementsAre("Connecting...", "NO UPS Found", "Done"));
-  EXPECT_FALSE(xcp.LinkUp());
-  EXPECT_EQ(xcp.UpsType(), 0);
 }
 
 // A 281 is asked to switch over and identified again: accepted only when it
@@ -233,28 +224,27 @@ TEST_F(Connect, A281IsAcceptedOnlyWhenItReports280AfterTheSwitch) {
   } cases[] = {
       {"now 280", two, 280, false, shortForm, 280, 2, accepted},
       {"fourth at 1.0A", withFourth(0x01, 0x0A), 280, false, longForm, 280, 2, accepted},
-      {"fourth at 1.E5", withFourth(0x01, 0xE5), 280, false, longForm, 280, 2, accepted},
       {"fourth at 1A.0B", withFourth(0x1A, 0x0B), 280, false, longForm, 280, 2, accepted},
       {"fourth at 1.03", withFourth(0x01, 0x03), 280, false, longForm, 280, 2, accepted},
       {"fourth at 0.00", withFourth(0x00, 0x00), 280, false, shortForm, 280, 2, accepted},
       {"three processors", {{1, 3}, {1, 3}, {1, 3}}, 280, false, shortForm, 280, 2, accepted},
       {"still 281", two, 281, false, shortForm, 281, 1, noUps},
       {"now 290", two, 290, false, shortForm, 290, 1, noUps},
-      {"now 292", two, 292, false, shortForm, 292, 1, noUps},
       {"silent", two, 0, false, shortForm, 0, 1, noUps},
       {"answers the switch", two, 280, true, shortForm, 281, 0, noUps},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     UnitWith(c.versions, {281, c.after});
     if (c.after == 0) ups.answers[0x36].back().clear();
     if (c.answersTheSwitch) ups.answers[0xCE] = {Ack(0x31)};
     const ConnectOutcome outcome = xcp.ConnectUps();
-    EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(c.request)) << c.what;
-    EXPECT_EQ(host.board, c.board) << c.what;
-    EXPECT_EQ(xcp.LinkUp(), &c.board == &accepted) << c.what;
-    EXPECT_EQ(outcome.Accepted(), &c.board == &accepted) << c.what;
-    EXPECT_EQ(xcp.UpsType(), c.type) << c.what;
-    EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), static_cast<std::size_t>(c.linkStarts)) << c.what;
+    EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(c.request));
+    EXPECT_EQ(host.board, c.board);
+    EXPECT_EQ(xcp.LinkUp(), &c.board == &accepted);
+    EXPECT_EQ(outcome.Accepted(), &c.board == &accepted);
+    EXPECT_EQ(xcp.UpsType(), c.type);
+    EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), static_cast<std::size_t>(c.linkStarts));
   }
 }
 
@@ -343,6 +333,7 @@ TEST_F(Runtime, WhatGivesNoTime) {
       {"no unit", false, 36, Bytes(12, 0x01), {}, "Invalid Machine Type"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     if (c.unit) {
       Connected(290);
     } else {
@@ -351,19 +342,11 @@ TEST_F(Runtime, WhatGivesNoTime) {
     }
     host.ClearBoard();
     ups.answers[0x34] = {Block(4, c.block)};
-    EXPECT_EQ(xcp.GetBatteryTimeRemaining(c.meter), 0) << c.what;
-    EXPECT_EQ(ups.requests, c.requests) << c.what;
-    EXPECT_THAT(host.board, ElementsAre(c.line)) << c.what;
-    EXPECT_EQ(host.failures, host.board) << c.what;
+    EXPECT_EQ(xcp.GetBatteryTimeRemaining(c.meter), 0);
+    EXPECT_EQ(ups.requests, c.requests);
+    EXPECT_THAT(host.board, ElementsAre(c.line));
+    EXPECT_EQ(host.failures, host.board);
   }
-}
-
-TEST(TimeRemain, Texts) {
-  const std::pair<double, const char*> cases[] = {
-      {5400, " 1:30:00"},   {600, " 0:10:00"},  {13, " 0:00:12"},    {61, " 0:01:01"},
-      {36000, " 10:00:00"}, {3599, " 0:59:59"}, {-1800, "-1:30:00"},
-  };
-  for (const auto& [seconds, text] : cases) EXPECT_EQ(TimeRemainText(seconds / 3600.0), text) << seconds;
 }
 
 // The time read as a single: none when it is zero or no finite number.
@@ -385,6 +368,7 @@ TEST_F(Runtime, TheCommandShowsTheTimeOrWhyNot) {
     const char* line;
   } cases[] = {
       {5400, 5400, "Battery Time Remain:  1:30:00"},
+      {13, 13, "Battery Time Remain:  0:00:12"},  // the seconds are cut, not rounded
       {0, std::nullopt, "Error Getting Runtime"},
       {INFINITY, std::nullopt, "Error Getting Runtime"},
       {NAN, std::nullopt, "Error Getting Runtime"},
@@ -436,32 +420,23 @@ TEST_F(Modules, TheSettingCommandsRequestBytes) {
   EXPECT_TRUE(host.board.empty());
 }
 
+// The 290 and the 281 are the window's (ui_test); here the other types and none.
 TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
-  const struct {
-    std::int16_t type;
-    std::vector<std::string> items;
-    bool apply, options;
-    const char* line;
-  } cases[] = {
-      {280, {"0", "1", "2"}, true, true, "Done"},
-      {290, {"0", "1", "2"}, true, true, "Done"},
-      {292, {"0", "1", "2"}, true, true, "Done"},
-      {281, {}, false, false, "Unknown UPS Type"},
-      {0, {}, true, true, nullptr},
-  };
-  for (const auto& c : cases) {
+  for (const std::int16_t type : {std::int16_t{280}, std::int16_t{292}, std::int16_t{0}}) {
     host.ClearBoard();
-    XcpProbe::SetUpsType(xcp, c.type);
+    XcpProbe::SetUpsType(xcp, type);
     xcp.RememberModuleChoices("1", true);
     const KbxChoices choices = DetermineKbxSupport(xcp);
-    EXPECT_EQ(choices.items, c.items) << c.type;
-    EXPECT_EQ(choices.applyEnabled, c.apply) << c.type;
-    EXPECT_EQ(choices.optionsEnabled, c.options) << c.type;
-    EXPECT_EQ(choices.selected, c.items.empty() ? -1 : 1) << c.type;
-    std::vector<std::string> board{"Determining KBXs Supported..."};
-    if (c.line) board.push_back(c.line);
-    EXPECT_EQ(host.board, board) << c.type;
-    EXPECT_EQ(host.failures.size(), c.line && c.line != std::string("Done") ? 1u : 0u) << c.type;
+    std::vector<std::string> items{"0", "1", "2"}, board{"Determining KBXs Supported...", "Done"};
+    if (type == 0) {  // no unit: nothing offered, and no "Done"
+      items.clear();
+      board.pop_back();
+    }
+    EXPECT_EQ(choices.items, items) << type;
+    EXPECT_TRUE(choices.applyEnabled && choices.optionsEnabled) << type;
+    EXPECT_EQ(choices.selected, type == 0 ? -1 : 1) << type;
+    EXPECT_EQ(host.board, board) << type;
+    EXPECT_TRUE(host.failures.empty()) << type;
   }
 }
 
@@ -505,6 +480,7 @@ TEST_F(Modules, EachFailingStepOfA290EndsTheUpdate) {
   for (const Ending ending : {Ending::kNotAcknowledged, Ending::kNotSent}) {
     for (std::size_t failing = 0; failing < 4; ++failing) {
       const std::string what = EndingName(ending) + " at step " + std::to_string(failing + 1);
+      SCOPED_TRACE(what);
       Prepare(290);
       std::size_t written = 0;
       port.writeFault = [&](const Bytes&) {
@@ -523,15 +499,14 @@ TEST_F(Modules, EachFailingStepOfA290EndsTheUpdate) {
                                                          : "8021 Error writing comm device 5");
       if (ending == Ending::kNotAcknowledged && failing == 2) board.push_back("Error Setting RAM Value");
       board.push_back(stepLines[failing]);
-      EXPECT_EQ(host.board, board) << what;
-      EXPECT_EQ(host.failures, std::vector(board.begin() + 1, board.end())) << what;
-      EXPECT_EQ(port.writes.size(), ending == Ending::kNotAcknowledged ? failing + 1 : failing) << what;
-      EXPECT_FALSE(outcome.Done()) << what;
-      EXPECT_EQ(outcome.ending, ending) << what;
-      EXPECT_EQ(outcome.step, static_cast<int>(failing + 1)) << what;
-      EXPECT_EQ(outcome.line, FailureLine(stepLines[failing])) << what;
-      EXPECT_EQ(outcome.Confirmed(), std::vector(steps.begin(), steps.begin() + static_cast<long>(failing)))
-          << what;
+      EXPECT_EQ(host.board, board);
+      EXPECT_EQ(host.failures, std::vector(board.begin() + 1, board.end()));
+      EXPECT_EQ(port.writes.size(), ending == Ending::kNotAcknowledged ? failing + 1 : failing);
+      EXPECT_FALSE(outcome.Done());
+      EXPECT_EQ(outcome.ending, ending);
+      EXPECT_EQ(outcome.step, static_cast<int>(failing + 1));
+      EXPECT_EQ(outcome.line, FailureLine(stepLines[failing]));
+      EXPECT_EQ(outcome.Confirmed(), std::vector(steps.begin(), steps.begin() + static_cast<long>(failing)));
       EXPECT_EQ(xcp.ModuleCount(), "1");  // kept although the update failed
       port.writeFault = nullptr;
     }
@@ -539,26 +514,15 @@ TEST_F(Modules, EachFailingStepOfA290EndsTheUpdate) {
 }
 
 TEST(KbxUpdateSummary, SaysWhereItStoppedWhatWasConfirmedAndToRunItAgain) {
-  using Ending = KbxUpdateOutcome::Ending;
-  const struct {
-    Ending ending;
-    int step, confirmed;
-    const char* summary;
-  } cases[] = {
-      {Ending::kNotSent, 3, 2,
-       "the update stopped at step 3 of 4 (the battery base time in RAM): the request was not sent; the UPS "
-       "confirmed only the module count and the battery base time; run the update again"},
-      {Ending::kDone, 0, 4, ""},
-  };
-  for (const auto& c : cases) {
-    KbxUpdateOutcome outcome;
-    outcome.steps = {"module count", "battery base time", "battery base time in RAM",
-                     "EEPROM checksum reset"};
-    outcome.ending = c.ending;
-    outcome.step = c.step;
-    outcome.confirmed = c.confirmed;
-    EXPECT_EQ(KbxUpdateSummary(outcome), c.summary);
-  }
+  KbxUpdateOutcome outcome;
+  outcome.steps = {"module count", "battery base time", "battery base time in RAM", "EEPROM checksum reset"};
+  outcome.ending = KbxUpdateOutcome::Ending::kNotSent;
+  outcome.step = 3;
+  outcome.confirmed = 2;
+  EXPECT_EQ(
+      KbxUpdateSummary(outcome),
+      "the update stopped at step 3 of 4 (the battery base time in RAM): the request was not sent; the UPS "
+      "confirmed only the module count and the battery base time; run the update again");
 }
 
 TEST_F(Modules, FailuresOfThe280AndOfTheArguments) {
@@ -605,7 +569,6 @@ TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
   } cases[] = {
       {0, 19200, true, "", nullptr},
       {8012, 19200, true, "", "Unable to open port"},
-      {8005, 19200, true, "8005 Start: Port already open 1", "Port already open"},
       {8015, 19200, true,
        "8015 Start: Could not set comm state, there may be one or more invalid parameters 1",
        "Invalid communications parameters"},
