@@ -1,14 +1,12 @@
 // Faults that only a real serial line shows, on a real pseudo-terminal:
-// `kbx` sessions against the simulated UPS while the device vanishes, or an
-// acknowledgement comes after the program gave up. Each test checks the
-// board lines, how long the session takes by the exchange rules, that
-// nothing of the configuration is written twice, and that a later connect
-// works. The exchange's rules themselves (pacing, busy windows, budgets,
-// retries, answers past the receive buffer) are proved on the in-memory
-// port, the real port's buffer and flush by the platform's tests.
-//
-// The sessions run in real time: 500 ms after every write; a read lasts one
-// quiet 600 ms window plus 200 ms, longer while bytes keep arriving.
+// `kbx` sessions against the simulated UPS while the device vanishes, an
+// acknowledgement comes after the program gave up, or the line garbles the
+// answers. Each test checks the board lines and how long the session takes by
+// the exchange rules (500 ms after every write; a read lasts one quiet 600 ms
+// window plus 200 ms, longer while bytes keep arriving), and that nothing of
+// the configuration is written twice. The exchange's rules themselves are
+// proved on the in-memory port, the real port's buffer and flush by the
+// platform's tests.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +17,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/kbx_cli.h"
@@ -44,7 +43,7 @@ class LineFault : public ::testing::Test {
  protected:
   // Serves a unit with the line `faults`.
   void Serve() {
-    sim_ = std::make_unique<PtySimulator>(SimOptions{}, std::string(), 5, faults);
+    sim_ = std::make_unique<PtySimulator>(unit, std::string(), 5, faults);
     sim_->Start();
   }
 
@@ -108,6 +107,7 @@ class LineFault : public ::testing::Test {
   std::unique_ptr<PtySimulator> sim_;
   std::string link_;
   bool configures_ = false;  // a session set the module count
+  SimOptions unit;
   LineFaults faults;
 };
 
@@ -156,6 +156,30 @@ TEST_F(LineFault, AnAcknowledgementThatComesAfterTheProgramGaveUp) {
                                 "Updating KBXs...", "Error Setting KBXs", "Disconnecting...", "Done"}));
   ExpectNothingCommitted(3, 994, 1);
   ExpectALaterConnect();
+}
+
+// A line that garbles answers without losing them: garbage in front of the
+// identification, the type block trickling in a byte at a time, the first
+// runtime answer longer than the receive buffer, and noise for 1.5 s behind
+// the second. Garbage and the long answer cost one repeated request each; the
+// trickle and the noise only a longer read. Connect 6.05 s, the repeated
+// identification 1.3 s, the trickle about 3 s, two runtime requests 1.3 s
+// each and the noise 1.5 s.
+TEST_F(LineFault, AGarblingLineCostsRepeatsAndLongerReadsButNoLine) {
+  faults.garbage = {0xA0, 1};
+  faults.trickle = {0x36, 1};
+  faults.trickleMinMs = 50;
+  faults.trickleMaxMs = 250;
+  faults.noise = {0x34, 2};
+  faults.noiseMs = 1500;
+  unit.longAnswer = {0x34, 1};
+  Serve();
+  EXPECT_THAT(Kbx({"connect", "runtime"}, 0, 14.5),
+              ElementsAreArray({"Connecting...", "UPS Found", "Done", "Getting Time Remain...",
+                                "9 Subscript out of range 35", "Battery Time Remain:  0:30:00", "Done",
+                                "Disconnecting...", "Done"}));
+  EXPECT_EQ(std::tuple(sim_->RequestCount(0xA0), sim_->RequestCount(0x36), sim_->RequestCount(0x34)),
+            std::tuple(2, 1, 2));
 }
 
 }  // namespace
