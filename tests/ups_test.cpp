@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "support/xcp_fixture.h"
 #include "ups/kbx_config.h"
@@ -65,11 +66,10 @@ TEST_F(Identification, ProcessorCountsAndSelector) {
     SCOPED_TRACE(c.what);
     Parse(IdBlock(c.versions, c.selector, MeterMap36(0xF0), 2, 0x0010, 3));
     for (int k = 1; k <= 5; ++k) EXPECT_EQ(xcp.ProcessorVersion(k).Text(), c.texts[k - 1]) << k;
-    EXPECT_EQ(xcp.MeterMapLength(), 36);
     EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
-    EXPECT_EQ(xcp.FlagMapLength(), 2);
-    EXPECT_EQ(xcp.TypeBlockLength(), 16);
-    EXPECT_EQ(xcp.ThirdMapLength(), 3);
+    EXPECT_EQ(
+        std::tuple(xcp.MeterMapLength(), xcp.FlagMapLength(), xcp.TypeBlockLength(), xcp.ThirdMapLength()),
+        std::tuple(36, 2, 16, 3));
     EXPECT_TRUE(host.board.empty());
   }
 }
@@ -175,21 +175,19 @@ TEST_F(Connect, DecidesByTypeAndSecondProcessor) {
     SCOPED_TRACE(what);
     UnitWith(c.versions, {c.type});
     const ConnectOutcome outcome = xcp.ConnectUps();
-    EXPECT_EQ(outcome.verdict, c.verdict);
     const bool linkUp = c.verdict == kAccepted;
-    EXPECT_EQ(xcp.LinkUp(), linkUp);
+    EXPECT_EQ(std::tuple(outcome.verdict, xcp.LinkUp(), host.portState.linkUp),
+              std::tuple(c.verdict, linkUp, linkUp));
     const std::vector<std::string>& board = boards.at(c.verdict);
     EXPECT_EQ(host.board, board);
     // Every line but the progress ones is drawn as a failure.
     EXPECT_EQ(host.failures, linkUp ? std::vector<std::string>{} : std::vector{board[1]});
-    EXPECT_EQ(host.portState.linkUp, linkUp);
     // An accepted unit is told the link starts; the others are not.
     const std::vector<Bytes> linkStart{{0xFF, 0x06, 0x08, 0x62}};
     EXPECT_EQ(ups.RequestsStartingWith(0xFF), linkUp ? linkStart : std::vector<Bytes>{});
     if (c.verdict == kFailed) continue;
-    EXPECT_EQ(xcp.UpsType(), static_cast<std::int16_t>(c.type));
     // What it found, accepted or not.
-    EXPECT_EQ(outcome.type, static_cast<std::int16_t>(c.type));
+    EXPECT_EQ(std::tuple(xcp.UpsType(), outcome.type), std::tuple(c.type, c.type));
     for (std::size_t k = 0; k < 3; ++k) {
       const FirmwareVersion found = k < c.versions.size()
                                         ? FirmwareVersion(c.versions[k].first, c.versions[k].second)
@@ -272,14 +270,10 @@ TEST_F(Connect, ConnectingWhileUpDisconnectsFirstAndDisconnectForgetsTheUnit) {
   xcp.DisconnectUps();
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xFF}));
   EXPECT_THAT(host.board, ElementsAre("Disconnecting...", "Done"));
-  EXPECT_FALSE(xcp.LinkUp());
-  EXPECT_EQ(xcp.UpsType(), 0);
-  EXPECT_FALSE(xcp.ProcessorVersion(1).Present());
-  EXPECT_FALSE(xcp.ProcessorVersion(2).Present());
-  EXPECT_EQ(xcp.MeterMapLength(), 0);
+  EXPECT_EQ(std::tuple(xcp.LinkUp(), host.portState.linkUp, xcp.UpsType(), xcp.ProcessorVersion(1).Present(),
+                       xcp.ProcessorVersion(2).Present(), xcp.MeterMapLength(), port.IsOpen()),
+            std::tuple(false, false, 0, false, false, 0, true));
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
-  EXPECT_FALSE(host.portState.linkUp);
-  EXPECT_TRUE(port.IsOpen());
 }
 
 class Runtime : public XcpTest {
@@ -503,9 +497,8 @@ TEST_F(Modules, EachFailingStepOfA290EndsTheUpdate) {
       EXPECT_EQ(host.failures, std::vector(board.begin() + 1, board.end()));
       EXPECT_EQ(port.writes.size(), ending == Ending::kNotAcknowledged ? failing + 1 : failing);
       EXPECT_FALSE(outcome.Done());
-      EXPECT_EQ(outcome.ending, ending);
-      EXPECT_EQ(outcome.step, static_cast<int>(failing + 1));
-      EXPECT_EQ(outcome.line, FailureLine(stepLines[failing]));
+      EXPECT_EQ(std::tuple(outcome.ending, outcome.step, outcome.line),
+                std::tuple(ending, static_cast<int>(failing + 1), FailureLine(stepLines[failing])));
       EXPECT_EQ(outcome.Confirmed(), std::vector(steps.begin(), steps.begin() + static_cast<long>(failing)));
       EXPECT_EQ(xcp.ModuleCount(), "1");  // kept although the update failed
       port.writeFault = nullptr;

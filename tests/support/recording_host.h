@@ -12,18 +12,13 @@ class RecordingHost : public XcpHost {
  public:
   std::vector<std::string> board;
   std::vector<std::string> failures;  // the lines written as reporting a failure
-  int clears = 0;
-  PortState portState;  // as told last
+  PortState portState;                // as told last
 
   void AddToBoard(const BoardLine& line) override {
     board.push_back(line.text);
     if (line.failure) failures.push_back(line.text);
   }
-  void BoardClear() override {
-    board.clear();
-    failures.clear();
-    ++clears;
-  }
+  void BoardClear() override { ClearBoard(); }
   void ClearBoard() {
     board.clear();
     failures.clear();
