@@ -412,21 +412,6 @@ TEST_F(SignalsOnFakePort, ASignalBeforeTheSessionSendsNothing) {
   EXPECT_EQ(report.modules->why, "interrupted before connecting");
 }
 
-TEST_F(SignalsOnFakePort, AFailedSessionNamesTheCommandsThatFailed) {
-  // A 290 that refuses the update's first write.
-  Unit(290);
-  ups.answers[0x78] = {test::Ack(0x33)};
-  EXPECT_EQ(Session("connect modules 2 --yes"), 1);
-  EXPECT_THAT(report.errors,
-              ElementsAre("modules 2: the update stopped at step 1 of 4 (the module count): the UPS did not "
-                          "acknowledge it; the UPS confirmed no value; run the update again",
-                          "command failed: modules 2"));
-  ASSERT_TRUE(report.modules.has_value());
-  EXPECT_EQ(report.modules->outcome, "failed");
-  ASSERT_TRUE(report.modules->update.has_value());
-  EXPECT_EQ(report.modules->update->ending, KbxUpdateOutcome::Ending::kNotAcknowledged);
-}
-
 // A stream that takes nothing.
 class RefusingBuffer : public std::streambuf {
  protected:
@@ -434,15 +419,13 @@ class RefusingBuffer : public std::streambuf {
 };
 
 TEST(CliOutput, OutputThatCannotBeWrittenIsSaidOnceAndFails) {
-  for (const char* args : {"--com 1=/dev/null ports", "--com 1=/dev/null --json ports"}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--com", "1=/dev/null", "ports"}, {"--com", "1=/dev/null", "--json", "ports"}}) {
     RefusingBuffer refusing;
     std::ostream out(&refusing);
     std::ostringstream err;
-    std::vector<std::string> words;
-    std::istringstream in(args);
-    for (std::string word; in >> word;) words.push_back(word);
-    EXPECT_EQ(RunKbx(words, out, err, Confirm{}), 1) << args;
-    EXPECT_EQ(err.str(), "kbx: could not write the output: write error\n") << args;
+    EXPECT_EQ(RunKbx(args, out, err, Confirm{}), 1) << args.size();
+    EXPECT_EQ(err.str(), "kbx: could not write the output: write error\n") << args.size();
   }
 }
 
