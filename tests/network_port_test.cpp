@@ -28,12 +28,15 @@
 #include "platform/port_address.h"
 #include "platform/port_map.h"
 #include "platform/run_time_error.h"
+#include "support/port_errors.h"
 #include "support/ser2net.h"
 #include "support/temp_folder.h"
 
 namespace kbx {
 namespace {
 
+using test::ThrownNumber;
+using test::WhyOpenFails;
 using testing::HasSubstr;
 using Steady = std::chrono::steady_clock;
 
@@ -211,33 +214,6 @@ PortRequest Request(const std::string& settings = "19200,N,8,1") {
   return request;
 }
 
-// The error number a call throws; 0 if it throws nothing.
-int ErrorOf(const std::function<void()>& call) try {
-  call();
-  return 0;
-} catch (const RunTimeError& e) {
-  return e.number();
-}
-
-// The number and reason of a failing open.
-struct OpenResult {
-  int number = 0;
-  std::string reason;
-};
-OpenResult TryOpen(SerialPort& port, const PortRequest& request) {
-  try {
-    port.Open(request);
-  } catch (const RunTimeError& error) {
-    EXPECT_FALSE(port.IsOpen());
-    // A refused value of the request (380) has no reason in words.
-    if (error.number() != kErrInvalidProperty) {
-      EXPECT_EQ(error.why().number, error.number());
-    }
-    return {error.number(), error.why().reason};
-  }
-  return {};
-}
-
 class NetworkPortTest : public testing::TestWithParam<const char*> {
  protected:
   PortMap ports_;
@@ -262,8 +238,8 @@ TEST_P(NetworkPortTest, CarriesBytesBothWaysUntilTheConnectionIsLost) {
   EXPECT_EQ(port.BytesWaiting(), 0);
 
   server.Drop();
-  EXPECT_TRUE(WaitFor([&] { return ErrorOf([&] { port.BytesWaiting(); }) == kErrReadDevice; }));
-  EXPECT_EQ(ErrorOf([&] { port.Write(kRequest); }), kErrWriteDevice);
+  EXPECT_TRUE(WaitFor([&] { return ThrownNumber([&] { port.BytesWaiting(); }) == kErrReadDevice; }));
+  EXPECT_EQ(ThrownNumber([&] { port.Write(kRequest); }), kErrWriteDevice);
   port.Close();
   EXPECT_FALSE(port.IsOpen());
 
@@ -331,7 +307,7 @@ TEST_F(Rfc2217Test, AFailingOpenGivesItsNumberAndWhy) {
     Server server(c.kind, c.behaviour);
     ports_.Map(kCom, c.address.empty() ? server.Address() : c.address);
     NetworkPort port(ports_);
-    const OpenResult result = TryOpen(port, Request(c.settings));
+    const PortFailure result = WhyOpenFails(port, Request(c.settings));
     EXPECT_EQ(result.number, c.number);
     EXPECT_THAT(result.reason, HasSubstr(c.reason));
   }
@@ -353,7 +329,7 @@ TEST_F(Rfc2217Test, TheMappedPortPicksTheKindOfEachNumber) {
   port.Close();
   PortRequest local = Request();
   local.commPort = kCom + 1;
-  const OpenResult result = TryOpen(port, local);
+  const PortFailure result = WhyOpenFails(port, local);
   EXPECT_EQ(result.number, kErrInvalidPortNumber);
   EXPECT_EQ(result.reason, "COM5 is /dev/kbx-test-no-such-device, which does not exist");
 }

@@ -36,12 +36,15 @@
 #include "platform/run_time_error.h"
 #include "platform/stop_signals.h"
 #include "platform/tty_port.h"
+#include "support/port_errors.h"
 #include "support/processes.h"
 #include "support/temp_folder.h"
 
 namespace kbx {
 namespace {
 
+using test::ThrownNumber;
+using test::WhyOpenFails;
 using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -86,24 +89,6 @@ Bytes Pattern(std::size_t size, int seed = 0) {
 
 Bytes Text(const std::string& s) {
   return Bytes(s.begin(), s.end());
-}
-
-// The error number a call throws; 0 if it throws nothing.
-int ErrorOf(const std::function<void()>& call) try {
-  call();
-  return 0;
-} catch (const RunTimeError& e) {
-  return e.number();
-}
-
-// Why an open failed, as its error says (number 0 when it opened).
-PortFailure WhyOpenFails(SerialPort& port, const PortRequest& request) try {
-  port.Open(request);
-  return {};
-} catch (const RunTimeError& e) {
-  PortFailure why = e.why();
-  why.number = e.number();
-  return why;
 }
 
 // Polls the receive count until it reaches `count` or a second has passed.
@@ -181,8 +166,8 @@ TEST_F(SerialPortTest, ClosedPortReadsZeroRefusesTransfersAndReopensWithNothingR
   EXPECT_EQ(port_.BytesWaiting(), 0);
   EXPECT_EQ(port_.PendingOutput(), 0);
   port_.DiscardInput();
-  EXPECT_EQ(ErrorOf([&] { port_.ReadAll(); }), kErrDeviceNotOpen);
-  EXPECT_EQ(ErrorOf([&] { port_.Write(Text("x")); }), kErrDeviceNotOpen);
+  EXPECT_EQ(ThrownNumber([&] { port_.ReadAll(); }), kErrDeviceNotOpen);
+  EXPECT_EQ(ThrownNumber([&] { port_.Write(Text("x")); }), kErrDeviceNotOpen);
   port_.Close();  // closing a closed port does nothing
   for (int round = 0; round < 3; ++round) {
     OpenPty();
@@ -207,12 +192,13 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) 
            [](PortRequest& r) { r.inBufferSize = 0; }, [](PortRequest& r) { r.outBufferSize = 0; }}) {
     PortRequest refused = request;
     refuse(refused);
-    EXPECT_EQ(ErrorOf([&] { port_.Open(refused); }), kErrInvalidProperty);
+    EXPECT_EQ(ThrownNumber([&] { port_.Open(refused); }), kErrInvalidProperty);
     EXPECT_FALSE(port_.IsOpen());
   }
   map_.Map(9, kMissingDevice);
   for (const int number : {0, -1, 9}) {
-    EXPECT_EQ(ErrorOf([&] { port_.Open(Request(number, "4800,N,8,1")); }), kErrInvalidPortNumber) << number;
+    EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(number, "4800,N,8,1")); }), kErrInvalidPortNumber)
+        << number;
     EXPECT_FALSE(port_.IsOpen()) << number;
     // The settings taken, the number in force kept.
     EXPECT_EQ(std::tuple(port_.Describe().commPort, port_.Describe().settings),
@@ -221,7 +207,7 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) 
   }
   OpenPty();
   // Open already: the port in force stays open.
-  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(kComPty)); }), kErrPortAlreadyOpen);
   EXPECT_TRUE(port_.IsOpen());
   // Modem lines and flow control are no errors on a terminal without them either.
   port_.Close();
@@ -268,13 +254,13 @@ TEST_F(SerialPortTest, LineSettingsReachTheLineOrFailWith8015) {
   // parity nor short characters, and 1.5 stop bits exist at 5 data bits only.
   for (const std::string text :
        {"9600,E,8,1", "9600,O,8,1", "9600,M,8,1", "9600,S,8,1", "9600,N,7,1", "9600,N,5,1", "9600,N,8,1.5"}) {
-    EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty, text)); }), kErrCommState) << text;
+    EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(kComPty, text)); }), kErrCommState) << text;
     EXPECT_FALSE(port_.IsOpen()) << text;
   }
   OpenPty(Request(kComPty, "2400,N,8,2"));
   EXPECT_EQ(pty_.LineInForce(), "2400,N,8,2");
   port_.Close();
-  EXPECT_EQ(ErrorOf([&] { port_.Open(Request(kComPty, "12345,N,8,1")); }), kErrInvalidProperty);
+  EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(kComPty, "12345,N,8,1")); }), kErrInvalidProperty);
   EXPECT_EQ(port_.Describe().settings, "2400,N,8,2");
   OpenPty(Request(kComPty, "115200,N,8,1"));
   EXPECT_EQ(pty_.LineInForce(), "115200,N,8,1");
@@ -347,10 +333,10 @@ TEST_F(SerialPortTest, DeviceThatVanishesIsReportedNotHung) {
   OpenPty();
   pty_.Close();
   const auto start = Clock::now();
-  EXPECT_EQ(ErrorOf([&] { port_.BytesWaiting(); }), kErrReadDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.ReadAll(); }), kErrReadDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.Write(Text("lost")); }), kErrWriteDevice);
-  EXPECT_EQ(ErrorOf([&] { port_.PendingOutput(); }), kErrWriteDevice);
+  EXPECT_EQ(ThrownNumber([&] { port_.BytesWaiting(); }), kErrReadDevice);
+  EXPECT_EQ(ThrownNumber([&] { port_.ReadAll(); }), kErrReadDevice);
+  EXPECT_EQ(ThrownNumber([&] { port_.Write(Text("lost")); }), kErrWriteDevice);
+  EXPECT_EQ(ThrownNumber([&] { port_.PendingOutput(); }), kErrWriteDevice);
   EXPECT_LT(Clock::now() - start, 200ms);
   port_.Close();
   EXPECT_FALSE(port_.IsOpen());
