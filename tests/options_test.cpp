@@ -35,15 +35,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-// Works in `dir` while it lives.
-struct InFolder {
-  explicit InFolder(const std::string& dir) : before(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~InFolder() { std::filesystem::current_path(before); }
-  std::filesystem::path before;
-};
-
 // ------------------------------------------------------------ the generic parser
 
 OptionTable TestTable() {
@@ -365,10 +356,11 @@ TEST(SessionRig, ARelativeComDeviceIsOpenedFromTheStartingFolder) {
   std::filesystem::create_symlink(pty.SlavePath(), dir.path + "/sub/ups");
   CliOptions options;
   std::string error;
-  {
-    const InFolder in(dir.path);
-    ASSERT_TRUE(ParseCliOptions({"--com", "1=sub/ups", "connect"}, options, error)) << error;
-  }
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path);
+  const bool parsed = ParseCliOptions({"--com", "1=sub/ups", "connect"}, options, error);
+  std::filesystem::current_path(before);
+  ASSERT_TRUE(parsed) << error;
   EXPECT_THAT(options.session.mappings, ElementsAre(std::pair{1, dir.path + "/sub/ups"}));
   SystemClock clock;
   SessionRig rig(options.session, clock);
