@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>

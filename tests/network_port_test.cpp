@@ -2,13 +2,9 @@
 // server on loopback whose answers the test decides, served on a thread of
 // its own as a server on another machine would be.
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
