@@ -475,7 +475,8 @@ TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
   TempFolder folder;
   const std::string home = folder.path + "/KBX.html";
   std::ofstream page(home);
-  page << "<html><head><title>KBX Help</title></head><body><pre>" << std::string(90, 'x') << "</pre>";
+  page << "<html><head><title>KBX Help</title></head><body><pre>" << std::string(90, 'x') << "</pre>"
+       << "<a href=\"#far\">far</a>";
   for (int i = 0; i < 200; ++i) page << "<p>line " << i << "</p>";
   page << "<h3><a name=\"far\"></a>Far</h3>";
   for (int i = 0; i < 200; ++i) page << "<p>more " << i << "</p>";
@@ -499,6 +500,9 @@ TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
   auto* back = Child<QAction>(window, "helpBack");
   auto* forward = Child<QAction>(window, "helpForward");
   EXPECT_FALSE(back->isEnabled());
+  // The link has the keyboard focus when it is followed.
+  Press(browser, Qt::Key_Tab);
+  ASSERT_EQ(browser->textCursor().selectedText(), "far");
   QUrl far = QUrl::fromLocalFile(QString::fromStdString(home));
   far.setFragment("far");
   browser->setSource(far);
