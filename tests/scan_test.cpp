@@ -200,7 +200,6 @@ TEST(ScanCommand, StandsAloneWithTheOptionsItUses) {
         "010203"},
        ""},
       {{"scan", "connect"}, "scan is given alone"},
-      {{"ports", "scan"}, "ports is given alone"},
       {{"scan", "--port", "2"}, "scan does not use --port"},
       {{"scan", "--simulate"}, "scan does not use --simulate"},
       {{"scan", "--trace", "/dev/null"}, "scan does not use --trace"},
