@@ -303,7 +303,15 @@ TEST_F(Rfc2217Test, AFailingOpenGivesItsNumberAndWhy) {
     Server server(c.kind, c.behaviour);
     ports_.Map(kCom, c.address.empty() ? server.Address() : c.address);
     NetworkPort port(ports_);
-    const PortFailure result = WhyOpenFails(port, Request(c.settings));
+    PortFailure result = WhyOpenFails(port, Request(c.settings));
+    // Over raw TCP the turning away is seen only within the open's short watch
+    // of a new connection, which a busy machine may let pass before the
+    // server's words come: one of three opens must see it.
+    for (int attempt = 1; attempt < 3 && c.behaviour == Behaviour::kTurnAway && result.number == 0;
+         ++attempt) {
+      port.Close();
+      result = WhyOpenFails(port, Request(c.settings));
+    }
     EXPECT_EQ(result.number, c.number);
     EXPECT_THAT(result.reason, HasSubstr(c.reason));
   }
