@@ -25,6 +25,7 @@
 
 #include "link/board_lines.h"
 #include "link/protocol.h"
+#include "platform/version.h"
 #include "support/desktop_rig.h"
 #include "support/temp_folder.h"
 #include "ui/board_report.h"
@@ -236,7 +237,9 @@ TEST_F(Board, SaveReportAsWritesTheFactsAndEveryLine) {
   const QRegularExpression expected(
       "^KBX Configurator report\n"
       "Date and time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d\n"
-      "Program version: 1\\.2\\.1\n"
+      "Program version: " +
+      QRegularExpression::escape(kProgramVersion) +
+      "\n"
       "Port: COM1,19200,N,8,1\n"
       "Device: /dev/ttyS0 \\(simulated UPS\\)\n"
       "Baud 12345 rejected: Invalid Baud Rate\n"

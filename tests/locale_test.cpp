@@ -103,6 +103,7 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
   EXPECT_EQ(SignedNumberText(-1234567), "-1234567");
   EXPECT_EQ(HexText(0xABCD), "ABCD");
   EXPECT_EQ(HexValue("3e2"), 0x3E2u);
+  EXPECT_EQ(HexValue("1Z"), 1u);  // read up to the first character that is no digit
   EXPECT_EQ(FirmwareVersion(0x01, 0x03).Text(), "1.03");
   EXPECT_EQ(FirmwareVersion(0x10, 0x50).Text(), "10.50");
   const std::pair<double, const char*> times[] = {
