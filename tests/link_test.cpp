@@ -303,10 +303,10 @@ TEST_F(Port, StartUpAsksForTheLineAndKeepsItWhenNoneIsGiven) {
   const PortRequest& request = port.opens[0];
   EXPECT_EQ(std::tie(request.commPort, request.settings, request.rtsEnable, request.dtrEnable,
                      request.handshaking, request.inBufferSize, request.outBufferSize),
-            std::make_tuple(1, std::string("19200,N,8,1"), true, true, 0L, 1024, 512));
+            std::make_tuple(1, LineSettings{19200, 'N', 8, 2}, true, true, 0L, 1024, 512));
   // Settings not given keep the stored ones.
   xcp.ConfigurePort({});
-  EXPECT_EQ(xcp.StoredPortSettings().LineSettings(), "19200,N,8,1");
+  EXPECT_EQ(FormatLineSettings(xcp.StoredPortSettings().Line()), "19200,N,8,1");
   EXPECT_EQ(xcp.StoredPortSettings().comPort, 1);
   EXPECT_TRUE(port.IsOpen());
 }

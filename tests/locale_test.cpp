@@ -115,8 +115,8 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
 TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
   EXPECT_FALSE(StartUp(xcp).portFailure);
   EXPECT_FALSE(xcp.ChangePort(9600, NumberFromText("1.5")));
-  EXPECT_EQ(host.portState.settingsLabel, " COM2,9600,N,8,1");
-  EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
+  EXPECT_EQ(SettingsLabel(host.portState), " COM2,9600,N,8,1");
+  EXPECT_EQ(FormatLineSettings(port.Describe().settings), "9600,N,8,1");
   EXPECT_TRUE(host.portState.open);
 }
 

@@ -201,7 +201,7 @@ void Client::Confirm(const std::string& what, unsigned asked, unsigned value,
     (static_cast<gensios::Serial_Gensio&>(*io).*answer)(value, nullptr);
 }
 
-PortRequest Request(const std::string& settings = "19200,N,8,1") {
+PortRequest Request(const LineSettings& settings = {19200, 'N', 8, 2}) {
   PortRequest request;
   request.commPort = kCom;
   request.settings = settings;
@@ -261,12 +261,12 @@ TEST_F(Rfc2217Test, AppliesTheLineSettingsThroughTheServer) {
   Server server("rfc2217", Behaviour::kServe);
   ports_.Map(kCom, server.Address());
   NetworkPort port(ports_);
-  port.Open(Request("2400,E,7,2"));
+  port.Open(Request({2400, 'E', 7, 4}));
   EXPECT_THAT(server.Asked(),
               testing::ElementsAre("baud 2400", "datasize 7",
                                    "parity " + std::to_string(SERGENSIO_PARITY_EVEN), "stopbits 2"));
-  EXPECT_EQ(port.Describe().confirmed, "2400,E,7,2");
-  EXPECT_EQ(port.Describe().settings, "2400,E,7,2");
+  EXPECT_EQ(port.Describe().confirmed, (LineSettings{2400, 'E', 7, 4}));
+  EXPECT_EQ(FormatLineSettings(port.Describe().settings), "2400,E,7,2");
 }
 
 // Why an open fails, by number and in words: settings the server does not
@@ -282,13 +282,13 @@ TEST_F(Rfc2217Test, AFailingOpenGivesItsNumberAndWhy) {
     std::string address;  // "": the server's
     int number;
     std::string reason;
-    const char* settings = "19200,N,8,1";
+    LineSettings settings = {19200, 'N', 8, 2};
   };
   for (const Case& c : {
            Case{"rfc2217", Behaviour::kOtherBaud, "", kErrCommState, "it confirmed 9600,N,8,1"},
            Case{"rfc2217", Behaviour::kSilent, "", kErrCommState,
                 "did not confirm the line settings 19200,N,8,1"},
-           Case{"rfc2217", Behaviour::kServe, "", kErrInvalidProperty, "", "19201,N,8,1"},
+           Case{"rfc2217", Behaviour::kServe, "", kErrInvalidProperty, "", {19201, 'N', 8, 2}},
            Case{"rfc2217", Behaviour::kServe, "rfc2217://kbx-no-such-host.invalid:7001",
                 kErrInvalidPortNumber, "kbx-no-such-host.invalid"},
            Case{"rfc2217", Behaviour::kServe, "rfc2217://" + nowhere, kErrDeviceNotOpen,

@@ -99,7 +99,7 @@ int WaitForCount(SerialPort& port, int count) {
   return n;
 }
 
-PortRequest Request(int number, const std::string& settings = "9600,N,8,1") {
+PortRequest Request(int number, const LineSettings& settings = {}) {
   PortRequest request;
   request.commPort = number;
   request.settings = settings;
@@ -184,9 +184,9 @@ TEST_F(SerialPortTest, ClosedPortReadsZeroRefusesTransfersAndReopensWithNothingR
 }
 
 TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) {
-  OpenPty(Request(kComPty, "2400,N,8,1"));
+  OpenPty(Request(kComPty, {2400, 'N', 8, 2}));
   port_.Close();
-  PortRequest request = Request(kComPty, "2400,N,8,1");
+  PortRequest request = Request(kComPty, {2400, 'N', 8, 2});
   for (const auto& refuse : std::vector<std::function<void(PortRequest&)>>{
            [](PortRequest& r) { r.handshaking = 4; }, [](PortRequest& r) { r.handshaking = -1; },
            [](PortRequest& r) { r.inBufferSize = 0; }, [](PortRequest& r) { r.outBufferSize = 0; }}) {
@@ -197,11 +197,14 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) 
   }
   map_.Map(9, kMissingDevice);
   for (const int number : {0, -1, 9}) {
-    EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(number, "4800,N,8,1")); }), kErrInvalidPortNumber)
+    EXPECT_EQ(ThrownNumber([&] {
+                port_.Open(Request(number, {4800, 'N', 8, 2}));
+              }),
+              kErrInvalidPortNumber)
         << number;
     EXPECT_FALSE(port_.IsOpen()) << number;
     // The settings taken, the number in force kept.
-    EXPECT_EQ(std::tuple(port_.Describe().commPort, port_.Describe().settings),
+    EXPECT_EQ(std::tuple(port_.Describe().commPort, FormatLineSettings(port_.Describe().settings)),
               std::tuple(kComPty, "4800,N,8,1"))
         << number;
   }
@@ -223,49 +226,40 @@ TEST_F(SerialPortTest, RefusedValuesAndOpensGiveTheirErrorAndKeepWhatIsInForce) 
 
 // ------------------------------------------------------------- settings
 
-TEST(LineSettingsTest, AreNormalisedOrRefused) {
-  for (const int baud : kBaudRates) {
-    const std::string text = std::to_string(baud) + ",N,8,1";
-    LineSettings line;
-    EXPECT_TRUE(ParseLineSettings(text, line)) << text;
-    EXPECT_EQ(FormatLineSettings(line), text);
-  }
-  const std::vector<std::pair<std::string, std::string>> normal = {
-      {"9600,n,8,1", "9600,N,8,1"},   {"110,e,7,2", "110,E,7,2"},       {"2400,O,6,1", "2400,O,6,1"},
-      {"4800,m,8,2", "4800,M,8,2"},   {"115200,s,7,1", "115200,S,7,1"}, {"1200,N,5,1.5", "1200,N,5,1.5"},
-      {"09600,N,08,1", "9600,N,8,1"}, {"2400,E,7,2", "2400,E,7,2"}};
-  for (const auto& [text, expected] : normal) {
-    LineSettings line;
-    EXPECT_TRUE(ParseLineSettings(text, line)) << text;
-    EXPECT_EQ(FormatLineSettings(line), expected) << text;
-  }
-  for (const std::string text :
-       {"12345,N,8,1", "19200,N,8", "abc", "19200,X,8,1", "", "19200,N,9,1", "19200,N,4,1", "19200,N,8,3",
-        "19200,N,8,1,", ",N,8,1", "-9600,N,8,1", "+9600,N,8,1", "19200,NN,8,1", "19200,N,8,1.0",
-        " 9600,N,8,1", "9600,N,8,0", "9600;N;8;1", "9600,,8,1", "4294976896,N,8,1"}) {
-    LineSettings line{1, '?', 0, 0};
-    EXPECT_FALSE(ParseLineSettings(text, line)) << '"' << text << '"';
-    EXPECT_EQ(line.baud, 1) << '"' << text << '"';
-  }
+TEST(LineSettingsTest, AreTakenOrRefusedAndWrittenInTheirNormalForm) {
+  for (const int baud : kBaudRates) EXPECT_TRUE(Supported({baud, 'N', 8, 2})) << baud;
+  for (const LineSettings line :
+       {LineSettings{12345, 'N', 8, 2}, LineSettings{0, 'N', 8, 2}, LineSettings{9600, 'n', 8, 2},
+        LineSettings{9600, 'X', 8, 2}, LineSettings{9600, '\0', 8, 2}, LineSettings{9600, 'N', 4, 2},
+        LineSettings{9600, 'N', 9, 2}, LineSettings{9600, 'N', 8, 1}, LineSettings{9600, 'N', 8, 5}})
+    EXPECT_FALSE(Supported(line)) << line.baud << line.parity << line.dataBits << line.stopHalves;
+  EXPECT_EQ(FormatLineSettings({1200, 'E', 5, 3}), "1200,E,5,1.5");
+  EXPECT_EQ(FormatLineSettings({115200, 'S', 7, 4}), "115200,S,7,2");
 }
 
 TEST_F(SerialPortTest, LineSettingsReachTheLineOrFailWith8015) {
-  // Valid strings, but not for this line: a pseudo-terminal has neither
+  // Valid settings, but not for this line: a pseudo-terminal has neither
   // parity nor short characters, and 1.5 stop bits exist at 5 data bits only.
-  for (const std::string text :
-       {"9600,E,8,1", "9600,O,8,1", "9600,M,8,1", "9600,S,8,1", "9600,N,7,1", "9600,N,5,1", "9600,N,8,1.5"}) {
-    EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(kComPty, text)); }), kErrCommState) << text;
-    EXPECT_FALSE(port_.IsOpen()) << text;
+  for (const LineSettings line :
+       {LineSettings{9600, 'E', 8, 2}, LineSettings{9600, 'O', 8, 2}, LineSettings{9600, 'M', 8, 2},
+        LineSettings{9600, 'S', 8, 2}, LineSettings{9600, 'N', 7, 2}, LineSettings{9600, 'N', 5, 2},
+        LineSettings{9600, 'N', 8, 3}}) {
+    EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(kComPty, line)); }), kErrCommState)
+        << FormatLineSettings(line);
+    EXPECT_FALSE(port_.IsOpen()) << FormatLineSettings(line);
   }
-  OpenPty(Request(kComPty, "2400,N,8,2"));
+  OpenPty(Request(kComPty, LineSettings{2400, 'N', 8, 4}));
   EXPECT_EQ(pty_.LineInForce(), "2400,N,8,2");
   port_.Close();
-  EXPECT_EQ(ThrownNumber([&] { port_.Open(Request(kComPty, "12345,N,8,1")); }), kErrInvalidProperty);
-  EXPECT_EQ(port_.Describe().settings, "2400,N,8,2");
-  OpenPty(Request(kComPty, "115200,N,8,1"));
+  EXPECT_EQ(ThrownNumber([&] {
+              port_.Open(Request(kComPty, LineSettings{12345, 'N', 8, 2}));
+            }),
+            kErrInvalidProperty);
+  EXPECT_EQ(FormatLineSettings(port_.Describe().settings), "2400,N,8,2");
+  OpenPty(Request(kComPty, LineSettings{115200, 'N', 8, 2}));
   EXPECT_EQ(pty_.LineInForce(), "115200,N,8,1");
   port_.Close();
-  OpenPty(Request(kComPty, "128000,N,8,1"));  // no termios constant for it
+  OpenPty(Request(kComPty, LineSettings{128000, 'N', 8, 2}));  // no termios constant for it
   EXPECT_EQ(pty_.LineInForce(), "128000,N,8,1");
   port_.Write(Text("still fine"));
   EXPECT_EQ(pty_.Received(10), Text("still fine"));

@@ -154,10 +154,10 @@ TEST(Trace, OpeningAndClosingTheirFailuresIncluded) {
   rig.traced.Close();  // already closed: nothing to trace
   rig.port.existing = {2};
   PortRequest request;
-  request.settings = "19200,N,8,1";
+  request.settings = {19200, 'N', 8, 2};
   EXPECT_THROW(rig.traced.Open(request), RunTimeError);
   rig.port.existing = {1};
-  request.settings = "12345,N,8,1";
+  request.settings.baud = 12345;
   EXPECT_THROW(rig.traced.Open(request), RunTimeError);
   rig.port.readError = kErrReadDevice;
   EXPECT_THROW(rig.traced.BytesWaiting(), RunTimeError);

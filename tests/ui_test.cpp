@@ -246,7 +246,7 @@ TEST_F(Window, ThePortDialogRefusesValuesThatAreNoDecimalNumber) {
       Child<QPushButton>(dialog, "cmdApply")->click();
       EXPECT_EQ(dialog->focusWidget(), c.refused);
       EXPECT_EQ(port.Describe().commPort, 1);
-      EXPECT_EQ(port.Describe().settings, "19200,N,8,1");
+      EXPECT_EQ(FormatLineSettings(port.Describe().settings), "19200,N,8,1");
       EXPECT_TRUE(Lines().empty());
       EXPECT_TRUE(xcp.LinkUp());
     }
@@ -292,7 +292,7 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
     Press(apply, Qt::Key_Return);
     EXPECT_FALSE(xcp.LinkUp());
     EXPECT_EQ(port.Describe().commPort, 2);
-    EXPECT_EQ(port.Describe().settings, "9600,N,8,1");
+    EXPECT_EQ(FormatLineSettings(port.Describe().settings), "9600,N,8,1");
     EXPECT_EQ(Label(), " COM2,9600,N,8,1");
     EXPECT_FALSE(window.LampShowsConnected());
     EXPECT_EQ(xcp.StoredPortSettings().comPort, 2);

@@ -575,7 +575,7 @@ TEST(StartUpBox, OnlyPortFailuresOtherThanNotOpenGetABox) {
     EXPECT_EQ(started.portFailure.has_value(), *c.box != '\0' || c.openError == 8012) << c.box;
     EXPECT_EQ(host.board, c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{}) << c.box;
     // The label shows what the port has in force, opened or not.
-    EXPECT_EQ(host.portState.settingsLabel, c.baud == 19200 ? " COM1,19200,N,8,1" : " COM1,9600,N,8,1");
+    EXPECT_EQ(SettingsLabel(host.portState), c.baud == 19200 ? " COM1,19200,N,8,1" : " COM1,9600,N,8,1");
     EXPECT_EQ(host.portState.open, c.line == nullptr);
     EXPECT_EQ(xcp.ModuleCount(), "0");
   }

@@ -14,6 +14,7 @@
 #include "link/command_guard.h"
 #include "link/numbers.h"
 #include "platform/clock.h"
+#include "platform/line_settings.h"
 #include "platform/port_lock.h"
 #include "platform/port_map.h"
 #include "platform/stop_signals.h"
@@ -173,9 +174,9 @@ void FillReport(SessionReport& report, const ConsoleHost* host) {
   // The COM number the session asked for: a refused one leaves the port at
   // the number before.
   const PortState& port = host->Port();
-  if (!port.lineSettings.empty())
-    report.settings =
-        "COM" + std::to_string(report.port > 0 ? report.port : port.commPort) + "," + port.lineSettings;
+  if (port.lineSettings)
+    report.settings = "COM" + std::to_string(report.port > 0 ? report.port : port.commPort) + "," +
+                      FormatLineSettings(*port.lineSettings);
   report.board.insert(report.board.end(), host->Lines().begin(), host->Lines().end());
 }
 

@@ -35,9 +35,13 @@ const FailureText* OpenFailureLine(int number) {
 
 }  // namespace
 
-std::string PortSettings::LineSettings() const {
-  return std::to_string(baudRate) + "," + parity + "," + std::to_string(dataBits) + "," +
-         std::to_string(stopBits);
+std::string SettingsLabel(const PortState& state) {
+  if (!state.lineSettings) return "";
+  return " COM" + std::to_string(state.commPort) + "," + FormatLineSettings(*state.lineSettings);
+}
+
+LineSettings PortSettings::Line() const {
+  return {baudRate, parity, dataBits, stopBits * 2};
 }
 
 XcpLink::XcpLink(SerialPort& port, Clock& clock, XcpHost& host) : port_(port), clock_(clock), host_(host) {}
@@ -89,7 +93,7 @@ PortOutcome XcpLink::OpenPort(const std::optional<RunTimeError>& comPortFailure)
   request.inBufferSize = kRxBufferSize;
   request.outBufferSize = kTxBufferSize;
   step([&] { port_.DiscardInput(); });  // InBufferCount 0
-  request.settings = settings_.LineSettings();
+  request.settings = settings_.Line();
   // InputMode binary, InputLen 0 and no notifications (SThreshold and
   // RThreshold 0): the port reads that way, all waiting bytes, polled.
   request.commPort = port_.Describe().commPort;  // a number that is no Integer keeps the one in force
@@ -138,7 +142,6 @@ void XcpLink::ReadPortInForce() {
   const PortDescription port = port_.Describe();
   portState_.commPort = port.commPort;
   portState_.lineSettings = port.settings;
-  portState_.settingsLabel = " COM" + std::to_string(port.commPort) + "," + port.settings;
 }
 
 void XcpLink::RefreshSettingsLabel() {

@@ -8,6 +8,7 @@
 #include "link/error_trap.h"
 #include "link/frame.h"
 #include "link/numbers.h"
+#include "platform/line_settings.h"
 
 namespace kbx {
 
@@ -179,13 +180,13 @@ std::string TracingPort::PortName() const {
 void TracingPort::Open(const PortRequest& request) {
   NotePending();
   if (auto error = ErrorOf([&] { port_.Open(request); })) {
-    Line("open " + PortName() + " " + request.settings + " failed: " + ErrorText(*error));
+    Line("open " + PortName() + " " + FormatLineSettings(request.settings) + " failed: " + ErrorText(*error));
     throw *error;
   }
   const PortDescription port = port_.Describe();
   // A serial server on the network says which settings its line took.
-  Line("open " + PortName() + " " + port.settings +
-       (port.confirmed.empty() ? "" : ", the server confirmed " + port.confirmed));
+  Line("open " + PortName() + " " + FormatLineSettings(port.settings) +
+       (port.confirmed ? ", the server confirmed " + FormatLineSettings(*port.confirmed) : ""));
 }
 
 void TracingPort::Close() {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "link/board_lines.h"
+#include "platform/line_settings.h"
 #include "platform/run_time_error.h"
 
 namespace kbx {
@@ -12,14 +14,17 @@ namespace kbx {
 // the link to the UPS is up (the lamp, and the Connect button's caption).
 struct PortState {
   bool open = false;
-  // What the port has in force, also after a failed open: its number, its
-  // line settings ("19200,N,8,1"), and the label made of them (" COM1,19200,N,8,1").
+  // What the port has in force, also after a failed open: its number and its
+  // line settings; none before the port was first opened.
   int commPort = 0;
-  std::string lineSettings;
-  std::string settingsLabel;
+  std::optional<LineSettings> lineSettings;
   bool linkUp = false;
   PortFailure whyNotOpen;  // while not open: why the last open failed, in words, where the port said
 };
+
+// The settings label of a port in that state: " COM1,19200,N,8,1"; "" before
+// the port was first opened.
+std::string SettingsLabel(const PortState& state);
 
 // What the XCP module reaches of the window that shows its work: the status
 // board, the repaint, the exchange hook and the state of the port. The main

@@ -25,8 +25,8 @@ struct PortSettings {
   std::int16_t stopBits = 0;
   int comPort = 0;  // 1 for COM1
 
-  // The port's Settings: "19200,N,8,1".
-  std::string LineSettings() const;
+  // The port's Settings: 19200,N,8,1.
+  kbx::LineSettings Line() const;
 };
 
 // The error behind one of the board lines of a failed OpenPort that its

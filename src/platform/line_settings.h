@@ -11,11 +11,13 @@ struct LineSettings {
   char parity = 'N';
   int dataBits = 8;
   int stopHalves = 2;
+
+  bool operator==(const LineSettings&) const = default;
 };
 
-// Parses "baud,parity,databits,stopbits" (a baud rate the port takes, the
-// parity in either case); false if unsupported or malformed.
-bool ParseLineSettings(const std::string& text, LineSettings& settings);
+// Whether a port takes these settings: a baud rate of the port's list, an
+// upper-case parity letter, 5 to 8 data bits and 1, 1.5 or 2 stop bits.
+bool Supported(const LineSettings& settings);
 
 // The normal form, e.g. "19200,N,8,1".
 std::string FormatLineSettings(const LineSettings& settings);

@@ -160,7 +160,7 @@ void NetworkPort::Connect() {
   const std::optional<PortAddress> address = ParsePortAddress(name, why);
   if (!address) throw Failure(kErrInvalidPortNumber, why);
   const bool rfc2217 = address->kind == PortAddress::Kind::kRfc2217;
-  confirmed_.clear();
+  confirmed_.reset();
 
   try {
     connection_ = std::make_unique<Connection>(static_cast<std::size_t>(values_.inBufferSize));
@@ -257,10 +257,10 @@ void NetworkPort::ApplyLine(const std::string& name) {
   got.dataBits = static_cast<int>(c.dataBits.value);
   got.parity = ParityLetter(c.parity.value);
   got.stopHalves = StopHalves(c.stopBits.value);
-  confirmed_ = FormatLineSettings(got);
-  if (confirmed_ != wanted)
-    throw Failure(kErrCommState,
-                  name + " does not take the line settings " + wanted + ": it confirmed " + confirmed_);
+  confirmed_ = got;
+  if (got != values_.line)
+    throw Failure(kErrCommState, name + " does not take the line settings " + wanted + ": it confirmed " +
+                                     FormatLineSettings(got));
 }
 
 void NetworkPort::Service(milliseconds wait) {
@@ -353,7 +353,7 @@ void NetworkPort::DiscardInput() {
 }
 
 PortDescription NetworkPort::Describe() const {
-  return PortDescription{commPort_, FormatLineSettings(values_.line), ports_.Device(commPort_), confirmed_};
+  return PortDescription{commPort_, values_.line, ports_.Device(commPort_), confirmed_};
 }
 
 }  // namespace kbx

@@ -76,7 +76,7 @@ class NetworkPort : public SerialPort {
   std::unique_ptr<Connection> connection_;
   int commPort_ = 1;
   PortValues values_;
-  std::string confirmed_;  // the line settings the server confirmed
+  std::optional<LineSettings> confirmed_;  // the line settings the server confirmed
 };
 
 }  // namespace kbx

@@ -14,9 +14,8 @@ bool PortValues::Take(const PortRequest& request) {
   }
   rts = request.rtsEnable;
   dtr = request.dtrEnable;
-  LineSettings parsed;
-  if (ParseLineSettings(request.settings, parsed)) {
-    line = parsed;
+  if (Supported(request.settings)) {
+    line = request.settings;
   } else {
     taken = false;
   }

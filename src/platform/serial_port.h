@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "platform/line_settings.h"
 #include "platform/run_time_error.h"
 
 namespace kbx {
@@ -10,8 +12,7 @@ namespace kbx {
 // the modem lines and flow control, and the buffers.
 struct PortRequest {
   int commPort = 1;
-  // "baud,parity,databits,stopbits", e.g. "19200,N,8,1".
-  std::string settings = "9600,N,8,1";
+  LineSettings settings;   // 9600,N,8,1
   bool rtsEnable = false;  // RTS raised while open
   bool dtrEnable = false;  // DTR raised while open
   long handshaking = 0;    // 0 none, 1 XON/XOFF, 2 RTS/CTS, 3 both
@@ -23,11 +24,11 @@ struct PortRequest {
 // with (or took last), and the device behind the number.
 struct PortDescription {
   int commPort = 1;
-  std::string settings;
+  LineSettings settings;
   std::string device;
-  // The line settings a serial server on the network confirmed; "" for a
+  // The line settings a serial server on the network confirmed; none for a
   // port whose line is set here, or on the server alone.
-  std::string confirmed;
+  std::optional<LineSettings> confirmed;
 };
 
 // The program's one serial port: a handful of verbs, polled, never waiting.

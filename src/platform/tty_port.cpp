@@ -277,7 +277,7 @@ void TtyPort::DiscardInput() {
 }
 
 PortDescription TtyPort::Describe() const {
-  return PortDescription{commPort_, FormatLineSettings(values_.line), ports_.Device(commPort_), ""};
+  return PortDescription{commPort_, values_.line, ports_.Device(commPort_), std::nullopt};
 }
 
 }  // namespace kbx

@@ -241,7 +241,7 @@ void MainWindow::UpdateStatus(int) {}
 
 void MainWindow::PortStateChanged(const PortState& state) {
   portState_ = state;
-  settingsLabel_->setText(QString::fromStdString(state.settingsLabel));
+  settingsLabel_->setText(QString::fromStdString(SettingsLabel(state)));
   QFont font = settingsLabel_->font();
   font.setStrikeOut(!state.open);
   settingsLabel_->setFont(font);
@@ -251,7 +251,7 @@ void MainWindow::PortStateChanged(const PortState& state) {
     tip += QString::fromStdString("\n" + WhyNotOpenText(state.whyNotOpen));
   settingsLabel_->setToolTip(tip);
   // The strike-through, in words for those who cannot see it.
-  settingsLabel_->setAccessibleName(QString::fromStdString(state.settingsLabel).trimmed() +
+  settingsLabel_->setAccessibleName(QString::fromStdString(SettingsLabel(state)).trimmed() +
                                     (state.open ? "" : " (port not open)"));
   ShowLampState(state.linkUp);
   connectButton_->setText(state.linkUp ? "Disconnect" : "Connect");
@@ -427,7 +427,7 @@ bool MainWindow::SaveReport(const QString& path, QString& error) const {
   ReportFacts facts;
   facts.dateTime = ReportDateTime(QDateTime::currentDateTime());
   facts.programVersion = kProgramVersion;
-  facts.portSettings = QString::fromStdString(portState_.settingsLabel).trimmed().toStdString();
+  facts.portSettings = QString::fromStdString(SettingsLabel(portState_)).trimmed().toStdString();
   facts.portOpen = portState_.open;
   facts.linkUp = portState_.linkUp;
   facts.rejected = rejectedSettings_;

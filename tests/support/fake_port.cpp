@@ -12,7 +12,7 @@ void FakePort::Open(const PortRequest& request) {
   if (open_) throw RunTimeError(kErrPortAlreadyOpen);
   // As a port does: a refused value keeps the one before, the last refusal counts.
   int failure = 0;
-  if (LineSettings line; !ParseLineSettings(request.settings, line)) {
+  if (!Supported(request.settings)) {
     failure = kErrInvalidProperty;
   } else {
     settings_ = request.settings;

@@ -72,7 +72,7 @@ class FakePort : public SerialPort {
   int PendingOutput() override { return 0; }
   void DiscardInput() override;
   PortDescription Describe() const override {
-    return {commPort_, settings_, "/dev/fake" + std::to_string(commPort_), ""};
+    return {commPort_, settings_, "/dev/fake" + std::to_string(commPort_), std::nullopt};
   }
 
  private:
@@ -84,7 +84,7 @@ class FakePort : public SerialPort {
 
   VirtualClock& clock_;
   int commPort_ = 1;
-  std::string settings_ = "9600,N,8,1";
+  LineSettings settings_;
   bool open_ = false;
   Bytes in_;
   std::vector<Arrival> pending_;  // by time of arrival
