@@ -1,7 +1,6 @@
-// The command line: its exit statuses, whole sessions with the simulator's
-// unit on the in-memory port, the JSON report, what a stop signal leaves of a
-// session, output that cannot be written. The same through real processes is
-// in cli_e2e_test.cpp.
+// The command line: whole sessions with the simulator's unit on the in-memory
+// port, the JSON report, what a stop signal leaves of a session, output that
+// cannot be written.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -28,8 +27,7 @@
 namespace kbx {
 namespace {
 
-using test::Json;
-using test::JsonReader;
+using test::ReadJson;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -129,12 +127,6 @@ TEST_F(CliSession, AnsweringNoChangesNothing) {
   EXPECT_EQ(run.err, "kbx: Not changed.\n");
 }
 
-TEST_F(CliSession, UnknownTypesAreRefused) {
-  const KbxRun run = Kbx({"--simulate", "285", "connect", "runtime"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.out, ElementsAre("Connecting...", "Invalid UPS Type", "Done", "Link Down"));
-}
-
 // What a real line rarely does.
 TEST_F(CliSession, AnErrorNoOperationTrapsEndsTheCommandNotTheProgram) {
   onRequest = [&](const Bytes& frame) {
@@ -158,20 +150,11 @@ TEST_F(CliSession, CommandsWithoutALinkSayLinkDownAndFail) {
   EXPECT_EQ(report.modules->outcome, "link down");
 }
 
-Json ReadJson(const std::string& text) {
-  std::string error;
-  const auto json = JsonReader::Read(text, error);
-  EXPECT_TRUE(json.has_value()) << error << "\n" << text;
-  return json.value_or(Json{});
-}
-
 TEST(JsonText, EscapesWhatItMustAndKeepsValidUtf8) {
   struct Case {
     std::string text;
     std::string json;
   } cases[] = {
-      {"Done", "\"Done\""},
-      {"", "\"\""},
       {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\""},
       {"a\nb\rc\td", "\"a\\nb\\rc\\td\""},
       {std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\\u007f\""},
@@ -189,7 +172,7 @@ TEST(JsonText, EscapesWhatItMustAndKeepsValidUtf8) {
     const std::string json = JsonString(c.text);
     EXPECT_EQ(json, c.json) << c.text;
     // And a strict reader reads it back.
-    EXPECT_EQ(ReadJson(json).kind, Json::kString) << json;
+    EXPECT_EQ(ReadJson(json).Type(), QJsonValue::String) << json;
   }
 }
 
@@ -224,7 +207,7 @@ TEST(JsonText, AReportReadsBackWhole) {
       R"j("confirmed":["module count"]},"interrupted":"SIGINT","board":["Connecting...","UPS Found",)j"
       R"j("Tab\there"],"errors":["interrupted (SIGINT) during modules 2: the update was finished"]})j"
       "\n");
-  EXPECT_EQ(ReadJson(out.str()).kind, Json::kObject);
+  EXPECT_EQ(ReadJson(out.str()).Type(), QJsonValue::Object);
 
   // What was not read is left out, not written as zero.
   std::ostringstream bare;
@@ -345,15 +328,20 @@ TEST_F(SignalsOnFakePort, ASecondSignalDuringTheUpdateDoesNotEndIt) {
 }
 
 // The one line says what was interrupted, how it ended and what was not run;
-// an update the UPS refuses while a signal waits says it failed.
+// an update the UPS refuses while a signal waits says it failed. A signal
+// before the session lets nothing go out.
 TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
   struct Case {
-    std::uint8_t trigger;
+    std::uint8_t trigger;  // 0: the signal comes before the session
     std::string args;
     std::vector<std::string> errors;
-    std::string modules;       // the update's outcome; "" when none was asked for
+    std::string modules;       // the update's outcome and why; "" when none was asked for
     std::uint8_t refused = 0;  // a command the UPS refuses, 0 for none
   } cases[] = {
+      {0,
+       "connect modules 1 --yes",
+       {"interrupted (SIGINT) before connecting; connect, modules 1 were not run"},
+       "not run: interrupted before connecting"},
       // During the connect (its identification request).
       {0xA0,
        "connect runtime info",
@@ -366,7 +354,7 @@ TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
        "runtime modules 2 --yes info",
        {"finishing runtime; press Ctrl-C again to stop now",
         "interrupted (SIGINT) during runtime: it failed; modules 2, info were not run"},
-       "not run"},
+       "not run: interrupted during runtime: it failed"},
       // A command that failed before the signal is named on a line of its own.
       {0x78,
        "runtime modules 2 --yes info",
@@ -388,27 +376,22 @@ TEST_F(SignalsOnFakePort, TheLineSaysWhatWasInterruptedAndWhatWasNotRun) {
     Unit(290);
     after.clear();
     report = {};
+    if (c.trigger == 0) std::raise(SIGINT);
     RaiseAt(c.trigger, SIGINT);
     if (c.refused != 0) ups.answers[c.refused] = {test::Ack(0x36)};
     EXPECT_EQ(Session(c.args), 128 + SIGINT) << c.args;
     EXPECT_THAT(report.errors, ElementsAreArray(c.errors)) << c.args;
-    EXPECT_EQ(report.modules ? report.modules->outcome : "", c.modules) << c.args;
-    ASSERT_FALSE(after.empty()) << c.args;
-    EXPECT_EQ(after.back().front(), 0xFF) << c.args << ": the disconnect";
+    const auto& modules = report.modules;
+    EXPECT_EQ(modules ? modules->outcome + (modules->why.empty() ? "" : ": " + modules->why) : "", c.modules)
+        << c.args;
+    if (c.trigger == 0) {
+      EXPECT_TRUE(port.writes.empty());
+    } else {
+      ASSERT_FALSE(after.empty()) << c.args;
+      EXPECT_EQ(after.back().front(), 0xFF) << c.args << ": the disconnect";
+    }
     ClearStopSignals();
   }
-}
-
-TEST_F(SignalsOnFakePort, ASignalBeforeTheSessionSendsNothing) {
-  Unit(290);
-  std::raise(SIGTERM);
-  EXPECT_EQ(Session("connect modules 1 --yes"), 128 + SIGTERM);
-  EXPECT_TRUE(port.writes.empty());
-  EXPECT_THAT(report.errors,
-              ElementsAre("interrupted (SIGTERM) before connecting; connect, modules 1 were not run"));
-  ASSERT_TRUE(report.modules.has_value());
-  EXPECT_EQ(report.modules->outcome, "not run");
-  EXPECT_EQ(report.modules->why, "interrupted before connecting");
 }
 
 // A stream that takes nothing.
@@ -428,37 +411,35 @@ TEST(CliOutput, OutputThatCannotBeWrittenIsSaidOnceAndFails) {
   }
 }
 
-// A COM number whose default device does not exist says which device it
-// looked for, and the settings name that COM number.
-TEST(CliJson, AComNumberWithoutItsDeviceSaysWhichDevice) {
-  std::ostringstream out, err;
-  EXPECT_EQ(RunKbx({"--port", "32767", "--json", "connect"}, out, err, Confirm{}), 1);
-  const Json json = ReadJson(out.str());
-  EXPECT_THAT(json["errors"].Strings(), ElementsAre("8002 Start: Invalid port number 1",
-                                                    "COM32767 is /dev/ttyS32766, which does not exist"));
-  EXPECT_EQ(json["settings"].text, "COM32767,19200,N,8,1");
-}
-
-TEST(CliJson, APortThatCannotBeOpenedIsReportedWithItsOddPath) {
-  const std::string device = "/nonexistent/\xFF\"\x01 caf\xC3\xA9";
-  std::ostringstream out, err;
-  EXPECT_EQ(
-      RunKbx({"--com", "1=" + device, "--json", "connect", "modules", "1", "--yes"}, out, err, Confirm{}), 1);
-  // The modules command that never ran says why; the odd path in valid UTF-8.
-  EXPECT_EQ(out.str(), R"j({"ok":false,"exit":1,"port":1,"device":"/nonexistent/\u00ff\"\u0001 caf)j"
-                       "\xC3\xA9"
-                       R"j(",)j"
-                       R"j("settings":"COM1,19200,N,8,1","modules":{"requested":1,"outcome":"not run",)j"
-                       R"j("why":"the port could not be opened"},"board":["Invalid port number"],)j"
-                       R"j("errors":["8002 Start: Invalid port number 1",)j"
-                       R"j("/nonexistent/\u00ff\"\u0001 caf)j"
-                       "\xC3\xA9"
-                       R"j( does not exist (No such file or directory)"]})j"
-                       "\n");
-  // On the terminal the control character is shown, not obeyed.
-  EXPECT_EQ(err.str(),
-            "kbx: 8002 Start: Invalid port number 1\nkbx: /nonexistent/\xFF\"\\x01 caf\xC3\xA9"
-            " does not exist (No such file or directory)\n");
+// A port that cannot be opened: the device kbx looked for and why it could
+// not open it; the module count that never ran says why too. On the terminal
+// a control character of the path is shown, not obeyed.
+TEST(CliJson, APortThatCannotBeOpenedSaysWhichDeviceAndWhy) {
+  const struct {
+    std::vector<std::string> args;
+    std::string settings, why, onTerminal;
+  } cases[] = {
+      {{"--port", "32767"},
+       "COM32767,19200,N,8,1",
+       "COM32767 is /dev/ttyS32766, which does not exist",
+       "COM32767 is /dev/ttyS32766, which does not exist"},
+      {{"--com", "1=/nonexistent/\x01"},
+       "COM1,19200,N,8,1",
+       "/nonexistent/\x01 does not exist (No such file or directory)",
+       "/nonexistent/\\x01 does not exist (No such file or directory)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--json", "connect", "modules", "1", "--yes"});
+    std::ostringstream out, err;
+    EXPECT_EQ(RunKbx(args, out, err, Confirm{}), 1) << c.why;
+    const test::Json json = ReadJson(out.str());
+    EXPECT_EQ(json["settings"].Text(), c.settings);
+    EXPECT_THAT(json["board"].Strings(), ElementsAre("Invalid port number"));
+    EXPECT_THAT(json["errors"].Strings(), ElementsAre("8002 Start: Invalid port number 1", c.why));
+    EXPECT_EQ(json["modules"]["why"].Text(), "the port could not be opened");
+    EXPECT_EQ(err.str(), "kbx: 8002 Start: Invalid port number 1\nkbx: " + c.onTerminal + "\n");
+  }
 }
 
 }  // namespace
