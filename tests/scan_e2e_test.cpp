@@ -71,12 +71,11 @@ class ScanProcess : public ::testing::Test {
 // holds, two behind ser2net (raw TCP and RFC 2217) and network ports where
 // nothing listens, all probed side by side (a loop of gensio's freed under
 // another thread's connection crashed it once). Each UPS is only asked who it
-// is: the 281 is not switched over, nothing is set, goodbye comes last.
+// is: nothing is set, goodbye comes last.
 TEST_F(ScanProcess, FindsEveryUpsAmongHeldPortsAndBehindSerialServers) {
   if (test::Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (make deps installs it)";
   test::SimulatorProcess ups290(KBX_SIM_BIN, Log("290"), {"--type", "290"});
   test::SimulatorProcess ups292(KBX_SIM_BIN, Log("292"), {"--type", "292", "--versions", "1.03,2.10,1.00"});
-  test::SimulatorProcess ups281(KBX_SIM_BIN, Log("281"), {"--type", "281"});
   test::SimulatorProcess taken(KBX_SIM_BIN, Log("taken"), {"--type", "290"});
   test::SimulatorProcess overTcp(KBX_SIM_BIN, Log("tcp"), {"--type", "292"});
   test::SimulatorProcess overRfc2217(KBX_SIM_BIN, Log("rfc2217"), {"--type", "280"});
@@ -89,16 +88,16 @@ TEST_F(ScanProcess, FindsEveryUpsAmongHeldPortsAndBehindSerialServers) {
                                          "tcp://localhost:" + port};
   // Another kbx holds one while the scan runs.
   const pid_t holder = test::Spawn({KBX_BIN, "--com", "1=" + taken.Device(), "connect", "runtime"},
-                                   {"/dev/null", -1, false, "/dev/null"});
+                                   {"/dev/null", -1, "/dev/null"});
   ASSERT_TRUE(test::AwaitRequest(Log("taken"), 0xCF));
 
   // COM4 comes from the COM file, the others from the command line.
   const std::string comFolder = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kbx";
   std::filesystem::create_directories(comFolder);
   std::ofstream(comFolder + "/ports.conf") << "COM4=" << ups292.Device() << "\n";
-  const int status = Scan({"--com", "3=" + ups290.Device(), "--com", "5=" + ups281.Device(), "--com",
-                           "7=" + taken.Device(), "--com", "8=" + tcp, "--com", "9=" + rfc2217, "--com",
-                           "10=" + nowhere[0], "--com", "11=" + nowhere[1], "--com", "12=" + nowhere[2]});
+  const int status = Scan({"--com", "3=" + ups290.Device(), "--com", "7=" + taken.Device(), "--com",
+                           "8=" + tcp, "--com", "9=" + rfc2217, "--com", "10=" + nowhere[0], "--com",
+                           "11=" + nowhere[1], "--com", "12=" + nowhere[2]});
   test::Wait(holder);
   std::filesystem::remove_all(comFolder);
 
@@ -107,7 +106,6 @@ TEST_F(ScanProcess, FindsEveryUpsAmongHeldPortsAndBehindSerialServers) {
   EXPECT_EQ(found.at(ups290.Device()), "COM3 UPS type 290 (processor 1: 1.03, processor 2: 1.03)");
   EXPECT_EQ(found.at(ups292.Device()),
             "COM4 UPS type 292 (processor 1: 1.03, processor 2: 2.10, processor 3: 1.00)");
-  EXPECT_EQ(found.at(ups281.Device()), "COM5 UPS type 281 (processor 1: 1.03, processor 2: 1.03)");
   EXPECT_EQ(found.at(taken.Device()), "COM7 held by PID " + std::to_string(holder) + " (kbx)");
   EXPECT_EQ(found.at(tcp), "COM8 UPS type 292 (processor 1: 1.03, processor 2: 1.03)");
   EXPECT_EQ(found.at(rfc2217), "COM9 UPS type 280 (processor 1: 1.03, processor 2: 1.03)");
@@ -116,7 +114,7 @@ TEST_F(ScanProcess, FindsEveryUpsAmongHeldPortsAndBehindSerialServers) {
                                         " cannot be reached: Connection refused");
   }
   EXPECT_EQ(ReadFile(err), "");
-  for (const char* name : {"290", "292", "281", "tcp", "rfc2217"})
+  for (const char* name : {"290", "292", "tcp", "rfc2217"})
     EXPECT_EQ(test::RequestsInLog(Log(name)), kIdentifyThenDisconnect) << name;
 }
 

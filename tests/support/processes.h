@@ -27,9 +27,8 @@ namespace kbx::test {
 
 // Where a child's standard input, output and error come from and go.
 struct Streams {
-  std::string stdoutPath;  // a file to write to (e.g. /dev/full); empty for none of the below
-  int stdoutFd = -1;       // a descriptor of ours to give as its stdout
-  bool stdoutClosed = false;
+  std::string stdoutPath;   // a file to write to (e.g. /dev/full); empty for none of the below
+  int stdoutFd = -1;        // a descriptor of ours to give as its stdout
   std::string stderrPath;   // a file to write to; empty: ours
   std::string stdinPath{};  // empty: ours
 };
@@ -44,8 +43,6 @@ inline pid_t Spawn(const std::vector<std::string>& args, const Streams& streams 
                                      0600);
   } else if (streams.stdoutFd >= 0) {
     posix_spawn_file_actions_adddup2(&actions, streams.stdoutFd, 1);
-  } else if (streams.stdoutClosed) {
-    posix_spawn_file_actions_addclose(&actions, 1);
   }
   if (!streams.stderrPath.empty()) {
     posix_spawn_file_actions_addopen(&actions, 2, streams.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
