@@ -61,41 +61,18 @@ std::vector<std::string> Flatten(const CommandLine& line) {
 
 TEST(CommandLine, OptionsValuesAndOperands) {
   const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
-      {{"--port", "2", "connect"}, {"port=2", "|", "connect"}},
-      {{"--port=2"}, {"port=2", "|"}},
-      {{"--port=", "--port=a=b"}, {"port=", "port=a=b", "|"}},
+      {{"--port", "2", "connect", "--port=", "--port=a=b"}, {"port=2", "port=", "port=a=b", "|", "connect"}},
       {{"--port", "--yes"}, {"port=--yes", "|"}},  // a required value is the next argument, whatever it is
       {{"a", "-y", "b", "--", "--yes", "-", "-y"}, {"yes", "|", "a", "b", "--yes", "-", "-y"}},
       {{"-hy", "-ofile", "-o", "f2", "-yox"}, {"help", "yes", "out=file", "out=f2", "yes", "out=x", "|"}},
-      {{"--simulate", "290", "x"}, {"simulate=290", "|", "x"}},
-      {{"--simulate", "291"}, {"simulate", "|", "291"}},
-      {{"--simulate=x", "--simulate"}, {"simulate=x", "simulate", "|"}},
-      {{"--bad", "3", "--bad=4"}, {"bad", "bad=4", "|", "3"}},
-      {{"modules", "-1", "-"}, {"|", "modules", "-1", "-"}},
+      {{"--simulate", "290", "--simulate", "291", "--simulate=x"},
+       {"simulate=290", "simulate", "simulate=x", "|", "291"}},
+      {{"--bad", "3", "--bad=4", "modules", "-1"}, {"bad", "bad=4", "|", "3", "modules", "-1"}},
       {{"--out", "/tmp/\xff\xfe", "\x80"}, {"out=/tmp/\xff\xfe", "|", "\x80"}},
   };
   for (const auto& [args, expected] : rows) {
     SCOPED_TRACE(::testing::PrintToString(args));
     EXPECT_EQ(Flatten(ParseCommandLine(TestTable(), args)), expected);
-  }
-}
-
-// The programs' own tables give the other mistakes (SharedOptions below).
-TEST(CommandLine, MistakesAreUsageErrors) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
-      {{"--frob=1"}, "unknown option \"--frob\""},
-      {{"-yx"}, "unknown option \"-x\""},
-      {{"--por", "2"}, "unknown option \"--por\""},
-      {{"-o"}, "--out needs a value"},
-  };
-  for (const auto& [args, message] : rows) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    try {
-      ParseCommandLine(TestTable(), args);
-      ADD_FAILURE() << "accepted";
-    } catch (const UsageError& e) {
-      EXPECT_EQ(e.what(), message);
-    }
   }
 }
 
@@ -124,9 +101,8 @@ TEST(CommandLine, HelpShowsEveryRowShortNamesAndValueFormsIncluded) {
 
 // ------------------------------------------------------------ the shared options
 
-// What the three programs answer to a command line that is wrong. The values
-// the parsers refuse are tested with the parsers (CommandLine above, the COM
-// mappings in platform_test); a row here pins each message.
+// What the three programs answer to a command line that is wrong, the
+// generic parser's mistakes included: a row for each message.
 struct BadLine {
   std::vector<std::string> args;
   std::string message;
@@ -139,45 +115,32 @@ TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
       "256000";
   const std::vector<BadLine> rows = {
       {{"--frobnicate"}, "unknown option \"--frobnicate\"", "kds"},
+      {{"--por", "2"}, "unknown option \"--por\"", "k"},
+      {{"-yx"}, "unknown option \"-x\"", "k"},
       {{"--help=1"}, "--help takes no value", "kds"},
       {{"--access-code=12345G"}, "--access-code needs six hexadecimal digits", "kds"},
       {{"--access-code"}, "--access-code needs a value", "kds"},
       {{"--simulate", "123456"}, "--simulate needs a UPS type code from 0 to 65535", "kd"},
-      {{"--simulate=x"}, "--simulate needs a UPS type code from 0 to 65535", "kd"},
       {{"--type", "65536"}, "--type needs a UPS type code from 0 to 65535", "s"},
       {{"--com", "x=/dev/null"}, "--com needs N=DEVICE with N from 1 to 32767, not \"x=/dev/null\"", "kd"},
       {{"--trace="}, "--trace needs a file name", "kd"},
       {{"--trace"}, "--trace needs a value", "kd"},
       {{"--port", "2"}, "unknown option \"--port\"", "ds"},
       {{"--port", "0"}, "--port needs a COM port number from 1 to 32767, not \"0\"", "k"},
-      {{"--port=999999"}, "--port needs a COM port number from 1 to 32767, not \"999999\"", "k"},
-      {{"--port", "A"}, "--port needs a COM port number from 1 to 32767, not \"A\"", "k"},
       {{"--baud", "12345"}, "--baud needs a rate the port takes (" + rates + "), not \"12345\"", "k"},
-      {{"--baud=fast"}, "--baud needs a rate the port takes (" + rates + "), not \"fast\"", "k"},
       {{"connect"}, "unexpected argument \"connect\"", "ds"},
       {{"--", "--yes"}, "unknown command \"--yes\"", "k"},
-      {{"dance"}, "unknown command \"dance\"", "k"},
       {{}, "no command given", "k"},
-      {{"modules"}, "modules needs a COUNT of 0, 1 or 2", "k"},
       {{"modules", "3"}, "modules needs a COUNT of 0, 1 or 2", "k"},
-      {{"modules", "-1"}, "modules needs a COUNT of 0, 1 or 2", "k"},
       {{"ports", "connect"}, "ports is given alone", "k"},
-      {{"ports", "--port", "2"}, "ports does not use --port", "k"},
-      {{"--trace", "t", "ports"}, "ports does not use --trace", "k"},
       {{"ports", "-y"}, "ports does not use --yes", "k"},
-      {{"--yes=1", "connect"}, "--yes takes no value", "k"},
       {{"--split", "0"}, "--split needs a number from 1 to 255, not \"0\"", "s"},
-      {{"--split", "256"}, "--split needs a number from 1 to 255, not \"256\"", "s"},
       {{"--meter-format", "1FF"},
        "--meter-format needs a hexadecimal number from 00 to FF, not \"1FF\"",
        "s"},
-      {{"--silent=1"}, "--silent takes no value", "s"},
       {{"--trickle", "A0=300-100"},
        "--trickle needs MIN-MAX with MIN no more than MAX, not \"300-100\"",
        "s"},
-      {{"--noise", "A0=x"}, "--noise needs a number from 0 to 3600000, not \"x\"", "s"},
-      {{"--noise-gap", "0"}, "--noise-gap needs a number from 1 to 3600000, not \"0\"", "s"},
-      {{"--garbage", "A0=100001"}, "--garbage needs a number from 0 to 100000, not \"100001\"", "s"},
       {{"--long-answer", "36=17781"}, "--long-answer needs a number from 0 to 17780, not \"17781\"", "s"},
       {{"--listen", "telnet:7001"}, "--listen needs rfc2217:PORT or tcp:PORT, not \"telnet:7001\"", "s"},
       {{"--listen", "tcp:65536"}, "--listen needs a number from 0 to 65535, not \"65536\"", "s"},
@@ -190,10 +153,6 @@ TEST(SharedOptions, EveryProgramGivesTheSameMessageAndStatus2AndOpensNothing) {
       {{"--com", "3=rfc2217://10.1.2.3", "connect"},
        "--com: \"rfc2217://10.1.2.3\" is no network port: expected rfc2217://HOST:PORT",
        "k"},
-      {{"--com", "3=tcp://[::1:7001"},
-       "--com: \"tcp://[::1:7001\" is no network port: expected tcp://HOST:PORT, with an IPv6 address as "
-       "[ADDRESS]",
-       "d"},
   };
   const TempFolder dir;
   const std::string trace = dir.path + "/trace.txt";
@@ -293,23 +252,17 @@ TEST(SharedOptions, TheAccessCodeFromAFileOrTheEnvironment) {
 }
 
 TEST(SharedOptions, HelpAndVersionOfEveryProgram) {
-  const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> programs = {
-      {"kbx", KBX_BIN, {"  -h, --help ", "  -y, --yes ", "      --port N ", "      --simulate [TYPE] "}},
-      {"kbx-configurator",
-       KBX_DESKTOP_BIN,
-       {"  -h, --help ", "      --com N=DEVICE ", "      --trace FILE "}},
-      {"kbx-ups-sim",
-       KBX_SIM_BIN,
-       {"  -h, --help ", "      --access-code HEX6 ", "      --bad-checksum[=N] "}}};
-  for (const auto& [name, path, lines] : programs) {
+  // Its rows are the table's (OptionHelp above; the man pages name each).
+  const std::vector<std::pair<std::string, std::string>> programs = {
+      {"kbx", KBX_BIN}, {"kbx-configurator", KBX_DESKTOP_BIN}, {"kbx-ups-sim", KBX_SIM_BIN}};
+  for (const auto& [name, path] : programs) {
     SCOPED_TRACE(name);
     // Alone, or among mistakes: help and version win over everything else.
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{path, "--help"}, {path, "--bogus", "--port", "x", "-h", "dance"}}) {
       const ProgramRun run = RunProgram(args);
       EXPECT_EQ(run.status, 0) << args.back();
-      EXPECT_THAT(run.out, StartsWith("Usage: " + name + " [OPTION]..."));
-      for (const std::string& line : lines) EXPECT_THAT(run.out, HasSubstr(line));
+      EXPECT_THAT(run.out, AllOf(StartsWith("Usage: " + name + " [OPTION]..."), HasSubstr("  -h, --help ")));
       EXPECT_EQ(run.err, "");
       std::istringstream text(run.out);
       for (std::string line; std::getline(text, line);) EXPECT_LE(line.size(), 80u) << line;
@@ -321,7 +274,7 @@ TEST(SharedOptions, HelpAndVersionOfEveryProgram) {
 }
 
 // Every shared option, read alike by kbx and kbx-configurator (both forms of
-// a value are the generic parser's, above), and kbx's defaults.
+// a value are the generic parser's, above).
 TEST(SharedOptions, AreReadAlikeByBothPrograms) {
   const std::vector<std::string> shared = {"--com",         "3=/dev/ttyUSB0", "--com=4=/dev/\xff\xfe",
                                            "--access-code", "a1B2c3",         "--simulate=292",
@@ -344,12 +297,6 @@ TEST(SharedOptions, AreReadAlikeByBothPrograms) {
   EXPECT_EQ(std::tie(cli.session.port, cli.session.baud, cli.yes), std::tuple(3, 9600, true));
   ASSERT_EQ(cli.commands.size(), 2u);
   EXPECT_EQ(std::tie(cli.commands[1].kind, cli.commands[1].count), std::tuple(CliCommand::kModules, 0));
-
-  CliOptions plain;
-  ASSERT_TRUE(ParseCliOptions({"--simulate", "runtime"}, plain, error)) << error;
-  EXPECT_EQ(plain.session.simulateType, kDefaultSimulatedType);
-  EXPECT_EQ(std::tie(plain.session.port, plain.session.baud, plain.yes), std::tuple(1, 19200, false));
-  EXPECT_FALSE(plain.session.accessCode);
 }
 
 // ------------------------------------------------------------ the rig

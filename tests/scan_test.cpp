@@ -195,15 +195,10 @@ TEST(ScanCommand, StandsAloneWithTheOptionsItUses) {
     std::vector<std::string> args;
     std::string error;  // "" when accepted
   } cases[] = {
-      {{"scan"}, ""},
       {{"scan", "--json", "--baud", "9600", "--com", "3=/dev/null", "--com", "4=/dev/zero", "--access-code",
         "010203"},
        ""},
-      {{"scan", "connect"}, "scan is given alone"},
-      {{"scan", "--port", "2"}, "scan does not use --port"},
       {{"scan", "--simulate"}, "scan does not use --simulate"},
-      {{"scan", "--trace", "/dev/null"}, "scan does not use --trace"},
-      {{"scan", "--yes"}, "scan does not use --yes"},
   };
   for (const auto& c : cases) {
     CliOptions options;
