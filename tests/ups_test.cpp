@@ -5,6 +5,7 @@
 #include <map>
 #include <tuple>
 
+#include "support/simulated_ups.h"
 #include "support/xcp_fixture.h"
 #include "ups/kbx_config.h"
 #include "ups/runtime.h"
@@ -23,54 +24,38 @@ class Identification : public XcpTest {
   }
 };
 
-TEST_F(Identification, TheWorkedBlock) {
+TEST_F(Identification, VersionsAndMaps) {
+  const auto versions = [&] {
+    std::vector<std::string> texts;
+    for (int k = 1; k <= 5; ++k) texts.push_back(xcp.ProcessorVersion(k).Text());
+    return texts;
+  };
+  const auto lengths = [&] {
+    return std::tuple(xcp.MeterMapLength(), xcp.FlagMapLength(), xcp.TypeBlockLength(), xcp.ThirdMapLength());
+  };
   Parse({0x01, 0x03, 0x01, 0x05, 0x00, 0x00, 0x02, 0x41, 0x42, 0x04, 0x00, 0xF0, 0x00, 0x40, 0x01, 0x07, 0x10,
          0x00, 0x00});
-  EXPECT_EQ(xcp.ProcessorVersion(1), FirmwareVersion(0x01, 0x03));
-  EXPECT_EQ(xcp.ProcessorVersion(2), FirmwareVersion());
-  EXPECT_EQ(xcp.MeterMapLength(), 4);
+  EXPECT_THAT(versions(), ElementsAre("1.03", "0.00", "0.00", "0.00", "0.00"));
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2, 4));
   EXPECT_THAT(xcp.MeterFormats(), ElementsAre(0xF0, 0x40));
-  EXPECT_EQ(xcp.FlagMapLength(), 1);
-  EXPECT_EQ(xcp.TypeBlockLength(), 16);
-  EXPECT_EQ(xcp.ThirdMapLength(), 0);
-  EXPECT_TRUE(host.board.empty());
+  EXPECT_EQ(lengths(), std::tuple(4, 1, 16, 0));
   // The authorization goes first, with the access code, and nothing waits for its answer.
   EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xCF, 0x4B, 0x42, 0x58}, Bytes{0xA0}));
-}
 
-// The versions of up to five processors, letters or not, and the maps behind them.
-TEST_F(Identification, ProcessorCountsAndSelector) {
-  const struct {
-    const char* what;
-    std::vector<std::pair<std::uint8_t, std::uint8_t>> versions;
-    std::uint8_t selector;
-    std::vector<std::string> texts;  // of processors 1 to 5
-  } cases[] = {
-      {"no processors", {}, 0x05, {"0.00", "0.00", "0.00", "0.00", "0.00"}},
-      {"selector 0 has an extension",
-       {{0x01, 0x03}, {0x02, 0x10}},
-       0x00,
-       {"1.03", "2.10", "0.00", "0.00", "0.00"}},
-      {"seven processors",
-       {{1, 3}, {1, 9}, {1, 0}, {2, 0}, {3, 0x45}, {9, 9}, {8, 8}},
-       0x05,
-       {"1.03", "1.09", "1.00", "2.00", "3.45"}},
-      {"letters",
-       {{1, 3}, {1, 0x0A}, {1, 0xE5}, {0x1A, 0x0B}},
-       0x05,
-       {"1.03", "1.0A", "1.E5", "1A.0B", "0.00"}},
+  // No processors; a selector of 0 with its two bytes more; seven processors, of which five are kept.
+  const std::pair<std::vector<std::pair<std::uint8_t, std::uint8_t>>, std::vector<std::string>> cases[] = {
+      {{}, {"0.00", "0.00", "0.00", "0.00", "0.00"}},
+      {{{0x01, 0x03}, {0x02, 0x10}}, {"1.03", "2.10", "0.00", "0.00", "0.00"}},
+      {{{1, 3}, {1, 9}, {1, 0}, {2, 0}, {3, 0x45}, {9, 9}, {8, 8}}, {"1.03", "1.09", "1.00", "2.00", "3.45"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Parse(IdBlock(c.versions, c.selector, MeterMap36(0xF0), 2, 0x0010, 3));
-    for (int k = 1; k <= 5; ++k) EXPECT_EQ(xcp.ProcessorVersion(k).Text(), c.texts[k - 1]) << k;
+  for (const auto& [processors, texts] : cases) {
+    SCOPED_TRACE(processors.size());
+    Parse(IdBlock(processors, processors.size() == 2 ? 0x00 : 0x05, MeterMap36(0xF0), 2, 0x0010, 3));
+    EXPECT_EQ(versions(), texts);
     EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
-    EXPECT_EQ(
-        std::tuple(xcp.MeterMapLength(), xcp.FlagMapLength(), xcp.TypeBlockLength(), xcp.ThirdMapLength()),
-        std::tuple(36, 2, 16, 3));
-    EXPECT_TRUE(host.board.empty());
+    EXPECT_EQ(lengths(), std::tuple(36, 2, 16, 3));
   }
+  EXPECT_TRUE(host.board.empty());
 }
 
 TEST_F(Identification, ShortBlocksAndOverflowKeepWhatWasRead) {
@@ -342,39 +327,26 @@ TEST_F(Runtime, WhatGivesNoTime) {
   }
 }
 
-// The time read as a single: none when it is zero or no finite number.
+// The time read as a single: none when it is zero or no finite number. (With
+// no link it is "Link Down": CliSession.CommandsWithoutALinkSayLinkDownAndFail.)
 TEST_F(Runtime, TheCommandShowsTheTimeOrWhyNot) {
-  const auto single = [](float value) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &value, 4);
-    return Join({Bytes(8, 0), bytes});
-  };
-  ups.answers[0x34] = {Block(4, single(5400))};
-  ups.Attach(port);
-  EXPECT_EQ(RuntimeCommand(xcp), std::nullopt);
-  EXPECT_THAT(host.board, ElementsAre("Link Down"));
   Unit(290, {1, 3}, 0x40);
   xcp.ConnectUps();
-  const struct {
-    float value;
-    std::optional<double> read;
-    const char* line;
-  } cases[] = {
-      {5400, 5400, "Battery Time Remain:  1:30:00"},
-      {13, 13, "Battery Time Remain:  0:00:12"},  // the seconds are cut, not rounded
-      {0, std::nullopt, "Error Getting Runtime"},
-      {INFINITY, std::nullopt, "Error Getting Runtime"},
-      {NAN, std::nullopt, "Error Getting Runtime"},
-  };
-  for (const auto& c : cases) {
-    ups.answers[0x34] = {Block(4, single(c.value))};
-    EXPECT_EQ(RuntimeCommand(xcp), c.read) << c.value;
-    if (c.read) {
-      EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", c.line, "Done"));
+  for (const float value : {5400.0f, 13.0f, 0.0f, INFINITY, NAN}) {
+    Bytes single(4);
+    std::memcpy(single.data(), &value, 4);
+    ups.answers[0x34] = {Block(4, Join({Bytes(8, 0), single}))};
+    const std::optional<double> read = RuntimeCommand(xcp);
+    if (value == 5400 || value == 13) {
+      EXPECT_EQ(read, value);
+      // The seconds are cut, not rounded.
+      const char* line = value == 13 ? "Battery Time Remain:  0:00:12" : "Battery Time Remain:  1:30:00";
+      EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", line, "Done"));
       EXPECT_TRUE(host.failures.empty());
     } else {
-      EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", c.line));
-      EXPECT_THAT(host.failures, ElementsAre(c.line));
+      EXPECT_EQ(read, std::nullopt) << value;
+      EXPECT_THAT(host.board, ElementsAre("Getting Time Remain...", "Error Getting Runtime")) << value;
+      EXPECT_THAT(host.failures, ElementsAre("Error Getting Runtime")) << value;
     }
   }
 }
@@ -390,21 +362,14 @@ class Modules : public XcpTest {
   }
 };
 
-// The module update's tests pin the request bytes of every count; here the
-// values whose bytes they never reach.
-TEST_F(Modules, TheSettingCommandsRequestBytes) {
-  AckEverySetting();
-  ups.Attach(port);
-  EXPECT_TRUE(xcp.SetUpsVariable(56, 0xABCD));
-  EXPECT_TRUE(xcp.SetUpsParameter(0x0F, 2));
-  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x78, 0x38, 0xCD, 0xAB}, Bytes{0xCF, 0x4B, 0x42, 0x58},
-                                        Bytes{0x95, 0x0F, 0x02, 0x00}));
-  EXPECT_TRUE(host.board.empty());
-
-  // A refused authorization is the parameter's only line; a closed port writes none.
+// A refused authorization is the parameter's only line; a closed port writes
+// none. (The request bytes are EachCountOnA290AndOneModuleOnThe280And292's.)
+TEST_F(Modules, ASettingCommandRefusedOrNotSent) {
   ups.answers[0xCF] = {Ack(0x36)};
   ups.answers[0x95] = {Ack(0x35)};
+  ups.Attach(port);
   EXPECT_FALSE(xcp.SetUpsParameter(0x0F, 1));
+  EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xCF, 0x4B, 0x42, 0x58}, Bytes{0x95, 0x0F, 0x01, 0x00}));
   EXPECT_THAT(host.board, ElementsAre("Command Parameter invalid (36)"));
   host.ClearBoard();
   port.Close();
@@ -433,31 +398,62 @@ TEST_F(Modules, WhatOpeningTheDialogOffersPerType) {
   }
 }
 
-TEST_F(Modules, EachCountOnA290AndOneModuleOnThe280And292) {
-  // The count variable is 2 x count + 1; the base time per count 994, 4491, 8328.
-  const std::pair<const char*, std::vector<Bytes>> counts[] = {
-      {"0",
-       {{0x78, 0x20, 0x01, 0x00}, {0x78, 0x38, 0xE2, 0x03}, {0xBD, 0x69, 0x02, 0xE2, 0x03}, {0x78, 0x00}}},
-      {"1",
-       {{0x78, 0x20, 0x03, 0x00}, {0x78, 0x38, 0x8B, 0x11}, {0xBD, 0x69, 0x02, 0x8B, 0x11}, {0x78, 0x00}}},
-      {"2",
-       {{0x78, 0x20, 0x05, 0x00}, {0x78, 0x38, 0x88, 0x20}, {0xBD, 0x69, 0x02, 0x88, 0x20}, {0x78, 0x00}}},
+// Each count on a 290 (the count variable 2n + 1, the base time 994, 4491 or
+// 8328 in a variable and in RAM, the checksum reset that commits them) and on
+// the 280 and 292 (a parameter), as the simulator's unit takes them: the
+// battery time read afterwards is scaled by the base time.
+TEST_F(Modules, EachCountOnEveryTypeAsTheSimulatedUnitTakesIt) {
+  const struct {
+    std::int16_t count;
+    std::vector<Bytes> requests290;
+    double time;
+  } counts[] = {
+      {2,
+       {{0x78, 0x20, 0x05, 0x00}, {0x78, 0x38, 0x88, 0x20}, {0xBD, 0x69, 0x02, 0x88, 0x20}, {0x78, 0x00}},
+       15081},
+      {1,
+       {{0x78, 0x20, 0x03, 0x00}, {0x78, 0x38, 0x8B, 0x11}, {0xBD, 0x69, 0x02, 0x8B, 0x11}, {0x78, 0x00}},
+       8133},
+      {0,
+       {{0x78, 0x20, 0x01, 0x00}, {0x78, 0x38, 0xE2, 0x03}, {0xBD, 0x69, 0x02, 0xE2, 0x03}, {0x78, 0x00}},
+       1800},
   };
-  for (const auto& [count, requests] : counts) {
-    Prepare(290);
-    const KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp, count, false);
-    EXPECT_TRUE(outcome.Done()) << count;
-    EXPECT_EQ(ups.requests, requests) << count;
-    EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Done")) << count;
-    EXPECT_EQ(outcome.Confirmed().size(), 4u) << count;
-    EXPECT_EQ(xcp.ModuleCount(), count);
-    EXPECT_FALSE(xcp.BatteryTestEnabled());
-  }
-  for (std::uint16_t type : {std::uint16_t{280}, std::uint16_t{292}}) {
-    Prepare(type);
-    EXPECT_TRUE(UpdateKBXConfiguration(xcp, 1)) << type;
-    EXPECT_THAT(ups.requests, ElementsAre(Bytes{0xCF, 0x4B, 0x42, 0x58}, Bytes{0x95, 0x0F, 0x01, 0x00}))
-        << type;
+  const auto ofType = [](int type) {
+    SimOptions options;
+    options.type = type;
+    return SimulatedUps(options);
+  };
+  SimulatedUps units[] = {ofType(290), ofType(280), ofType(292)};
+  for (SimulatedUps& unit : units) {
+    const int type = unit.model.Options().type;
+    if (xcp.LinkUp()) xcp.DisconnectUps();
+    unit.Attach(port);
+    xcp.ConnectUps();
+    ASSERT_TRUE(xcp.LinkUp()) << type;
+    for (const auto& [count, requests290, time] : counts) {
+      SCOPED_TRACE(std::to_string(type) + " with " + std::to_string(count));
+      const std::size_t before = unit.model.Requests().size();
+      host.ClearBoard();
+      if (type == 290) {
+        const KbxUpdateOutcome outcome = ApplyKbxConfiguration(xcp, std::to_string(count), false);
+        EXPECT_TRUE(outcome.Done());
+        EXPECT_EQ(outcome.Confirmed().size(), 4u);
+        EXPECT_THAT(host.board, ElementsAre("Updating KBXs...", "Done"));
+        EXPECT_EQ(xcp.ModuleCount(), std::to_string(count));
+        EXPECT_FALSE(xcp.BatteryTestEnabled());
+        EXPECT_EQ(std::tuple(unit.model.Variable(32), unit.model.RamWord(0x0269)),
+                  std::tuple(2 * count + 1, requests290[1][2] | requests290[1][3] << 8));
+      } else {
+        EXPECT_TRUE(UpdateKBXConfiguration(xcp, count));
+      }
+      const std::vector<Bytes> sent(unit.model.Requests().begin() + static_cast<long>(before),
+                                    unit.model.Requests().end());
+      const std::vector<Bytes> parameter{{0xCF, 0x4B, 0x42, 0x58},
+                                         {0x95, 0x0F, static_cast<std::uint8_t>(count), 0x00}};
+      EXPECT_EQ(sent, type == 290 ? requests290 : parameter);
+      EXPECT_EQ(unit.model.CommittedModuleCount(), count);
+      EXPECT_DOUBLE_EQ(xcp.GetBatteryTimeRemaining(36), time);
+    }
   }
 }
 
