@@ -1,5 +1,6 @@
 // The simulator's link (--link PATH): it replaces only a symbolic link, and it
 // goes again on every way out, while nothing it did not make is ever deleted.
+// (It goes with the device and comes back with it: LineFault in fault_test.)
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "sim/pty_simulator.h"
 #include "support/processes.h"
@@ -31,43 +32,6 @@ std::string LinkTarget(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
-}
-
-// ---------------------------------------------------------------- the object
-
-TEST(SimLink, ReplacesOnlyASymbolicLinkWhenToldAndLeavesAnythingElseAsItWas) {
-  const TempFolder folder;
-  const std::string file = folder.path + "/file";
-  const std::string sub = folder.path + "/folder";
-  std::ofstream(file) << "keep me\n";
-  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-  {
-    PtySimulator simulator(SimOptions{});
-    for (const std::string& path : {file, sub}) {
-      EXPECT_THROW(simulator.LinkAt(path), std::invalid_argument) << path;
-      EXPECT_EQ(simulator.LinkPath(), "") << path;
-    }
-  }
-  EXPECT_EQ(ReadFile(file), "keep me\n");
-  EXPECT_TRUE(std::filesystem::is_directory(sub));
-
-  const std::string link = folder.path + "/ups";
-  ASSERT_EQ(::symlink("/dev/kbx-test-gone", link.c_str()), 0);  // dangling, as an earlier run may leave it
-  std::string device;
-  {
-    PtySimulator simulator(SimOptions{});
-    // A link the simulator did not make goes only when it is told so.
-    EXPECT_THROW(simulator.LinkAt(link), std::invalid_argument);
-    EXPECT_EQ(LinkTarget(link), "/dev/kbx-test-gone");
-    simulator.LinkAt(link, true);
-    device = simulator.SlavePath();
-    EXPECT_EQ(LinkTarget(link), device);
-    simulator.Unplug();
-    EXPECT_FALSE(Exists(link));  // the link goes with the device
-    simulator.Replug();
-    EXPECT_EQ(LinkTarget(link), simulator.SlavePath());
-  }
-  EXPECT_FALSE(Exists(link));
 }
 
 TEST(SimLink, WhatTookTheLinksPlaceMeanwhileStays) {
@@ -90,17 +54,23 @@ TEST(SimLink, WhatTookTheLinksPlaceMeanwhileStays) {
   }
 }
 
-// ---------------------------------------------------------------- the program
-
-TEST(SimProgram, ALinkOverAnythingButASymbolicLinkExits2AndLeavesItAsItWas) {
+// A link over anything but a symbolic link, or over one the simulator did not
+// make without --force, exits 2 and leaves it as it was.
+TEST(SimProgram, ALinkOverAnythingItMayNotReplaceExits2AndLeavesItAsItWas) {
   const TempFolder folder;
-  const std::string file = folder.path + "/ttyUPS";
+  const std::string file = folder.path + "/ttyUPS", link = folder.path + "/ups";
   std::ofstream(file) << "keep me\n";
-  const test::ProgramRun run = test::RunProgram({KBX_SIM_BIN, "--link", file});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "kbx-ups-sim: " + file + " is a regular file, not a symbolic link: it is left as it is\n");
+  ASSERT_EQ(::symlink("/dev/kbx-test-gone", link.c_str()), 0);  // dangling, as an earlier run may leave it
+  const std::pair<std::string, std::string> cases[] = {
+      {file, "is a regular file, not a symbolic link: it is left as it is"},
+      {link, "is a symbolic link the simulator did not make: it is left as it is (--force replaces it)"}};
+  for (const auto& [path, why] : cases) {
+    const test::ProgramRun run = test::RunProgram({KBX_SIM_BIN, "--link", path});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "kbx-ups-sim: " + path + " " + why + "\n");
+  }
   EXPECT_EQ(ReadFile(file), "keep me\n");
+  EXPECT_EQ(LinkTarget(link), "/dev/kbx-test-gone");
 }
 
 // Each stop signal ends the simulator cleanly, and the link it made over a
