@@ -178,8 +178,6 @@ TEST(Trace, TheSystemClockGivesTheDateAndTheZoneOfTz) {
   const CalendarTime now = clock.Calendar();
   EXPECT_EQ(now.zone, "+0530 XST");
   EXPECT_THAT(now.date, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]"));
-  EXPECT_GE(now.timeOfDay, 0);
-  EXPECT_LT(now.timeOfDay, 86400);
   saved ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
 }
