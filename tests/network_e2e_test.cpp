@@ -3,9 +3,6 @@
 // server room; and kbx-ups-sim --listen, the simulator serving on the network
 // itself. Raw TCP and the servers' other answers are the network port's own
 // test. Each run takes seconds of real time: `make test-e2e`.
-#include <chrono>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -16,9 +13,12 @@
 namespace kbx {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::Each;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
 
 // kbx on COM3 named `address`.
 test::ProgramRun Kbx(const std::string& address, std::vector<std::string> arguments) {
@@ -50,17 +50,13 @@ TEST(ThroughSer2net, AWholeSessionReadsAsOnALocalPort) {
   EXPECT_EQ(network.status, 0) << network.err;
   EXPECT_EQ(network.out, local.out);
   EXPECT_EQ(test::RequestsInLog(log), localRequests);
-  const std::vector<std::string> lines = test::Lines(ReadFile(log));
-  ASSERT_FALSE(lines.empty());
-  EXPECT_THAT(lines, Each(EndsWith(" | 19200,N,8,1")));
+  EXPECT_THAT(test::Lines(ReadFile(log)), AllOf(Not(IsEmpty()), Each(EndsWith(" | 19200,N,8,1"))));
   EXPECT_THAT(ReadFile(temp.path + "/trace"), HasSubstr("open COM3 (" + server.Address("rfc2217") +
                                                         ") 19200,N,8,1, the server confirmed 19200,N,8,1"));
 }
 
 // kbx-ups-sim --listen serves the unit on loopback itself, as a serial server
-// would: a session works, the line takes the program's settings, and a
-// second client is turned away while the first has the line (over telnet the
-// server's words are lost when it closes before telnet is set up).
+// would: a session works and the line takes the program's settings.
 TEST(ListeningSimulator, ServesOnTheNetworkItself) {
   const TempFolder temp;
   const std::string log = temp.path + "/sim.log";
@@ -70,18 +66,7 @@ TEST(ListeningSimulator, ServesOnTheNetworkItself) {
   EXPECT_EQ(session.status, 0) << session.err;
   EXPECT_THAT(session.out, HasSubstr("UPS Found"));
   EXPECT_THAT(session.out, HasSubstr("Battery Time Remain:  0:30:00"));
-  const std::vector<std::string> lines = test::Lines(ReadFile(log));
-  ASSERT_FALSE(lines.empty());
-  EXPECT_THAT(lines, Each(EndsWith(" | 9600,N,8,1")));
-
-  const int first = test::ConnectTo(std::stoi(ups.Device().substr(ups.Device().rfind(':') + 1)));
-  ASSERT_GE(first, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const test::ProgramRun second = Kbx(ups.Device(), {"connect"});
-  ::close(first);
-  EXPECT_EQ(second.status, 1);
-  EXPECT_THAT(second.out, HasSubstr("Port already open"));
-  EXPECT_THAT(second.err, HasSubstr(ups.Device() + " turned the connection away"));
+  EXPECT_THAT(test::Lines(ReadFile(log)), AllOf(Not(IsEmpty()), Each(EndsWith(" | 9600,N,8,1"))));
 }
 
 }  // namespace
