@@ -23,36 +23,21 @@ using ::testing::IsSupersetOf;
 
 constexpr const char* kCommaLocale = "de_DE.UTF-8";
 
-// Switches the whole process to the comma locale, as the application object
-// does from LANG; skips the test when the locale could not be generated.
-void EnterCommaLocale() {
-  ::setenv("LOCPATH", KBX_TEST_LOCPATH, 0);
-  if (std::setlocale(LC_ALL, kCommaLocale) == nullptr) {
-    GTEST_SKIP() << "no comma locale: " << kCommaLocale << " is not in LOCPATH=" << ::getenv("LOCPATH")
-                 << " (the test comma_locale generates it with localedef; see its output)";
-  }
-  // Else the tests below would prove nothing.
-  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
-}
-
-void LeaveCommaLocale() {
-  std::setlocale(LC_ALL, "C");
-}
-
-class CommaLocale : public ::testing::Test {
- protected:
-  void SetUp() override { EnterCommaLocale(); }
-  void TearDown() override { LeaveCommaLocale(); }
-};
-
-class CommaLocaleXcp : public XcpTest {
+// The whole process in the comma locale, as the application object sets it
+// from LANG; the test skips when the locale could not be generated.
+class CommaLocale : public XcpTest {
  protected:
   void SetUp() override {
-    EnterCommaLocale();
-    if (IsSkipped() || HasFatalFailure()) return;
+    ::setenv("LOCPATH", KBX_TEST_LOCPATH, 0);
+    if (std::setlocale(LC_ALL, kCommaLocale) == nullptr) {
+      GTEST_SKIP() << "no comma locale: " << kCommaLocale << " is not in LOCPATH=" << ::getenv("LOCPATH")
+                   << " (the test comma_locale generates it with localedef; see its output)";
+    }
+    // Else the tests below would prove nothing.
+    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
     XcpTest::SetUp();
   }
-  void TearDown() override { LeaveCommaLocale(); }
+  void TearDown() override { std::setlocale(LC_ALL, "C"); }
 };
 
 TEST_F(CommaLocale, NumberTextsAreReadWithThePoint) {
@@ -112,7 +97,7 @@ TEST_F(CommaLocale, NumbersAreWrittenWithThePointAndNoGrouping) {
 }
 
 // The port number is a number read as text like any other: "1.5" is port 2.
-TEST_F(CommaLocaleXcp, ThePortSettingsAreReadAndWrittenWithThePoint) {
+TEST_F(CommaLocale, ThePortSettingsAreReadAndWrittenWithThePoint) {
   EXPECT_FALSE(StartUp(xcp).portFailure);
   EXPECT_FALSE(xcp.ChangePort(9600, NumberFromText("1.5")));
   EXPECT_EQ(SettingsLabel(host.portState), " COM2,9600,N,8,1");

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -301,50 +299,41 @@ TEST(SharedOptions, AreReadAlikeByBothPrograms) {
 
 // ------------------------------------------------------------ the rig
 
-// A relative device is taken from the folder the program started in, for the
-// check that it exists and for the open alike.
-TEST(SessionRig, ARelativeComDeviceIsOpenedFromTheStartingFolder) {
+// --simulate puts the simulator on the session's port, and the trace records
+// it; a relative device is taken from the folder the program started in, for
+// the check that it exists and for the open alike.
+TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortOpensRelativeDevicesAndTraces) {
   const TempFolder dir;
   PseudoTerminal pty;
   std::filesystem::create_directory(dir.path + "/sub");
   std::filesystem::create_symlink(pty.SlavePath(), dir.path + "/sub/ups");
+  const std::string trace = dir.path + "/trace.txt";
   CliOptions options;
   std::string error;
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir.path);
-  const bool parsed = ParseCliOptions({"--com", "1=sub/ups", "connect"}, options, error);
+  const bool parsed = ParseCliOptions(
+      {"--com", "1=sub/ups", "--port", "3", "--simulate=280", "--trace", trace, "connect"}, options, error);
   std::filesystem::current_path(before);
   ASSERT_TRUE(parsed) << error;
   EXPECT_THAT(options.session.mappings, ElementsAre(std::pair{1, dir.path + "/sub/ups"}));
   SystemClock clock;
-  SessionRig rig(options.session, clock);
-  rig.Port().Open(PortRequest{});
-  EXPECT_TRUE(rig.Port().IsOpen());
-  rig.Port().Close();
-}
-
-TEST(SessionRig, PutsTheSimulatorOnTheSessionsPortAndTracesIt) {
-  const TempFolder dir;
-  SessionOptions options;
-  options.port = 3;
-  options.simulateType = 280;
-  options.trace = dir.path + "/trace.txt";
-  SystemClock clock;
   {
-    SessionRig rig(options, clock);
-    EXPECT_EQ(rig.Ports().Device(1), "/dev/ttyS0");
+    SessionRig rig(options.session, clock);
     EXPECT_THAT(rig.Ports().Device(3), StartsWith("/dev/pts/"));
-    PortRequest request;
-    request.commPort = 3;
-    rig.Port().Open(request);
-    rig.Port().Write({0xAB, 0x01, 0xA0, 0xB4});
-    rig.Port().Close();
+    for (const int number : {1, 3}) {
+      PortRequest request;
+      request.commPort = number;
+      rig.Port().Open(request);
+      EXPECT_TRUE(rig.Port().IsOpen()) << number;
+      rig.Port().Write({0xAB, 0x01, 0xA0, 0xB4});
+      rig.Port().Close();
+    }
   }
-  std::ifstream in(options.trace);
-  const std::string trace{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_THAT(trace,
-              AllOf(HasSubstr("trace start"), HasSubstr("open COM3 (/dev/pts/"), HasSubstr("AB 01 A0 B4"),
-                    HasSubstr("close COM3"), ::testing::ContainsRegex("trace end [0-9:.]+\n$")));
+  EXPECT_THAT(ReadFile(trace),
+              AllOf(HasSubstr("trace start"), HasSubstr("open COM1 (" + dir.path + "/sub/ups)"),
+                    HasSubstr("open COM3 (/dev/pts/"), HasSubstr("AB 01 A0 B4"), HasSubstr("close COM3"),
+                    ::testing::ContainsRegex("trace end [0-9:.]+\n$")));
 }
 
 // A trace file that cannot be made ends the program with 1 and the reason:
