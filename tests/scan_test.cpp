@@ -39,7 +39,7 @@ TEST(ProbeFinding, WhatEachPortHoldsInOneLine) {
       ups.Attach(port);
     };
   };
-  // What the port says when it cannot be opened (a holder named by its PID: scan_e2e_test.cpp).
+  // What the port says when it cannot be opened (a holder named by its PID: cli_e2e_test.cpp).
   const auto holder = [](int number, const std::string& reason) {
     return [=](FakePort& port, ScriptedUps&) {
       port.openError = number;
