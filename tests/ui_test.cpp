@@ -1,8 +1,13 @@
 // The windows, driven as a user drives them, on the fake port and the
-// virtual clock.
+// virtual clock: outcomes at a glance, a report to copy and save, the
+// keyboard, screen readers and large fonts.
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,10 +17,14 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
 #include <QShortcutEvent>
 #include <QTextBrowser>
 #include <QTimer>
 #include <csignal>
+#include <fstream>
 #include <set>
 #include <tuple>
 
@@ -23,8 +32,12 @@
 #include "platform/stop_signals.h"
 #include "platform/version.h"
 #include "support/desktop_rig.h"
+#include "support/temp_folder.h"
 #include "support/xcp_probe.h"
+#include "ui/board_report.h"
 #include "ui/help_viewer.h"
+#include "ui/program_icon.h"
+#include "ui/window_placement.h"
 
 namespace kbx {
 namespace {
@@ -32,9 +45,25 @@ namespace {
 using ::testing::ElementsAre;
 
 using test::Child;
-using test::NextTabStop;
 using test::Press;
+using test::TabChain;
 using test::WhenUp;
+
+QString AccessibleText(QWidget* widget, QAccessible::Text which) {
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+  return accessible ? accessible->text(which) : QString();
+}
+
+// Whether the rectangle of the image shows the board's amber (red well up)
+// rather than only its green (no red at all).
+bool ShowsAmber(const QImage& image, const QRect& area) {
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      if (image.rect().contains(x, y) && qRed(image.pixel(x, y)) > 128) return true;
+    }
+  }
+  return false;
+}
 
 class Window : public ::testing::Test, protected test::DesktopRig {
  protected:
@@ -47,7 +76,27 @@ class Window : public ::testing::Test, protected test::DesktopRig {
     EXPECT_TRUE(Button("cmdConnect")->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   }
+  // What the lamp in front says to a screen reader, and in its tooltip.
+  std::string Lamp() {
+    QLabel* front = Child<QLabel>(&window, window.LampShowsConnected() ? "imgConnected" : "imgNotConnected");
+    EXPECT_EQ(front->toolTip(), AccessibleText(front, QAccessible::Name));
+    return AccessibleText(front, QAccessible::Name).toStdString();
+  }
+  // The board as drawn: failure lines in bold amber, the others green, on black.
+  void ExpectDrawn(const std::vector<bool>& amber) {
+    StatusBoard* board = List();
+    QApplication::processEvents();  // the list lays its lines out late
+    const QImage drawn = board->viewport()->grab().toImage();
+    EXPECT_EQ(drawn.pixelColor(drawn.width() - 3, drawn.height() - 3), QColor(Qt::black));
+    ASSERT_EQ(board->count(), static_cast<int>(amber.size()));
+    for (int row = 0; row < board->count(); ++row) {
+      EXPECT_EQ(ShowsAmber(drawn, board->visualItemRect(board->item(row))), amber[row]) << row;
+      EXPECT_EQ(board->item(row)->font().bold(), amber[row]) << row;
+    }
+    EXPECT_EQ(board->LastLineFailed(), amber.back());
+  }
 };
+using Board = Window;
 
 // A click or a key stroke that waits in the queue, as a user's input does
 // while the program blocks.
@@ -73,7 +122,7 @@ TEST_F(Window, StartsThenConnectsAndDisconnectsByButtonAndMenu) {
   EXPECT_EQ(window.windowTitle(), "KBX Configurator");
   EXPECT_EQ(Label(), " COM1,19200,N,8,1");
   EXPECT_FALSE(window.SettingsStrikethru());
-  EXPECT_FALSE(window.LampShowsConnected());
+  EXPECT_EQ(Lamp(), "Not connected");
   EXPECT_EQ(Button("cmdConnect")->text(), "Connect");
   EXPECT_TRUE(Lines().empty());
   EXPECT_TRUE(window.isVisible());
@@ -89,8 +138,9 @@ TEST_F(Window, StartsThenConnectsAndDisconnectsByButtonAndMenu) {
   EXPECT_THAT(menus, ElementsAre("&File: &Properties - E&xit",
                                  "&UPS: &Connect &Disconect &Update KBX &Battery Time Remain",
                                  "&Help: &Help Topics - &About KBX Configuration Utility"));
+  const char* const buttonNames[] = {"cmdPortSettings", "cmdConnect", "Command1", "cmdBattComm"};
   std::vector<std::string> buttons;
-  for (const char* name : {"cmdPortSettings", "cmdConnect", "Command1", "cmdBattComm"}) {
+  for (const char* name : buttonNames) {
     buttons.push_back(Button(name)->text().toStdString() + "|" + Button(name)->toolTip().toStdString());
   }
   EXPECT_THAT(buttons,
@@ -108,9 +158,7 @@ TEST_F(Window, StartsThenConnectsAndDisconnectsByButtonAndMenu) {
       QueueKey(connect, Qt::Key_Space);
     }
     EXPECT_FALSE(window.TakesInput());
-    for (const char* name : {"cmdPortSettings", "cmdConnect", "Command1", "cmdBattComm"}) {
-      EXPECT_FALSE(Button(name)->isEnabled()) << name;
-    }
+    for (const char* name : buttonNames) EXPECT_FALSE(Button(name)->isEnabled()) << name;
     EXPECT_FALSE(List()->isEnabled());
     EXPECT_TRUE(Child<QLabel>(&window, "imgConnected")->isEnabled());  // the lamp stays readable
     ASSERT_NE(QApplication::overrideCursor(), nullptr);
@@ -121,7 +169,8 @@ TEST_F(Window, StartsThenConnectsAndDisconnectsByButtonAndMenu) {
   QCoreApplication::processEvents();
   EXPECT_GT(looks, 10);
   EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
-  EXPECT_TRUE(window.LampShowsConnected());
+  ExpectDrawn({false, false, false});
+  EXPECT_EQ(Lamp(), "Connected");
   // One connect: no disconnect (0xFF alone), no second identification.
   EXPECT_THAT(ups.RequestsStartingWith(0xFF), ElementsAre(Bytes{0xFF, 0x06, 0x08, 0x62}));
   EXPECT_EQ(ups.RequestsStartingWith(0xA0).size(), 1u);
@@ -195,34 +244,45 @@ TEST(StartUpBox, SaysWhyThePortCouldNotBeOpenedAndWhatToDo) {
   }
 }
 
-// A command that cannot run says why on the board, writes nothing the UPS
-// did not ask for, and leaves the window taking input.
+// A command that cannot run says why on the board (a failure line in amber,
+// and so the closing Done of a failed command), writes nothing the UPS did
+// not ask for, and leaves the window taking input.
 TEST_F(Window, ACommandThatCannotRunSaysWhyAndTheWindowRecovers) {
   for (const char* name : {"Command1", "cmdBattComm"}) {
     window.BoardClear();
     Press(Button(name), Qt::Key_Return);  // the KBX dialog does not open
     EXPECT_THAT(Lines(), ElementsAre("Link Down")) << name;
-    EXPECT_TRUE(List()->LastLineFailed()) << name;
+    ExpectDrawn({true});
     ExpectIdle();
   }
   EXPECT_TRUE(port.writes.empty());
+  Button("cmdConnect")->click();  // nothing answers
+  ASSERT_THAT(Lines(), ElementsAre("Connecting...", "NO UPS Found", "Done"));
+  ExpectDrawn({false, true, true});
 
+  // A link that was up, then a device that will not open again: with the
+  // port closed, Connect adds nothing to the port's own line.
+  Connect(280);
+  window.BoardClear();
+  port.existing.erase(1);
+  xcp.OpenPort();
+  ASSERT_TRUE(window.SettingsStrikethru());
+  EXPECT_EQ(Lamp(), "Not connected");
+  EXPECT_EQ(AccessibleText(Child<QLabel>(&window, "lblSettings"), QAccessible::Name).toStdString(),
+            "COM1,19200,N,8,1 (port not open)");
+  port.writes.clear();
+  Button("cmdConnect")->click();
+  EXPECT_THAT(Lines(), ElementsAre("Invalid port number"));
+  EXPECT_TRUE(port.writes.empty());
+  ExpectIdle();
+
+  port.existing.insert(1);
+  xcp.OpenPort();
   Connect(280);
   port.readError = kErrReadDevice;  // the device has gone away
   Button("cmdConnect")->click();
   ASSERT_FALSE(Lines().empty());
   EXPECT_EQ(Lines().back(), "8020 Error reading comm device");
-  ExpectIdle();
-
-  // With the port closed, Connect adds nothing to the port's own line.
-  window.BoardClear();
-  port.existing.erase(1);
-  xcp.OpenPort();
-  ASSERT_TRUE(window.SettingsStrikethru());
-  port.writes.clear();
-  Button("cmdConnect")->click();
-  EXPECT_THAT(Lines(), ElementsAre("Invalid port number"));
-  EXPECT_TRUE(port.writes.empty());
   ExpectIdle();
 }
 
@@ -265,16 +325,11 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
     auto* com = Child<QLineEdit>(dialog, "txtCOM");
     auto* baud = Child<QLineEdit>(dialog, "txtBaud");
     auto* apply = Child<QPushButton>(dialog, "cmdApply");
-    auto* exit = Child<QPushButton>(dialog, "cmdCancel");
     EXPECT_EQ(dialog->windowTitle(), "Settings");
     EXPECT_EQ(baud->text(), "19200");
     EXPECT_EQ(com->text(), "1");
-    EXPECT_EQ(com->maxLength(), 1);
-    EXPECT_EQ(baud->maxLength(), 5);
     EXPECT_EQ(dialog->focusWidget(), baud);
-    EXPECT_EQ(NextTabStop(baud), apply);
-    EXPECT_EQ(NextTabStop(apply), com);
-    EXPECT_EQ(NextTabStop(com), exit);
+    EXPECT_THAT(TabChain(baud, 4), ElementsAre("txtBaud", "cmdApply", "txtCOM", "cmdCancel"));
     test::XcpProbe::Link(xcp).SetLinkUp(true);
     for (const auto& [label, edit, typed] :
          {std::tuple("lblBaud", baud, "9600"), std::tuple("lblCom", com, "2")}) {
@@ -335,16 +390,10 @@ TEST_F(Window, ThePortDialogAppliesWhatThePortTakes) {
               "Shows Comport, Baud Rate, Parity, Data bits, Stop Bit");
     EXPECT_EQ(Label(), " COM1,19200,N,8,1");
     EXPECT_TRUE(port.IsOpen());
-    EXPECT_TRUE(dialog->isVisible());
-    Press(exit, Qt::Key_Return);
+    Press(Child<QPushButton>(dialog, "cmdCancel"), Qt::Key_Return);
     EXPECT_FALSE(dialog->isVisible());
   });
   Button("cmdConnect")->click();
-  EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
-  InDialog("cmdPortSettings", [](QWidget* dialog) {
-    Press(Child<QLineEdit>(dialog, "txtCOM"), Qt::Key_Escape);
-    EXPECT_FALSE(dialog->isVisible());
-  });
   EXPECT_THAT(Lines(), ElementsAre("Connecting...", "UPS Found", "Done"));
 }
 
@@ -373,11 +422,8 @@ TEST_F(Window, KbxDialogAppliesAndRemembersTheChoicesAndOffersNoneForAnUnknownTy
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the dialog put the pointer back
     // From the keyboard: the label's Alt+letter leads to the list, Tab reads in order.
     EXPECT_EQ(Child<QLabel>(dialog, "Label1")->buddy(), combo);
-    EXPECT_EQ(NextTabStop(Child<QRadioButton>(dialog, "BTCEnable1")),
-              Child<QRadioButton>(dialog, "BTCEnable0"));
-    EXPECT_EQ(NextTabStop(Child<QRadioButton>(dialog, "BTCEnable0")), combo);
-    EXPECT_EQ(NextTabStop(combo), apply);
-    EXPECT_EQ(NextTabStop(apply), Child<QPushButton>(dialog, "cmdExit"));
+    EXPECT_THAT(TabChain(Child<QRadioButton>(dialog, "BTCEnable1"), 5),
+                ElementsAre("BTCEnable1", "BTCEnable0", "cmbKBX", "cmdApply", "cmdExit"));
 
     combo->setCurrentIndex(1);
     answer(QMessageBox::No, &question);
@@ -419,9 +465,104 @@ TEST_F(Window, KbxDialogAppliesAndRemembersTheChoicesAndOffersNoneForAnUnknownTy
   });
 }
 
+// Beside the main window, the strip under the controls says how the last
+// update ended, in the board's colours; on a failure, how far it got and what
+// to do.
+TEST_F(Window, TheKbxDialogOpensBesideTheMainWindowAndShowsTheOutcome) {
+  Connect(280);
+  window.move(window.screen()->availableGeometry().topLeft());
+  const QRect screen = window.screen()->availableGeometry();
+  InDialog("cmdBattComm", [&](QWidget* dialog) {
+    EXPECT_FALSE(dialog->frameGeometry().intersects(window.frameGeometry()));
+    EXPECT_TRUE(screen.contains(dialog->frameGeometry()));
+    auto* outcome = Child<QLabel>(dialog, "lblOutcome");
+    // Before the first update: what the strip is for, and no black bar.
+    EXPECT_EQ(outcome->text(), "The outcome of Apply shows here");
+    EXPECT_NE(outcome->grab().toImage().pixelColor(1, 1), QColor(Qt::black));
+
+    auto apply = [&](int count, std::uint8_t status) {
+      ups.answers[0x95] = {test::Ack(status)};
+      Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(count);
+      WhenUp([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+      Child<QPushButton>(dialog, "cmdApply")->click();
+    };
+    auto* detail = Child<QLabel>(dialog, "lblOutcomeDetail");
+    apply(1, 0x35);
+    EXPECT_EQ(outcome->text(), "Error Setting KBXs");
+    EXPECT_TRUE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    // How far it got, and what to do: from the update's outcome, not the board.
+    EXPECT_EQ(detail->text(),
+              "The update stopped at step 1 of 1 (the module count): the UPS did not acknowledge it; the UPS "
+              "confirmed no value; run the update again.");
+    EXPECT_TRUE(detail->isVisible());
+    apply(2, 0x31);
+    EXPECT_EQ(outcome->text(), "Done");
+    EXPECT_FALSE(detail->isVisible());
+    EXPECT_FALSE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    EXPECT_EQ(AccessibleText(outcome, QAccessible::Name), "Outcome: Done");
+  });
+}
+
+// Apply, Exit and Escape while a failing module update runs are dropped: one
+// confirmation, one update, the board as the update left it, the dialog open
+// and Apply still there for another try.
+TEST_F(Window, TheKbxDialogDropsInputMadeDuringTheUpdate) {
+  Connect(290);
+  ups.answers[0x78] = {test::Ack(0x31), test::Ack(0x31), test::Ack(0x32)};
+  ups.requests.clear();
+  int confirmations = 0;
+  QTimer answerer;
+  QObject::connect(&answerer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    ++confirmations;
+    box->button(confirmations == 1 ? QMessageBox::Yes : QMessageBox::No)->click();
+  });
+  answerer.start(5);
+  InDialog("cmdBattComm", [&](QWidget* dialog) {
+    auto* apply = Child<QPushButton>(dialog, "cmdApply");
+    auto* exit = Child<QPushButton>(dialog, "cmdExit");
+    const std::initializer_list<QWidget*> controls{apply, exit, Child<QComboBox>(dialog, "cmbKBX"),
+                                                   Child<QRadioButton>(dialog, "BTCEnable1"),
+                                                   Child<QRadioButton>(dialog, "BTCEnable0")};
+    int looks = 0;
+    bool readable = true;
+    std::set<std::string> takingInput;  // controls found enabled while the update ran
+    clock.onSleep = [&] {
+      const auto board = Lines();
+      if (board.empty() || board.front() != "Updating KBXs...") return;
+      for (QWidget* control : controls)
+        if (control->isEnabled()) takingInput.insert(control->objectName().toStdString());
+      readable = readable && dialog->isEnabled() && Child<QLabel>(dialog, "Label1")->isEnabled();
+      if (++looks > 1) return;
+      QueueClick(apply);
+      QueueKey(apply, Qt::Key_Space);
+      QueueClick(exit);
+      QueueKey(dialog, Qt::Key_Escape);
+    };
+    Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(2);
+    apply->click();
+    clock.onSleep = nullptr;
+    QCoreApplication::processEvents();
+    EXPECT_GT(looks, 5);
+    EXPECT_THAT(takingInput, ::testing::IsEmpty());
+    EXPECT_TRUE(readable);  // the dialog stays readable
+    EXPECT_EQ(confirmations, 1);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_THAT(Lines(), ElementsAre("Updating KBXs...", "Command Not Implemented (32)",
+                                     "Error Resetting EEPROM Checksum"));
+    for (QWidget* control : controls)
+      EXPECT_TRUE(control->isEnabled()) << control->objectName().toStdString();
+    answerer.stop();
+  });
+  // One update: the three set commands and the checksum reset, once each.
+  EXPECT_EQ(ups.RequestsStartingWith(0x78).size(), 3u);
+  EXPECT_EQ(ups.RequestsStartingWith(0xBD).size(), 1u);
+}
+
 TEST_F(Window, AboutBoxAndTheProgramsIcon) {
   const QIcon icon = window.windowIcon();
-  for (int size : {16, 32, 64}) EXPECT_FALSE(icon.pixmap(size).isNull()) << size;
+  EXPECT_FALSE(icon.pixmap(32).isNull());
   InDialog("AboutOption", [&](QWidget* about) {
     EXPECT_EQ(about->windowTitle(), "About KBX Configurator");
     EXPECT_EQ(about->windowIcon().cacheKey(), icon.cacheKey());
@@ -435,7 +576,9 @@ TEST_F(Window, AboutBoxAndTheProgramsIcon) {
   });
 }
 
-TEST_F(Window, HelpWithoutItsFileShowsTheViewersNoticeAndChangesNothing) {
+// Without its file the help shows the viewer's notice and changes nothing;
+// it closes with the main window.
+TEST_F(Window, HelpWithoutItsFileShowsTheViewersNoticeAndClosesWithTheWindow) {
   BrowserHelpViewer help;
   window.SetHelpViewer(&help);
   window.SetHelpFile("/nonexistent/KBX.html");
@@ -445,7 +588,8 @@ TEST_F(Window, HelpWithoutItsFileShowsTheViewersNoticeAndChangesNothing) {
   EXPECT_TRUE(help.window()->toPlainText().contains("cannot be found"));
   EXPECT_TRUE(Lines().empty());
   EXPECT_TRUE(port.IsOpen());
-  help.Quit();
+  window.close();
+  EXPECT_FALSE(help.window()->isVisible());
 }
 
 // A close request or a stop signal during a command is held; the command
@@ -485,64 +629,6 @@ TEST(Closing, ARequestOrAStopSignalDuringACommandIsCarriedOutWhenItEnds) {
     EXPECT_FALSE(rig.port.IsOpen());
   }
   ClearStopSignals();
-}
-
-// Apply, Exit and Escape while a failing module update runs are dropped: one
-// confirmation, one update, the board as the update left it, the dialog open
-// and Apply still there for another try.
-TEST_F(Window, TheKbxDialogDropsInputMadeDuringTheUpdate) {
-  Connect(290);
-  ups.answers[0x78] = {test::Ack(0x31), test::Ack(0x31), test::Ack(0x32)};
-  ups.requests.clear();
-  int confirmations = 0;
-  QTimer answerer;
-  QObject::connect(&answerer, &QTimer::timeout, [&] {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box) return;
-    ++confirmations;
-    box->button(confirmations == 1 ? QMessageBox::Yes : QMessageBox::No)->click();
-  });
-  answerer.start(5);
-  InDialog("cmdBattComm", [&](QWidget* dialog) {
-    auto* apply = Child<QPushButton>(dialog, "cmdApply");
-    auto* exit = Child<QPushButton>(dialog, "cmdExit");
-    const std::initializer_list<QWidget*> controls{apply, exit, Child<QComboBox>(dialog, "cmbKBX"),
-                                                   Child<QRadioButton>(dialog, "BTCEnable1"),
-                                                   Child<QRadioButton>(dialog, "BTCEnable0")};
-    int looks = 0;
-    bool readable = true;
-    std::set<std::string> takingInput;  // controls found enabled while the update ran
-    clock.onSleep = [&] {
-      const auto board = Lines();
-      if (board.empty() || board.front() != "Updating KBXs...") return;
-      for (QWidget* control : controls)
-        if (control->isEnabled()) takingInput.insert(control->objectName().toStdString());
-      // The dialog stays readable.
-      readable = readable && dialog->isEnabled() && Child<QLabel>(dialog, "Label1")->isEnabled();
-      if (++looks > 1) return;
-      QueueClick(apply);
-      QueueKey(apply, Qt::Key_Space);
-      QueueClick(exit);
-      QueueKey(dialog, Qt::Key_Escape);
-    };
-    Child<QComboBox>(dialog, "cmbKBX")->setCurrentIndex(2);
-    apply->click();
-    clock.onSleep = nullptr;
-    QCoreApplication::processEvents();
-    EXPECT_GT(looks, 5);
-    EXPECT_THAT(takingInput, ::testing::IsEmpty());
-    EXPECT_TRUE(readable);
-    EXPECT_EQ(confirmations, 1);
-    EXPECT_TRUE(dialog->isVisible());
-    EXPECT_THAT(Lines(), ElementsAre("Updating KBXs...", "Command Not Implemented (32)",
-                                     "Error Resetting EEPROM Checksum"));
-    for (QWidget* control : controls)
-      EXPECT_TRUE(control->isEnabled()) << control->objectName().toStdString();
-    answerer.stop();
-  });
-  // One update: the three set commands and the checksum reset, once each.
-  EXPECT_EQ(ups.RequestsStartingWith(0x78).size(), 3u);
-  EXPECT_EQ(ups.RequestsStartingWith(0xBD).size(), 1u);
 }
 
 // Whatever window is open when the signal is taken (the start-up box, a
@@ -587,6 +673,310 @@ TEST(StopSignal, ClosesEveryDialogAndTheWindow) {
     EXPECT_FALSE(rig.port.IsOpen()) << c.dialog;
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << c.dialog;
     ClearStopSignals();
+  }
+}
+
+// --- the board and its report ----------------------------------------------------------
+
+// Ctrl+C with nothing on the board keeps the clipboard; Ctrl+A, Ctrl+C copy
+// every line, Ctrl+C the lines the user picked, in board order; Shift+F10
+// opens the menu; the board never selects or scrolls by itself.
+TEST_F(Board, CopiesWhatTheUserSelectsOrEverythingAndNeverSelectsOrScrollsByItself) {
+  StatusBoard* board = List();
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  clipboard->setText("kept");
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), "kept");
+  Connect(290);
+  for (int i = 0; i < 40; ++i) window.AddToBoard("line " + std::to_string(i));
+  EXPECT_TRUE(board->selectedItems().isEmpty());
+  EXPECT_EQ(board->verticalScrollBar()->value(), 0);
+  QStringList all = board->Lines();
+  ASSERT_EQ(all.size(), 43);
+
+  Press(board, Qt::Key_A, Qt::ControlModifier);
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), all.join('\n'));
+
+  board->clearSelection();
+  board->item(2)->setSelected(true);
+  board->item(0)->setSelected(true);
+  Press(board, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), "Connecting...\nDone");
+
+  clipboard->clear();
+  QStringList items;
+  WhenUp([&](QWidget* up) {
+    auto* menu = qobject_cast<QMenu*>(up);
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions()) items << (action->isSeparator() ? "-" : action->text());
+    Child<QAction>(menu, "boardCopyAll")->trigger();
+    menu->close();
+  });
+  Press(board, Qt::Key_F10, Qt::ShiftModifier);
+  EXPECT_EQ(items, QStringList({"&Copy", "Copy &All", "-", "&Save Report As..."}));
+  EXPECT_EQ(clipboard->text(), all.join('\n'));
+}
+
+TEST(BoardReport, NoUpsAndAClosedPort) {
+  ReportFacts facts;
+  facts.dateTime = "2026-12-06 16:40:12 +00:00";
+  facts.programVersion = "1.2.1";
+  facts.portSettings = "COM9,19200,N,8,1";
+  facts.processorVersions = {"1.03"};  // left from an earlier unit; no type, so not shown
+  EXPECT_EQ(BoardReport(facts, {"Invalid port number"}),
+            "KBX Configurator report\n"
+            "Date and time: 2026-12-06 16:40:12 +00:00\n"
+            "Program version: 1.2.1\n"
+            "Port: COM9,19200,N,8,1 (not open)\n"
+            "Link: down\n"
+            "UPS type: none identified\n"
+            "\n"
+            "Status board:\n"
+            "Invalid port number\n");
+}
+
+// A report that cannot be written is an error and makes nothing; one over a
+// file that was there replaces it; Save Report As on the board's menu writes
+// one where the user says.
+TEST_F(Board, SaveReportAsWritesTheFactsAndEveryLine) {
+  SessionView view;
+  view.deviceOf = [](int com) { return "/dev/ttyS" + std::to_string(com - 1); };
+  view.simulatedCom = 1;
+  window.SetSessionView(view);
+  Connect(290);
+  InDialog("cmdPortSettings", [](QWidget* dialog) {
+    Child<QLineEdit>(dialog, "txtBaud")->setText("12345");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+    Child<QLineEdit>(dialog, "txtBaud")->setText("19200");
+    Child<QPushButton>(dialog, "cmdApply")->click();
+  });
+  Button("cmdConnect")->click();
+  Button("Command1")->click();
+  TempFolder folder;
+  QString error;
+  EXPECT_FALSE(window.SaveReport(QString::fromStdString(folder.path + "/missing/report.txt"), error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_FALSE(std::filesystem::exists(folder.path + "/missing"));
+  const std::string kept = folder.path + "/kept.txt";
+  std::ofstream(kept) << "kept\n";
+  ASSERT_TRUE(window.SaveReport(QString::fromStdString(kept), error)) << error.toStdString();
+
+  const std::string path = folder.path + "/report.txt";
+  WhenUp([&](QWidget* up) {
+    auto* menu = qobject_cast<QMenu*>(up);
+    ASSERT_NE(menu, nullptr);
+    WhenUp([&](QWidget* dialog) {
+      auto* files = qobject_cast<QFileDialog*>(dialog);
+      ASSERT_NE(files, nullptr);
+      files->selectFile(QString::fromStdString(path));
+      static_cast<QDialog*>(files)->accept();  // as its Save button does
+    });
+    menu->close();
+    Child<QAction>(menu, "boardSaveReport")->trigger();
+  });
+  Press(List(), Qt::Key_F10, Qt::ShiftModifier);
+
+  const QRegularExpression expected(
+      "^KBX Configurator report\n"
+      "Date and time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d\n"
+      "Program version: " +
+      QRegularExpression::escape(kProgramVersion) +
+      "\n"
+      "Port: COM1,19200,N,8,1\n"
+      "Device: /dev/ttyS0 \\(simulated UPS\\)\n"
+      "Baud 12345 rejected: Invalid Baud Rate\n"
+      "Link: up\n"
+      "UPS type: 290\n"
+      "Processor 1 version: 1\\.03\n"
+      "Processor 2 version: 1\\.03\n"
+      "\n"
+      "Status board:\n"
+      "Getting Time Remain\\.\\.\\.\n"
+      "Battery Time Remain:  1:30:00\n"
+      "Done\n$");
+  for (const std::string& file : {path, kept}) {
+    EXPECT_TRUE(expected.match(QString::fromStdString(ReadFile(file))).hasMatch()) << ReadFile(file);
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 2);  // no temporary left
+}
+
+// --- where a window opens, at any font size --------------------------------------------
+
+// Beside the owner, inside the screen, covering as little as possible, and
+// never over the owner's top strip (menus, lamp, settings label) when any
+// place spares it. At scale 2 a 1280x1024 screen is 640x512: a dialog fits
+// nowhere beside the window.
+TEST(Placement, BesideTheOwnerInsideTheScreenCoveringAsLittleAsPossible) {
+  const QRect screen(0, 0, 1280, 800);
+  const QRect small(0, 0, 640, 512);
+  const QRect owner(100, 60, 440, 330);
+  const QRect strip(100, 60, 440, 90);
+  struct Case {
+    const char* where;
+    QRect screen;
+    QRect owner;
+    QSize frame;
+    QPoint expected;
+    QRect strip{};  // none
+  };
+  const Case cases[] = {
+      {"right of a centred owner", screen, QRect(400, 200, 440, 360), QSize(300, 200), QPoint(848, 200)},
+      {"below an owner at the right edge", screen, QRect(900, 100, 380, 300), QSize(300, 200),
+       QPoint(900, 408)},
+      {"left of a tall owner at the right edge", screen, QRect(900, 0, 380, 800), QSize(300, 200),
+       QPoint(592, 0)},
+      {"below a wide owner", screen, QRect(0, 0, 1100, 300), QSize(300, 200), QPoint(0, 308)},
+      {"above a wide owner at the bottom", screen, QRect(0, 500, 1100, 300), QSize(300, 200), QPoint(0, 292)},
+      {"pulled up into the screen", screen, QRect(400, 700, 440, 100), QSize(300, 200), QPoint(848, 600)},
+      // Too large to miss the owner: where it covers the least (here the left).
+      {"least covered", screen, QRect(200, 0, 1080, 800), QSize(400, 800), QPoint(0, 0)},
+      {"pushed up from below, clear of the strip", small, owner, QSize(300, 220), QPoint(100, 292), strip},
+      {"too tall to spare the strip: least covered", small, owner, QSize(300, 500), QPoint(340, 12), strip},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    const QPoint placed = PlaceBeside(c.owner, c.frame, c.screen, c.strip);
+    EXPECT_EQ(placed, c.expected);
+    EXPECT_TRUE(c.screen.contains(QRect(placed, c.frame)));
+  }
+}
+
+// Every control a screen reader meets has a name, and a description where
+// its tooltip says more; no button's or label's text is wider (or taller)
+// than the widget that shows it.
+void ExpectEveryControlNamedAndNothingClipped(QWidget* window) {
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    if (!widget->isVisibleTo(window)) continue;
+    const std::string name = widget->objectName().toStdString();
+    const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                         qobject_cast<QComboBox*>(widget) || qobject_cast<QListWidget*>(widget) ||
+                         qobject_cast<QLabel*>(widget) || qobject_cast<QGroupBox*>(widget);
+    if (control) {
+      EXPECT_FALSE(AccessibleText(widget, QAccessible::Name).isEmpty()) << name;
+      if (!widget->toolTip().isEmpty()) {
+        EXPECT_FALSE(AccessibleText(widget, QAccessible::Description).isEmpty()) << name;
+      }
+    }
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      EXPECT_LE(button->sizeHint().width(), button->width()) << name << " " << button->text().toStdString();
+      EXPECT_LE(button->sizeHint().height(), button->height()) << name;
+    } else if (auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty()) {
+      if (label->wordWrap()) {
+        EXPECT_LE(label->heightForWidth(label->width()), label->height()) << name;
+      } else {
+        EXPECT_LE(label->sizeHint().width(), label->width()) << name << " " << label->text().toStdString();
+        EXPECT_LE(label->sizeHint().height(), label->height()) << name;
+      }
+    } else if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
+      EXPECT_LE(radio->sizeHint().width(), radio->width()) << name;
+    }
+  }
+}
+
+// At twice the usual font every window, the main window in the middle of the
+// screen, connected and with a long line on the board, takes its size from
+// its fonts: fixed, it clips nothing and names its controls. A dialog opens on
+// the screen and never over the main window's top strip, even the KBX dialog,
+// which finds no room beside the main window.
+TEST(EveryWindow, AtTwiceTheFontClipsNothingAndNamesItsControls) {
+  const QFont normal = QApplication::font();
+  QFont large = normal;
+  large.setPointSizeF(normal.pointSizeF() * 2);
+  QApplication::setFont(large);
+  {
+    test::DesktopRig rig;
+    rig.Connect(290);  // "Disconnect" on the button
+    rig.window.AddToBoard("Command Accepted with parameter adjusted (37)");
+    const QRect screen = rig.window.screen()->availableGeometry();
+    rig.window.move(screen.center() - rig.window.rect().center());
+    std::vector<std::string> seen;
+    const auto check = [&](QWidget* window) {
+      const std::string name = window->objectName().toStdString();
+      seen.push_back(name);
+      ExpectEveryControlNamedAndNothingClipped(window);
+      EXPECT_EQ(window->minimumSize(), window->maximumSize()) << name;
+      if (window == &rig.window) return;
+      const QRect frame = window->frameGeometry();
+      EXPECT_TRUE(screen.contains(frame)) << name;
+      EXPECT_FALSE(frame.intersects(rig.window.TopStrip())) << name;
+      if (name == "frmKBXConfig") {
+        EXPECT_TRUE(frame.intersects(rig.window.frameGeometry()));  // no room beside it
+      }
+    };
+    check(&rig.window);
+    for (const char* opener : {"cmdPortSettings", "cmdBattComm", "AboutOption"}) rig.InDialog(opener, check);
+    EXPECT_THAT(seen, ElementsAre("frmMain", "frmSettings", "frmKBXConfig", "frmAbout"));
+  }
+  QApplication::setFont(normal);
+}
+
+// --- help ------------------------------------------------------------------------------
+
+// The help window: beside its owner, with its icon, wide enough for its
+// text; Back, Forward and Home; Forward returns to the section and scroll
+// position Back left; Escape or Ctrl+W close it.
+TEST(Help, BackForwardHomeAndClosedByEscapeOrCtrlW) {
+  TempFolder folder;
+  const std::string home = folder.path + "/KBX.html";
+  std::ofstream page(home);
+  page << "<html><head><title>KBX Help</title></head><body><pre>" << std::string(90, 'x') << "</pre>"
+       << "<a href=\"#far\">far</a>";
+  for (int i = 0; i < 200; ++i) page << "<p>line " << i << "</p>";
+  page << "<h3><a name=\"far\"></a>Far</h3>";
+  for (int i = 0; i < 200; ++i) page << "<p>more " << i << "</p>";
+  page << "</body></html>";
+  page.close();
+  QWidget owner;
+  owner.setWindowIcon(ProgramIcon());
+  owner.setGeometry(QRect(owner.screen()->availableGeometry().topLeft(), QSize(120, 100)));
+  owner.show();
+  BrowserHelpViewer help;
+  help.ShowContents(home, &owner);
+  QTextBrowser* browser = help.window();
+  ASSERT_NE(browser, nullptr);
+  QWidget* window = browser->window();
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowTitle(), "KBX Help");
+  EXPECT_FALSE(window->frameGeometry().intersects(owner.frameGeometry()));
+  EXPECT_EQ(window->windowIcon().cacheKey(), owner.windowIcon().cacheKey());
+  QApplication::processEvents();
+  EXPECT_EQ(browser->horizontalScrollBar()->maximum(), 0);
+  auto* back = Child<QAction>(window, "helpBack");
+  auto* forward = Child<QAction>(window, "helpForward");
+  EXPECT_FALSE(back->isEnabled());
+  // The link has the keyboard focus when it is followed.
+  Press(browser, Qt::Key_Tab);
+  ASSERT_EQ(browser->textCursor().selectedText(), "far");
+  QUrl far = QUrl::fromLocalFile(QString::fromStdString(home));
+  far.setFragment("far");
+  browser->setSource(far);
+  QApplication::processEvents();
+  QScrollBar* scroll = browser->verticalScrollBar();
+  scroll->setValue(scroll->value() + 40);  // read on a little
+  const int there = scroll->value();
+  ASSERT_GT(there, 0);
+  ASSERT_TRUE(back->isEnabled());
+  back->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(scroll->value(), 0);
+  ASSERT_TRUE(forward->isEnabled());
+  forward->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(browser->source().fragment(), "far");
+  EXPECT_EQ(scroll->value(), there);
+
+  Child<QAction>(window, "helpHome")->trigger();
+  EXPECT_TRUE(browser->source().fragment().isEmpty());
+  EXPECT_EQ(scroll->value(), 0);
+
+  for (QKeySequence key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+    help.ShowContents(home, &owner);
+    ASSERT_TRUE(window->isVisible());
+    QApplication::setActiveWindow(window);
+    browser->setFocus();
+    Press(browser, key[0].key(), key[0].keyboardModifiers());
+    EXPECT_FALSE(window->isVisible()) << key.toString().toStdString();
   }
 }
 

@@ -43,12 +43,16 @@ inline void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt
   QApplication::sendEvent(widget, &release);
 }
 
-// The next widget that Tab reaches.
-inline QWidget* NextTabStop(QWidget* widget) {
-  for (QWidget* next = widget->nextInFocusChain(); next != widget; next = next->nextInFocusChain()) {
-    if ((next->focusPolicy() & Qt::TabFocus) && next->isVisible() && next->isEnabled()) return next;
+// The object names of `widget` and the widgets Tab reaches from it, `count` in all.
+inline std::vector<std::string> TabChain(QWidget* widget, int count) {
+  std::vector<std::string> names;
+  for (QWidget* at = widget; count-- > 0;) {
+    names.push_back(at->objectName().toStdString());
+    do {
+      at = at->nextInFocusChain();
+    } while (at != widget && !((at->focusPolicy() & Qt::TabFocus) && at->isVisible() && at->isEnabled()));
   }
-  return widget;
+  return names;
 }
 
 // The desktop program on the fake port and the virtual clock: the main window
