@@ -1,15 +1,14 @@
-// The desktop program as a process, driven to one of its windows so that a
-// test can send it a signal there. It says on stdout which window is up
-// ("up NAME"), "updating" once a module update was confirmed, and each line
-// added to the board ("board: LINE") as it comes.
+// The desktop program as a process, walked as a technician walks it: it
+// accepts the start-up box, applies COM N in the Port dialog, connects, and
+// confirms a module update of two KBXs. It says on stdout the start-up box's
+// text ("box: TEXT"), the COM box's tooltip ("tip: TEXT"), their lines
+// joined by " | ", and each line added to the board ("board: LINE"). Once
+// the update has begun it sends itself a stop signal ("signalled").
 //
-//   desktop_signal_probe WINDOW [kbx-configurator options]
-//
-// WINDOW: startUpBox (waits for the box, and says its text: "box: TEXT", its
-// lines joined by " | "), frmKBXConfig (after a connect), update (confirms a
-// module update of two KBXs), help; or comN: applies
-// COM N in the Port dialog (saying the COM box's tooltip, "tip: TEXT"), then
-// connects and says "connected" once the lamp is green.
+//   desktop_signal_probe N [kbx-configurator options]
+#include <signal.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -20,7 +19,6 @@
 #include <QTimer>
 #include <iostream>
 #include <string>
-#include <vector>
 
 #include "app/desktop.h"
 #include "ui/main_window.h"
@@ -43,65 +41,48 @@ void Later(std::function<void()> act) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
-  const std::string target = argv[1];
+  const QString com = argv[1];
   argv[1] = argv[0];
-  return kbx::RunDesktop(argc - 1, argv + 1, [&target](kbx::MainWindow& window) {
+  return kbx::RunDesktop(argc - 1, argv + 1, [com](kbx::MainWindow& window) {
     auto* board = window.findChild<QListWidget*>("List1");
     QObject::connect(board->model(), &QAbstractItemModel::rowsInserted,
                      [board](const QModelIndex&, int, int last) {
-                       Say("board: " + board->item(last)->text().toStdString());
+                       const std::string line = board->item(last)->text().toStdString();
+                       Say("board: " + line);
+                       if (line == "Updating KBXs...") {
+                         Say("signalled");
+                         kill(getpid(), SIGTERM);
+                       }
                      });
-    const QString pickCom = target.starts_with("com") ? QString::fromStdString(target.substr(3)) : QString();
-    // The buttons and menu items pressed in the main window, one each time it
-    // takes input again.
-    std::vector<const char*> presses;
-    if (!pickCom.isEmpty()) presses = {"cmdPortSettings", "cmdConnect"};
-    if (target == "frmKBXConfig" || target == "update") presses = {"cmdConnect", "cmdBattComm"};
-    if (target == "help") presses = {"HelpTopics"};
     auto* timer = new QTimer(&window);
-    QObject::connect(timer, &QTimer::timeout, [&window, &target, pickCom, presses, next = 0u]() mutable {
+    QObject::connect(timer, &QTimer::timeout, [&window, com, next = 0]() mutable {
+      // The buttons pressed in the main window, one each time it takes input again.
+      static const char* const presses[] = {"cmdPortSettings", "cmdConnect", "cmdBattComm"};
       QWidget* modal = QApplication::activeModalWidget();
-      if (modal == nullptr && window.isVisible() && window.TakesInput() && next < presses.size()) {
-        Later([&window, &target, name = presses[next]] {
-          if (auto* button = window.findChild<QPushButton*>(name)) {
-            button->click();
-          } else {
-            window.findChild<QAction*>(name)->trigger();
-            if (target == "help") Say("up help");
-          }
-        });
+      if (modal == nullptr && window.isVisible() && window.TakesInput() && next < 3) {
+        Later([&window, name = presses[next]] { window.findChild<QPushButton*>(name)->click(); });
         ++next;
-      } else if (modal == nullptr && next == presses.size() && !pickCom.isEmpty() &&
-                 window.LampShowsConnected()) {
-        ++next;
-        Say("connected");
       }
       if (modal == nullptr || modal->property("probeSeen").toBool()) return;
       modal->setProperty("probeSeen", true);
       const QString name = modal->objectName();
-      Say("up " + name.toStdString());
-      if (auto* box = qobject_cast<QMessageBox*>(modal); box && name == "startUpBox")
-        Say("box: " + OneLine(box->text()));
-      if (!pickCom.isEmpty() && name == "frmSettings") {
-        Later([modal, pickCom] {
-          auto* com = modal->findChild<QLineEdit*>("txtCOM");
-          com->setText(pickCom);
-          Say("tip: " + OneLine(com->toolTip()));
+      Later([modal, name, com] {
+        if (name == "startUpBox") {
+          Say("box: " + OneLine(qobject_cast<QMessageBox*>(modal)->text()));
+          qobject_cast<QMessageBox*>(modal)->accept();
+        } else if (name == "frmSettings") {
+          auto* comBox = modal->findChild<QLineEdit*>("txtCOM");
+          comBox->setText(com);
+          Say("tip: " + OneLine(comBox->toolTip()));
           modal->findChild<QPushButton*>("cmdApply")->click();
           modal->findChild<QPushButton*>("cmdCancel")->click();
-        });
-      }
-      if (target == "update" && name == "frmKBXConfig") {
-        Later([modal] {
+        } else if (name == "frmKBXConfig") {
           modal->findChild<QComboBox*>("cmbKBX")->setCurrentIndex(2);
           modal->findChild<QPushButton*>("cmdApply")->click();
-        });
-      } else if (target == "update" && name == "kbxConfirm") {
-        Later([modal] {
-          Say("updating");
+        } else if (name == "kbxConfirm") {
           qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click();
-        });
-      }
+        }
+      });
     });
     timer->start(20);
   });
