@@ -4,10 +4,9 @@
 // UPS on a USB adapter and keeps its number, and a stop signal during a
 // module update ends the program with 128 + the signal once the update has
 // run to its end.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <csignal>
 #include <filesystem>
 
@@ -18,6 +17,9 @@
 
 namespace kbx {
 namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
 
 TEST(Desktop, ReachesTheUpsOnAUsbAdapterAndAStopSignalWaitsForTheUpdate) {
   test::FakeSystem machine;
@@ -40,22 +42,17 @@ TEST(Desktop, ReachesTheUpsOnAUsbAdapterAndAStopSignalWaitsForTheUpdate) {
 
   const test::ProgramRun run = test::RunProgram({KBX_DESKTOP_PROBE, "2"});
   const std::vector<std::string> out = test::Lines(run.out);
-  const auto said = [&out](const std::string& line) { return std::find(out.begin(), out.end(), line); };
-  EXPECT_NE(said("box: " + comFile + ":1: \"ttyUSB0\" is neither an absolute path nor a network port"),
-            out.end())
-      << run.out;
-  EXPECT_NE(said("tip: The COM port number, 1 to 9 | COM2 is " + byId +
-                 " |  | Ports of this computer: | COM1: " + machine.Dev("ttyS0") +
-                 " (driver serial) | COM2: " + machine.Dev("ttyUSB0") +
-                 " (FTDI FT232R USB UART (USB 0403:6001), serial A10)"),
-            out.end())
-      << run.out;
+  EXPECT_THAT(out,
+              Contains("box: " + comFile + ":1: \"ttyUSB0\" is neither an absolute path nor a network port"));
+  EXPECT_THAT(out, Contains("tip: The COM port number, 1 to 9 | COM2 is " + byId +
+                            " |  | Ports of this computer: | COM1: " + machine.Dev("ttyS0") +
+                            " (driver serial) | COM2: " + machine.Dev("ttyUSB0") +
+                            " (FTDI FT232R USB UART (USB 0403:6001), serial A10)"));
   // The signal came as the update began, before its first frame; the update
   // still ran to its last step, the checksum reset, and wrote its closing line.
-  const auto signalled = said("signalled");
-  ASSERT_TRUE(signalled != out.begin() && signalled != out.end()) << run.out;
-  EXPECT_EQ(std::vector<std::string>(signalled - 1, out.end()),
-            (std::vector<std::string>{"board: Updating KBXs...", "signalled", "board: Done"}));
+  ASSERT_GE(out.size(), 3u) << run.out;
+  EXPECT_THAT(std::vector<std::string>(out.end() - 3, out.end()),
+              ElementsAre("board: Updating KBXs...", "signalled", "board: Done"));
   const auto requests = test::RequestsInLog(logs.path + "/sim.log");
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back(), (std::vector<std::uint8_t>{0x78, 0x00}));

@@ -1,15 +1,12 @@
-// The desktop program as a process, walked as a technician walks it: it
-// accepts the start-up box, applies COM N in the Port dialog, connects, and
-// confirms a module update of two KBXs. It says on stdout the start-up box's
-// text ("box: TEXT"), the COM box's tooltip ("tip: TEXT"), their lines
-// joined by " | ", and each line added to the board ("board: LINE"). Once
-// the update has begun it sends itself a stop signal ("signalled").
-//
-//   desktop_signal_probe N [kbx-configurator options]
+// The desktop program as a process (desktop_signal_probe N [its options]),
+// walked as a technician walks it: it accepts the start-up box, applies COM N
+// in the Port dialog, connects, and confirms a module update of two KBXs; once
+// the update has begun it sends itself a stop signal ("signalled"). It says on
+// stdout the start-up box's text ("box: TEXT"), the COM box's tooltip ("tip:
+// TEXT"), their lines joined by " | ", and each line on the board ("board: LINE").
 #include <signal.h>
 #include <unistd.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
@@ -31,10 +28,6 @@ void Say(const std::string& line) {
 
 std::string OneLine(const QString& text) {
   return QString(text).replace("\n", " | ").toStdString();
-}
-
-void Later(std::function<void()> act) {
-  QTimer::singleShot(0, std::move(act));
 }
 
 }  // namespace
@@ -60,13 +53,14 @@ int main(int argc, char** argv) {
       static const char* const presses[] = {"cmdPortSettings", "cmdConnect", "cmdBattComm"};
       QWidget* modal = QApplication::activeModalWidget();
       if (modal == nullptr && window.isVisible() && window.TakesInput() && next < 3) {
-        Later([&window, name = presses[next]] { window.findChild<QPushButton*>(name)->click(); });
+        QTimer::singleShot(
+            0, [&window, name = presses[next]] { window.findChild<QPushButton*>(name)->click(); });
         ++next;
       }
       if (modal == nullptr || modal->property("probeSeen").toBool()) return;
       modal->setProperty("probeSeen", true);
       const QString name = modal->objectName();
-      Later([modal, name, com] {
+      QTimer::singleShot(0, [modal, name, com] {
         if (name == "startUpBox") {
           Say("box: " + OneLine(qobject_cast<QMessageBox*>(modal)->text()));
           qobject_cast<QMessageBox*>(modal)->accept();
