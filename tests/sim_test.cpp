@@ -184,6 +184,11 @@ TEST(SimAuthorization, SetCommandsNeedTheAccessCodeUntilDisconnect) {
   EXPECT_TRUE(model.Locked());
   EXPECT_EQ(AskAck(model, {0x78, 0x20, 0x03, 0x00}), 0x36);
   EXPECT_EQ(model.Variable(32), 5);
+
+  UpsModel ownCode(With([&](SimOptions& o) { o.accessCode = {0x12, 0x34, 0x56}; }));
+  EXPECT_EQ(AskAck(ownCode, {0xCF, 0x4B, 0x42, 0x58}), 0x36);
+  EXPECT_EQ(AskAck(ownCode, {0xCF, 0x12, 0x34, 0x56}), 0x31);
+  EXPECT_FALSE(ownCode.Locked());
 }
 
 // Each count on each type, as the program sends it, is Modules.EachCountOnEveryTypeAsTheSimulatedUnitTakesIt.

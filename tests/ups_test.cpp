@@ -339,7 +339,7 @@ class Modules : public XcpTest {
 };
 
 // A refused authorization is the parameter's only line; a closed port writes
-// none. (The request bytes are EachCountOnA290AndOneModuleOnThe280And292's.)
+// none. (The request bytes are EachCountOnEveryTypeAsTheSimulatedUnitTakesIt's.)
 TEST_F(Modules, ASettingCommandRefusedOrNotSent) {
   ups.answers[0xCF] = {Ack(0x36)};
   ups.answers[0x95] = {Ack(0x35)};
