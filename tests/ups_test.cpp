@@ -107,109 +107,84 @@ TEST_F(Identification, TypeCodesAndShortBlocks) {
 class Connect : public XcpTest {};
 
 // The verdict on an identified unit: by its type, and for a 290 by the bytes
-// of its second processor's version (1.03 exactly), letters or not.
-TEST_F(Connect, DecidesByTypeAndSecondProcessor) {
+// of its second processor's version (1.03 exactly), letters or not. A 281 is
+// asked to switch over and identified again: accepted only when it stays
+// silent and then reports 280. The switch request takes its long form when
+// the unit has a fourth processor, whatever digits its version has.
+TEST_F(Connect, DecidesByTypeAndVersions) {
   using Versions = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
   using enum UnitVerdict;
   const auto with2 = [](std::uint8_t major, std::uint8_t minor) { return Versions{{1, 3}, {major, minor}}; };
-  const std::map<UnitVerdict, std::vector<std::string>> boards{
-      {kAccepted, {"Connecting...", "UPS Found", "Done"}},
-      {kUpsCodeTooOld, {"Connecting...", "UPS code needs upgrade to newer version", "Done"}},
-      {kProgramTooOld, {"Connecting...", "KBX Configurator needs upgrade to newer version", "Done"}},
-      {kUnknownType, {"Connecting...", "Invalid UPS Type", "Done"}},
-      {kNoUps, {"Connecting...", "NO UPS Found", "Done"}},
-      {kFailed, {"Connecting...", "6 Overflow 6"}},
+  const auto withFourth = [](std::uint8_t major, std::uint8_t minor) {
+    return Versions{{1, 3}, {1, 3}, {1, 3}, {major, minor}};
   };
+  const Versions two = with2(1, 3);
+  const Bytes longForm{0xCE, 0x01, 0x00, 0x00}, shortForm{0xCE, 0x00, 0x00};
+  const std::vector<std::string> found{"Connecting...", "UPS Found", "Done"},
+      switched{"Connecting...", "Done"},
+      upsTooOld{"Connecting...", "UPS code needs upgrade to newer version", "Done"},
+      programTooOld{"Connecting...", "KBX Configurator needs upgrade to newer version", "Done"},
+      unknown{"Connecting...", "Invalid UPS Type", "Done"}, noUps{"Connecting...", "NO UPS Found", "Done"},
+      overflow{"Connecting...", "6 Overflow 6"};
   const struct {
-    std::uint16_t type;
+    std::vector<std::uint16_t> types;  // what the type block reports, in turn (0 after a 281: nothing)
     Versions versions;
     UnitVerdict verdict;
+    std::int16_t type;  // the type it is left with
+    std::size_t linkStarts;
+    const std::vector<std::string>& board;
+    Bytes switchRequest;    // the one written, if any
+    bool answersTheSwitch;  // the unit answers the switch request with a frame
   } cases[] = {
-      {280, {{1, 3}}, kAccepted},
-      {292, with2(0, 0), kAccepted},
-      {290, with2(1, 3), kAccepted},
-      {290, with2(1, 2), kUpsCodeTooOld},
-      {290, with2(0, 0x0A), kUpsCodeTooOld},
-      {290, {{1, 3}}, kUpsCodeTooOld},
-      {290, with2(1, 4), kProgramTooOld},
-      {290, with2(1, 0x0A), kProgramTooOld},
-      {290, with2(1, 0xE5), kProgramTooOld},
-      {290, with2(0x0A, 0), kProgramTooOld},
-      {285, with2(1, 3), kUnknownType},
-      {1, with2(1, 3), kNoUps},
-      {0, with2(1, 3), kNoUps},
-      {0x8001, with2(1, 3), kFailed},
+      {{280}, {{1, 3}}, kAccepted, 280, 1, found, {}, false},
+      {{292}, with2(0, 0), kAccepted, 292, 1, found, {}, false},
+      {{290}, two, kAccepted, 290, 1, found, {}, false},
+      {{290}, with2(1, 2), kUpsCodeTooOld, 290, 0, upsTooOld, {}, false},
+      {{290}, with2(0, 0x0A), kUpsCodeTooOld, 290, 0, upsTooOld, {}, false},
+      {{290}, {{1, 3}}, kUpsCodeTooOld, 290, 0, upsTooOld, {}, false},
+      {{290}, with2(1, 4), kProgramTooOld, 290, 0, programTooOld, {}, false},
+      {{290}, with2(1, 0x0A), kProgramTooOld, 290, 0, programTooOld, {}, false},
+      {{290}, with2(1, 0xE5), kProgramTooOld, 290, 0, programTooOld, {}, false},
+      {{290}, with2(0x0A, 0), kProgramTooOld, 290, 0, programTooOld, {}, false},
+      {{285}, two, kUnknownType, 285, 0, unknown, {}, false},
+      {{1}, two, kNoUps, 1, 0, noUps, {}, false},
+      {{0}, two, kNoUps, 0, 0, noUps, {}, false},
+      {{0x8001}, two, kFailed, 0, 0, overflow, {}, false},
+      {{281, 280}, two, kAccepted, 280, 2, switched, shortForm, false},
+      {{281, 280}, withFourth(0x01, 0x0A), kAccepted, 280, 2, switched, longForm, false},
+      {{281, 280}, withFourth(0x1A, 0x0B), kAccepted, 280, 2, switched, longForm, false},
+      {{281, 280}, withFourth(0x01, 0x03), kAccepted, 280, 2, switched, longForm, false},
+      {{281, 280}, withFourth(0x00, 0x00), kAccepted, 280, 2, switched, shortForm, false},
+      {{281, 280}, {{1, 3}, {1, 3}, {1, 3}}, kAccepted, 280, 2, switched, shortForm, false},
+      {{281, 281}, two, kNoUps, 281, 1, noUps, shortForm, false},
+      {{281, 290}, two, kNoUps, 290, 1, noUps, shortForm, false},
+      {{281, 0}, two, kNoUps, 0, 1, noUps, shortForm, false},
+      {{281, 280}, two, kNoUps, 281, 0, noUps, shortForm, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.type) + " " + ::testing::PrintToString(c.versions));
-    UnitWith(c.versions, {c.type});
+    SCOPED_TRACE(::testing::PrintToString(c.types) + " " + ::testing::PrintToString(c.versions));
+    UnitWith(c.versions, c.types);
+    if (c.types.size() == 2 && c.types[1] == 0) ups.answers[0x36].back().clear();
+    if (c.answersTheSwitch) ups.answers[0xCE] = {Ack(0x31)};
     const ConnectOutcome outcome = xcp.ConnectUps();
     const bool linkUp = c.verdict == kAccepted;
     EXPECT_EQ(std::tuple(outcome.verdict, xcp.LinkUp(), host.portState.linkUp),
               std::tuple(c.verdict, linkUp, linkUp));
-    const std::vector<std::string>& board = boards.at(c.verdict);
-    EXPECT_EQ(host.board, board);
+    EXPECT_EQ(host.board, c.board);
     // Every line but the progress ones is drawn as a failure.
-    EXPECT_EQ(host.failures, linkUp ? std::vector<std::string>{} : std::vector{board[1]});
-    // An accepted unit is told the link starts; the others are not.
-    const std::vector<Bytes> linkStart{{0xFF, 0x06, 0x08, 0x62}};
-    EXPECT_EQ(ups.RequestsStartingWith(0xFF), linkUp ? linkStart : std::vector<Bytes>{});
+    EXPECT_EQ(host.failures, linkUp ? std::vector<std::string>{} : std::vector{c.board[1]});
+    // The link starts once an identified unit is accepted.
+    EXPECT_EQ(ups.RequestsStartingWith(0xFF),
+              std::vector<Bytes>(c.linkStarts, Bytes{0xFF, 0x06, 0x08, 0x62}));
+    EXPECT_EQ(ups.RequestsStartingWith(0xCE),
+              c.switchRequest.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{c.switchRequest});
     if (c.verdict == kFailed) continue;
     // What it found, accepted or not.
     EXPECT_EQ(std::tuple(xcp.UpsType(), outcome.type), std::tuple(c.type, c.type));
-    std::array<FirmwareVersion, 5> found{};
+    std::array<FirmwareVersion, 5> versions{};
     for (std::size_t k = 0; k < c.versions.size(); ++k)
-      found[k] = {c.versions[k].first, c.versions[k].second};
-    EXPECT_EQ(outcome.versions, found);
-  }
-}
-
-// A 281 is asked to switch over and identified again: accepted only when it
-// stays silent and then reports 280. The switch request takes its long form
-// when the unit has a fourth processor, whatever digits its version has.
-TEST_F(Connect, A281IsAcceptedOnlyWhenItReports280AfterTheSwitch) {
-  using Versions = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
-  const Bytes longForm{0xCE, 0x01, 0x00, 0x00};
-  const Bytes shortForm{0xCE, 0x00, 0x00};
-  const std::vector<std::string> accepted{"Connecting...", "Done"};
-  const std::vector<std::string> noUps{"Connecting...", "NO UPS Found", "Done"};
-  const Versions two{{1, 3}, {1, 3}};
-  const auto withFourth = [](std::uint8_t major, std::uint8_t minor) {
-    return Versions{{1, 3}, {1, 3}, {1, 3}, {major, minor}};
-  };
-  const struct {
-    const char* what;
-    Versions versions;
-    std::uint16_t after;    // what the type block reports after the switch (0: nothing)
-    bool answersTheSwitch;  // the unit answers the switch request with a frame
-    Bytes request;          // the switch request written
-    std::int16_t type;      // the type it is left with
-    int linkStarts;
-    const std::vector<std::string>& board;
-  } cases[] = {
-      {"now 280", two, 280, false, shortForm, 280, 2, accepted},
-      {"fourth at 1.0A", withFourth(0x01, 0x0A), 280, false, longForm, 280, 2, accepted},
-      {"fourth at 1A.0B", withFourth(0x1A, 0x0B), 280, false, longForm, 280, 2, accepted},
-      {"fourth at 1.03", withFourth(0x01, 0x03), 280, false, longForm, 280, 2, accepted},
-      {"fourth at 0.00", withFourth(0x00, 0x00), 280, false, shortForm, 280, 2, accepted},
-      {"three processors", {{1, 3}, {1, 3}, {1, 3}}, 280, false, shortForm, 280, 2, accepted},
-      {"still 281", two, 281, false, shortForm, 281, 1, noUps},
-      {"now 290", two, 290, false, shortForm, 290, 1, noUps},
-      {"silent", two, 0, false, shortForm, 0, 1, noUps},
-      {"answers the switch", two, 280, true, shortForm, 281, 0, noUps},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    UnitWith(c.versions, {281, c.after});
-    if (c.after == 0) ups.answers[0x36].back().clear();
-    if (c.answersTheSwitch) ups.answers[0xCE] = {Ack(0x31)};
-    const ConnectOutcome outcome = xcp.ConnectUps();
-    EXPECT_THAT(ups.RequestsStartingWith(0xCE), ElementsAre(c.request));
-    EXPECT_EQ(host.board, c.board);
-    EXPECT_EQ(xcp.LinkUp(), &c.board == &accepted);
-    EXPECT_EQ(outcome.Accepted(), &c.board == &accepted);
-    EXPECT_EQ(xcp.UpsType(), c.type);
-    EXPECT_EQ(ups.RequestsStartingWith(0xFF).size(), static_cast<std::size_t>(c.linkStarts));
+      versions[k] = {c.versions[k].first, c.versions[k].second};
+    EXPECT_EQ(outcome.versions, versions);
   }
 }
 
