@@ -211,71 +211,55 @@ TEST_F(Connect, DisconnectForgetsTheUnit) {
   EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
 }
 
-class Runtime : public XcpTest {
- protected:
-  // Reads meter 36 of a 290 whose meter 36 has the given format and bytes.
-  double Read(std::uint8_t format, Bytes value) {
-    ups.answers.clear();
-    Unit(290, {1, 3}, format);
-    xcp.ConnectUps();
-    host.ClearBoard();
-    Bytes meters{0, 0, 0x61, 0x45, 0, 0, 0, 0};  // meters 3 and 10
-    meters.insert(meters.end(), value.begin(), value.end());
-    ups.answers[0x34] = {Block(4, meters)};
-    return xcp.GetBatteryTimeRemaining(36);
-  }
-};
+class Runtime : public XcpTest {};
 
-TEST_F(Runtime, DecodesEveryFormat) {
+// Meter 36 of a 290 in every format: the third reported meter, bytes 8 to 11
+// of the meter block. A meter the unit does not report, or a block too short
+// for it, fails once the block is in; with no unit nothing is asked.
+TEST_F(Runtime, DecodesEveryFormatAndSaysWhatGivesNoTime) {
   const struct {
     std::uint8_t format;
-    Bytes bytes;
-    double value;
-  } cases[] = {
-      {0xF0, {0x10, 0x0E, 0x00, 0x00}, 3600},  {0xF2, {0x10, 0x0E, 0x00, 0x00}, 900},
-      {0xE2, {0x2C, 0x01, 0x00, 0x00}, 300},   {0x40, {0x00, 0x00, 0x61, 0x45}, 3600},
-      {0x01, {0x00, 0x00, 0xC0, 0x3F}, 1.5},   {0xF0, {0x05, 0x01, 0x00, 0x00}, 261},
-      {0xFF, {0x00, 0x00, 0x00, 0x80}, 65536}, {0xF0, {0x78, 0x56, 0x34, 0x12}, 0x12345678},
-      {0xE0, {0x10, 0x0E, 0, 0}, 0},           {0xE1, {0x10, 0x0E, 0, 0}, 0},
-      {0x98, {0x10, 0x0E, 0, 0}, 0},           {0xEF, {0x10, 0x0E, 0, 0}, 0},
-  };
-  for (const auto& c : cases) {
-    EXPECT_DOUBLE_EQ(Read(c.format, c.bytes), c.value) << std::hex << int{c.format};
-    EXPECT_TRUE(host.board.empty()) << std::hex << int{c.format};
-  }
-}
-
-// A meter the unit does not report, or a block too short for it, fails once
-// the block is in; with no unit nothing is asked.
-TEST_F(Runtime, WhatGivesNoTime) {
-  const struct {
-    const char* what;
-    bool unit;
     std::int16_t meter;
-    Bytes block;
-    std::vector<Bytes> requests;
-    const char* line;
+    Bytes bytes;  // the block's from byte 8 on
+    double value;
+    const char* line;  // the board's only line, if not ""
   } cases[] = {
-      {"not reported", true, 99, Bytes(12, 0x01), {{0x34}}, "9 Subscript out of range 10"},
-      // Meter 36 is the third reported meter: bytes 8 to 11; only 8 to 10 come.
-      {"short block", true, 36, Bytes(11, 0x01), {{0x34}}, "9 Subscript out of range 10"},
-      {"no unit", false, 36, Bytes(12, 0x01), {}, "Invalid Machine Type"},
+      {0xF0, 36, {0x10, 0x0E, 0x00, 0x00}, 3600, ""},
+      {0xF2, 36, {0x10, 0x0E, 0x00, 0x00}, 900, ""},
+      {0xE2, 36, {0x2C, 0x01, 0x00, 0x00}, 300, ""},
+      {0x40, 36, {0x00, 0x00, 0x61, 0x45}, 3600, ""},
+      {0x01, 36, {0x00, 0x00, 0xC0, 0x3F}, 1.5, ""},
+      {0xF0, 36, {0x05, 0x01, 0x00, 0x00}, 261, ""},
+      {0xFF, 36, {0x00, 0x00, 0x00, 0x80}, 65536, ""},
+      {0xF0, 36, {0x78, 0x56, 0x34, 0x12}, 0x12345678, ""},
+      {0xE0, 36, {0x10, 0x0E, 0, 0}, 0, ""},
+      {0xE1, 36, {0x10, 0x0E, 0, 0}, 0, ""},
+      {0x98, 36, {0x10, 0x0E, 0, 0}, 0, ""},
+      {0xEF, 36, {0x10, 0x0E, 0, 0}, 0, ""},
+      {0xF0, 99, {0x01, 0x01, 0x01, 0x01}, 0, "9 Subscript out of range 10"},
+      {0xF0, 36, {0x01, 0x01, 0x01}, 0, "9 Subscript out of range 10"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.unit) {
-      Connected(290);
-    } else {
-      xcp.DisconnectUps();
-      ups.requests.clear();
-    }
+    SCOPED_TRACE(::testing::PrintToString(c.bytes) + " as meter " + std::to_string(c.meter) + " in format " +
+                 std::to_string(c.format));
+    ups.answers.clear();
+    Unit(290, {1, 3}, c.format);
+    xcp.ConnectUps();
     host.ClearBoard();
-    ups.answers[0x34] = {Block(4, c.block)};
-    EXPECT_EQ(xcp.GetBatteryTimeRemaining(c.meter), 0);
-    EXPECT_EQ(ups.requests, c.requests);
-    EXPECT_THAT(host.board, ElementsAre(c.line));
+    ups.requests.clear();
+    ups.answers[0x34] = {Block(4, Join({{0, 0, 0x61, 0x45, 0, 0, 0, 0}, c.bytes}))};  // meters 3 and 10 first
+    EXPECT_DOUBLE_EQ(xcp.GetBatteryTimeRemaining(c.meter), c.value);
+    EXPECT_THAT(ups.requests, ElementsAre(Bytes{0x34}));
+    EXPECT_EQ(host.board, *c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{});
     EXPECT_EQ(host.failures, host.board);
   }
+  xcp.DisconnectUps();
+  ups.requests.clear();
+  host.ClearBoard();
+  EXPECT_EQ(xcp.GetBatteryTimeRemaining(36), 0);
+  EXPECT_TRUE(ups.requests.empty());
+  EXPECT_THAT(host.board, ElementsAre("Invalid Machine Type"));
+  EXPECT_EQ(host.failures, host.board);
 }
 
 // The time read as a single: none when it is zero or no finite number. (With
