@@ -56,14 +56,11 @@ TEST_F(Identification, VersionsAndMaps) {
     EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
     EXPECT_EQ(lengths(), std::tuple(36, 2, 16, 3));
   }
-  EXPECT_TRUE(host.board.empty());
-}
-
-TEST_F(Identification, AnEmptyMeterMapKeepsTheMetersOfTheUnitBefore) {
-  Parse(IdBlock({{1, 3}}, 5, {0x00, 0x40}, 0, 16));
+  // An empty meter map keeps the meters of the unit before.
   Parse(IdBlock({{1, 3}}, 5, {0x00, 0x00, 0x00}, 0, 16));
   EXPECT_EQ(xcp.MeterMapLength(), 3);
-  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(2));
+  EXPECT_THAT(xcp.MeterNumbers(), ElementsAre(3, 10, 36));
+  EXPECT_TRUE(host.board.empty());
 }
 
 // The type block is asked for even when none was announced. A block cut
