@@ -547,6 +547,7 @@ TEST_F(Window, KbxDialogAppliesAndRemembersTheChoicesAndOffersNoneForAnUnknownTy
     EXPECT_EQ(AccessibleText(outcome, QAccessible::Name), "Outcome: Done");
     EXPECT_FALSE(Child<QLabel>(dialog, "lblOutcomeDetail")->isVisible());
     EXPECT_FALSE(apply->isEnabled());
+    EXPECT_TRUE(Child<QRadioButton>(dialog, "BTCEnable0")->isChecked());  // as the UPS now has it
     Press(Child<QPushButton>(dialog, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_FALSE(dialog->isVisible());
   });
@@ -624,6 +625,7 @@ TEST_F(Window, TheKbxDialogDropsInputMadeDuringTheUpdate) {
     auto* outcome = Child<QLabel>(dialog, "lblOutcome");
     EXPECT_EQ(outcome->text(), "Error Resetting EEPROM Checksum");
     EXPECT_TRUE(ShowsAmber(outcome->grab().toImage(), outcome->rect()));
+    EXPECT_TRUE(outcome->font().bold());
     EXPECT_EQ(
         Child<QLabel>(dialog, "lblOutcomeDetail")->text(),
         "The update stopped at step 4 of 4 (the EEPROM checksum reset): the UPS did not acknowledge it; the "
